@@ -1,0 +1,2 @@
+#include "alarm/AlarmDispatch.h"
+void ProcessAlarmFile(const char*) {}

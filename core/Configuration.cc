@@ -1,0 +1,126 @@
+#include "core/Configuration.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "platform/Clock.h"
+#include "platform/Console.h"
+#include "support/CUserProfile.h"
+
+namespace {
+
+// The two profiles live as long as the process.
+CUserProfile wdir_profile("qza_wdir.ini", 1);
+CUserProfile alarm_profile("qzalarm.ini", 1);
+
+constexpr long kAbsent = -99;  // an integer read as -99 counts as missing
+
+struct TextRow {
+  const char* section;
+  const char* key;
+  char* buffer;
+  int size;
+  const char* default_text;  // null: stays empty, nothing written back
+  const char* printed;       // null: not printed
+};
+
+struct IntRow {
+  const char* section;
+  const char* key;
+  int* value;
+  int default_value;
+};
+
+void ReadTextRow(const TextRow& row) {
+  wdir_profile.ReadProfileString(row.section, row.key, "", row.size, row.buffer);
+  if (row.buffer[0] == '\0' && row.default_text != nullptr) {
+    std::snprintf(row.buffer, row.size, "%s", row.default_text);
+    wdir_profile.WriteProfileStringA(row.section, row.key, row.default_text);
+  }
+  if (row.printed != nullptr) platform::Print(row.printed, row.buffer);
+}
+
+void ReadIntRow(const IntRow& row) {
+  long value = 0;
+  wdir_profile.ReadProfileInt(row.section, row.key, kAbsent, &value);
+  if (value == kAbsent) {
+    value = row.default_value;
+    char text[20];
+    std::snprintf(text, sizeof text, "%i", row.default_value);
+    wdir_profile.WriteProfileStringA(row.section, row.key, text);
+  }
+  *row.value = static_cast<int>(value);
+}
+
+}  // namespace
+
+int ParseConsoleList(const char* text, int flags[kConsoleCount]) {
+  int set = 0;
+  std::string copy = text;
+  char* rest = nullptr;
+  for (char* token = strtok_r(copy.data(), " ,", &rest); token != nullptr;
+       token = strtok_r(nullptr, " ,", &rest)) {
+    int value = std::atoi(token);
+    if (value >= 1 && value <= 9) {
+      flags[value] = 1;
+      ++set;
+    }
+  }
+  return set;
+}
+
+void LoadConfiguration() {
+  Settings& s = g_settings;
+  if (!wdir_profile.OpenProfile()) return;
+  platform::Print("from qza_wdir.ini:\n");
+  long number = 1;
+  wdir_profile.ReadProfileInt("Server", "Number", 1, &number);
+  s.Number = static_cast<int>(number);
+  const TextRow text_rows[] = {
+      {"Server", "NeedOneConsOf", s.NeedOneConsOf, kPathSize, nullptr,
+       " Server/NeedOneConsOf=%s\n"},
+      {"Server", "NeedAllConsOf", s.NeedAllConsOf, kPathSize, nullptr,
+       " Server/NeedAllConsOf=%s\n"},
+      {"Pathnames", "WatchPath", s.WatchPath, kPathSize, "\\qzt\\start\\",
+       " Pathnames/WatchPath=%s\n"},
+      {"Pathnames", "AckPath", s.AckPath, kPathSize, "\\qzt\\start\\log\\",
+       " Pathnames/AckPath=%s\n"},
+      {"Pathnames", "WatchFiles", s.WatchFiles, kPathSize, "\\qzt\\start\\qza%ik?.in",
+       " Pathnames/WatchFiles=%s\n"},
+      {"Pathnames", "WatchDogFiles", s.WatchDogFiles, kPathSize, "\\qzt\\start\\qza%ik?.dog",
+       " Pathnames/WatchDogFiles=%s\n"},
+      {"Pathnames", "WatchJobFiles", s.WatchJobFiles, kPathSize, "\\qzt\\start\\qz*.job",
+       " Pathnames/WatchJobFiles=%s\n"},
+      {"Pathnames", "JobPath", s.JobPath, kPathSize, "\\qzt\\start\\", " Pathnames/JobPath=%s\n"},
+      {"Pathnames", "WatchTtsFiles", s.WatchTtsFiles, kPathSize, "\\qzt\\start\\qz*.tts",
+       " Pathnames/WatchTtsFiles=%s\n"},
+      {"Pathnames", "TtsPath", s.TtsPath, kPathSize, "\\qzt\\start\\", " Pathnames/TtsPath=%s\n"},
+      {"Pathnames", "TtsLogPath", s.TtsLogPath, kPathSize, "\\qzt\\start\\log\\",
+       " Pathnames/TtsLogPath=%s\n"},
+      {"Pathnames", "SvoxPath", s.SvoxPath, kPathSize, "c:\\svox\\", nullptr},
+  };
+  for (const TextRow& row : text_rows) ReadTextRow(row);
+  ReadIntRow({"Server", "WaitForSec", &s.WaitForSec, 180});
+  ReadIntRow({"Server", "SleepAfterError", &s.SleepAfterError, 1200});
+  ReadIntRow({"Alarm", "UseVoxFile", &s.UseVoxFile, 0});
+  ReadTextRow({"SVoxSettings", "Voice", s.Voice, kVoiceSize, "judith8", nullptr});
+  ReadIntRow({"SVoxSettings", "Speed", &s.Speed, 100});
+  ReadIntRow({"SVoxSettings", "Pitch", &s.Pitch, 100});
+  wdir_profile.CloseProfile();
+
+  if (alarm_profile.OpenProfile()) {
+    alarm_profile.ReadProfileString("qzawrdb", "DbPath", "", kPathSize, s.DbPath);
+    alarm_profile.CloseProfile();
+  }
+
+  // Supervision runs when either list names a console; the need-one rule
+  // applies only when its own list names one.
+  Supervision& sv = g_supervision;
+  int need_one = ParseConsoleList(s.NeedOneConsOf, sv.NeedOneConsole);
+  int need_all = ParseConsoleList(s.NeedAllConsOf, sv.NeedAllConsole);
+  if (need_one > 0 || need_all > 0) sv.SupervisionActive = 1;
+  const int64_t now = platform::Now();
+  for (int64_t& seen : sv.ConsoleLastSeen) seen = now;
+}

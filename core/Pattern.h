@@ -1,0 +1,18 @@
+// The alarm and watchdog patterns are printf formats that receive the server
+// number. A configured pattern is used as a format only when it holds nothing
+// but "%%" and at most one integer conversion (%i or %d, with flags, width and
+// precision but no `*` and no length modifier), so that no formatting call
+// ever reads an argument that is not there.
+#ifndef QZA_CORE_PATTERN_H_
+#define QZA_CORE_PATTERN_H_
+
+#include <cstddef>
+
+// True when `pattern` is safe to format with one int argument.
+bool IsServerNumberFormat(const char* pattern);
+
+// Formats a checked pattern with the server number into `out` of `size`
+// bytes. Returns false, leaving `out` empty, when the result does not fit.
+bool FormatServerPattern(const char* pattern, int number, char* out, size_t size);
+
+#endif  // QZA_CORE_PATTERN_H_

@@ -1,0 +1,57 @@
+// Process-wide settings, named by their ini keys, and the console supervision
+// state that the configuration sets up.
+//
+// The settings are written once, by LoadConfiguration, before the watch loop
+// starts, and are read-only afterwards. Texts live in fixed buffers; a value
+// longer than its buffer is cut by the profile read to the buffer size less one.
+#ifndef QZA_CORE_SETTINGS_H_
+#define QZA_CORE_SETTINGS_H_
+
+#include <atomic>
+#include <cstdint>
+
+constexpr int kPathSize = 128;   // path and pattern settings, joined paths
+constexpr int kVoiceSize = 40;   // SVoxSettings/Voice
+constexpr int kConsoleCount = 10;
+
+struct Settings {
+  int Number = 1;  // the server number
+  char NeedOneConsOf[kPathSize] = "";
+  char NeedAllConsOf[kPathSize] = "";
+  char WatchPath[kPathSize] = "";
+  char AckPath[kPathSize] = "";
+  char WatchFiles[kPathSize] = "";
+  char WatchDogFiles[kPathSize] = "";
+  char WatchJobFiles[kPathSize] = "";
+  char JobPath[kPathSize] = "";
+  char WatchTtsFiles[kPathSize] = "";
+  char TtsPath[kPathSize] = "";
+  char TtsLogPath[kPathSize] = "";
+  char SvoxPath[kPathSize] = "";
+  int WaitForSec = 180;
+  int SleepAfterError = 1200;
+  int UseVoxFile = 0;
+  char Voice[kVoiceSize] = "";
+  int Speed = 100;
+  int Pitch = 100;
+  char DbPath[kPathSize] = "";
+};
+
+extern Settings g_settings;
+
+// Console supervision. The flag tables and the last-seen times are touched by
+// the main thread only; SupervisionActive is shared with the suspend thread.
+struct Supervision {
+  int NeedOneConsole[kConsoleCount] = {};
+  int NeedAllConsole[kConsoleCount] = {};
+  int64_t ConsoleLastSeen[kConsoleCount] = {};
+  std::atomic<int> SupervisionActive{0};
+};
+
+extern Supervision g_supervision;
+
+// The console digit of the alarm file being handled: the sixth character of
+// its name minus '0'. Set by the watch loop before each alarm handler call.
+extern int CurrentConsole;
+
+#endif  // QZA_CORE_SETTINGS_H_

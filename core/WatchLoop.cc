@@ -1,0 +1,101 @@
+#include "core/WatchLoop.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "core/Pattern.h"
+#include "platform/Console.h"
+
+void WatchLoop::CheckPatterns() {
+  alarm_pattern_ok_ = IsServerNumberFormat(g_settings.WatchFiles);
+  if (!alarm_pattern_ok_) {
+    platform::Print(
+        "Pathnames/WatchFiles=%s is refused: only %%%% and one %%i or %%d may stand in it; "
+        "alarm files are not scanned\n",
+        g_settings.WatchFiles);
+  }
+  watchdog_pattern_ok_ = IsServerNumberFormat(g_settings.WatchDogFiles);
+  if (!watchdog_pattern_ok_) {
+    platform::Print(
+        "Pathnames/WatchDogFiles=%s is refused: only %%%% and one %%i or %%d may stand in it; "
+        "watchdog files are not scanned\n",
+        g_settings.WatchDogFiles);
+  }
+}
+
+void WatchLoop::Start() { notification_.Create(g_settings.WatchPath); }
+
+void WatchLoop::RunPass() {
+  const uint32_t milliseconds = static_cast<uint32_t>(g_settings.WaitForSec) * 1000u;
+  if (notification_.Wait(milliseconds) == platform::ChangeNotification::kTimeout) {
+    platform::Print("Timeout\n");
+    notification_.Close();
+    notification_.Create(g_settings.WatchPath);
+  } else {
+    platform::Print("Event\n");
+    ScanAll();
+  }
+  if (g_supervision.SupervisionActive.load() && handlers_.check_consoles != nullptr) {
+    handlers_.check_consoles();
+  }
+  // Re-arming is implicit: events that arrived during the scans stay queued
+  // and end the next wait at once.
+}
+
+void WatchLoop::Run() {
+  for (;;) RunPass();
+}
+
+bool WatchLoop::FormPattern(const char* key, const char* format, bool allowed) {
+  if (!allowed) return false;
+  if (FormatServerPattern(format, g_settings.Number, pattern_, sizeof pattern_)) return true;
+  platform::Print("Pathnames/%s gives a pattern longer than 127 characters; not scanned\r\n", key);
+  return false;
+}
+
+void WatchLoop::ScanAll() {
+  const Settings& s = g_settings;
+  if (FormPattern("WatchFiles", s.WatchFiles, alarm_pattern_ok_)) {
+    Scan(kAlarm, pattern_, s.WatchPath);
+  }
+  Scan(kFax, s.WatchJobFiles, s.JobPath);
+  Scan(kTts, s.WatchTtsFiles, s.TtsPath);
+  if (FormPattern("WatchDogFiles", s.WatchDogFiles, watchdog_pattern_ok_)) {
+    Scan(kWatchdog, pattern_, s.WatchPath);
+  }
+}
+
+void WatchLoop::Scan(Kind kind, const char* pattern, const char* directory) {
+  for (bool found = finder_.First(pattern); found; found = finder_.Next()) {
+    const char* name = finder_.Name();
+    int length = std::snprintf(path_, sizeof path_, "%s.\\%s", directory, name);
+    if (length < 0 || length >= static_cast<int>(sizeof path_)) {
+      platform::Print("Path longer than 127 characters, file skipped: %s.\\%s\r\n", directory,
+                      name);
+      continue;
+    }
+    Dispatch(kind, name);
+  }
+  finder_.Close();
+}
+
+void WatchLoop::Dispatch(Kind kind, const char* name) {
+  // The sixth character of the name carries the console digit; a shorter name
+  // gives the terminator, as the Windows find record would.
+  const char sixth = std::strlen(name) > 5 ? name[5] : '\0';
+  switch (kind) {
+    case kAlarm:
+      CurrentConsole = static_cast<signed char>(sixth) - '0';
+      if (handlers_.alarm) handlers_.alarm(path_);
+      break;
+    case kFax:
+      if (handlers_.fax) handlers_.fax(path_);
+      break;
+    case kTts:
+      if (handlers_.tts) handlers_.tts(path_);
+      break;
+    case kWatchdog:
+      if (handlers_.watchdog) handlers_.watchdog(path_, sixth);
+      break;
+  }
+}

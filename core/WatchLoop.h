@@ -1,0 +1,60 @@
+// The watch loop: waits for changes in WatchPath and hands each spool file to
+// its handler, in the fixed order alarm, fax job, TTS job, watchdog.
+#ifndef QZA_CORE_WATCH_LOOP_H_
+#define QZA_CORE_WATCH_LOOP_H_
+
+#include "core/Settings.h"
+#include "platform/ChangeNotification.h"
+#include "platform/Wildcard.h"
+
+// The operations the loop calls. Each handler receives the full path of one
+// file (the loop's buffer, valid for the call only); a null entry does nothing.
+struct Handlers {
+  void (*alarm)(const char* path);
+  void (*fax)(const char* path);
+  void (*tts)(const char* path);
+  void (*watchdog)(const char* path, char console);
+  // Called after each pass while SupervisionActive is set.
+  void (*check_consoles)();
+};
+
+class WatchLoop {
+ public:
+  explicit WatchLoop(const Handlers& handlers) : handlers_(handlers) {}
+  WatchLoop(const WatchLoop&) = delete;
+  WatchLoop& operator=(const WatchLoop&) = delete;
+
+  // Checks WatchFiles and WatchDogFiles; a pattern that is not a safe format
+  // is refused with a console line naming its key, and that kind of file is
+  // then never scanned.
+  void CheckPatterns();
+  // Creates the change notification on WatchPath. Its failure is not
+  // reported: the waits then end as time-outs until it can be created.
+  void Start();
+  // Runs one pass: one wait, then the time-out path or the change path.
+  void RunPass();
+  // Runs passes for ever.
+  [[noreturn]] void Run();
+
+ private:
+  enum Kind { kAlarm, kFax, kTts, kWatchdog };
+
+  void ScanAll();
+  // Enumerates `pattern` and hands each match, joined to `directory`, to the
+  // handler of `kind`.
+  void Scan(Kind kind, const char* pattern, const char* directory);
+  void Dispatch(Kind kind, const char* name);
+  // Forms a pattern from a format setting; false (with a console line) when it
+  // is refused or does not fit.
+  bool FormPattern(const char* key, const char* format, bool allowed);
+
+  Handlers handlers_;
+  bool alarm_pattern_ok_ = true;
+  bool watchdog_pattern_ok_ = true;
+  platform::ChangeNotification notification_;
+  platform::FileFinder finder_;
+  char pattern_[kPathSize] = "";
+  char path_[kPathSize] = "";
+};
+
+#endif  // QZA_CORE_WATCH_LOOP_H_

@@ -1,0 +1,2 @@
+#include "fax/FaxJob.h"
+void ProcessFaxJob(const char*) {}

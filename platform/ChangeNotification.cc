@@ -1,0 +1,90 @@
+#include "platform/ChangeNotification.h"
+
+#include <errno.h>
+#include <limits.h>
+#include <poll.h>
+#include <sys/inotify.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <climits>
+#include <string>
+
+#include "platform/Path.h"
+
+namespace platform {
+namespace {
+
+constexpr uint32_t kChangeMask = IN_CLOSE_WRITE | IN_MOVED_TO | IN_ATTRIB;
+constexpr uint32_t kGoneMask = IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED | IN_UNMOUNT;
+
+int64_t MonotonicMs() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+}  // namespace
+
+ChangeNotification::~ChangeNotification() { Close(); }
+
+bool ChangeNotification::Create(const char* directory) {
+  Close();
+  fd_ = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+  if (fd_ < 0) return false;
+  std::string native = NativeDirectory(directory);
+  watching_ = inotify_add_watch(fd_, native.c_str(),
+                                kChangeMask | IN_ONLYDIR | IN_DELETE_SELF | IN_MOVE_SELF) >= 0;
+  return watching_;
+}
+
+void ChangeNotification::Close() {
+  if (fd_ >= 0) close(fd_);  // close of an inotify descriptor cannot lose data
+  fd_ = -1;
+  watching_ = false;
+}
+
+bool ChangeNotification::DrainEvents() {
+  // Room for many events, and at least one with the longest name.
+  alignas(struct inotify_event) char buffer[16 * (sizeof(struct inotify_event) + NAME_MAX + 1)];
+  bool changed = false;
+  for (;;) {
+    ssize_t n = read(fd_, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;  // EAGAIN: the queue is empty
+    for (char* p = buffer; p < buffer + n;) {
+      auto* event = reinterpret_cast<struct inotify_event*>(p);
+      if (event->mask & (kChangeMask | IN_Q_OVERFLOW)) changed = true;
+      if (event->mask & kGoneMask) watching_ = false;
+      p += sizeof(struct inotify_event) + event->len;
+    }
+  }
+  return changed;
+}
+
+ChangeNotification::WaitResult ChangeNotification::Wait(uint32_t milliseconds) {
+  const int64_t deadline = MonotonicMs() + milliseconds;
+  for (;;) {
+    int64_t left = deadline - MonotonicMs();
+    if (left < 0) left = 0;
+    int timeout = left > INT_MAX ? INT_MAX : static_cast<int>(left);
+    if (!Watching()) {
+      // Nothing to wait on: the wait lasts its full time.
+      if (timeout > 0) poll(nullptr, 0, timeout);
+      if (MonotonicMs() < deadline) continue;
+      return kTimeout;
+    }
+    struct pollfd pfd = {fd_, POLLIN, 0};
+    int ready = poll(&pfd, 1, timeout);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready < 0) return kChanged;  // a failed wait counts as a change
+    if (ready == 0) {
+      if (MonotonicMs() < deadline) continue;  // clamped long wait
+      return kTimeout;
+    }
+    if (DrainEvents()) return kChanged;
+    if (left == 0) return kTimeout;
+  }
+}
+
+}  // namespace platform

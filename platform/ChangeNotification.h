@@ -1,0 +1,47 @@
+// Change notification on one directory (inotify).
+//
+// A file closed after writing, a file moved in, a change of a file's status
+// (modification time, attributes) and a queue overflow count as a change;
+// reads, opens and deletions do not, so the service never wakes itself by
+// reading the files it scans. Subdirectories are not watched.
+#ifndef QZA_PLATFORM_CHANGE_NOTIFICATION_H_
+#define QZA_PLATFORM_CHANGE_NOTIFICATION_H_
+
+#include <cstdint>
+
+namespace platform {
+
+class ChangeNotification {
+ public:
+  enum WaitResult { kChanged, kTimeout };
+
+  ChangeNotification() = default;
+  ~ChangeNotification();
+  ChangeNotification(const ChangeNotification&) = delete;
+  ChangeNotification& operator=(const ChangeNotification&) = delete;
+
+  // Starts watching the directory named by the path text. Returns false when
+  // it cannot be watched (missing, not a directory, unreadable); every wait
+  // then lasts its full time and ends as a time-out.
+  bool Create(const char* directory);
+  // Stops watching. Safe to call when nothing is watched.
+  void Close();
+  // Waits up to `milliseconds` (the unsigned product of the Windows wait,
+  // clamped to what poll accepts) for a change. Pending events are drained
+  // before it returns kChanged, so events that arrive later stay queued and
+  // end the next wait at once. When the watched directory is removed or moved
+  // away the wait goes on to its end and reports a time-out.
+  WaitResult Wait(uint32_t milliseconds);
+  bool Watching() const { return fd_ >= 0 && watching_; }
+
+ private:
+  // Reads every queued event; returns true when one of them is a change.
+  bool DrainEvents();
+
+  int fd_ = -1;
+  bool watching_ = false;
+};
+
+}  // namespace platform
+
+#endif  // QZA_PLATFORM_CHANGE_NOTIFICATION_H_

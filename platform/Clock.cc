@@ -1,0 +1,40 @@
+#include "platform/Clock.h"
+
+#include <errno.h>
+#include <time.h>
+
+#include <atomic>
+
+namespace platform {
+namespace {
+
+int64_t RealClock() { return static_cast<int64_t>(time(nullptr)); }
+
+void RealSleep(uint32_t milliseconds) {
+  struct timespec request = {static_cast<time_t>(milliseconds / 1000),
+                             static_cast<long>(milliseconds % 1000) * 1000000L};
+  while (nanosleep(&request, &request) != 0 && errno == EINTR) {
+  }
+}
+
+std::atomic<ClockFunction> clock_function{&RealClock};
+std::atomic<SleepFunction> sleep_function{&RealSleep};
+
+}  // namespace
+
+int64_t Now() { return clock_function.load()(); }
+
+void Sleep(uint32_t milliseconds) { sleep_function.load()(milliseconds); }
+
+struct tm LocalTime(int64_t seconds) {
+  time_t t = static_cast<time_t>(seconds);
+  struct tm result {};
+  localtime_r(&t, &result);
+  return result;
+}
+
+void SetClock(ClockFunction clock) { clock_function = clock ? clock : &RealClock; }
+
+void SetSleep(SleepFunction sleep) { sleep_function = sleep ? sleep : &RealSleep; }
+
+}  // namespace platform

@@ -1,0 +1,58 @@
+// Files with the DOS open-mode word and its sharing.
+//
+// The mode word: access in the low bits (0 read, 1 write, 2 read and write),
+// sharing in bits 4 to 6:
+// - 0x10 exclusive: the open fails while the file is open anywhere else, in
+//   this process or another. The file is opened with O_NONBLOCK and a write
+//   lease is asked for and given back at once: the kernel grants it only when
+//   no other descriptor has the file open. While open, the descriptor also
+//   holds flock(LOCK_EX), an open-file-description lock that (unlike an fcntl
+//   write lock) works on descriptors opened for reading too, so two of our own
+//   objects, or a cooperating program that takes flock, never hold it at once.
+// - 0x20 deny write: the open fails while another descriptor has the file open
+//   for writing; readers never block it. Checked by a read lease on a probe
+//   descriptor, which the kernel refuses while any writer exists.
+// - 0x40 deny none (and 0): no lease, no lock.
+//
+// Leases need the caller to own the file or hold CAP_LEASE, and a local file
+// system. A lease request that fails for any reason other than a conflict
+// (EAGAIN) falls back to the lock alone; LeasesWork tells the service at
+// start-up whether that happens on its spool directory. A lease holder is sent
+// SIGIO when someone opens the file, and SIGIO ends a process by default: the
+// first lease request sets SIGIO to be ignored when it still has its default
+// disposition.
+#ifndef QZA_PLATFORM_FILE_H_
+#define QZA_PLATFORM_FILE_H_
+
+#include <cstddef>
+#include <cstdint>
+
+namespace platform {
+
+constexpr unsigned kShareExclusive = 0x10;
+constexpr unsigned kShareDenyWrite = 0x20;
+constexpr unsigned kShareDenyNone = 0x40;
+
+// Opens an existing file with the mode word. Returns the descriptor, or -1.
+// Opening for writing neither shortens the file nor moves past its start.
+int FileOpen(const char* path, unsigned mode);
+// Creates the file, or empties an existing one (length 0), and closes it again.
+// Returns true on success.
+bool FileTruncateOrCreate(const char* path);
+// Closes the descriptor; returns true when the close succeeded.
+bool FileClose(int fd);
+// Moves the position (origin 0 start, 1 current, 2 end). Returns the new
+// position, or -1 when the platform refuses or it passes the signed 32-bit range.
+int64_t FileSeek(int fd, int64_t offset, int origin);
+// Reads up to `size` bytes. Returns the count (0 at the end) or -1.
+int64_t FileRead(int fd, void* buffer, size_t size);
+// Writes all `size` bytes. Returns the count written or -1.
+int64_t FileWrite(int fd, const void* buffer, size_t size);
+
+// True when exclusive opens in the directory named by the path text can use
+// leases (see above). Probes with a temporary file that it removes again.
+bool LeasesWork(const char* directory);
+
+}  // namespace platform
+
+#endif  // QZA_PLATFORM_FILE_H_

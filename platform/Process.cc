@@ -1,0 +1,204 @@
+#include "platform/Process.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstring>
+
+#include "platform/Path.h"
+#include "platform/Reaper.h"
+
+extern char** environ;
+
+namespace platform {
+namespace {
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+// Reads the program name: to the next blank, or between quotes, no escapes.
+const char* ReadProgramName(const char* p, std::string* word) {
+  if (*p == '"') {
+    ++p;
+    while (*p != '\0' && *p != '"') *word += *p++;
+    if (*p == '"') ++p;
+  } else {
+    while (*p != '\0' && !IsBlank(*p)) *word += *p++;
+  }
+  return p;
+}
+
+// Reads one further argument by the backslash and quote rules.
+const char* ReadArgument(const char* p, std::string* word) {
+  bool quoted = false;
+  while (*p != '\0' && (quoted || !IsBlank(*p))) {
+    if (*p == '\\') {
+      size_t backslashes = 0;
+      while (*p == '\\') {
+        ++backslashes;
+        ++p;
+      }
+      if (*p == '"') {
+        word->append(backslashes / 2, '\\');
+        if (backslashes % 2 == 1) {
+          *word += '"';
+          ++p;
+        }
+      } else {
+        word->append(backslashes, '\\');
+      }
+    } else if (*p == '"') {
+      quoted = !quoted;
+      ++p;
+    } else {
+      *word += *p++;
+    }
+  }
+  return p;
+}
+
+std::string ExecutableDirectory() {
+  char buffer[PATH_MAX];
+  ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+  if (n <= 0) return std::string();
+  std::string path(buffer, n);
+  return path.substr(0, path.rfind('/') + 1);
+}
+
+bool IsExecutableFile(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(path.c_str(), X_OK) == 0;
+}
+
+// True when the file starts with "#!" or is an ELF image: exec runs it itself.
+bool ExecRunsDirectly(const std::string& path) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return true;  // let exec report the problem
+  char head[4] = {0, 0, 0, 0};
+  ssize_t n = read(fd, head, sizeof head);
+  close(fd);  // read-only: nothing to lose
+  if (n >= 2 && head[0] == '#' && head[1] == '!') return true;
+  return n == 4 && std::memcmp(head, "\177ELF", 4) == 0;
+}
+
+}  // namespace
+
+std::vector<std::string> SplitCommandLine(const char* command_line) {
+  std::vector<std::string> words;
+  if (command_line == nullptr) return words;
+  const char* p = command_line;
+  while (IsBlank(*p)) ++p;
+  if (*p == '\0') return words;
+  words.emplace_back();
+  p = ReadProgramName(p, &words.back());
+  for (;;) {
+    while (IsBlank(*p)) ++p;
+    if (*p == '\0') break;
+    words.emplace_back();
+    p = ReadArgument(p, &words.back());
+  }
+  return words;
+}
+
+std::string FindProgram(const std::string& word) {
+  if (word.empty()) return std::string();
+  if (word.find_first_of("\\/") != std::string::npos || (word.size() > 1 && word[1] == ':')) {
+    std::string native = NativePath(word.c_str());
+    return IsExecutableFile(native) ? native : std::string();
+  }
+  std::string candidate = ExecutableDirectory() + word;
+  if (IsExecutableFile(candidate)) return candidate;
+  candidate = "./" + word;
+  if (IsExecutableFile(candidate)) return candidate;
+  const char* path = getenv("PATH");
+  if (path == nullptr) return std::string();
+  for (const char* p = path;; ++p) {
+    const char* end = std::strchr(p, ':');
+    std::string directory = end ? std::string(p, end - p) : std::string(p);
+    candidate = (directory.empty() ? std::string(".") : directory) + "/" + word;
+    if (IsExecutableFile(candidate)) return candidate;
+    if (end == nullptr) break;
+    p = end;
+  }
+  return std::string();
+}
+
+pid_t SpawnCommandLine(const char* command_line, const SpawnOptions& options) {
+  std::vector<std::string> words = SplitCommandLine(command_line);
+  if (words.empty()) return 0;
+  std::string program = FindProgram(words[0]);
+  if (program.empty()) return 0;
+  if (!ExecRunsDirectly(program)) {
+    words.insert(words.begin(), "/bin/sh");
+    words[1] = program;
+    program = "/bin/sh";
+  }
+  std::vector<char*> argv;
+  for (std::string& word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attributes;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawnattr_init(&attributes);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, 2, 1);
+  std::string directory;
+  if (options.working_directory != nullptr) {
+    directory = NativePath(options.working_directory);
+    if (!directory.empty()) posix_spawn_file_actions_addchdir_np(&actions, directory.c_str());
+  }
+  sigset_t signals;
+  sigemptyset(&signals);
+  posix_spawnattr_setsigmask(&attributes, &signals);
+  sigfillset(&signals);
+  posix_spawnattr_setsigdefault(&attributes, &signals);
+  short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+  if (options.new_session) {
+    flags |= POSIX_SPAWN_SETSID;
+  } else {
+    flags |= POSIX_SPAWN_SETPGROUP;
+    posix_spawnattr_setpgroup(&attributes, 0);
+  }
+  posix_spawnattr_setflags(&attributes, flags);
+
+  pid_t pid = 0;
+  int error = posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
+  return error == 0 ? pid : 0;
+}
+
+bool ChildEnded(pid_t pid, unsigned* exit_status) {
+  int status = 0;
+  pid_t result;
+  do {
+    result = waitpid(pid, &status, WNOHANG);
+  } while (result < 0 && errno == EINTR);
+  if (result == 0) return false;
+  if (result < 0) return true;  // no such child any more; the status stays as it was
+  if (WIFEXITED(status)) {
+    *exit_status = static_cast<unsigned>(WEXITSTATUS(status));
+  } else if (WIFSIGNALED(status)) {
+    *exit_status = 128u + static_cast<unsigned>(WTERMSIG(status));
+  }
+  return true;
+}
+
+void KillChild(pid_t pid) {
+  kill(-pid, SIGKILL);  // the child leads its own process group
+  kill(pid, SIGKILL);   // in case it has left that group
+  int status;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+}
+
+void DetachChild(pid_t pid) { Reaper::Instance().Adopt(pid); }
+
+}  // namespace platform

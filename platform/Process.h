@@ -1,0 +1,62 @@
+// Child processes started from Windows command lines.
+//
+// A command line becomes an argument vector by the rules of CommandLineToArgvW
+// and is never seen by a shell: a field of a spool file can add arguments,
+// never commands. The program is the first word. A word without a separator is
+// looked for in the directory of the running executable, then in the working
+// directory, then along PATH; a word with a separator is a path text. A script
+// without an interpreter line is run by /bin/sh, as execvp does.
+//
+// Children start with posix_spawn (no copy of the caller's address space), an
+// empty signal mask and default dispositions for every signal, standard input
+// from /dev/null and standard output sent to the caller's standard error, so
+// that a child never writes into the service's account of events while a
+// failing script stays visible in the journal. Descriptors are all O_CLOEXEC.
+#ifndef QZA_PLATFORM_PROCESS_H_
+#define QZA_PLATFORM_PROCESS_H_
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace platform {
+
+// Splits a command line by the Windows rules: blanks and tabs separate words;
+// double quotes group; backslashes are literal except before a double quote
+// (2n backslashes and a quote give n backslashes and toggle quoting, 2n+1 give
+// n and a literal quote); the first word runs to the next blank, or from a quote to the next
+// quote, with no escapes.
+std::vector<std::string> SplitCommandLine(const char* command_line);
+
+// Finds the program file for the first word, as described above. Returns an
+// empty text when no executable regular file is found.
+std::string FindProgram(const std::string& word);
+
+struct SpawnOptions {
+  // A new session (setsid): own process group and no controlling terminal.
+  // Otherwise the child gets only a process group of its own.
+  bool new_session = true;
+  // Working directory of the child as a path text; null keeps the caller's.
+  const char* working_directory = nullptr;
+};
+
+// Starts the command line. Returns the child's pid, or 0 when the program
+// cannot be found or started; the failure is known before this returns.
+pid_t SpawnCommandLine(const char* command_line, const SpawnOptions& options);
+
+// Asks whether the child has ended, without blocking. Returns true and stores
+// its exit status (128 + the signal number for a child ended by a signal) when
+// it has ended and has been reaped; false while it runs.
+bool ChildEnded(pid_t pid, unsigned* exit_status);
+
+// Ends the child and its process group with SIGKILL and reaps it.
+void KillChild(pid_t pid);
+
+// Lets the child run on out of reach: it is reaped in the background as soon
+// as it ends, so it never lingers as a zombie, and it outlives the caller.
+void DetachChild(pid_t pid);
+
+}  // namespace platform
+
+#endif  // QZA_PLATFORM_PROCESS_H_

@@ -1,0 +1,247 @@
+#include "platform/Profile.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "platform/Path.h"
+
+namespace platform {
+namespace {
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+std::string_view Trim(std::string_view text) {
+  while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
+  while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
+  return text;
+}
+
+bool SameName(std::string_view a, const char* b) {
+  return a.size() == std::strlen(b) && strncasecmp(a.data(), b, a.size()) == 0;
+}
+
+// One line of the file: where its text starts and ends, and where the next
+// line starts (behind its line end).
+struct Line {
+  size_t begin, end, next;
+};
+
+bool NextLine(const std::string& data, size_t pos, Line* line) {
+  if (pos >= data.size()) return false;
+  size_t end = data.find_first_of("\r\n", pos);
+  if (end == std::string::npos) {
+    *line = {pos, data.size(), data.size()};
+  } else if (data[end] == '\r' && end + 1 < data.size() && data[end + 1] == '\n') {
+    *line = {pos, end, end + 2};
+  } else {
+    *line = {pos, end, end + 1};
+  }
+  return true;
+}
+
+// A parsed line: a section header, a key line, or something else.
+enum class Kind { kSection, kKey, kOther };
+
+Kind Classify(std::string_view text, std::string_view* name, std::string_view* value,
+              size_t* value_offset) {
+  std::string_view trimmed = Trim(text);
+  if (trimmed.empty() || trimmed.front() == ';') return Kind::kOther;
+  if (trimmed.front() == '[') {
+    size_t close = trimmed.find(']');
+    *name = Trim(trimmed.substr(1, close == std::string_view::npos ? std::string_view::npos
+                                                                   : close - 1));
+    return Kind::kSection;
+  }
+  size_t eq = text.find('=');
+  if (eq == std::string_view::npos) return Kind::kOther;
+  *name = Trim(text.substr(0, eq));
+  *value = text.substr(eq + 1);
+  *value_offset = eq + 1;
+  return Kind::kKey;
+}
+
+bool ReadWholeFile(const char* file, std::string* data) {
+  std::string native = NativePath(file);
+  int fd = open(native.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  char chunk[8192];
+  ssize_t n;
+  while ((n = read(fd, chunk, sizeof chunk)) != 0) {
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    data->append(chunk, n);
+  }
+  close(fd);  // read-only descriptor: nothing to lose
+  return true;
+}
+
+// Finds the key in the section. Returns true with the value (raw, untrimmed)
+// and its byte range in the file.
+bool FindKey(const std::string& data, const char* section, const char* key,
+             std::string_view* value, size_t* value_begin, size_t* value_end) {
+  bool in_section = false;
+  Line line;
+  for (size_t pos = 0; NextLine(data, pos, &line); pos = line.next) {
+    std::string_view text(data.data() + line.begin, line.end - line.begin);
+    std::string_view name, raw;
+    size_t offset = 0;
+    switch (Classify(text, &name, &raw, &offset)) {
+      case Kind::kSection:
+        in_section = SameName(name, section);
+        break;
+      case Kind::kKey:
+        if (in_section && SameName(name, key)) {
+          *value = raw;
+          *value_begin = line.begin + offset;
+          *value_end = line.end;
+          return true;
+        }
+        break;
+      case Kind::kOther:
+        break;
+    }
+  }
+  return false;
+}
+
+std::string_view Unquote(std::string_view value) {
+  value = Trim(value);
+  if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+      value.back() == value.front()) {
+    value = value.substr(1, value.size() - 2);
+  }
+  return value;
+}
+
+bool LookUp(const char* section, const char* key, const char* file, std::string* out) {
+  if (section == nullptr || key == nullptr || file == nullptr) return false;
+  std::string data;
+  if (!ReadWholeFile(file, &data)) return false;
+  std::string_view value;
+  size_t begin, end;
+  if (!FindKey(data, section, key, &value, &begin, &end)) return false;
+  *out = std::string(Unquote(value));
+  return true;
+}
+
+std::string LineEnding(const std::string& data) {
+  size_t end = data.find_first_of("\r\n");
+  if (end == std::string::npos) return "\n";
+  if (data[end] == '\r') return end + 1 < data.size() && data[end + 1] == '\n' ? "\r\n" : "\r";
+  return "\n";
+}
+
+// The file with the key set; `data` is the current content (maybe empty).
+std::string WithKey(const std::string& data, const char* section, const char* key,
+                    const char* text) {
+  std::string_view value;
+  size_t begin, end;
+  if (FindKey(data, section, key, &value, &begin, &end)) {
+    return data.substr(0, begin) + text + data.substr(end);
+  }
+  const std::string eol = LineEnding(data);
+  const std::string key_line = std::string(key) + "=" + text + eol;
+  // Look for the section; remember the end of its last key or header line.
+  bool in_section = false;
+  size_t insert_at = std::string::npos;
+  Line line;
+  for (size_t pos = 0; NextLine(data, pos, &line); pos = line.next) {
+    std::string_view line_text(data.data() + line.begin, line.end - line.begin);
+    std::string_view name, raw;
+    size_t offset = 0;
+    Kind kind = Classify(line_text, &name, &raw, &offset);
+    if (kind == Kind::kSection) {
+      if (insert_at != std::string::npos) break;  // the section has ended
+      in_section = SameName(name, section);
+      if (in_section) insert_at = line.next;
+    } else if (kind == Kind::kKey && in_section) {
+      insert_at = line.next;
+    }
+  }
+  if (insert_at != std::string::npos) {
+    std::string head = data.substr(0, insert_at);
+    if (!head.empty() && head.back() != '\n' && head.back() != '\r') head += eol;
+    return head + key_line + data.substr(insert_at);
+  }
+  std::string result = data;
+  if (!result.empty() && result.back() != '\n' && result.back() != '\r') result += eol;
+  return result + "[" + section + "]" + eol + key_line;
+}
+
+bool WriteAll(int fd, const std::string& data) {
+  size_t done = 0;
+  while (done < data.size()) {
+    ssize_t n = write(fd, data.data() + done, data.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += n;
+  }
+  return true;
+}
+
+// Replaces the file by `data` through a temporary file beside it.
+bool ReplaceFile(const std::string& native, const std::string& data) {
+  std::string temp = native + ".XXXXXX";
+  int fd = mkostemp(temp.data(), O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat old_status;
+  mode_t mode = stat(native.c_str(), &old_status) == 0 ? (old_status.st_mode & 07777) : 0644;
+  bool ok = fchmod(fd, mode) == 0 && WriteAll(fd, data) && fsync(fd) == 0;
+  ok = (close(fd) == 0) && ok;
+  if (ok && rename(temp.c_str(), native.c_str()) == 0) return true;
+  unlink(temp.c_str());  // best effort: the old file is untouched either way
+  return false;
+}
+
+}  // namespace
+
+size_t GetProfileString(const char* section, const char* key, const char* default_text,
+                        char* buffer, size_t size, const char* file) {
+  if (buffer == nullptr || size == 0) return 0;
+  std::string value;
+  if (!LookUp(section, key, file, &value)) value = default_text ? default_text : "";
+  size_t n = value.size() < size - 1 ? value.size() : size - 1;
+  std::memcpy(buffer, value.data(), n);
+  buffer[n] = '\0';
+  return n;
+}
+
+int64_t GetProfileInt(const char* section, const char* key, int64_t default_value,
+                      const char* file) {
+  std::string value;
+  if (!LookUp(section, key, file, &value) || value.empty()) return default_value;
+  size_t i = 0;
+  bool negative = false;
+  if (value[i] == '+' || value[i] == '-') negative = value[i++] == '-';
+  int64_t result = 0;
+  for (; i < value.size() && value[i] >= '0' && value[i] <= '9'; ++i) {
+    result = result * 10 + (value[i] - '0');
+    if (result > INT32_MAX + int64_t{1}) result = INT32_MAX + int64_t{1};
+  }
+  if (negative) result = -result;
+  if (result > INT32_MAX) result = INT32_MAX;
+  return result;
+}
+
+bool WriteProfileString(const char* section, const char* key, const char* text,
+                        const char* file) {
+  if (section == nullptr || key == nullptr || text == nullptr || file == nullptr) return false;
+  std::string native = NativePath(file);
+  if (native.empty()) return false;
+  std::string data;
+  // A missing file is created; one that exists but cannot be read is left alone.
+  if (!ReadWholeFile(file, &data) && errno != ENOENT) return false;
+  return ReplaceFile(native, WithKey(data, section, key, text));
+}
+
+}  // namespace platform

@@ -1,0 +1,47 @@
+// The private-profile (ini) service.
+//
+// Reading follows the Windows service: section and key names compare without
+// regard to case; white space around names and values is trimmed; a key ends
+// at the first `=`; a value in one matching pair of `"` or `'` loses them;
+// lines whose first non-blank character is `;` are comments (there are no
+// comments after a value); the first occurrence of a key in the file wins; CR,
+// LF and CR LF line ends all read. Each call reads the file anew: nothing is
+// cached, so another program may edit it between two calls.
+//
+// Writing one key changes that key alone and keeps every other byte of the
+// file. A new key goes behind the last key line of its section; a new section
+// goes to the end of the file. New lines take the line end of the file's first
+// line, or LF for a file without one. The write is atomic: a new file beside
+// the old one, flushed, then renamed over it, keeping the old file's
+// permissions, so a crash never leaves a truncated ini file.
+//
+// A bare file name ("qza_wdir.ini") is looked for in the working directory.
+#ifndef QZA_PLATFORM_PROFILE_H_
+#define QZA_PLATFORM_PROFILE_H_
+
+#include <cstddef>
+#include <cstdint>
+
+namespace platform {
+
+// Copies the value of the key, or `default_text` (null counts as empty) when
+// the file, section or key is absent, cut to size-1 characters and always
+// terminated (size 0 writes nothing). Returns the number of characters copied.
+size_t GetProfileString(const char* section, const char* key, const char* default_text,
+                        char* buffer, size_t size, const char* file);
+
+// The integer value of the key: the default when the key is missing or its
+// value is empty; otherwise an optional sign and the leading decimal digits
+// ("42A" is 42, saturated to the signed 32-bit range), and 0 for a value that
+// starts with no digit.
+int64_t GetProfileInt(const char* section, const char* key, int64_t default_value,
+                      const char* file);
+
+// Sets the key in the section to `text`, creating the file, the section or the
+// key where missing. Returns true on success; on failure the old file is intact.
+bool WriteProfileString(const char* section, const char* key, const char* text,
+                        const char* file);
+
+}  // namespace platform
+
+#endif  // QZA_PLATFORM_PROFILE_H_

@@ -1,0 +1,21 @@
+// Detached background threads.
+#ifndef QZA_PLATFORM_THREAD_H_
+#define QZA_PLATFORM_THREAD_H_
+
+#include <cstddef>
+
+namespace platform {
+
+// Stack of each background thread. The 16 KiB that a Windows thread asks for
+// is too small for the C library's formatted output on Linux; 256 KiB is safe
+// with the sanitizers' larger frames and costs only the pages a thread touches.
+constexpr size_t kThreadStackSize = 256 * 1024;
+
+// Starts `routine(argument)` on a new detached thread that nobody waits for.
+// Returns false when the thread cannot be created; `argument` then stays the
+// caller's.
+bool StartDetachedThread(void (*routine)(void*), void* argument);
+
+}  // namespace platform
+
+#endif  // QZA_PLATFORM_THREAD_H_

@@ -1,0 +1,79 @@
+#include "platform/Wildcard.h"
+
+#include <sys/stat.h>
+
+#include <cctype>
+#include <cstring>
+
+#include "platform/Path.h"
+
+namespace platform {
+namespace {
+
+bool SameLetter(char a, char b) {
+  return std::tolower(static_cast<unsigned char>(a)) ==
+         std::tolower(static_cast<unsigned char>(b));
+}
+
+}  // namespace
+
+bool WildcardMatch(const char* pattern, const char* name) {
+  // Iterative match with one backtrack point: the last `*` seen.
+  const char* star = nullptr;
+  const char* resume = nullptr;
+  while (*name != '\0') {
+    if (*pattern == '*') {
+      star = pattern++;
+      resume = name;
+    } else if (*pattern != '\0' && (*pattern == '?' || SameLetter(*pattern, *name))) {
+      ++pattern;
+      ++name;
+    } else if (star != nullptr) {
+      pattern = star + 1;
+      name = ++resume;
+    } else {
+      return false;
+    }
+  }
+  while (*pattern == '*') ++pattern;
+  return *pattern == '\0';
+}
+
+FileFinder::~FileFinder() { Close(); }
+
+void FileFinder::Close() {
+  if (dir_ != nullptr) closedir(dir_);
+  dir_ = nullptr;
+}
+
+bool FileFinder::First(const char* pattern) {
+  Close();
+  if (pattern == nullptr || *pattern == '\0') return false;
+  std::string directory;
+  SplitPattern(pattern, &directory, &name_pattern_);
+  if (name_pattern_.empty()) return false;
+  native_dir_ = NativeDirectory(directory.c_str());
+  dir_ = opendir(native_dir_.c_str());
+  if (dir_ == nullptr) return false;  // a missing directory finds nothing
+  return Next();
+}
+
+bool FileFinder::Next() {
+  if (dir_ == nullptr) return false;
+  while (struct dirent* entry = readdir(dir_)) {
+    if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0)
+      continue;
+    if (!WildcardMatch(name_pattern_.c_str(), entry->d_name)) continue;
+    bool is_directory = entry->d_type == DT_DIR;
+    if (entry->d_type == DT_UNKNOWN || entry->d_type == DT_LNK) {
+      struct stat st;
+      is_directory = fstatat(dirfd(dir_), entry->d_name, &st, 0) == 0 && S_ISDIR(st.st_mode);
+    }
+    if (is_directory) continue;
+    name_ = entry->d_name;
+    return true;
+  }
+  return false;
+}
+
+}  // namespace platform

@@ -1,0 +1,49 @@
+// Wildcard file enumeration.
+//
+// The directory of a pattern is everything up to its last separator; the rest
+// is matched against the names in that directory: `*` matches any run of
+// characters (also none), `?` exactly one character, and letters compare
+// without regard to ASCII case. `.`, `..` and directories are never returned.
+// A missing directory, an empty pattern or a pattern without a match gives no
+// name and no message. The finer quirks of the Windows matcher are not
+// emulated: there are no 8.3 short names, a trailing `?` needs a character,
+// and `*.*` matches only names that hold a dot.
+#ifndef QZA_PLATFORM_WILDCARD_H_
+#define QZA_PLATFORM_WILDCARD_H_
+
+#include <dirent.h>
+
+#include <string>
+
+namespace platform {
+
+// True when `name` matches the wildcard `pattern` (no separators in either).
+bool WildcardMatch(const char* pattern, const char* name);
+
+// Enumerates the files that match a pattern text. One object is reused for
+// every scan: First starts a new enumeration (closing any earlier one), Next
+// moves on, Close ends it. Name is valid until the next call.
+class FileFinder {
+ public:
+  FileFinder() = default;
+  ~FileFinder();
+  FileFinder(const FileFinder&) = delete;
+  FileFinder& operator=(const FileFinder&) = delete;
+
+  // Returns true and makes Name the first match, or false when none matches.
+  bool First(const char* pattern);
+  // Returns true and makes Name the next match, or false when there is none.
+  bool Next();
+  void Close();
+  const char* Name() const { return name_.c_str(); }
+
+ private:
+  DIR* dir_ = nullptr;
+  std::string native_dir_;
+  std::string name_pattern_;
+  std::string name_;
+};
+
+}  // namespace platform
+
+#endif  // QZA_PLATFORM_WILDCARD_H_

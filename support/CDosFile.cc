@@ -1,0 +1,89 @@
+#include "support/CDosFile.h"
+
+#include <cstring>
+
+#include "platform/File.h"
+
+CDosFile::CDosFile(const char* path) {
+  if (path != nullptr) {
+    size_t size = std::strlen(path) + 1;
+    path_.reset(new char[size]);
+    std::memcpy(path_.get(), path, size);
+  }
+}
+
+CDosFile::~CDosFile() { Close(); }
+
+int CDosFile::Create(unsigned long mode) {
+  if (!path_) return 0;
+  if (!platform::FileTruncateOrCreate(path_.get())) return 0;
+  return Open(mode);
+}
+
+int CDosFile::Open(unsigned long mode) {
+  if (!path_) return 0;
+  Close();  // a second open must not leak the first descriptor
+  fd_ = platform::FileOpen(path_.get(), static_cast<unsigned>(mode));
+  return fd_ >= 0 ? 1 : 0;
+}
+
+int CDosFile::Close() {
+  if (fd_ < 0) return 0;
+  bool closed = platform::FileClose(fd_);
+  fd_ = -1;
+  return closed ? 1 : 0;
+}
+
+int CDosFile::Seek(unsigned long offset) {
+  if (fd_ < 0) return 0;
+  return platform::FileSeek(fd_, static_cast<int64_t>(offset), 0) >= 0 ? 1 : 0;
+}
+
+int CDosFile::SeekEof() {
+  if (fd_ < 0) return 0;
+  return platform::FileSeek(fd_, 0, 2) >= 0 ? 1 : 0;
+}
+
+long CDosFile::GetPos() {
+  if (fd_ < 0) return -1;
+  return static_cast<long>(platform::FileSeek(fd_, 0, 1));
+}
+
+int CDosFile::Read(void* buffer, unsigned long size, unsigned long* count) {
+  if (fd_ < 0) return 0;
+  int64_t n = platform::FileRead(fd_, buffer, size);
+  if (count != nullptr) *count = n < 0 ? 0 : static_cast<unsigned long>(n);
+  return n < 0 ? 0 : 1;
+}
+
+int CDosFile::Read(void* buffer, unsigned long size) { return Read(buffer, size, nullptr); }
+
+int CDosFile::ReadLine(void* buffer, unsigned long size) {
+  if (fd_ < 0 || size == 0) return 0;
+  long start = GetPos();
+  if (start < 0) return 0;
+  auto* text = static_cast<char*>(buffer);
+  unsigned long n = 0;
+  if (!Read(text, size - 1, &n)) return 0;
+  unsigned long end = n;
+  unsigned long next = n;
+  for (unsigned long k = 0; k + 1 < n; ++k) {
+    if (text[k] == '\r' && text[k + 1] == '\n') {
+      end = k;
+      next = k + 2;
+      break;
+    }
+  }
+  text[end] = '\0';
+  Seek(static_cast<unsigned long>(start) + next);
+  return 1;
+}
+
+int CDosFile::Write(const void* buffer, unsigned long size, unsigned long* count) {
+  if (fd_ < 0) return 0;
+  int64_t n = platform::FileWrite(fd_, buffer, size);
+  if (count != nullptr) *count = n < 0 ? 0 : static_cast<unsigned long>(n);
+  return n < 0 ? 0 : 1;
+}
+
+int CDosFile::Write(const void* buffer, unsigned long size) { return Write(buffer, size, nullptr); }

@@ -1,0 +1,61 @@
+// CDosFile: one named file opened with a DOS open-mode word.
+//
+// The mode word carries the access in its low bits (0 read, 1 write, 2 both)
+// and the sharing in bits 4 to 6: 0x10 exclusive (the open fails while the file
+// is open anywhere else), 0x20 deny write (fails while another program has it
+// open for writing; readers never block it), 0x40 deny none. Opening for
+// writing neither shortens the file nor moves past its start. Operations return
+// 1 on success and 0 on failure (GetPos: -1) and print nothing.
+#ifndef QZA_WDIR_CDOSFILE_H_
+#define QZA_WDIR_CDOSFILE_H_
+
+#include <memory>
+
+class CDosFile {
+ public:
+  // Stores a copy of `path` (null stores none). Opens nothing.
+  explicit CDosFile(const char* path);
+  // Closes the file when one is open.
+  ~CDosFile();
+  // The object owns a descriptor: it is not copied.
+  CDosFile(const CDosFile&) = delete;
+  CDosFile& operator=(const CDosFile&) = delete;
+
+  // Creates the file, or empties an existing one, then opens it with `mode`.
+  // Returns 0 without a path or when either step fails (the object stays
+  // closed; an emptied file stays empty).
+  int Create(unsigned long mode);
+  // Opens the existing file with `mode`. Returns 1 on success; 0 when there is
+  // no path, the file is missing or its sharing refuses the open.
+  int Open(unsigned long mode);
+  // Closes the file. 0 when none is open; else 1 when the close succeeded.
+  // The object is closed afterwards in either case.
+  int Close();
+  // Moves to `offset` bytes from the start. 0 when closed or refused.
+  int Seek(unsigned long offset);
+  // Moves to the end of the file. 0 when closed or refused.
+  int SeekEof();
+  // The position from the start, or -1 when closed or the platform fails.
+  long GetPos();
+  // Reads up to `size` bytes and stores the count (0 at the end) in `count`.
+  // Returns 0 when closed (count untouched) or on failure (count 0).
+  int Read(void* buffer, unsigned long size, unsigned long* count);
+  int Read(void* buffer, unsigned long size);
+  // Reads one line ending in CR LF as a terminated text of at most size-1
+  // bytes, without its CR LF, and leaves the position at the start of the next
+  // line. A lone CR or LF does not end a line; a longer line comes back in
+  // pieces of size-1 bytes. At the end of the file the text is empty and the
+  // result 1. Returns 0, buffer untouched, when closed, when size is 0, or
+  // when the read fails.
+  int ReadLine(void* buffer, unsigned long size);
+  // Writes `size` bytes and stores the count written. Returns 0 when closed
+  // (count untouched) or on failure (count 0).
+  int Write(const void* buffer, unsigned long size, unsigned long* count);
+  int Write(const void* buffer, unsigned long size);
+
+ private:
+  std::unique_ptr<char[]> path_;  // null when constructed without a path
+  int fd_ = -1;                   // -1 while closed
+};
+
+#endif  // QZA_WDIR_CDOSFILE_H_

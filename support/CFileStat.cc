@@ -1,0 +1,63 @@
+#include "support/CFileStat.h"
+
+#include <cstring>
+
+#include "platform/FileSystem.h"
+
+CFileStat::CFileStat(const char* path) {
+  if (path == nullptr || std::strlen(path) >= sizeof path_) return;
+  std::memcpy(path_, path, std::strlen(path) + 1);
+  result_ = Query(&snapshot_);
+  update_ = 1;
+}
+
+int CFileStat::Query(Record* record) const {
+  *record = Record();
+  platform::FileStatus status;
+  if (path_[0] == '\0' || platform::StatPath(path_, &status) != 0) return -1;
+  record->dev = status.device;
+  record->ino = status.inode;
+  record->mode = status.mode;
+  record->nlink = status.link_count;
+  record->uid = status.owner;
+  record->gid = status.group;
+  record->rdev = status.special_device;
+  record->size = status.size;
+  record->atime = status.access_time;
+  record->mtime = status.modification_time;
+  record->ctime = status.change_time;
+  return 0;
+}
+
+void CFileStat::Update(int result, const Record& record) {
+  if (!update_) return;
+  result_ = result;
+  snapshot_ = record;
+}
+
+int CFileStat::Exists() const {
+  Record record;
+  return Query(&record) == 0 ? 1 : 0;
+}
+
+int CFileStat::HasChanged() {
+  Record now;
+  int result = Query(&now);
+  bool changed =
+      result != result_ || now.mtime != snapshot_.mtime || now.size != snapshot_.size;
+  Update(result, now);
+  return changed ? 1 : 0;
+}
+
+int CFileStat::HasChanged(long time) {
+  Record now;
+  int result = Query(&now);
+  bool changed = result != result_ || now.mtime != time;
+  Update(result, now);
+  return changed ? 1 : 0;
+}
+
+long CFileStat::FileSize() const {
+  Record record;
+  return Query(&record) == 0 ? static_cast<long>(record.size) : -1;
+}

@@ -1,0 +1,23 @@
+// AppendMonthlyLog: one line appended to the month's log file of a kind.
+#ifndef QZA_WDIR_MONTHLYLOG_H_
+#define QZA_WDIR_MONTHLYLOG_H_
+
+#include <ctime>
+
+// Two digits of the year as the log names use them: the years since 1900,
+// less 100 when that is 100 or more (once).
+int TwoDigitYear(const struct tm& time);
+
+// Appends `line` to the log file named by `name_format` (a format taking the
+// directory text, the two-digit year and the month 1 to 12, such as
+// "%s.\qza_%02d%02d.log"), creating the file when it does not exist. The file
+// is opened for writing with deny-write sharing, so a reader that holds the log
+// open (tail -f, a viewer) never costs a line, while another writer does: one
+// retry after 500 ms, then "ERROR: Log file could not be opened\n". A file that
+// cannot be created prints "ERROR: Log file could not be created\n"; a name of
+// more than 127 characters prints "ERROR: Log file name too long: %s\n". The
+// line is lost in those cases; nothing else is reported.
+void AppendMonthlyLog(const char* name_format, const char* directory, const struct tm& time,
+                      const char* line);
+
+#endif  // QZA_WDIR_MONTHLYLOG_H_

@@ -1,0 +1,2 @@
+#include "tts/TtsJob.h"
+void ProcessTtsJob(const char*) {}

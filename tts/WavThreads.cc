@@ -1,0 +1,3 @@
+#include "tts/WavThreads.h"
+void MoveWavThread(void*) {}
+void DeleteWavThread(void*) {}
