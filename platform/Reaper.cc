@@ -3,7 +3,7 @@
 #include <errno.h>
 #include <poll.h>
 #include <sys/eventfd.h>
-#include <sys/pidfd.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,6 +14,8 @@
 
 namespace platform {
 namespace {
+
+int PidfdOpen(pid_t pid) { return static_cast<int>(syscall(SYS_pidfd_open, pid, 0)); }
 
 // Blocking reap for a child that no pidfd can watch (a kernel before 5.3).
 void WaitForChild(void* arg) {
@@ -33,7 +35,7 @@ Reaper& Reaper::Instance() {
 void Reaper::Adopt(pid_t pid) {
   int status;
   if (waitpid(pid, &status, WNOHANG) == pid) return;  // already ended
-  int pidfd = pidfd_open(pid, 0);
+  int pidfd = PidfdOpen(pid);
   std::lock_guard<std::mutex> lock(mutex_);
   if (wake_fd_ < 0) {
     wake_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);

@@ -1,1 +1,156 @@
-int main() { return 0; }
+// qza_mkalarm: writes one valid alarm file into a spool directory.
+//
+// The file is written under a hidden temporary name in the spool directory and
+// renamed into place only when it is complete, so the watcher never reads it
+// half-written. An alarm file of the same name that is still waiting is never
+// replaced.
+#include <getopt.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "alarm/AlarmFile.h"
+#include "platform/File.h"
+#include "platform/FileSystem.h"
+#include "platform/Path.h"
+#include "support/CDosFile.h"
+
+namespace {
+
+constexpr char kUsage[] =
+    "Usage: qza_mkalarm [options]\n"
+    "Writes a valid alarm file (twenty CR LF lines with its check value) into a\n"
+    "spool directory: under a temporary name first, then renamed into place.\n"
+    "\n"
+    "  -t, --type TYPE         alarm type: PROBE, ALARM or OLSTART (default PROBE)\n"
+    "  -g, --group GROUP       alarm group, first argument of the alarm command\n"
+    "  -x, --text TEXT         alarm text (line 6); written to the message file\n"
+    "  -i, --console-id ID     console id (line 8); the default console name is\n"
+    "                          Console_ID when no console name is given\n"
+    "  -n, --console-name NAME console name (line 12)\n"
+    "  -m, --message-id ID     message id (line 18), second argument of the command\n"
+    "                          and name of the message file\n"
+    "  -s, --server N          server number (default 1)\n"
+    "  -c, --console DIGIT     console digit 0-9 (default 1)\n"
+    "  -d, --dir DIR           spool directory (default: the working directory)\n"
+    "  -f, --file NAME         file name (default qza<server>k<console>.in)\n"
+    "  -h, --help              show this help\n"
+    "\n"
+    "Fields must stay within the limits of the format: text and console name 127\n"
+    "characters, console id 31, message id 39, every line 253.\n";
+
+struct Fields {
+  std::string type = "PROBE";
+  std::string group, text, console_id, console_name, message_id;
+  int server = 1;
+  std::string console = "1";
+  std::string dir = ".";
+  std::string file;
+};
+
+bool ParseArguments(int argc, char** argv, Fields* fields) {
+  static const struct option kOptions[] = {
+      {"type", required_argument, nullptr, 't'},
+      {"group", required_argument, nullptr, 'g'},
+      {"text", required_argument, nullptr, 'x'},
+      {"console-id", required_argument, nullptr, 'i'},
+      {"console-name", required_argument, nullptr, 'n'},
+      {"message-id", required_argument, nullptr, 'm'},
+      {"server", required_argument, nullptr, 's'},
+      {"console", required_argument, nullptr, 'c'},
+      {"dir", required_argument, nullptr, 'd'},
+      {"file", required_argument, nullptr, 'f'},
+      {"help", no_argument, nullptr, 'h'},
+      {nullptr, 0, nullptr, 0}};
+  int option;
+  while ((option = getopt_long(argc, argv, "t:g:x:i:n:m:s:c:d:f:h", kOptions, nullptr)) != -1) {
+    switch (option) {
+      case 't': fields->type = optarg; break;
+      case 'g': fields->group = optarg; break;
+      case 'x': fields->text = optarg; break;
+      case 'i': fields->console_id = optarg; break;
+      case 'n': fields->console_name = optarg; break;
+      case 'm': fields->message_id = optarg; break;
+      case 's': fields->server = std::atoi(optarg); break;
+      case 'c': fields->console = optarg; break;
+      case 'd': fields->dir = optarg; break;
+      case 'f': fields->file = optarg; break;
+      case 'h': std::fputs(kUsage, stdout); std::exit(0);
+      default: return false;
+    }
+  }
+  return optind == argc;
+}
+
+// Names the first field that breaks a limit of the format, or null.
+const char* BrokenLimit(const Fields& f) {
+  struct {
+    const std::string* value;
+    size_t max;
+    const char* name;
+  } const checks[] = {{&f.type, kAlarmLineMax, "type"},
+                      {&f.group, kAlarmLineMax, "group"},
+                      {&f.text, kAlarmTextMax, "text"},
+                      {&f.console_id, kAlarmConsoleIdMax, "console id"},
+                      {&f.console_name, kAlarmConsoleNameMax, "console name"},
+                      {&f.message_id, kAlarmMessageIdMax, "message id"}};
+  for (const auto& check : checks) {
+    if (check.value->size() > check.max) return check.name;
+    if (check.value->find_first_of("\r\n") != std::string::npos) return check.name;
+  }
+  return nullptr;
+}
+
+std::string AlarmFileContent(const Fields& f) {
+  std::string lines[21];
+  lines[2] = f.type;
+  lines[4] = f.group;
+  lines[6] = f.text;
+  lines[8] = f.console_id;
+  lines[12] = f.console_name;
+  lines[18] = f.message_id;
+  std::string content;
+  for (int n = 1; n <= 18; ++n) content += lines[n] + "\r\n";
+  const uint32_t check = AlarmWeightedSum(content.data(), content.size()) ^ AlarmChecksumKey;
+  content += "\r\n";  // line 19
+  content += std::to_string(static_cast<int32_t>(check)) + "\r\n";
+  return content;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Fields fields;
+  if (!ParseArguments(argc, argv, &fields)) {
+    std::fputs(kUsage, stderr);
+    return 2;
+  }
+  if (const char* broken = BrokenLimit(fields)) {
+    std::fprintf(stderr, "qza_mkalarm: the %s is too long or holds a line end\n", broken);
+    return 2;
+  }
+  if (fields.file.empty()) {
+    fields.file = "qza" + std::to_string(fields.server) + "k" + fields.console + ".in";
+  }
+  const std::string dir = fields.dir + "/";
+  const std::string target = dir + fields.file;
+  const std::string temp = dir + ".qza_mkalarm." + std::to_string(getpid());
+  const std::string content = AlarmFileContent(fields);
+  CDosFile file(temp.c_str());
+  if (!file.Create(1 | platform::kShareExclusive) || !file.Write(content.data(), content.size()) ||
+      !file.Close()) {
+    std::fprintf(stderr, "qza_mkalarm: cannot write %s\n", temp.c_str());
+    platform::RemoveFile(temp.c_str());
+    return 1;
+  }
+  if (!platform::RenameFile(temp.c_str(), target.c_str())) {
+    std::fprintf(stderr, "qza_mkalarm: cannot rename into %s (an alarm file of that name may "
+                         "still be waiting)\n", target.c_str());
+    platform::RemoveFile(temp.c_str());
+    return 1;
+  }
+  return 0;
+}

@@ -1,0 +1,54 @@
+// Alarm files: twenty CR LF lines read by position, classified by the type
+// keyword of line 2, turned into the command line of the alarm program and
+// guarded by a weighted checksum over lines 1 to 18.
+#ifndef QZA_ALARM_ALARM_FILE_H_
+#define QZA_ALARM_ALARM_FILE_H_
+
+#include <cstddef>
+#include <cstdint>
+
+class CDosFile;
+
+// Key of the check value: line 20 holds the weighted sum XOR this key.
+constexpr uint32_t AlarmChecksumKey = 0x3B9D27C6;
+
+enum class AlarmType { ProbeAlarm, RealAlarm, OutlookStart };
+
+// Limits of the format, in characters without line ends.
+constexpr size_t kAlarmLineMax = 253;
+constexpr size_t kAlarmTextMax = 127;
+constexpr size_t kAlarmConsoleIdMax = 31;
+constexpr size_t kAlarmConsoleNameMax = 127;
+constexpr size_t kAlarmMessageIdMax = 39;
+constexpr size_t kAlarmChecksumLinesMax = 475;  // lines 1 to 18 together
+constexpr size_t kAlarmCommandMax = 255;        // archive name included
+
+struct AlarmRequest {
+  AlarmType type = AlarmType::ProbeAlarm;
+  char command_line[kAlarmCommandMax + 1] = "";  // without the archive name
+  char text[kAlarmTextMax + 1] = "";
+  char message_id[kAlarmMessageIdMax + 1] = "";
+  int32_t check_value = 0;
+  char checksum_text[512] = "";  // lines 1 to 18, each followed by CR LF
+  size_t checksum_length = 0;
+  // False when a line or field broke the limits above or the check value lies
+  // outside the signed 32-bit range; such a file is never launched. The
+  // fields then hold nothing usable.
+  bool within_limits = true;
+};
+
+enum class AlarmReadOutcome { kRead, kUnrecognisedType };
+
+// Reads the alarm file from its start: prints the type message, "Gruppe" and
+// "Text" lines, and fills `request` after twenty lines, or returns
+// kUnrecognisedType after two. Neither closes nor removes the file.
+AlarmReadOutcome ReadAlarmFile(CDosFile& file, AlarmRequest* request);
+
+// True when the check value matches the checksum text. No side effects.
+bool AlarmChecksumValid(const AlarmRequest& request);
+
+// The weighted sum of `length` bytes (bytes signed, 32-bit wrapping): the
+// value that a writer XORs with AlarmChecksumKey into line 20.
+uint32_t AlarmWeightedSum(const char* text, size_t length);
+
+#endif  // QZA_ALARM_ALARM_FILE_H_
