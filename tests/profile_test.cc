@@ -1,0 +1,185 @@
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <climits>
+#include <cstring>
+#include <string>
+
+#include "TestUtil.h"
+#include "support/CUserProfile.h"
+
+namespace {
+
+class ProfileTest : public ::testing::Test {
+ protected:
+  std::string Ini() const { return dir_ / "test.ini"; }
+  testutil::TempDir dir_;
+};
+
+TEST_F(ProfileTest, ReadsValuesAsTheWindowsServiceDoes) {
+  testutil::WriteFile(Ini(),
+                      "; comment\r\n"
+                      "[Pathnames]\r\n"
+                      "  WatchPath =  \\qzt\\start\\  \r\n"
+                      "Quoted=\"a b \"\r\n"
+                      "Single='x'\r\n"
+                      "Half=\"open\r\n"
+                      "Eq=a=b\r\n"
+                      "watchpath=second\r\n"
+                      ";Commented=1\r\n"
+                      "[other]\n"
+                      "Key=lf\r"
+                      "CrOnly=cr\r");
+  CUserProfile profile(Ini().c_str(), 1);
+  static const struct {
+    const char* section;
+    const char* key;
+    const char* value;
+  } cases[] = {
+      {"pathnames", "WATCHPATH", "\\qzt\\start\\"},  // trimmed, case-blind, first wins
+      {"Pathnames", "Quoted", "a b "},
+      {"Pathnames", "Single", "x"},
+      {"Pathnames", "Half", "\"open"},
+      {"Pathnames", "Eq", "a=b"},
+      {"Pathnames", "Commented", "dflt"},
+      {"Other", "Key", "lf"},
+      {"Other", "CrOnly", "cr"},
+      {"Missing", "Key", "dflt"},
+  };
+  for (const auto& c : cases) {
+    char buffer[128];
+    int n = profile.ReadProfileString(c.section, c.key, "dflt", sizeof buffer, buffer);
+    EXPECT_STREQ(buffer, c.value) << c.section << "/" << c.key;
+    EXPECT_EQ(n, static_cast<int>(std::strlen(c.value)));
+  }
+}
+
+TEST_F(ProfileTest, StringsAreCutToSizeLessOne) {
+  testutil::WriteFile(Ini(), "[SVoxSettings]\nVoice=" + std::string(60, 'v') + "\n");
+  CUserProfile profile(Ini().c_str(), 1);
+  char voice[40];
+  EXPECT_EQ(profile.ReadProfileString("SVoxSettings", "Voice", "", sizeof voice, voice), 39);
+  EXPECT_EQ(std::string(voice), std::string(39, 'v'));
+  char empty[8] = "junk";
+  EXPECT_EQ(profile.ReadProfileString("SVoxSettings", "Absent", nullptr, sizeof empty, empty), 0);
+  EXPECT_STREQ(empty, "");
+}
+
+TEST_F(ProfileTest, IntegersFollowGetPrivateProfileInt) {
+  testutil::WriteFile(Ini(),
+                      "[Server]\nA=42A\nB=-5\nC=x7\nD=\nE=+12\nF=-99\nG=99999999999\n");
+  CUserProfile profile(Ini().c_str(), 1);
+  static const struct {
+    const char* key;
+    long expected;
+  } cases[] = {{"A", 42}, {"B", -5}, {"C", 0}, {"D", -99}, {"E", 12},
+               {"F", -99}, {"G", INT32_MAX}, {"Missing", -99}};
+  for (const auto& c : cases) {
+    long value = 7;
+    EXPECT_EQ(profile.ReadProfileInt("Server", c.key, -99, &value), 1);
+    EXPECT_EQ(value, c.expected) << c.key;
+  }
+}
+
+TEST_F(ProfileTest, MissingFileGivesDefaultsAndOpenCloseReportOne) {
+  CUserProfile profile(Ini().c_str(), 1);
+  EXPECT_EQ(profile.OpenProfile(), 1);
+  long value = 0;
+  profile.ReadProfileInt("Server", "WaitForSec", -99, &value);
+  EXPECT_EQ(value, -99);
+  EXPECT_EQ(profile.CloseProfile(), 1);
+  EXPECT_FALSE(testutil::FileExists(Ini()));
+}
+
+TEST_F(ProfileTest, WritingOneKeyKeepsEveryOtherByte) {
+  const std::string original =
+      "; settings\r\n[Server]\r\nNumber = 1\r\nWaitForSec=180 \r\n\r\n[Alarm]\r\nUseVoxFile=0\r\n";
+  testutil::WriteFile(Ini(), original);
+  chmod(Ini().c_str(), 0640);
+  CUserProfile profile(Ini().c_str(), 1);
+  EXPECT_NE(profile.WriteProfileStringA("server", "waitforsec", "30"), 0);
+  std::string expected = original;
+  expected.replace(expected.find("180 "), 4, "30");
+  EXPECT_EQ(testutil::ReadFile(Ini()), expected);
+  struct stat st;
+  ASSERT_EQ(stat(Ini().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0640u);
+
+  EXPECT_NE(profile.WriteProfileStringA("Server", "SleepAfterError", "1200"), 0);
+  expected.insert(expected.find("\r\n\r\n[Alarm]") + 2, "SleepAfterError=1200\r\n");
+  EXPECT_EQ(testutil::ReadFile(Ini()), expected);
+
+  EXPECT_NE(profile.WriteProfileStringA("SVoxSettings", "Voice", "judith8"), 0);
+  expected += "[SVoxSettings]\r\nVoice=judith8\r\n";
+  EXPECT_EQ(testutil::ReadFile(Ini()), expected);
+}
+
+TEST_F(ProfileTest, WriteCreatesTheFile) {
+  CUserProfile profile(Ini().c_str(), 1);
+  EXPECT_NE(profile.WriteProfileInt("Server", "Min", -5), 0);
+  EXPECT_NE(profile.WriteProfileInt("Server", "Max", 2147483647L), 0);
+  EXPECT_EQ(testutil::ReadFile(Ini()), "[Server]\nMin=-5\nMax=2147483647\n");
+}
+
+TEST_F(ProfileTest, FailedWriteLeavesTheOldFileIntact) {
+  testutil::WriteFile(Ini(), "[A]\nB=1\n");
+  // Root writes into any directory; an immutable one refuses even root.
+  const std::string lock = "chattr +i " + dir_.path() + " 2>/dev/null";
+  if (geteuid() == 0 && system(lock.c_str()) != 0) GTEST_SKIP() << "no chattr here";
+  chmod(dir_.path().c_str(), 0555);
+  CUserProfile profile(Ini().c_str(), 1);
+  EXPECT_EQ(profile.WriteProfileStringA("A", "B", "2"), 0);
+  EXPECT_EQ(testutil::ReadFile(Ini()), "[A]\nB=1\n");
+  if (geteuid() == 0 && system(("chattr -i " + dir_.path()).c_str()) != 0) ADD_FAILURE();
+  chmod(dir_.path().c_str(), 0755);
+}
+
+TEST_F(ProfileTest, HexadecimalDataRoundTrip) {
+  CUserProfile profile(Ini().c_str(), 1);
+  const unsigned char bytes[] = {0x0A, 0xFF, 0x00, 0x7F};
+  EXPECT_NE(profile.WriteProfileData("Data", "Bytes", sizeof bytes, bytes), 0);
+  char text[16];
+  profile.ReadProfileString("Data", "Bytes", "", sizeof text, text);
+  EXPECT_STREQ(text, "0AFF007F");
+  unsigned char back[4] = {};
+  EXPECT_EQ(profile.ReadProfileData("Data", "Bytes", sizeof back, back), 1);
+  EXPECT_EQ(std::memcmp(back, bytes, sizeof bytes), 0);
+
+  profile.WriteProfileStringA("Data", "Lower", "0aff0011");
+  unsigned char two[2] = {};
+  EXPECT_EQ(profile.ReadProfileData("Data", "Lower", sizeof two, two), 1);
+  EXPECT_EQ(two[0], 0x0A);
+  EXPECT_EQ(two[1], 0xFF);
+
+  EXPECT_NE(profile.WriteProfileData("Data", "Empty", 0, bytes), 0);
+  unsigned char untouched[1] = {0x55};
+  EXPECT_EQ(profile.ReadProfileData("Data", "Empty", 1, untouched), 0);
+  EXPECT_EQ(untouched[0], 0x55);
+}
+
+TEST_F(ProfileTest, CopiesOwnTheirPathText) {
+  testutil::WriteFile(Ini(), "[A]\nB=copied\n");
+  auto* original = new CUserProfile(Ini().c_str(), 1);
+  CUserProfile copy(*original);
+  CUserProfile assigned(nullptr, 1);
+  assigned = *original;
+  delete original;
+  char buffer[16];
+  copy.ReadProfileString("A", "B", "", sizeof buffer, buffer);
+  EXPECT_STREQ(buffer, "copied");
+  assigned.ReadProfileString("A", "B", "", sizeof buffer, buffer);
+  EXPECT_STREQ(buffer, "copied");
+}
+
+TEST_F(ProfileTest, ObjectWithoutPathGivesDefaultsAndWritesNothing) {
+  CUserProfile profile(nullptr, 1);
+  long value = 0;
+  profile.ReadProfileInt("A", "B", -99, &value);
+  EXPECT_EQ(value, -99);
+  char buffer[8];
+  EXPECT_EQ(profile.ReadProfileString("A", "B", "dflt", sizeof buffer, buffer), 4);
+  EXPECT_EQ(profile.WriteProfileStringA("A", "B", "x"), 0);
+}
+
+}  // namespace
