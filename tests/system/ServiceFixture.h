@@ -1,0 +1,87 @@
+// System tests of the real qza_wdir binary: each test gets a fresh directory
+// with its ini files, a bin/ of fake installation programs on PATH that record
+// their arguments, and a spool directory into which it drops files (written
+// elsewhere, then renamed in). The service's standard output is read as it
+// comes; waits have deadlines; the service is ended with its process group.
+#ifndef QZA_TESTS_SYSTEM_SERVICE_FIXTURE_H_
+#define QZA_TESTS_SYSTEM_SERVICE_FIXTURE_H_
+
+#include <gtest/gtest.h>
+#include <sys/types.h>
+
+#include <chrono>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "TestUtil.h"
+
+namespace systemtest {
+
+using namespace std::chrono_literals;
+
+// One running qza_wdir process.
+class Service {
+ public:
+  Service(const std::string& directory, const std::string& path_env);
+  ~Service();
+  Service(const Service&) = delete;
+  Service& operator=(const Service&) = delete;
+
+  // Everything the service has printed so far.
+  std::string Output();
+  // Waits until the output holds `text` (`count` times); false at the deadline.
+  bool WaitForOutput(const std::string& text, int count = 1,
+                     std::chrono::milliseconds timeout = 10s);
+  // Waits for the process to end by itself; returns its exit code or -1.
+  int WaitForExit(std::chrono::milliseconds timeout = 10s);
+  // Ends the service and its process group with SIGKILL.
+  void Kill();
+  pid_t pid() const { return pid_; }
+
+ private:
+  void ReadOutput(int fd);
+
+  pid_t pid_ = -1;
+  int exit_code_ = -1;
+  std::mutex mutex_;
+  std::string output_;
+  std::thread reader_;
+};
+
+class ServiceTest : public ::testing::Test {
+ protected:
+  ServiceTest();
+  ~ServiceTest() override;
+
+  // Writes qza_wdir.ini from the test settings (every key set, relative
+  // paths, WaitForSec 30) with `changes` applied; an empty value removes the key.
+  void WriteIni(const std::map<std::string, std::string>& changes = {});
+  void WriteAlarmIni(const std::string& db_path);
+  // Starts the service in the test directory.
+  Service& Start();
+  // Writes `content` outside the spool directory and renames it into
+  // `relative` (a path under the test directory).
+  void Drop(const std::string& relative, const std::string& content);
+  // A fake installation program that appends "NAME [arg1] [arg2]…" to calls.log.
+  void AddFakeProgram(const std::string& name);
+  // The recorded calls, one line each.
+  std::vector<std::string> Calls();
+  bool WaitForCalls(size_t count, std::chrono::milliseconds timeout = 10s);
+  std::string Path(const std::string& relative) const { return dir_ / relative; }
+  // On failure: the directory listing and the service's output.
+  void Dump();
+
+  testutil::TempDir dir_;
+  std::unique_ptr<Service> service_;
+};
+
+// The binary under test.
+std::string ServiceBinary();
+std::string MkalarmBinary();
+
+}  // namespace systemtest
+
+#endif  // QZA_TESTS_SYSTEM_SERVICE_FIXTURE_H_

@@ -1,0 +1,177 @@
+// The watcher core as a whole: start-up output, configuration written back,
+// single instance, time-outs, a watch directory that appears late, refused
+// patterns.
+#include <signal.h>
+#include <sys/stat.h>
+
+#include "system/ServiceFixture.h"
+
+namespace systemtest {
+namespace {
+
+const char kConfigurationLines[] =
+    "from qza_wdir.ini:\n"
+    " Server/NeedOneConsOf=\n"
+    " Server/NeedAllConsOf=\n"
+    " Pathnames/WatchPath=spool/\n"
+    " Pathnames/AckPath=ack/\n"
+    " Pathnames/WatchFiles=spool/qza%ik?.in\n"
+    " Pathnames/WatchDogFiles=spool/qza%ik?.dog\n"
+    " Pathnames/WatchJobFiles=spool/qz*.job\n"
+    " Pathnames/JobPath=spool/\n"
+    " Pathnames/WatchTtsFiles=spool/qz*.tts\n"
+    " Pathnames/TtsPath=spool/\n"
+    " Pathnames/TtsLogPath=ttslog/\n";
+
+const char kBanner[] = "Zelvano - Directory watcher / Alarm launcher\n\n";
+
+using CoreSystemTest = ServiceTest;
+
+// A change between a time-out and the creation of the new notification is
+// not reported (as on Windows); give the service a moment past "Timeout".
+void AfterRecreation() { std::this_thread::sleep_for(300ms); }
+
+TEST_F(CoreSystemTest, FreshStartWritesTheSixteenDefaults) {
+  Service& service = Start();
+  ASSERT_TRUE(service.WaitForOutput("Ready\n"));
+  EXPECT_EQ(service.Output(),
+            std::string(kBanner) +
+                "from qza_wdir.ini:\n"
+                " Server/NeedOneConsOf=\n"
+                " Server/NeedAllConsOf=\n"
+                " Pathnames/WatchPath=\\qzt\\start\\\n"
+                " Pathnames/AckPath=\\qzt\\start\\log\\\n"
+                " Pathnames/WatchFiles=\\qzt\\start\\qza%ik?.in\n"
+                " Pathnames/WatchDogFiles=\\qzt\\start\\qza%ik?.dog\n"
+                " Pathnames/WatchJobFiles=\\qzt\\start\\qz*.job\n"
+                " Pathnames/JobPath=\\qzt\\start\\\n"
+                " Pathnames/WatchTtsFiles=\\qzt\\start\\qz*.tts\n"
+                " Pathnames/TtsPath=\\qzt\\start\\\n"
+                " Pathnames/TtsLogPath=\\qzt\\start\\log\\\n"
+                "Ready\n");
+  EXPECT_EQ(testutil::ReadFile(Path("qza_wdir.ini")),
+            "[Pathnames]\n"
+            "WatchPath=\\qzt\\start\\\n"
+            "AckPath=\\qzt\\start\\log\\\n"
+            "WatchFiles=\\qzt\\start\\qza%ik?.in\n"
+            "WatchDogFiles=\\qzt\\start\\qza%ik?.dog\n"
+            "WatchJobFiles=\\qzt\\start\\qz*.job\n"
+            "JobPath=\\qzt\\start\\\n"
+            "WatchTtsFiles=\\qzt\\start\\qz*.tts\n"
+            "TtsPath=\\qzt\\start\\\n"
+            "TtsLogPath=\\qzt\\start\\log\\\n"
+            "SvoxPath=c:\\svox\\\n"
+            "[Server]\n"
+            "WaitForSec=180\n"
+            "SleepAfterError=1200\n"
+            "[Alarm]\n"
+            "UseVoxFile=0\n"
+            "[SVoxSettings]\n"
+            "Voice=judith8\n"
+            "Speed=100\n"
+            "Pitch=100\n");
+}
+
+TEST_F(CoreSystemTest, CompleteIniIsReadAndLeftUntouched) {
+  WriteIni();
+  const std::string before = testutil::ReadFile(Path("qza_wdir.ini"));
+  Service& service = Start();
+  ASSERT_TRUE(service.WaitForOutput("Ready\n"));
+  EXPECT_EQ(service.Output(), std::string(kBanner) + kConfigurationLines + "Ready\n");
+  EXPECT_EQ(testutil::ReadFile(Path("qza_wdir.ini")), before);
+}
+
+TEST_F(CoreSystemTest, MinusNinetyNineAndEmptyValuesAreReplaced) {
+  WriteIni({{"WaitForSec", "-99"}, {"WatchJobFiles", " "}});
+  Service& service = Start();
+  ASSERT_TRUE(service.WaitForOutput("Ready\n"));
+  EXPECT_NE(service.Output().find(" Pathnames/WatchJobFiles=\\qzt\\start\\qz*.job\n"),
+            std::string::npos);
+  const std::string ini = testutil::ReadFile(Path("qza_wdir.ini"));
+  EXPECT_NE(ini.find("WaitForSec=180\n"), std::string::npos);
+  EXPECT_NE(ini.find("WatchJobFiles=\\qzt\\start\\qz*.job\n"), std::string::npos);
+}
+
+TEST_F(CoreSystemTest, SecondInstanceSaysSoAndExitsZero) {
+  WriteIni();
+  Service& first = Start();
+  ASSERT_TRUE(first.WaitForOutput("Ready\n"));
+  Service second(dir_.path(), Path("bin"));
+  EXPECT_EQ(second.WaitForExit(), 0);
+  EXPECT_EQ(second.Output(), "Directory watcher is already running.");
+  // Another installation in another directory is not blocked.
+  testutil::TempDir other;
+  Service elsewhere(other.path(), Path("bin"));
+  EXPECT_TRUE(elsewhere.WaitForOutput("Ready\n"));
+}
+
+TEST_F(CoreSystemTest, RestartAfterKillMinusNine) {
+  WriteIni();
+  Service& first = Start();
+  ASSERT_TRUE(first.WaitForOutput("Ready\n"));
+  first.Kill();
+  Service& second = Start();
+  EXPECT_TRUE(second.WaitForOutput("Ready\n"));
+}
+
+TEST_F(CoreSystemTest, TimeoutsNeverScan) {
+  WriteIni({{"WaitForSec", "1"}});
+  AddFakeProgram("QZ_DOFAX.BAT");
+  Drop("spool/qz1.job", "a\r\nb\r\nc\r\nd\r\n");  // present before the start
+  Service& service = Start();
+  ASSERT_TRUE(service.WaitForOutput("Timeout\n", 2, 5s));
+  EXPECT_EQ(service.Output().find("Event"), std::string::npos);
+  EXPECT_TRUE(testutil::FileExists(Path("spool/qz1.job")));
+}
+
+TEST_F(CoreSystemTest, WatchPathThatAppearsLaterIsWatchedAfterATimeout) {
+  WriteIni({{"WaitForSec", "1"}, {"WatchPath", "late/"}, {"WatchJobFiles", "late/qz*.job"},
+            {"JobPath", "late/"}});
+  AddFakeProgram("QZ_DOFAX.BAT");
+  Service& service = Start();
+  ASSERT_TRUE(service.WaitForOutput("Timeout\n", 1, 5s));
+  ASSERT_EQ(mkdir(Path("late").c_str(), 0755), 0);
+  const size_t timeouts = 2;
+  ASSERT_TRUE(service.WaitForOutput("Timeout\n", timeouts + 1, 5s));
+  AfterRecreation();
+  Drop("late/qz1.job", "a\r\nb\r\nc\r\nd\r\n");
+  EXPECT_TRUE(service.WaitForOutput("proceeding fax job in 'late/.\\qz1.job'"));
+}
+
+TEST_F(CoreSystemTest, RemovedWatchPathEndsWaitsAsTimeoutsUntilItIsBack) {
+  WriteIni({{"WaitForSec", "1"}});
+  AddFakeProgram("QZ_DOFAX.BAT");
+  Service& service = Start();
+  ASSERT_TRUE(service.WaitForOutput("Ready\n"));
+  ASSERT_EQ(rmdir(Path("spool").c_str()), 0);
+  ASSERT_TRUE(service.WaitForOutput("Timeout\n", 1, 5s));
+  ASSERT_EQ(mkdir(Path("spool").c_str(), 0755), 0);
+  const std::string output = service.Output();
+  size_t seen = 0;
+  for (size_t at = output.find("Timeout\n"); at != std::string::npos;
+       at = output.find("Timeout\n", at + 1)) {
+    ++seen;
+  }
+  ASSERT_TRUE(service.WaitForOutput("Timeout\n", static_cast<int>(seen) + 2, 5s));
+  AfterRecreation();
+  Drop("spool/qz1.job", "a\r\nb\r\nc\r\nd\r\n");
+  EXPECT_TRUE(service.WaitForOutput("proceeding fax job in 'spool/.\\qz1.job'"));
+}
+
+TEST_F(CoreSystemTest, PatternWithOtherConversionsIsRefused) {
+  WriteIni({{"WatchFiles", "spool/qza%sk?.in"}});
+  AddFakeProgram("QZ_DOFAX.BAT");
+  Service& service = Start();
+  ASSERT_TRUE(service.WaitForOutput("Ready\n"));
+  EXPECT_NE(service.Output().find(
+                "Pathnames/WatchFiles=spool/qza%sk?.in is refused: only %% and one %i or %d may "
+                "stand in it; alarm files are not scanned\nReady\n"),
+            std::string::npos);
+  Drop("spool/qza%sk1.in", "x");
+  Drop("spool/qz1.job", "a\r\nb\r\nc\r\nd\r\n");
+  ASSERT_TRUE(service.WaitForOutput("proceeding fax job"));
+  EXPECT_EQ(service.Output().find("proceeding alarm"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace systemtest
