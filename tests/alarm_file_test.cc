@@ -1,0 +1,180 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "AlarmContent.h"
+#include "TestUtil.h"
+#include "alarm/AlarmFile.h"
+#include "core/Settings.h"
+#include "support/CDosFile.h"
+
+namespace {
+
+class AlarmFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override { g_settings.UseVoxFile = 0; }
+  // Reads `content` as an alarm file; returns the outcome, fills request_ and
+  // output_ (what was printed).
+  AlarmReadOutcome Read(const std::string& content) {
+    const std::string path = dir_ / "qza1k3.in";
+    testutil::WriteFile(path, content);
+    CDosFile file(path.c_str());
+    EXPECT_EQ(file.Open(16), 1);
+    testing::internal::CaptureStdout();
+    AlarmReadOutcome outcome = ReadAlarmFile(file, &request_);
+    output_ = testing::internal::GetCapturedStdout();
+    return outcome;
+  }
+  AlarmRequest request_;
+  std::string output_;
+  testutil::TempDir dir_;
+};
+
+TEST(AlarmChecksum, WeightsOfTheExamples) {
+  EXPECT_EQ(AlarmWeightedSum("abc", 3), 241230u);
+  EXPECT_EQ(static_cast<int32_t>(AlarmWeightedSum("\xE4", 1)), -19516);
+  // The weights repeat every 21 bytes.
+  std::string a(21, '\0');
+  a += "x";
+  EXPECT_EQ(AlarmWeightedSum(a.data(), a.size()), AlarmWeightedSum("x", 1));
+}
+
+TEST_F(AlarmFileTest, RealAlarmBecomesItsCommandLine) {
+  ASSERT_EQ(Read(testutil::AlarmContent({})), AlarmReadOutcome::kRead);
+  EXPECT_EQ(output_, "Echter Alarm\r\nGruppe 'Brand'\r\nText 'Feuer im Keller'\r\n");
+  EXPECT_EQ(request_.type, AlarmType::RealAlarm);
+  EXPECT_STREQ(request_.command_line, "QZARUN.CMD Brand M42 0 Console_7 ");
+  EXPECT_STREQ(request_.text, "Feuer im Keller");
+  EXPECT_STREQ(request_.message_id, "M42");
+  EXPECT_TRUE(request_.within_limits);
+  EXPECT_TRUE(AlarmChecksumValid(request_));
+}
+
+TEST_F(AlarmFileTest, TypeKeywordIsAWholeLineWithoutRegardToCase) {
+  static const struct {
+    const char* keyword;
+    bool recognised;
+    const char* message;
+    const char* program;
+  } cases[] = {
+      {"probe", true, "Probe-Alarm\r\n", "QZARUN.CMD "},
+      {"Alarm", true, "Echter Alarm\r\n", "QZARUN.CMD "},
+      {"olStart", true, "Starte Outlook\r\n", "tovarin.exe "},
+      {"ALARM ", false, "Alarmtyp unbekannt\r\n", nullptr},
+      {"", false, "Alarmtyp unbekannt\r\n", nullptr},
+      {"ALARMS", false, "Alarmtyp unbekannt\r\n", nullptr},
+  };
+  for (const auto& c : cases) {
+    testutil::AlarmFields fields;
+    fields.type = c.keyword;
+    AlarmReadOutcome outcome = Read(testutil::AlarmContent(fields));
+    EXPECT_EQ(outcome == AlarmReadOutcome::kRead, c.recognised) << c.keyword;
+    EXPECT_EQ(output_.substr(0, std::string(c.message).size()), c.message) << c.keyword;
+    if (c.recognised) {
+      EXPECT_EQ(std::string(request_.command_line).rfind(c.program, 0), 0u) << c.keyword;
+      EXPECT_TRUE(AlarmChecksumValid(request_)) << c.keyword;
+    } else {
+      EXPECT_EQ(output_, c.message);
+    }
+  }
+}
+
+TEST_F(AlarmFileTest, ThirdAndFourthArguments) {
+  static const struct {
+    int use_vox_file;
+    const char* text;
+    const char* console_id;
+    const char* console_name;
+    const char* command;
+  } cases[] = {
+      {1, "abc", "7", "", "QZARUN.CMD G M 0 Console_7 "},
+      {1, "abcd", "7", "", "QZARUN.CMD G M abcd Console_7 "},
+      {2, "abcd", "7", "", "QZARUN.CMD G M 0 Console_7 "},
+      {0, "abcd", "7", "Leitstand", "QZARUN.CMD G M 0 Leitstand "},
+      {1, "two words", "", "", "QZARUN.CMD G M two words Console_ "},
+  };
+  for (const auto& c : cases) {
+    g_settings.UseVoxFile = c.use_vox_file;
+    testutil::AlarmFields fields;
+    fields.group = "G";
+    fields.message_id = "M";
+    fields.text = c.text;
+    fields.console_id = c.console_id;
+    fields.console_name = c.console_name;
+    ASSERT_EQ(Read(testutil::AlarmContent(fields)), AlarmReadOutcome::kRead);
+    EXPECT_STREQ(request_.command_line, c.command);
+  }
+}
+
+TEST_F(AlarmFileTest, EmptyGroupAndMessageIdLeaveTwoBlanks) {
+  testutil::AlarmFields fields;
+  fields.group = "";
+  fields.message_id = "";
+  ASSERT_EQ(Read(testutil::AlarmContent(fields)), AlarmReadOutcome::kRead);
+  EXPECT_STREQ(request_.command_line, "QZARUN.CMD   0 Console_7 ");
+}
+
+TEST_F(AlarmFileTest, ShortFileReadsEmptyLinesAndCheckValueZero) {
+  ASSERT_EQ(Read("x\r\nPROBE\r\nz\r\ngroup"), AlarmReadOutcome::kRead);
+  EXPECT_EQ(request_.check_value, 0);
+  std::string expected = "x\r\nPROBE\r\nz\r\ngroup\r\n";
+  for (int n = 5; n <= 18; ++n) expected += "\r\n";
+  EXPECT_EQ(std::string(request_.checksum_text), expected);
+  EXPECT_FALSE(AlarmChecksumValid(request_));
+}
+
+TEST_F(AlarmFileTest, CheckValueReadsAsAtoi) {
+  const std::string valid = testutil::AlarmContent({});
+  const size_t line20 = valid.rfind("\r\n", valid.size() - 3) + 2;
+  const std::string value = valid.substr(line20, valid.size() - line20 - 2);
+  const std::string body = valid.substr(0, line20);
+  for (const std::string& written : {"  " + value, value + "xyz", "\t" + value}) {
+    ASSERT_EQ(Read(body + written + "\r\n"), AlarmReadOutcome::kRead);
+    EXPECT_TRUE(AlarmChecksumValid(request_)) << written;
+  }
+  if (value[0] != '-') {
+    ASSERT_EQ(Read(body + "+" + value), AlarmReadOutcome::kRead);
+    EXPECT_TRUE(AlarmChecksumValid(request_));
+  }
+}
+
+TEST_F(AlarmFileTest, FieldsBeyondTheLimitsMakeTheFileInvalid) {
+  const std::string line254(254, 'l');
+  static const struct {
+    const char* name;
+    testutil::AlarmFields fields;
+    bool within;
+  } cases[] = {
+      {"text 127", {.text = std::string(127, 't')}, true},
+      {"text 128", {.text = std::string(128, 't')}, false},
+      {"console id 31", {.console_id = std::string(31, 'i')}, true},
+      {"console id 32", {.console_id = std::string(32, 'i')}, false},
+      {"console name 128", {.console_name = std::string(128, 'n')}, false},
+      {"message id 39", {.message_id = std::string(39, 'm')}, true},
+      {"message id 40", {.message_id = std::string(40, 'm')}, false},
+      {"line 254", {.other_lines = {{5, line254}}}, false},
+      {"line 19 of 254", {.other_lines = {{19, line254}}}, false},
+      {"lines 1-18 of 476", {.other_lines = {{1, std::string(250, 'a')}, {3, std::string(200, 'b')}}},
+       false},
+      {"command line 256", {.group = std::string(200, 'g'), .console_name = std::string(50, 'n')},
+       false},
+  };
+  for (const auto& c : cases) {
+    ASSERT_EQ(Read(testutil::AlarmContent(c.fields)), AlarmReadOutcome::kRead) << c.name;
+    EXPECT_EQ(request_.within_limits, c.within) << c.name;
+  }
+}
+
+TEST_F(AlarmFileTest, CheckValueOutsideThirtyTwoBitsIsInvalid) {
+  std::string content;
+  for (int n = 1; n <= 19; ++n) content += n == 2 ? "PROBE\r\n" : "\r\n";
+  for (const char* value : {"2147483648", "-2147483649", "99999999999999999999"}) {
+    ASSERT_EQ(Read(content + value + "\r\n"), AlarmReadOutcome::kRead);
+    EXPECT_FALSE(request_.within_limits) << value;
+  }
+  ASSERT_EQ(Read(content + "-2147483648\r\n"), AlarmReadOutcome::kRead);
+  EXPECT_TRUE(request_.within_limits);
+  EXPECT_EQ(request_.check_value, INT32_MIN);
+}
+
+}  // namespace

@@ -1,0 +1,303 @@
+// Alarm files through the real binary: the console account, the argument
+// vector of the alarm program, the archive, message, acknowledgement and log
+// files, and the bad input that must never launch anything.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <ctime>
+#include <fstream>
+#include <set>
+
+#include "AlarmContent.h"
+#include "system/ServiceFixture.h"
+
+namespace systemtest {
+namespace {
+
+// "YYMM" of the current local month, as archive and log names carry it.
+std::string YearMonth() {
+  time_t now = time(nullptr);
+  struct tm local;
+  localtime_r(&now, &local);
+  char text[32];
+  snprintf(text, sizeof text, "%02d%02d", local.tm_year % 100, local.tm_mon + 1);
+  return text;
+}
+
+class AlarmSystemTest : public ServiceTest {
+ protected:
+  AlarmSystemTest() {
+    AddFakeProgram("QZARUN.CMD");
+    AddFakeProgram("tovarin.exe");
+  }
+  Service& StartWith(const std::map<std::string, std::string>& changes = {}) {
+    WriteIni(changes);
+    Service& service = Start();
+    EXPECT_TRUE(service.WaitForOutput("Ready\n"));
+    return service;
+  }
+  std::string Archive(int sequence) const {
+    char name[32];
+    snprintf(name, sizeof name, "%s_1%02d.alr", YearMonth().c_str(), sequence);
+    return name;
+  }
+  // The output printed after the last "Ready\n".
+  std::string OutputAfterReady() {
+    std::string output = service_->Output();
+    return output.substr(output.find("Ready\n") + 6);
+  }
+};
+
+TEST_F(AlarmSystemTest, RealAlarmLeavesExactRecords) {
+  Service& service = StartWith();
+  Drop("spool/qza1k3.in", testutil::AlarmContent({}));
+  ASSERT_TRUE(service.WaitForOutput("Acknowledge successfull\n"));
+  ASSERT_TRUE(WaitForCalls(1));
+  const std::string archive = "spool/.\\" + Archive(1);
+  const std::string command = "QZARUN.CMD Brand M42 0 Console_7 " + archive;
+  EXPECT_EQ(OutputAfterReady(),
+            "Event\n"
+            "proceeding alarm in 'spool/.\\qza1k3.in'\r\n"
+            "Echter Alarm\r\n"
+            "Gruppe 'Brand'\r\n"
+            "Text 'Feuer im Keller'\r\n"
+            "Successfully written message file db/.\\M42.msg\n"
+            "launching [" + command + "]\r\n"
+            "'spool/.\\qza1k3.in' renamed to '" + archive + "'\r\n"
+            "Acknowledge successfull\n"
+            "Event\n");  // the rename into WatchPath wakes one more pass
+  EXPECT_EQ(Calls(), (std::vector<std::string>{"QZARUN.CMD [Brand] [M42] [0] [Console_7] [" +
+                                                archive + "]"}));
+  EXPECT_EQ(testutil::ReadFile(Path("db/M42.msg")), "Feuer im Keller");
+  EXPECT_EQ(testutil::ReadFile(Path("spool/" + Archive(1))), testutil::AlarmContent({}));
+  EXPECT_FALSE(testutil::FileExists(Path("spool/qza1k3.in")));
+  EXPECT_EQ(testutil::ReadFile(Path("ack/qza1k3.ack")),
+            "Server 1: alarm launched [" + command + "]\r\nServer 1: alarm-file " + archive +
+                "\r\n");
+  const std::string log = testutil::ReadFile(Path("ack/qza_" + YearMonth() + ".log"));
+  ASSERT_EQ(log.size(), 8 + std::string(":Server 1, alarm launched [shell=").size() +
+                            command.size() + std::string("] (file=").size() + archive.size() + 3);
+  EXPECT_EQ(log.substr(2, 1) + log.substr(5, 1), "::");
+  EXPECT_EQ(log.substr(8), ":Server 1, alarm launched [shell=" + command + "] (file=" + archive +
+                               ")\r\n");
+}
+
+TEST_F(AlarmSystemTest, ArchiveSequenceFillsTheFirstGap) {
+  for (int sequence : {1, 2, 4}) testutil::WriteFile(Path("spool/" + Archive(sequence)), "old");
+  Service& service = StartWith();
+  Drop("spool/qza1k3.in", testutil::AlarmContent({}));
+  ASSERT_TRUE(service.WaitForOutput("Acknowledge successfull\n"));
+  EXPECT_TRUE(testutil::FileExists(Path("spool/" + Archive(3))));
+  Drop("spool/qza1k4.in", testutil::AlarmContent({}));
+  ASSERT_TRUE(service.WaitForOutput("Acknowledge successfull\n", 2));
+  EXPECT_TRUE(testutil::FileExists(Path("spool/" + Archive(5))));
+  EXPECT_TRUE(testutil::FileExists(Path("ack/qza1k4.ack")));
+  const std::string log = testutil::ReadFile(Path("ack/qza_" + YearMonth() + ".log"));
+  EXPECT_NE(log.find("(file=spool/.\\" + Archive(3) + ")\r\n"), std::string::npos);
+  EXPECT_NE(log.find("(file=spool/.\\" + Archive(5) + ")\r\n"), std::string::npos);
+}
+
+TEST_F(AlarmSystemTest, UnrecognisedTypeIsDeleted) {
+  Service& service = StartWith();
+  testutil::AlarmFields fields;
+  fields.type = "ALARM ";
+  Drop("spool/qza1k3.in", testutil::AlarmContent(fields));
+  ASSERT_TRUE(service.WaitForOutput("Alarmtyp unbekannt\r\n"));
+  EXPECT_TRUE(testutil::WaitFor([&] { return !testutil::FileExists(Path("spool/qza1k3.in")); }));
+  EXPECT_TRUE(Calls().empty());
+}
+
+TEST_F(AlarmSystemTest, InvalidChecksumIsReportedAtEveryChangeAndNeverLaunched) {
+  Service& service = StartWith();
+  testutil::AlarmFields fields;
+  fields.check_offset = 1;
+  Drop("spool/qza1k3.in", testutil::AlarmContent(fields));
+  ASSERT_TRUE(service.WaitForOutput("Invalid alarm-file !\r\n"));
+  Drop("spool/other.txt", "any change");
+  ASSERT_TRUE(service.WaitForOutput("Invalid alarm-file !\r\n", 2));
+  EXPECT_TRUE(testutil::FileExists(Path("spool/qza1k3.in")));
+  EXPECT_TRUE(Calls().empty());
+  EXPECT_FALSE(testutil::FileExists(Path("ack/qza1k3.ack")));
+}
+
+TEST_F(AlarmSystemTest, OutlookStartWithInvalidChecksumIsLaunchedOnceAndArchived) {
+  Service& service = StartWith();
+  testutil::AlarmFields fields;
+  fields.type = "OLSTART";
+  fields.check_offset = 5;
+  Drop("spool/qza1k3.in", testutil::AlarmContent(fields));
+  ASSERT_TRUE(service.WaitForOutput("Invalid alarm-file !\r\n"));
+  const std::string archive = "spool/.\\" + Archive(1);
+  EXPECT_NE(OutputAfterReady().find("Starte Outlook\r\nGruppe 'Brand'\r\nText 'Feuer im Keller'\r\n"
+                                    "launching [tovarin.exe Brand M42 0 Console_7 ]\r\n"
+                                    "'spool/.\\qza1k3.in' renamed to '" + archive + "'\r\n"
+                                    "Invalid alarm-file !\r\n"),
+            std::string::npos);
+  ASSERT_TRUE(WaitForCalls(1));
+  Drop("spool/other.txt", "any change");
+  ASSERT_TRUE(service.WaitForOutput("Event\n", 3));
+  EXPECT_EQ(Calls(), (std::vector<std::string>{"tovarin.exe [Brand] [M42] [0] [Console_7]"}));
+  EXPECT_FALSE(testutil::FileExists(Path("ack/qza1k3.ack")));
+}
+
+TEST_F(AlarmSystemTest, ValidOutlookStartIsLaunchedOnceWithTheRecordsOfAValidAlarm) {
+  Service& service = StartWith();
+  testutil::AlarmFields fields;
+  fields.type = "olStart";
+  Drop("spool/qza1k3.in", testutil::AlarmContent(fields));
+  ASSERT_TRUE(service.WaitForOutput("Acknowledge successfull\n"));
+  const std::string archive = "spool/.\\" + Archive(1);
+  EXPECT_NE(OutputAfterReady().find("launching [tovarin.exe Brand M42 0 Console_7 ]\r\n"
+                                    "'spool/.\\qza1k3.in' renamed to '" + archive + "'\r\n"
+                                    "Successfully written message file db/.\\M42.msg\n"
+                                    "Acknowledge successfull\n"),
+            std::string::npos);
+  ASSERT_TRUE(WaitForCalls(1));
+  std::this_thread::sleep_for(200ms);
+  EXPECT_EQ(Calls().size(), 1u);
+  EXPECT_EQ(testutil::ReadFile(Path("ack/qza1k3.ack")),
+            "Server 1: alarm launched [tovarin.exe Brand M42 0 Console_7 " + archive +
+                "]\r\nServer 1: alarm-file " + archive + "\r\n");
+}
+
+TEST_F(AlarmSystemTest, VoxTextAndEmptyText) {
+  Service& service = StartWith({{"UseVoxFile", "1"}});
+  static const struct {
+    const char* file;
+    const char* text;
+    const char* third;
+  } cases[] = {{"qza1k1.in", "abc", "[0]"}, {"qza1k2.in", "abcd", "[abcd]"}, {"qza1k3.in", "", "[0]"}};
+  int n = 0;
+  for (const auto& c : cases) {
+    testutil::AlarmFields fields;
+    fields.text = c.text;
+    fields.message_id = std::string("T") + c.file;
+    Drop(std::string("spool/") + c.file, testutil::AlarmContent(fields));
+    ASSERT_TRUE(service.WaitForOutput("Acknowledge successfull\n", ++n));
+    ASSERT_TRUE(WaitForCalls(n));
+    EXPECT_NE(Calls().back().find(std::string("] ") + c.third + " [Console_7]"), std::string::npos)
+        << Calls().back();
+  }
+  EXPECT_FALSE(testutil::FileExists(Path("db/Tqza1k3.in.msg")));
+  EXPECT_EQ(OutputAfterReady().find("message file db/.\\Tqza1k3.in.msg"), std::string::npos);
+}
+
+TEST_F(AlarmSystemTest, HalfWrittenFileIsLeftUntilItsWriterCloses) {
+  Service& service = StartWith();
+  const std::string content = testutil::AlarmContent({});
+  testutil::WriteFile(Path("spool/qza1k3.in"), content.substr(0, 20));
+  {
+    testutil::FileHolder writer(Path("spool/qza1k3.in"), true);
+    Drop("spool/other.txt", "wake");
+    ASSERT_TRUE(service.WaitForOutput("Can't open alarm-file !\r\n"));
+    EXPECT_TRUE(testutil::FileExists(Path("spool/qza1k3.in")));
+    std::ofstream(Path("spool/qza1k3.in"), std::ios::binary | std::ios::trunc) << content;
+  }
+  Drop("spool/other.txt", "wake again");
+  ASSERT_TRUE(service.WaitForOutput("Acknowledge successfull\n"));
+  ASSERT_TRUE(WaitForCalls(1));
+  std::this_thread::sleep_for(200ms);
+  EXPECT_EQ(Calls().size(), 1u);
+}
+
+TEST_F(AlarmSystemTest, ShellMetacharactersArePlainArguments) {
+  Service& service = StartWith();
+  testutil::AlarmFields fields;
+  fields.group = "a;touch";
+  fields.message_id = "$(touch";
+  fields.console_name = "`touch`|>x";
+  Drop("spool/qza1k3.in", testutil::AlarmContent(fields));
+  ASSERT_TRUE(service.WaitForOutput("Acknowledge successfull\n"));
+  ASSERT_TRUE(WaitForCalls(1));
+  EXPECT_EQ(Calls()[0], "QZARUN.CMD [a;touch] [$(touch] [0] [`touch`|>x] [spool/.\\" +
+                            Archive(1) + "]");
+  EXPECT_FALSE(testutil::FileExists(Path("x")));
+}
+
+TEST_F(AlarmSystemTest, MessageIdCannotWriteOutsideDbPath) {
+  Service& service = StartWith();
+  int n = 0;
+  for (const char* id : {"..\\evil", "../evil", "..", "c:evil"}) {
+    testutil::AlarmFields fields;
+    fields.message_id = id;
+    Drop("spool/qza1k3.in", testutil::AlarmContent(fields));
+    ASSERT_TRUE(service.WaitForOutput("Acknowledge successfull\n", ++n)) << id;
+    EXPECT_NE(OutputAfterReady().find(std::string("FAILED to write messagefile db/.\\") + id +
+                                      ".msg\n"),
+              std::string::npos)
+        << id;
+  }
+  EXPECT_FALSE(testutil::FileExists(Path("evil.msg")));
+  EXPECT_FALSE(testutil::FileExists(Path("..msg")));
+  EXPECT_EQ(system(("test -z \"$(ls " + Path("db") + ")\"").c_str()), 0);
+  EXPECT_TRUE(WaitForCalls(4));  // the launches go on
+}
+
+TEST_F(AlarmSystemTest, GarbageNeitherCrashesNorLaunches) {
+  Service& service = StartWith();
+  std::string random(4096, '\0');
+  unsigned state = 12345;
+  for (char& c : random) c = static_cast<char>((state = state * 1103515245 + 12345) >> 16);
+  random.insert(0, "x\r\nALARM\r\n");
+  Drop("spool/qza1k1.in", random);
+  Drop("spool/qza1k2.in", "x\r\nPROBE\r\n" + std::string(200000, 'A'));
+  std::string long_lines = "x\r\nALARM\r\n";
+  for (int i = 0; i < 18; ++i) long_lines += std::string(1000, 'L') + "\r\n";
+  Drop("spool/qza1k4.in", long_lines);
+  ASSERT_TRUE(service.WaitForOutput("Invalid alarm-file !\r\n", 3));
+  Drop("spool/qza1k5.in", testutil::AlarmContent({}));
+  ASSERT_TRUE(service.WaitForOutput("Acknowledge successfull\n"));
+  ASSERT_TRUE(WaitForCalls(1));
+  EXPECT_EQ(Calls().size(), 1u);
+  EXPECT_GT(kill(service.pid(), 0), -1);
+}
+
+TEST_F(AlarmSystemTest, MissingDirectoriesAndProgramAreReportedAndTheSequenceGoesOn) {
+  WriteAlarmIni("nodb/");
+  unlink(Path("bin/QZARUN.CMD").c_str());
+  Service& restarted = StartWith({{"AckPath", "missing/"}});
+  Drop("spool/qza1k3.in", testutil::AlarmContent({}));
+  ASSERT_TRUE(restarted.WaitForOutput("ERROR: Log file could not be created\n"));
+  const std::string archive = "spool/.\\" + Archive(1);
+  EXPECT_NE(OutputAfterReady().find(
+                "FAILED to write messagefile nodb/.\\M42.msg\n"
+                "launching [QZARUN.CMD Brand M42 0 Console_7 " + archive + "]\r\n"
+                "'spool/.\\qza1k3.in' renamed to '" + archive + "'\r\n"
+                "Acknowledge FAILED\n"
+                "ERROR: Log file could not be created\n"),
+            std::string::npos);
+  EXPECT_TRUE(testutil::FileExists(Path("spool/" + Archive(1))));
+}
+
+TEST_F(AlarmSystemTest, ThreeHundredAlarmsAreEachLaunchedOnce) {
+  Service& service = StartWith({{"WatchFiles", "spool/qza%ik*.in"}});
+  const int kCount = 300;
+  for (int i = 0; i < kCount; ++i) {
+    testutil::AlarmFields fields;
+    fields.message_id = "M" + std::to_string(i);
+    Drop("spool/qza1k" + std::to_string(i % 10) + "_" + std::to_string(i) + ".in",
+         testutil::AlarmContent(fields));
+  }
+  ASSERT_TRUE(service.WaitForOutput("Acknowledge successfull\n", kCount, 60s));
+  ASSERT_TRUE(WaitForCalls(kCount, 30s));
+  std::this_thread::sleep_for(300ms);
+  std::vector<std::string> calls = Calls();
+  EXPECT_EQ(calls.size(), static_cast<size_t>(kCount));
+  std::set<std::string> messages, archives;
+  for (const std::string& call : calls) {
+    size_t m = call.find("] [M") + 3;
+    messages.insert(call.substr(m, call.find(']', m) - m));
+    archives.insert(call.substr(call.rfind('[')));
+  }
+  EXPECT_EQ(messages.size(), static_cast<size_t>(kCount));
+  EXPECT_EQ(archives.size(), static_cast<size_t>(kCount));
+  // No zombie children of the service.
+  EXPECT_TRUE(testutil::WaitFor([&] {
+    std::string children = testutil::ReadFile("/proc/" + std::to_string(service.pid()) + "/task/" +
+                                              std::to_string(service.pid()) + "/children");
+    return children.empty();
+  }));
+}
+
+}  // namespace
+}  // namespace systemtest

@@ -1,0 +1,161 @@
+// The watch loop with a table of recording handlers: which handler gets which
+// joined path, in which order, with which console; time-outs never scan.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "TestUtil.h"
+#include "core/Configuration.h"
+#include "core/Pattern.h"
+#include "core/WatchLoop.h"
+
+namespace {
+
+std::vector<std::string>* calls = nullptr;
+
+void RecordAlarm(const char* path) {
+  calls->push_back("alarm " + std::string(path) + " " + std::to_string(CurrentConsole));
+}
+void RecordFax(const char* path) { calls->push_back("fax " + std::string(path)); }
+void RecordTts(const char* path) { calls->push_back("tts " + std::string(path)); }
+void RecordWatchdog(const char* path, char console) {
+  calls->push_back("dog " + std::string(path) + " " + console);
+}
+void RecordCheck() { calls->push_back("check"); }
+
+const Handlers kRecording = {&RecordAlarm, &RecordFax, &RecordTts, &RecordWatchdog, &RecordCheck};
+
+void Set(char (&field)[kPathSize], const std::string& value) {
+  snprintf(field, kPathSize, "%s", value.c_str());
+}
+
+class WatchLoopTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    calls = &calls_;
+    g_settings = Settings();
+    const std::string spool = dir_.path() + "/spool";
+    mkdir(spool.c_str(), 0755);
+    Set(g_settings.WatchPath, spool);
+    Set(g_settings.JobPath, spool + "\\");
+    Set(g_settings.TtsPath, spool);
+    Set(g_settings.WatchFiles, spool + "/qza%ik?.in");
+    Set(g_settings.WatchDogFiles, spool + "/qza%ik?.dog");
+    Set(g_settings.WatchJobFiles, spool + "/qz*.job");
+    Set(g_settings.WatchTtsFiles, spool + "/qz*.tts");
+    g_settings.WaitForSec = 1;
+    g_supervision.SupervisionActive = 0;
+  }
+  void TearDown() override { calls = nullptr; }
+  std::string Spool() const { return dir_.path() + "/spool"; }
+  std::vector<std::string> calls_;
+  testutil::TempDir dir_;
+};
+
+TEST_F(WatchLoopTest, ScansTheFourKindsInOrderWithJoinedPaths) {
+  WatchLoop loop(kRecording);
+  loop.Start();
+  for (const char* name : {"qza1k7.dog", "qz1.tts", "qzfax.job", "qza1k3.in", "qza2k3.in"}) {
+    testutil::WriteFile(Spool() + "/" + name, "");
+  }
+  loop.RunPass();
+  const std::string s = Spool();
+  EXPECT_EQ(calls_, (std::vector<std::string>{"alarm " + s + ".\\qza1k3.in 3",
+                                              "fax " + s + "\\.\\qzfax.job",
+                                              "tts " + s + ".\\qz1.tts",
+                                              "dog " + s + ".\\qza1k7.dog 7"}));
+}
+
+TEST_F(WatchLoopTest, TwoDigitServerNumberGivesConsoleFiftyNine) {
+  g_settings.Number = 12;
+  WatchLoop loop(kRecording);
+  loop.Start();
+  testutil::WriteFile(Spool() + "/qza12k3.in", "");
+  loop.RunPass();
+  EXPECT_EQ(calls_, (std::vector<std::string>{"alarm " + Spool() + ".\\qza12k3.in 59"}));
+}
+
+TEST_F(WatchLoopTest, TimeoutChecksConsolesButNeverScans) {
+  testutil::WriteFile(Spool() + "/qza1k3.in", "");  // present before the notification
+  g_supervision.SupervisionActive = 1;
+  WatchLoop loop(kRecording);
+  loop.Start();
+  testing::internal::CaptureStdout();
+  loop.RunPass();
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Timeout\n");
+  EXPECT_EQ(calls_, (std::vector<std::string>{"check"}));
+}
+
+TEST_F(WatchLoopTest, FileWrittenDuringTheScansEndsTheNextWaitAtOnce) {
+  WatchLoop loop(kRecording);
+  loop.Start();
+  testutil::WriteFile(Spool() + "/qz1.job", "");
+  testing::internal::CaptureStdout();
+  loop.RunPass();
+  testutil::WriteFile(Spool() + "/qz2.job", "");  // as a handler writing into WatchPath
+  g_settings.WaitForSec = 30;
+  loop.RunPass();  // must not wait 30 seconds
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Event\nEvent\n");
+  EXPECT_EQ(calls_.size(), 3u);  // qz1, then qz1 and qz2 (the stub leaves them)
+}
+
+TEST_F(WatchLoopTest, OverlongJoinedPathIsSkippedWithAMessage) {
+  const std::string name = "qz" + std::string(200, 'x') + ".job";
+  testutil::WriteFile(Spool() + "/" + name, "");
+  testutil::WriteFile(Spool() + "/qz1.job", "");
+  WatchLoop loop(kRecording);
+  g_settings.WaitForSec = 0;
+  loop.Start();
+  testutil::WriteFile(Spool() + "/qz2.job", "");
+  testing::internal::CaptureStdout();
+  loop.RunPass();
+  const std::string output = testing::internal::GetCapturedStdout();
+  EXPECT_NE(output.find("Path longer than 127 characters, file skipped: " + Spool() +
+                        "\\.\\" + name + "\r\n"),
+            std::string::npos);
+  EXPECT_EQ(calls_.size(), 2u);
+}
+
+TEST(ConsoleList, ParsesAsStrtokAndAtoi) {
+  static const struct {
+    const char* text;
+    std::vector<int> set;
+  } cases[] = {
+      {"1, 3,12,0,x", {1, 3}}, {"0", {}},     {" , ,", {}}, {"", {}},
+      {"9 -2 +4 5x", {4, 5, 9}}, {"10,11", {}}, {"2,2", {2}},
+  };
+  for (const auto& c : cases) {
+    int flags[kConsoleCount] = {};
+    ParseConsoleList(c.text, flags);
+    std::vector<int> set;
+    for (int i = 0; i < kConsoleCount; ++i) {
+      if (flags[i]) set.push_back(i);
+    }
+    EXPECT_EQ(set, c.set) << c.text;
+  }
+}
+
+TEST(ServerPattern, AcceptsOnlyOneIntegerConversion) {
+  static const struct {
+    const char* pattern;
+    bool safe;
+  } cases[] = {
+      {"\\qzt\\start\\qza%ik?.in", true}, {"qza%dk?.in", true},   {"qza%02ik?.in", true},
+      {"qza%-3.2dk?.in", true},           {"100%%qza%ik", true},  {"no conversion", true},
+      {"qza%sk?.in", false},              {"qza%i%ik", false},    {"qza%*dk", false},
+      {"qza%lik", false},                 {"qza%nk", false},      {"trailing %", false},
+      {"qza%xk", false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(IsServerNumberFormat(c.pattern), c.safe) << c.pattern;
+  }
+  char out[kPathSize];
+  EXPECT_TRUE(FormatServerPattern("\\qzt\\start\\qza%ik?.in", 1, out, sizeof out));
+  EXPECT_STREQ(out, "\\qzt\\start\\qza1k?.in");
+  const std::string long_pattern = std::string(125, 'p') + "%i";
+  EXPECT_FALSE(FormatServerPattern(long_pattern.c_str(), 12345, out, sizeof out));
+  EXPECT_STREQ(out, "");
+}
+
+}  // namespace
