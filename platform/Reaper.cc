@@ -79,9 +79,13 @@ void Reaper::Run() {
       siginfo_t info;
       while (waitid(P_PIDFD, fds[i].fd, &info, WEXITED) < 0 && errno == EINTR) {
       }
+      {
+        // Forget the descriptor before closing it: once closed, its number
+        // can come back at once for a newly adopted child.
+        std::lock_guard<std::mutex> lock(mutex_);
+        pidfds_.erase(std::find(pidfds_.begin(), pidfds_.end(), fds[i].fd));
+      }
       close(fds[i].fd);
-      std::lock_guard<std::mutex> lock(mutex_);
-      pidfds_.erase(std::remove(pidfds_.begin(), pidfds_.end(), fds[i].fd), pidfds_.end());
     }
   }
 }

@@ -1,4 +1,87 @@
 #include "watchdog/Watchdog.h"
-void ClearWatchdogFile(const char*, char) {}
-void CheckConsoles() {}
-void SuspendSupervision() {}
+
+#include <cstdio>
+
+#include "core/Settings.h"
+#include "platform/Clock.h"
+#include "platform/Console.h"
+#include "platform/FileSystem.h"
+#include "platform/Thread.h"
+#include "support/CProcess.h"
+
+namespace {
+
+void LaunchWarning(const char* command_line) {
+  platform::Print("launching [%s]\r\n", command_line);
+  CProcess process(command_line);
+  process.Run(0, 1);  // counts as launched whether or not it started
+  process.Detach();
+}
+
+void SuspendThread(void*) { SuspendSupervision(); }
+
+// Supervision is switched off by the check that warned, before the thread
+// starts, so that no check can run in between and warn twice.
+void StartSuspension() {
+  g_supervision.SupervisionActive = 0;
+  if (!platform::StartDetachedThread(&SuspendThread, nullptr)) {
+    g_supervision.SupervisionActive = 1;  // no pause: the next check may warn again
+  }
+}
+
+// Seconds since the console was last heard of, as a signed 32-bit difference.
+int32_t Age(int64_t now, int console) {
+  return static_cast<int32_t>(now - g_supervision.ConsoleLastSeen[console]);
+}
+
+}  // namespace
+
+void ClearWatchdogFile(const char* path, char console) {
+  if (platform::RemoveFile(path)) {
+    const struct tm time = platform::LocalTime(platform::Now());
+    platform::Print("%02d:%02d %02d:%02d:%02d Watchdog event (from console %c) cleared\n",
+                    time.tm_mday, time.tm_mon + 1, time.tm_hour, time.tm_min, time.tm_sec,
+                    console);
+  } else {
+    platform::Print("Failed to delete watchdog file %s", path);
+  }
+  // A file that could not be deleted is still a sign of life.
+  if (console >= '0' && console <= '9') {
+    g_supervision.ConsoleLastSeen[console - '0'] = platform::Now();
+  }
+}
+
+void CheckConsoles() {
+  const Supervision& sv = g_supervision;
+  const int64_t now = platform::Now();
+  int launches = 0;
+  for (int i = 0; i < kConsoleCount; ++i) {
+    if (sv.NeedAllConsole[i] && Age(now, i) > g_settings.WaitForSec) {
+      char command[32];
+      std::snprintf(command, sizeof command, "QZA_WARN.BAT  %d", i);
+      LaunchWarning(command);
+      ++launches;
+    }
+  }
+  if (launches > 0) {
+    StartSuspension();
+    return;
+  }
+  // The need-one rule applies only when its list names a console.
+  bool named = false;
+  for (int k = 0; k < kConsoleCount; ++k) {
+    if (!sv.NeedOneConsole[k]) continue;
+    named = true;
+    if (Age(now, k) <= g_settings.WaitForSec) return;  // one alternative is alive
+  }
+  if (!named) return;
+  LaunchWarning("QZA_WARN.CMD");
+  StartSuspension();
+}
+
+void SuspendSupervision() {
+  g_supervision.SupervisionActive = 0;
+  platform::Print("suspend for %d seconds\n", g_settings.SleepAfterError);
+  platform::Sleep(static_cast<uint32_t>(g_settings.SleepAfterError) * 1000u);
+  g_supervision.SupervisionActive = 1;
+}

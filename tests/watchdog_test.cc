@@ -1,0 +1,146 @@
+// Console supervision with an injected clock and an instant sleep.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+
+#include "TestUtil.h"
+#include "core/Settings.h"
+#include "platform/Clock.h"
+#include "watchdog/Watchdog.h"
+
+namespace {
+
+std::atomic<int64_t> fake_now{1000000};
+int64_t FakeNow() { return fake_now; }
+void InstantSleep(uint32_t) {}
+
+class WatchdogTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    platform::SetClock(&FakeNow);
+    platform::SetSleep(&InstantSleep);
+    g_settings = Settings();
+    g_settings.WaitForSec = 10;
+    g_settings.SleepAfterError = 60;
+    for (int i = 0; i < kConsoleCount; ++i) {
+      g_supervision.NeedAllConsole[i] = 0;
+      g_supervision.NeedOneConsole[i] = 0;
+      g_supervision.ConsoleLastSeen[i] = fake_now;
+    }
+    g_supervision.SupervisionActive = 1;
+  }
+  void TearDown() override {
+    platform::SetClock(nullptr);
+    platform::SetSleep(nullptr);
+  }
+  // Runs one check and returns what it printed, the suspension included.
+  std::string Check() {
+    testing::internal::CaptureStdout();
+    CheckConsoles();
+    EXPECT_TRUE(testutil::WaitFor([] { return g_supervision.SupervisionActive.load() == 1; }));
+    return testing::internal::GetCapturedStdout();
+  }
+  void SilentFor(int console, int seconds) {
+    g_supervision.ConsoleLastSeen[console] = fake_now - seconds;
+  }
+};
+
+TEST_F(WatchdogTest, ExactlyWaitForSecondsOldIsAliveOneMoreIsSilent) {
+  g_supervision.NeedAllConsole[4] = 1;
+  static const struct {
+    int age;
+    bool warned;
+  } cases[] = {{10, false}, {11, true}, {0, false}, {-5, false}, {3600, true}};
+  for (const auto& c : cases) {
+    SilentFor(4, c.age);
+    const std::string output = Check();
+    EXPECT_EQ(output.find("launching [QZA_WARN.BAT  4]\r\n") != std::string::npos, c.warned)
+        << "age " << c.age << ": " << output;
+  }
+}
+
+TEST_F(WatchdogTest, SilentNeedAllConsolesWarnInOrderThenOneSuspension) {
+  g_supervision.NeedAllConsole[5] = 1;
+  g_supervision.NeedAllConsole[3] = 1;
+  g_supervision.NeedOneConsole[1] = 1;
+  SilentFor(1, 100);
+  SilentFor(3, 100);
+  SilentFor(5, 100);
+  EXPECT_EQ(Check(),
+            "launching [QZA_WARN.BAT  3]\r\n"
+            "launching [QZA_WARN.BAT  5]\r\n"
+            "suspend for 60 seconds\n");
+}
+
+TEST_F(WatchdogTest, NeedOneRuleWarnsOnlyWhenNoAlternativeIsAlive) {
+  g_supervision.NeedAllConsole[2] = 1;
+  g_supervision.NeedOneConsole[6] = 1;
+  g_supervision.NeedOneConsole[7] = 1;
+  SilentFor(6, 50);
+  SilentFor(7, 50);
+  EXPECT_EQ(Check(), "launching [QZA_WARN.CMD]\r\nsuspend for 60 seconds\n");
+  SilentFor(7, 3);
+  EXPECT_EQ(Check(), "");
+}
+
+TEST_F(WatchdogTest, EmptyNeedOneListNeverWarns) {
+  g_supervision.NeedAllConsole[2] = 1;
+  SilentFor(2, 5);
+  EXPECT_EQ(Check(), "");
+}
+
+TEST_F(WatchdogTest, SupervisionIsOffFromTheWarningUntilTheSleepEnds) {
+  g_supervision.NeedOneConsole[1] = 1;
+  SilentFor(1, 50);
+  static std::atomic<bool> release{false};
+  platform::SetSleep([](uint32_t) {
+    while (!release) std::this_thread::yield();
+  });
+  testing::internal::CaptureStdout();
+  CheckConsoles();
+  EXPECT_EQ(g_supervision.SupervisionActive.load(), 0);  // cleared before the thread runs
+  release = true;
+  EXPECT_TRUE(testutil::WaitFor([] { return g_supervision.SupervisionActive.load() == 1; }));
+  testing::internal::GetCapturedStdout();
+}
+
+TEST_F(WatchdogTest, ClearedFileRenewsItsConsole) {
+  testutil::TempDir dir;
+  const std::string path = dir / "qza1k3.dog";
+  testutil::WriteFile(path, "");
+  SilentFor(3, 500);
+  testing::internal::CaptureStdout();
+  ClearWatchdogFile(path.c_str(), '3');
+  const std::string output = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(output.size(), std::string("10:12 03:04:05 Watchdog event (from console 3) cleared\n").size());
+  EXPECT_EQ(output.substr(14), " Watchdog event (from console 3) cleared\n");
+  EXPECT_EQ(g_supervision.ConsoleLastSeen[3], fake_now.load());
+  EXPECT_FALSE(testutil::FileExists(path));
+}
+
+TEST_F(WatchdogTest, FileThatCannotBeDeletedStillCountsAsLife) {
+  testutil::TempDir dir;
+  const std::string path = dir / "qza1k8.dog";  // missing: the deletion fails
+  SilentFor(8, 500);
+  testing::internal::CaptureStdout();
+  ClearWatchdogFile(path.c_str(), '8');
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Failed to delete watchdog file " + path);
+  EXPECT_EQ(g_supervision.ConsoleLastSeen[8], fake_now.load());
+}
+
+TEST_F(WatchdogTest, CharacterThatIsNoDigitRecordsNothing) {
+  testutil::TempDir dir;
+  const std::string path = dir / "qza1kx.dog";
+  testutil::WriteFile(path, "");
+  int64_t before[kConsoleCount];
+  for (int i = 0; i < kConsoleCount; ++i) before[i] = g_supervision.ConsoleLastSeen[i] = i;
+  testing::internal::CaptureStdout();
+  ClearWatchdogFile(path.c_str(), 'x');
+  EXPECT_NE(testing::internal::GetCapturedStdout().find("(from console x) cleared\n"),
+            std::string::npos);
+  for (int i = 0; i < kConsoleCount; ++i) EXPECT_EQ(g_supervision.ConsoleLastSeen[i], before[i]);
+  EXPECT_FALSE(testutil::FileExists(path));
+}
+
+}  // namespace
