@@ -134,6 +134,12 @@ pid_t SpawnCommandLine(const char* command_line, const SpawnOptions& options) {
   if (words.empty()) return 0;
   std::string program = FindProgram(words[0]);
   if (program.empty()) return 0;
+  if (program[0] != '/') {
+    // The child may start in another directory: name the program absolutely.
+    char directory[PATH_MAX];
+    if (getcwd(directory, sizeof directory) == nullptr) return 0;
+    program = std::string(directory) + "/" + program;
+  }
   if (!ExecRunsDirectly(program)) {
     words.insert(words.begin(), "/bin/sh");
     words[1] = program;
