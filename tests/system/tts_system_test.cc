@@ -1,0 +1,183 @@
+// TTS jobs through the real binary, with a fake svox.exe that records its
+// arguments and working directory, and once through the real contrib svox.exe.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <ctime>
+
+#include "system/ServiceFixture.h"
+
+namespace systemtest {
+namespace {
+
+// Turns a path text into a Linux path, as the fake synthesiser must.
+const char kNative[] = "sed -e 's|\\\\|/|g'";
+
+class TtsSystemTest : public ServiceTest {
+ protected:
+  TtsSystemTest() {
+    mkdir(Path("sounds").c_str(), 0755);
+    testutil::MakeExecutable(
+        Path("svox/svox.exe"),
+        "#!/bin/sh\n"
+        "line='svox.exe'\n"
+        "for a in \"$@\"; do line=\"$line [$a]\"; done\n"
+        "printf '%s (in %s)\\n' \"$line\" \"$(pwd)\" >> " + Path("calls.log") + "\n"
+        "eval in=\\${$(($# - 1))} out=\\${$#}\n"
+        "in=$(printf '%s' \"$in\" | " + kNative + ")\n"
+        "out=$(printf '%s' \"$out\" | " + kNative + ")\n"
+        "{ printf 'WAV of '; cat \"$in\"; } > \"$out.part\" && mv \"$out.part\" \"$out\"\n");
+  }
+  Service& StartService(const std::map<std::string, std::string>& changes = {}) {
+    std::map<std::string, std::string> all = {{"SvoxPath", Svox()}};
+    all.insert(changes.begin(), changes.end());
+    WriteIni(all);
+    Service& service = Start();
+    EXPECT_TRUE(service.WaitForOutput("Ready\n"));
+    return service;
+  }
+  std::string Svox() const { return Path("svox") + "/"; }
+  std::string Sounds() const { return Path("sounds"); }
+  static std::string LogName() {
+    time_t now = time(nullptr);
+    struct tm local;
+    localtime_r(&now, &local);
+    char name[64];
+    snprintf(name, sizeof name, "ttslog/qztts_%02d%02d.log", local.tm_year % 100,
+             local.tm_mon + 1);
+    return name;
+  }
+};
+
+TEST_F(TtsSystemTest, SynthesisEntryIsSpokenPublishedArchivedAndLogged) {
+  Service& service = StartService();
+  const std::string job = "[File1]\r\nFile=hello.wav\r\nText=Hello\r\nDir=" + Sounds() + "\r\n";
+  Drop("spool/QZ12.TTS", job);
+  const std::string target = Sounds() + ".\\hello.wav";
+  ASSERT_TRUE(service.WaitForOutput("Successfully moved " + Svox() + "hello.wav to " + target +
+                                    "\r\n\n"));
+  const std::string command = Svox() + ".\\svox.exe -v judith8 -p 100 -s 100 -e alaw " + Svox() +
+                              ".\\hello.txt " + Svox() + ".\\hello.wav";
+  EXPECT_NE(service.Output().find("proceeding tts job in 'spool/.\\QZ12.TTS'\r\n\n"
+                                  "Create wavfile: " + Svox() + ".\\hello.wav with text: Hello\r\n"),
+            std::string::npos);
+  ASSERT_TRUE(WaitForCalls(1));
+  EXPECT_EQ(Calls()[0], "svox.exe [-v] [judith8] [-p] [100] [-s] [100] [-e] [alaw] [" + Svox() +
+                            ".\\hello.txt] [" + Svox() + ".\\hello.wav] (in " + Path("svox") + ")");
+  EXPECT_EQ(testutil::ReadFile(Sounds() + "/hello.wav"), "WAV of Hello");
+  EXPECT_FALSE(testutil::FileExists(Path("svox/hello.txt")));
+  EXPECT_FALSE(testutil::FileExists(Path("svox/hello.wav")));
+  ASSERT_TRUE(testutil::WaitFor([&] { return testutil::FileExists(Path(LogName())); }));
+  EXPECT_FALSE(testutil::FileExists(Path("spool/QZ12.TTS")));
+  const std::string log = testutil::ReadFile(Path(LogName()));
+  ASSERT_GT(log.size(), 17u);
+  EXPECT_EQ(log.substr(17), ", tts job 'qz12' done [shell=" + command + "]\r\n");
+  // The archive copy carries the job's bytes under the date and time of the log line.
+  const std::string stamp = log.substr(0, 2) + log.substr(3, 2) + log.substr(6, 2) + "_" +
+                            log.substr(9, 2) + log.substr(12, 2) + log.substr(15, 2);
+  EXPECT_EQ(testutil::ReadFile(Path("ttslog/qz12_" + stamp + ".tts")), job);
+}
+
+TEST_F(TtsSystemTest, EntriesInOrderDeletionsAndSkippedSections) {
+  testutil::WriteFile(Sounds() + "/old.wav", "RIFF old");
+  Service& service = StartService();
+  Drop("spool/qz1.tts",
+       "[File0]\nFile=zero.wav\nText=zero\nDir=" + Sounds() + "\n"
+       "[File3]\nFile=second\nText=Second\nDir=" + Sounds() + "\n"
+       "[File1]\nFile=first.wav\nText=First\nDir=" + Sounds() + "\n"
+       "[File2]\nFile=x\nText=ignored\n"
+       "[File4]\nFile=old.wav\nDir=" + Sounds() + "\n"
+       "[File100]\nFile=hundred.wav\nText=no\nDir=" + Sounds() + "\n");
+  ASSERT_TRUE(service.WaitForOutput("Wavfile " + Sounds() + ".\\old.wav deleted\r\n\n"));
+  ASSERT_TRUE(service.WaitForOutput("Successfully moved", 2));
+  ASSERT_TRUE(WaitForCalls(2));
+  std::vector<std::string> calls = Calls();
+  EXPECT_NE(calls[0].find("first.wav]"), std::string::npos);
+  EXPECT_NE(calls[1].find("second.wav]"), std::string::npos);
+  EXPECT_EQ(testutil::ReadFile(Sounds() + "/second.wav"), "WAV of Second");
+  EXPECT_FALSE(testutil::FileExists(Sounds() + "/old.wav"));
+  EXPECT_FALSE(testutil::FileExists(Sounds() + "/zero.wav"));
+  EXPECT_FALSE(testutil::FileExists(Sounds() + "/hundred.wav"));
+  ASSERT_TRUE(testutil::WaitFor([&] { return testutil::FileExists(Path(LogName())); }));
+  EXPECT_NE(testutil::ReadFile(Path(LogName())).find("second.wav]\r\n"), std::string::npos);
+}
+
+TEST_F(TtsSystemTest, EmptyDirResolvesAgainstTheServiceDirectory) {
+  Service& service = StartService();
+  Drop("spool/qz1.tts", "[File1]\nFile=here.wav\nText=Here\nDir=\n");
+  ASSERT_TRUE(service.WaitForOutput("Successfully moved " + Svox() + "here.wav to .\\here.wav"));
+  EXPECT_EQ(testutil::ReadFile(Path("here.wav")), "WAV of Here");
+  EXPECT_FALSE(testutil::FileExists(Path("svox/here.wav")));
+}
+
+TEST_F(TtsSystemTest, JobWithoutUsableEntriesIsStillArchivedAndLogged) {
+  Service& service = StartService();
+  Drop("spool/qz1.tts", "; nothing\n");
+  ASSERT_TRUE(testutil::WaitFor([&] { return testutil::FileExists(Path(LogName())); }));
+  EXPECT_NE(testutil::ReadFile(Path(LogName())).find(", tts job 'qz1' done [shell=]\r\n"),
+            std::string::npos);
+  EXPECT_EQ(service.Output().find("Create wavfile"), std::string::npos);
+}
+
+TEST_F(TtsSystemTest, JobHeldByItsWriterIsLeft) {
+  testutil::WriteFile(Path("spool/qz1.tts"), "[File1]\nFile=a.wav\n");
+  testutil::FileHolder writer(Path("spool/qz1.tts"), true);
+  Service& service = StartService();
+  Drop("spool/wake.txt", "");
+  ASSERT_TRUE(service.WaitForOutput("Can't open job-file !\r\n"));
+  EXPECT_TRUE(testutil::FileExists(Path("spool/qz1.tts")));
+  EXPECT_TRUE(Calls().empty());
+}
+
+TEST_F(TtsSystemTest, VanishedJobRetriesItsDeletionAndLogsAllTheSame) {
+  Service& service = StartService();
+  Drop("spool/qz9.tts", "[File1]\nFile=a.wav\nText=A\nDir=" + Sounds() + "\n");
+  ASSERT_TRUE(service.WaitForOutput("proceeding tts job in 'spool/.\\qz9.tts'\r\n\n"));
+  ASSERT_EQ(unlink(Path("spool/qz9.tts").c_str()), 0);  // within the 200 ms wait
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(service.WaitForOutput("Failed to delete jobfile !\r\n"));
+  ASSERT_TRUE(testutil::WaitFor([&] { return testutil::FileExists(Path(LogName())); }, 15s));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 4s);
+  EXPECT_NE(testutil::ReadFile(Path(LogName())).find(", tts job 'qz9' done [shell=]\r\n"),
+            std::string::npos);
+  EXPECT_TRUE(Calls().empty());
+}
+
+TEST_F(TtsSystemTest, OverlongEntryIsSkippedAndTheNextGoesOn) {
+  Service& service = StartService();
+  Drop("spool/qz1.tts", "[File1]\nFile=" + std::string(75, 'l') + ".wav\nText=Long\nDir=" +
+                            Sounds() + "\n[File2]\nFile=ok.wav\nText=Ok\nDir=" + Sounds() + "\n");
+  ASSERT_TRUE(service.WaitForOutput("Successfully moved"));
+  EXPECT_NE(service.Output().find("TTS entry File1 skipped: its synthesiser output path is longer "
+                                  "than 79 characters: "),
+            std::string::npos);
+  EXPECT_EQ(testutil::ReadFile(Sounds() + "/ok.wav"), "WAV of Ok");
+}
+
+TEST_F(TtsSystemTest, RealSynthesiserWritesEightKilohertzALawMono) {
+  if (system("command -v espeak-ng >/dev/null && command -v sox >/dev/null") != 0) {
+    GTEST_SKIP() << "espeak-ng and sox are not installed";
+  }
+  const std::string real = std::string(QZA_SOURCE_DIR) + "/contrib/svox/svox.exe";
+  ASSERT_EQ(system(("cp " + real + " " + Path("svox/svox.exe")).c_str()), 0);
+  Service& service = StartService({{"Voice", "en"}});
+  Drop("spool/qz1.tts", "[File1]\nFile=hello.wav\nText=Hello world\nDir=" + Sounds() + "\n");
+  ASSERT_TRUE(service.WaitForOutput("Successfully moved", 1, 30s));
+  const std::string wav = testutil::ReadFile(Sounds() + "/hello.wav");
+  ASSERT_GT(wav.size(), 44u);
+  auto u16 = [&](size_t at) { return static_cast<unsigned>(static_cast<unsigned char>(wav[at])) |
+                                     static_cast<unsigned>(static_cast<unsigned char>(wav[at + 1])) << 8; };
+  auto u32 = [&](size_t at) { return u16(at) | u16(at + 2) << 16; };
+  EXPECT_EQ(wav.substr(0, 4), "RIFF");
+  EXPECT_EQ(wav.substr(8, 8), "WAVEfmt ");
+  EXPECT_EQ(u16(20), 6u);     // A-law
+  EXPECT_EQ(u16(22), 1u);     // mono
+  EXPECT_EQ(u32(24), 8000u);  // 8 kHz
+  const size_t data = wav.find("data");
+  ASSERT_NE(data, std::string::npos);
+  EXPECT_GE(u32(data + 4), 4000u);  // at least half a second of one-byte samples
+}
+
+}  // namespace
+}  // namespace systemtest
