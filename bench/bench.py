@@ -1,0 +1,339 @@
+#!/usr/bin/env python3
+"""Measures qza_wdir at its main job next to the floor and the shell idiom.
+
+Contenders: the service handling valid alarm files; the floor (bench_floor:
+inotify plus posix_spawn, reading nothing); the shell idiom (inotifywait piped
+into a while loop). Every contender starts the same tiny child (bench_child),
+which records its start time (CLOCK_MONOTONIC) in a log file. Files are
+written elsewhere and renamed into the watched directory.
+
+Prints a table and one JSON line. Reports; never fails on a figure.
+"""
+import argparse
+import json
+import os
+import shutil
+import signal
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+CLK_TCK = os.sysconf("SC_CLK_TCK")
+
+
+def now_ns():
+    return time.monotonic_ns()
+
+
+def cpu_ticks(pid):
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return int(fields[11]) + int(fields[12])  # utime + stime
+
+
+def vm_hwm_kib(pid):
+    try:
+        with open(f"/proc/{pid}/status") as f:
+            for line in f:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1])
+    except OSError:
+        pass
+    return 0
+
+
+def group_members(pgid):
+    members = []
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                if os.getpgid(int(entry)) == pgid:
+                    members.append(int(entry))
+            except OSError:
+                pass
+    return members
+
+
+class ChildLog:
+    """Reads the child's records as they come: id -> start time."""
+
+    def __init__(self, path, id_of):
+        self.path, self.id_of, self.offset, self.seen = path, id_of, 0, {}
+
+    def poll(self):
+        if not os.path.exists(self.path):
+            return
+        with open(self.path) as f:
+            f.seek(self.offset)
+            data = f.read()
+        complete = data.rfind("\n") + 1
+        self.offset += complete
+        for line in data[:complete].splitlines():
+            parts = line.split(" ")
+            self.seen[self.id_of(parts[1:])] = int(parts[0])
+
+    def wait_for(self, ids, timeout=60.0):
+        deadline = time.monotonic() + timeout
+        while True:
+            self.poll()
+            if all(i in self.seen for i in ids):
+                return True
+            if time.monotonic() > deadline:
+                return False
+            time.sleep(0.0002)
+
+
+class Contender:
+    def __init__(self, name, root):
+        self.name, self.root = name, root
+        self.spool = os.path.join(root, "spool")
+        self.stage = os.path.join(root, "stage")
+        for d in (self.spool, self.stage):
+            os.makedirs(d, exist_ok=True)
+        self.log_path = os.path.join(root, "child.log")
+        self.proc = None
+
+    def env(self):
+        env = dict(os.environ)
+        env["BENCH_LOG"] = self.log_path
+        return env
+
+    def file_name(self, i):
+        return f"qza1k{i}.in"
+
+    def drop(self, name):
+        """Renames a staged file into place; returns the moment of the rename."""
+        t0 = now_ns()
+        os.rename(os.path.join(self.stage, name), os.path.join(self.spool, name))
+        return t0
+
+    def stop(self):
+        if self.proc and self.proc.poll() is None:
+            os.killpg(self.proc.pid, signal.SIGKILL)
+            self.proc.wait()
+
+
+class Service(Contender):
+    def __init__(self, root, tools, archives=0):
+        super().__init__("service", root)
+        self.tools = tools
+        for d in ("ack", "db", "bin"):
+            os.makedirs(os.path.join(root, d), exist_ok=True)
+        shutil.copy(tools["child"], os.path.join(root, "bin", "QZARUN.CMD"))
+        with open(os.path.join(root, "qza_wdir.ini"), "w") as f:
+            f.write("[Server]\nNumber=1\nWaitForSec=5\nSleepAfterError=1200\n"
+                    "[Pathnames]\nWatchPath=spool/\nAckPath=ack/\n"
+                    "WatchFiles=spool/qza%ik*.in\nWatchDogFiles=spool/qza%ik*.dog\n"
+                    "WatchJobFiles=spool/qz*.job\nJobPath=spool/\n"
+                    "WatchTtsFiles=spool/qz*.tts\nTtsPath=spool/\nTtsLogPath=ack/\n"
+                    "SvoxPath=svox/\n[Alarm]\nUseVoxFile=0\n"
+                    "[SVoxSettings]\nVoice=en\nSpeed=100\nPitch=100\n")
+        with open(os.path.join(root, "qzalarm.ini"), "w") as f:
+            f.write("[qzawrdb]\nDbPath=db/\n")
+        month = time.strftime("%y%m")
+        for seq in range(1, archives + 1):
+            open(os.path.join(self.spool, f"{month}_1{seq:02d}.alr"), "w").close()
+        self.out_path = os.path.join(root, "out.txt")
+        self.log = ChildLog(self.log_path, lambda args: args[1])  # the message id
+
+    def stage_files(self, ids):
+        for i in ids:
+            subprocess.run([self.tools["mkalarm"], "--type", "ALARM", "--group", "Bench",
+                            "--text", "Benchmark alarm", "--console-id", "1",
+                            "--message-id", f"M{i}", "--dir", self.stage,
+                            "--file", self.file_name(i)], check=True)
+
+    def start(self):
+        env = self.env()
+        env["PATH"] = os.path.join(self.root, "bin") + ":" + env["PATH"]
+        out = open(self.out_path, "w")
+        self.proc = subprocess.Popen([self.tools["service"]], cwd=self.root, env=env,
+                                     stdout=out, stderr=subprocess.DEVNULL,
+                                     start_new_session=True)
+        deadline = time.monotonic() + 10
+        while "Ready\n" not in open(self.out_path).read():
+            if time.monotonic() > deadline:
+                raise RuntimeError("the service did not start")
+            time.sleep(0.01)
+
+    def ident(self, i):
+        return f"M{i}"
+
+    def pids(self):
+        return [self.proc.pid]
+
+
+class Floor(Contender):
+    def __init__(self, root, tools):
+        super().__init__("floor", root)
+        self.tools = tools
+        self.log = ChildLog(self.log_path, lambda args: os.path.basename(args[0]))
+        self.template = None
+
+    def stage_files(self, ids):
+        for i in ids:
+            shutil.copy(self.template, os.path.join(self.stage, self.file_name(i)))
+
+    def start(self):
+        self.proc = subprocess.Popen([self.tools["floor"], self.spool, self.tools["child"]],
+                                     env=self.env(), start_new_session=True)
+        time.sleep(0.2)
+
+    def ident(self, i):
+        return self.file_name(i)
+
+    def pids(self):
+        return [self.proc.pid]
+
+
+class ShellIdiom(Floor):
+    def __init__(self, root, tools):
+        super().__init__(root, tools)
+        self.name = "shell"
+
+    def start(self):
+        script = ('inotifywait -m -e moved_to,close_write --format %w%f "$1" | '
+                  'while read f; do "$2" "$f"; done')
+        self.proc = subprocess.Popen(["bash", "-c", script, "bash", self.spool,
+                                      self.tools["child"]], env=self.env(),
+                                     stderr=subprocess.PIPE, start_new_session=True)
+        while b"Watches established" not in self.proc.stderr.readline():
+            pass
+
+    def pids(self):
+        return group_members(self.proc.pid)
+
+
+def percentile(values, p):
+    ordered = sorted(values)
+    return ordered[min(len(ordered) - 1, int(round(p / 100.0 * (len(ordered) - 1))))]
+
+
+def measure_latency(contenders, count):
+    for c in contenders:
+        c.stage_files(range(count))
+    latencies = {c.name: [] for c in contenders}
+    for i in range(count):
+        for c in contenders:  # interleaved: one file per contender in turn
+            name = c.file_name(i)
+            t0 = c.drop(name)
+            if not c.log.wait_for([c.ident(i)]):
+                raise RuntimeError(f"{c.name}: no child for {name}")
+            latencies[c.name].append((c.log.seen[c.ident(i)] - t0) / 1e6)
+    return latencies
+
+
+def measure_burst(c, count, offset):
+    ids = range(offset, offset + count)
+    c.stage_files(ids)
+    ticks = sum(cpu_ticks(p) for p in c.pids())
+    first = now_ns()
+    for i in ids:
+        c.drop(c.file_name(i))
+    if not c.log.wait_for([c.ident(i) for i in ids], timeout=300):
+        raise RuntimeError(f"{c.name}: burst incomplete")
+    last = max(c.log.seen[c.ident(i)] for i in ids)
+    ticks = sum(cpu_ticks(p) for p in c.pids()) - ticks
+    seconds = (last - first) / 1e9
+    return {"files_per_s": count / seconds, "seconds": seconds,
+            "cpu_ms_per_file": ticks * 1000.0 / CLK_TCK / count}
+
+
+def measure_idle(service, seconds):
+    before = cpu_ticks(service.proc.pid)
+    timeouts = open(service.out_path).read().count("Timeout\n")
+    time.sleep(seconds)
+    return {"cpu_ticks": cpu_ticks(service.proc.pid) - before,
+            "wakeups": open(service.out_path).read().count("Timeout\n") - timeouts}
+
+
+def measure_growth(base, tools, archive_counts, count):
+    growth = {}
+    for archives in archive_counts:
+        service = Service(os.path.join(base, f"growth{archives}"), tools, archives)
+        service.start()
+        try:
+            latencies = measure_latency([service], count)["service"]
+        finally:
+            service.stop()
+        growth[archives] = statistics.mean(latencies)
+    return growth
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--build", required=True, help="build directory with the binaries")
+    parser.add_argument("--short", action="store_true", help="few files: proves it still works")
+    args = parser.parse_args()
+    tools = {"service": os.path.join(args.build, "qza_wdir"),
+             "mkalarm": os.path.join(args.build, "qza_mkalarm"),
+             "child": os.path.join(args.build, "bench", "bench_child"),
+             "floor": os.path.join(args.build, "bench", "bench_floor")}
+    n_latency, n_burst, idle_s = (20, 100, 6) if args.short else (200, 1000, 30)
+    archive_counts = (0, 100, 1000) if args.short else (0, 1000, 10000)
+    n_growth = 10 if args.short else 50
+
+    base = tempfile.mkdtemp(prefix="qza_bench_")
+    service = Service(os.path.join(base, "service"), tools)
+    floor = Floor(os.path.join(base, "floor"), tools)
+    shell = ShellIdiom(os.path.join(base, "shell"), tools)
+    service.stage_files([-1])
+    floor.template = shell.template = os.path.join(service.stage, service.file_name(-1))
+    contenders = [service, floor, shell]
+    results = {}
+    try:
+        for c in contenders:
+            c.start()
+        latency = measure_latency(contenders, n_latency)
+        results["latency_ms"] = {
+            name: {"median": statistics.median(v), "p95": percentile(v, 95),
+                   "p99": percentile(v, 99)} for name, v in latency.items()}
+        results["burst"] = {c.name: measure_burst(c, n_burst, 100000) for c in contenders}
+        results["idle"] = measure_idle(service, idle_s)
+        results["idle"]["seconds"] = idle_s
+        results["peak_rss_kib"] = {c.name: sum(vm_hwm_kib(p) for p in c.pids())
+                                   for c in contenders}
+    finally:
+        for c in contenders:
+            c.stop()
+    results["growth_ms_per_alarm"] = measure_growth(base, tools, archive_counts, n_growth)
+    shutil.rmtree(base, ignore_errors=True)
+    report(results, n_latency, n_burst)
+
+
+def report(r, n_latency, n_burst):
+    lat, burst = r["latency_ms"], r["burst"]
+    s, f, sh = lat["service"], lat["floor"], lat["shell"]
+    ratio = lambda a, b: a / b if b else float("inf")
+    print(f"Latency, rename to child start ({n_latency} files each, ms):")
+    print(f"  {'':10} {'median':>8} {'p95':>8} {'p99':>8}")
+    for name in ("service", "floor", "shell"):
+        v = lat[name]
+        print(f"  {name:10} {v['median']:8.3f} {v['p95']:8.3f} {v['p99']:8.3f}")
+    print(f"  service/floor median {ratio(s['median'], f['median']):.2f} (target <= 1.2), "
+          f"p99 {ratio(s['p99'], f['p99']):.2f} (target <= 1.5); "
+          f"service/shell median {ratio(s['median'], sh['median']):.2f} (target < 1)")
+    print(f"Burst of {n_burst} files:")
+    for name in ("service", "floor", "shell"):
+        b = burst[name]
+        print(f"  {name:10} {b['files_per_s']:9.0f} files/s  "
+              f"cpu {b['cpu_ms_per_file']:.3f} ms/file")
+    print(f"  service/floor {ratio(burst['service']['files_per_s'], burst['floor']['files_per_s']):.2f}"
+          f" (target >= 0.6), service/shell "
+          f"{ratio(burst['service']['files_per_s'], burst['shell']['files_per_s']):.2f}")
+    idle = r["idle"]
+    print(f"Idle {idle['seconds']} s with WaitForSec 5: {idle['cpu_ticks']} CPU ticks "
+          f"(target 0), {idle['wakeups']} time-outs")
+    rss = r["peak_rss_kib"]
+    print(f"Peak resident set (VmHWM): service {rss['service'] / 1024:.2f} MiB (target < 4), "
+          f"floor {rss['floor'] / 1024:.2f} MiB, shell {rss['shell'] / 1024:.2f} MiB")
+    print("Time per alarm with archives of the month present:")
+    for archives, ms in r["growth_ms_per_alarm"].items():
+        print(f"  {archives:6d} archives: {ms:.3f} ms")
+    print(json.dumps(r, sort_keys=True))
+
+
+if __name__ == "__main__":
+    sys.exit(main())
