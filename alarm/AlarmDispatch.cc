@@ -2,7 +2,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <memory>
 
 #include "alarm/AlarmFile.h"
 #include "core/Settings.h"
@@ -10,7 +9,6 @@
 #include "platform/Console.h"
 #include "platform/FileSystem.h"
 #include "support/CDosFile.h"
-#include "support/CFileStat.h"
 #include "support/CProcess.h"
 #include "support/MonthlyLog.h"
 
@@ -30,15 +28,14 @@ bool FormatPath(char (&out)[kPathSize], const char* format, Args... args) {
 }
 
 // The first archive name of the month that does not exist yet: one status
-// query per sequence number, from 1 up.
+// query per sequence number, from 1 up; the directory is never listed.
 bool ChooseArchiveName(const struct tm& time, char (&archive)[kPathSize]) {
   for (int sequence = 1;; ++sequence) {
     if (!FormatPath(archive, "%s.\\%02d%02d_%i%02d.alr", g_settings.WatchPath,
                     TwoDigitYear(time), time.tm_mon + 1, g_settings.Number, sequence)) {
       return false;
     }
-    auto status = std::make_unique<CFileStat>(archive);
-    if (!status->Exists()) return true;
+    if (!platform::PathExists(archive)) return true;
   }
 }
 

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <mutex>
 #include <string>
 
 #include "platform/Path.h"
@@ -18,10 +19,13 @@ namespace {
 enum class LeaseAnswer { kGranted, kConflict, kUnsupported };
 
 void IgnoreLeaseBreakSignal() {
-  struct sigaction current;
-  if (sigaction(SIGIO, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) {
-    signal(SIGIO, SIG_IGN);
-  }
+  static std::once_flag once;
+  std::call_once(once, [] {
+    struct sigaction current;
+    if (sigaction(SIGIO, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) {
+      signal(SIGIO, SIG_IGN);
+    }
+  });
 }
 
 // Asks for a lease of the given type on the descriptor and gives it back.

@@ -63,12 +63,16 @@ const char* ReadArgument(const char* p, std::string* word) {
   return p;
 }
 
-std::string ExecutableDirectory() {
-  char buffer[PATH_MAX];
-  ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-  if (n <= 0) return std::string();
-  std::string path(buffer, n);
-  return path.substr(0, path.rfind('/') + 1);
+// The directory of the running executable, read once.
+const std::string& ExecutableDirectory() {
+  static const std::string directory = [] {
+    char buffer[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+    if (n <= 0) return std::string();
+    std::string path(buffer, n);
+    return path.substr(0, path.rfind('/') + 1);
+  }();
+  return directory;
 }
 
 bool IsExecutableFile(const std::string& path) {
@@ -76,15 +80,49 @@ bool IsExecutableFile(const std::string& path) {
   return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(path.c_str(), X_OK) == 0;
 }
 
-// True when the file starts with "#!" or is an ELF image: exec runs it itself.
-bool ExecRunsDirectly(const std::string& path) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return true;  // let exec report the problem
-  char head[4] = {0, 0, 0, 0};
-  ssize_t n = read(fd, head, sizeof head);
-  close(fd);  // read-only: nothing to lose
-  if (n >= 2 && head[0] == '#' && head[1] == '!') return true;
-  return n == 4 && std::memcmp(head, "\177ELF", 4) == 0;
+// Signals that a process may have set to be ignored; an ignored disposition
+// survives exec, so the child gets the default back. (Caught signals are reset
+// by exec itself.)
+constexpr int kResetSignals[] = {SIGPIPE, SIGIO,  SIGHUP,  SIGINT,  SIGQUIT, SIGTERM,
+                                 SIGCHLD, SIGUSR1, SIGUSR2, SIGALRM, SIGTSTP, SIGTTIN, SIGTTOU};
+
+// Starts `program` with `argv`; returns the pid, or 0 with the spawn error.
+pid_t Spawn(const std::string& program, std::vector<std::string>& words,
+            const SpawnOptions& options, int* error) {
+  std::vector<char*> argv;
+  for (std::string& word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attributes;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawnattr_init(&attributes);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, 2, 1);
+  std::string directory;
+  if (options.working_directory != nullptr) {
+    directory = NativePath(options.working_directory);
+    if (!directory.empty()) posix_spawn_file_actions_addchdir_np(&actions, directory.c_str());
+  }
+  sigset_t signals;
+  sigemptyset(&signals);
+  posix_spawnattr_setsigmask(&attributes, &signals);
+  for (int signal_number : kResetSignals) sigaddset(&signals, signal_number);
+  posix_spawnattr_setsigdefault(&attributes, &signals);
+  short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+  if (options.new_session) {
+    flags |= POSIX_SPAWN_SETSID;
+  } else {
+    flags |= POSIX_SPAWN_SETPGROUP;
+    posix_spawnattr_setpgroup(&attributes, 0);
+  }
+  posix_spawnattr_setflags(&attributes, flags);
+
+  pid_t pid = 0;
+  *error = posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
+  return *error == 0 ? pid : 0;
 }
 
 }  // namespace
@@ -140,45 +178,15 @@ pid_t SpawnCommandLine(const char* command_line, const SpawnOptions& options) {
     if (getcwd(directory, sizeof directory) == nullptr) return 0;
     program = std::string(directory) + "/" + program;
   }
-  if (!ExecRunsDirectly(program)) {
+  int error = 0;
+  pid_t pid = Spawn(program, words, options, &error);
+  if (pid == 0 && error == ENOEXEC) {
+    // A script without an interpreter line: run it by the shell, as execvp does.
+    words[0] = program;
     words.insert(words.begin(), "/bin/sh");
-    words[1] = program;
-    program = "/bin/sh";
+    pid = Spawn("/bin/sh", words, options, &error);
   }
-  std::vector<char*> argv;
-  for (std::string& word : words) argv.push_back(word.data());
-  argv.push_back(nullptr);
-
-  posix_spawn_file_actions_t actions;
-  posix_spawnattr_t attributes;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawnattr_init(&attributes);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, 2, 1);
-  std::string directory;
-  if (options.working_directory != nullptr) {
-    directory = NativePath(options.working_directory);
-    if (!directory.empty()) posix_spawn_file_actions_addchdir_np(&actions, directory.c_str());
-  }
-  sigset_t signals;
-  sigemptyset(&signals);
-  posix_spawnattr_setsigmask(&attributes, &signals);
-  sigfillset(&signals);
-  posix_spawnattr_setsigdefault(&attributes, &signals);
-  short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
-  if (options.new_session) {
-    flags |= POSIX_SPAWN_SETSID;
-  } else {
-    flags |= POSIX_SPAWN_SETPGROUP;
-    posix_spawnattr_setpgroup(&attributes, 0);
-  }
-  posix_spawnattr_setflags(&attributes, flags);
-
-  pid_t pid = 0;
-  int error = posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attributes);
-  return error == 0 ? pid : 0;
+  return pid;
 }
 
 bool ChildEnded(pid_t pid, unsigned* exit_status) {

@@ -60,8 +60,6 @@ int CDosFile::Read(void* buffer, unsigned long size) { return Read(buffer, size,
 
 int CDosFile::ReadLine(void* buffer, unsigned long size) {
   if (fd_ < 0 || size == 0) return 0;
-  long start = GetPos();
-  if (start < 0) return 0;
   auto* text = static_cast<char*>(buffer);
   unsigned long n = 0;
   if (!Read(text, size - 1, &n)) return 0;
@@ -75,7 +73,8 @@ int CDosFile::ReadLine(void* buffer, unsigned long size) {
     }
   }
   text[end] = '\0';
-  Seek(static_cast<unsigned long>(start) + next);
+  // Back from the end of the block to the start of the next line.
+  if (next < n) platform::FileSeek(fd_, -static_cast<int64_t>(n - next), 1);
   return 1;
 }
 
