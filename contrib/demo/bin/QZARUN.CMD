@@ -1,4 +1,7 @@
 #!/bin/sh
-# Demo alarm program: shows what the watcher handed over.
-# Arguments: group, message id, text or 0, console name, archive file name.
-echo "QZARUN.CMD: alarm for group '$1', message '$2', text '$3', console '$4', archived as '$5'"
+# Demo alarm program: shows the arguments the watcher handed over. They are
+# group, message id, text (or 0), console name and archive file name; a field
+# with blanks arrives as several arguments.
+printf 'QZARUN.CMD received %d arguments:' "$#"
+for a in "$@"; do printf ' [%s]' "$a"; done
+printf '\n'

@@ -1,3 +1,6 @@
 #!/bin/sh
-# Demo fax script: shows the four lines of the fax job.
-echo "QZ_DOFAX.BAT: 1='$1' 2='$2' 3='$3' 4='$4'"
+# Demo fax script: shows the lines of the fax job; the second line, in quotes
+# on the command line, arrives as one argument.
+printf 'QZ_DOFAX.BAT received %d arguments:' "$#"
+for a in "$@"; do printf ' [%s]' "$a"; done
+printf '\n'
