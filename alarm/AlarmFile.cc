@@ -160,3 +160,11 @@ bool AlarmChecksumValid(const AlarmRequest& request) {
   const uint32_t v = static_cast<uint32_t>(request.check_value) ^ AlarmChecksumKey;
   return v - AlarmWeightedSum(request.checksum_text, request.checksum_length) == 0;
 }
+
+std::string ComposeAlarmFile(const std::array<std::string, 19>& lines) {
+  std::string text;
+  for (int n = 0; n < 18; ++n) text += lines[n] + "\r\n";
+  const uint32_t check = AlarmWeightedSum(text.data(), text.size()) ^ AlarmChecksumKey;
+  text += lines[18] + "\r\n";
+  return text + std::to_string(static_cast<int32_t>(check)) + "\r\n";
+}

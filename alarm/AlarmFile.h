@@ -4,8 +4,10 @@
 #ifndef QZA_ALARM_ALARM_FILE_H_
 #define QZA_ALARM_ALARM_FILE_H_
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 class CDosFile;
 
@@ -50,5 +52,9 @@ bool AlarmChecksumValid(const AlarmRequest& request);
 // The weighted sum of `length` bytes (bytes signed, 32-bit wrapping): the
 // value that a writer XORs with AlarmChecksumKey into line 20.
 uint32_t AlarmWeightedSum(const char* text, size_t length);
+
+// The text of an alarm file: lines 1 to 19 (`lines[0]` to `lines[18]`), each
+// followed by CR LF, then line 20 with the check value of lines 1 to 18.
+std::string ComposeAlarmFile(const std::array<std::string, 19>& lines);
 
 #endif  // QZA_ALARM_ALARM_FILE_H_

@@ -22,19 +22,20 @@ struct AlarmFields {
 };
 
 inline std::string AlarmContent(const AlarmFields& f) {
-  std::map<int, std::string> lines = f.other_lines;
-  lines[2] = f.type;
-  lines[4] = f.group;
-  lines[6] = f.text;
-  lines[8] = f.console_id;
-  lines[12] = f.console_name;
-  lines[18] = f.message_id;
-  std::string content;
-  for (int n = 1; n <= 18; ++n) content += lines[n] + "\r\n";
-  const uint32_t check = AlarmWeightedSum(content.data(), content.size()) ^ AlarmChecksumKey;
-  content += lines[19] + "\r\n";
-  content += std::to_string(static_cast<int32_t>(check + f.check_offset)) + "\r\n";
-  return content;
+  std::array<std::string, 19> lines;
+  for (const auto& [number, text] : f.other_lines) lines[number - 1] = text;
+  lines[1] = f.type;
+  lines[3] = f.group;
+  lines[5] = f.text;
+  lines[7] = f.console_id;
+  lines[11] = f.console_name;
+  lines[17] = f.message_id;
+  std::string content = ComposeAlarmFile(lines);
+  if (f.check_offset == 0) return content;
+  const size_t line20 = content.rfind("\r\n", content.size() - 3) + 2;
+  const int32_t check = static_cast<int32_t>(
+      static_cast<uint32_t>(std::stol(content.substr(line20))) + f.check_offset);
+  return content.substr(0, line20) + std::to_string(check) + "\r\n";
 }
 
 }  // namespace testutil

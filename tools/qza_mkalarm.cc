@@ -105,19 +105,14 @@ const char* BrokenLimit(const Fields& f) {
 }
 
 std::string AlarmFileContent(const Fields& f) {
-  std::string lines[21];
-  lines[2] = f.type;
-  lines[4] = f.group;
-  lines[6] = f.text;
-  lines[8] = f.console_id;
-  lines[12] = f.console_name;
-  lines[18] = f.message_id;
-  std::string content;
-  for (int n = 1; n <= 18; ++n) content += lines[n] + "\r\n";
-  const uint32_t check = AlarmWeightedSum(content.data(), content.size()) ^ AlarmChecksumKey;
-  content += "\r\n";  // line 19
-  content += std::to_string(static_cast<int32_t>(check)) + "\r\n";
-  return content;
+  std::array<std::string, 19> lines;
+  lines[1] = f.type;
+  lines[3] = f.group;
+  lines[5] = f.text;
+  lines[7] = f.console_id;
+  lines[11] = f.console_name;
+  lines[17] = f.message_id;
+  return ComposeAlarmFile(lines);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <sstream>
 
 namespace systemtest {
@@ -36,6 +37,15 @@ const char* const kIniRows[][3] = {
 };
 
 }  // namespace
+
+std::string YearMonth() {
+  time_t now = time(nullptr);
+  struct tm local;
+  localtime_r(&now, &local);
+  char text[32];
+  snprintf(text, sizeof text, "%02d%02d", local.tm_year % 100, local.tm_mon + 1);
+  return text;
+}
 
 std::string ServiceBinary() { return std::string(QZA_BINARY_DIR) + "/qza_wdir"; }
 std::string MkalarmBinary() { return std::string(QZA_BINARY_DIR) + "/qza_mkalarm"; }

@@ -78,6 +78,9 @@ class ServiceTest : public ::testing::Test {
   std::unique_ptr<Service> service_;
 };
 
+// "YYMM" of the current local month, as archive and log names carry it.
+std::string YearMonth();
+
 // The binary under test.
 std::string ServiceBinary();
 std::string MkalarmBinary();

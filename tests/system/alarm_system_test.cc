@@ -14,16 +14,6 @@
 namespace systemtest {
 namespace {
 
-// "YYMM" of the current local month, as archive and log names carry it.
-std::string YearMonth() {
-  time_t now = time(nullptr);
-  struct tm local;
-  localtime_r(&now, &local);
-  char text[32];
-  snprintf(text, sizeof text, "%02d%02d", local.tm_year % 100, local.tm_mon + 1);
-  return text;
-}
-
 class AlarmSystemTest : public ServiceTest {
  protected:
   AlarmSystemTest() {

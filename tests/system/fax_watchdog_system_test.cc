@@ -9,15 +9,6 @@
 namespace systemtest {
 namespace {
 
-std::string YearMonth() {
-  time_t now = time(nullptr);
-  struct tm local;
-  localtime_r(&now, &local);
-  char text[32];
-  snprintf(text, sizeof text, "%02d%02d", local.tm_year % 100, local.tm_mon + 1);
-  return text;
-}
-
 class FaxSystemTest : public ServiceTest {
  protected:
   FaxSystemTest() { AddFakeProgram("QZ_DOFAX.BAT"); }

@@ -39,15 +39,7 @@ class TtsSystemTest : public ServiceTest {
   }
   std::string Svox() const { return Path("svox") + "/"; }
   std::string Sounds() const { return Path("sounds"); }
-  static std::string LogName() {
-    time_t now = time(nullptr);
-    struct tm local;
-    localtime_r(&now, &local);
-    char name[64];
-    snprintf(name, sizeof name, "ttslog/qztts_%02d%02d.log", local.tm_year % 100,
-             local.tm_mon + 1);
-    return name;
-  }
+  static std::string LogName() { return "ttslog/qztts_" + YearMonth() + ".log"; }
 };
 
 TEST_F(TtsSystemTest, SynthesisEntryIsSpokenPublishedArchivedAndLogged) {
