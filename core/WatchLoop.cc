@@ -6,21 +6,23 @@
 #include "core/Pattern.h"
 #include "platform/Console.h"
 
+namespace {
+
+// Checks a format pattern; a refused one is named on the console.
+bool AcceptPattern(const char* key, const char* pattern, const char* kind) {
+  if (IsServerNumberFormat(pattern)) return true;
+  platform::Print(
+      "Pathnames/%s=%s is refused: only %%%% and one %%i or %%d may stand in it; "
+      "%s files are not scanned\n",
+      key, pattern, kind);
+  return false;
+}
+
+}  // namespace
+
 void WatchLoop::CheckPatterns() {
-  alarm_pattern_ok_ = IsServerNumberFormat(g_settings.WatchFiles);
-  if (!alarm_pattern_ok_) {
-    platform::Print(
-        "Pathnames/WatchFiles=%s is refused: only %%%% and one %%i or %%d may stand in it; "
-        "alarm files are not scanned\n",
-        g_settings.WatchFiles);
-  }
-  watchdog_pattern_ok_ = IsServerNumberFormat(g_settings.WatchDogFiles);
-  if (!watchdog_pattern_ok_) {
-    platform::Print(
-        "Pathnames/WatchDogFiles=%s is refused: only %%%% and one %%i or %%d may stand in it; "
-        "watchdog files are not scanned\n",
-        g_settings.WatchDogFiles);
-  }
+  alarm_pattern_ok_ = AcceptPattern("WatchFiles", g_settings.WatchFiles, "alarm");
+  watchdog_pattern_ok_ = AcceptPattern("WatchDogFiles", g_settings.WatchDogFiles, "watchdog");
 }
 
 void WatchLoop::Start() { notification_.Create(g_settings.WatchPath); }
