@@ -31,8 +31,7 @@ void WatchLoop::RunPass() {
   const uint32_t milliseconds = static_cast<uint32_t>(g_settings.WaitForSec) * 1000u;
   if (notification_.Wait(milliseconds) == platform::ChangeNotification::kTimeout) {
     platform::Print("Timeout\n");
-    notification_.Close();
-    notification_.Create(g_settings.WatchPath);
+    notification_.Renew(g_settings.WatchPath);
   } else {
     platform::Print("Event\n");
     ScanAll();

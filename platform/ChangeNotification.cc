@@ -24,6 +24,26 @@ int64_t MonotonicMs() {
   return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
+// Reads every queued event of `fd`. Returns true when one of them is a change;
+// sets *gone when the watched directory went away.
+bool DrainEvents(int fd, bool* gone) {
+  // Room for many events, and at least one with the longest name.
+  alignas(struct inotify_event) char buffer[16 * (sizeof(struct inotify_event) + NAME_MAX + 1)];
+  bool changed = false;
+  for (;;) {
+    ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;  // EAGAIN: the queue is empty
+    for (char* p = buffer; p < buffer + n;) {
+      auto* event = reinterpret_cast<struct inotify_event*>(p);
+      if (event->mask & (kChangeMask | IN_Q_OVERFLOW)) changed = true;
+      if (event->mask & kGoneMask) *gone = true;
+      p += sizeof(struct inotify_event) + event->len;
+    }
+  }
+  return changed;
+}
+
 }  // namespace
 
 ChangeNotification::~ChangeNotification() { Close(); }
@@ -42,27 +62,29 @@ void ChangeNotification::Close() {
   if (fd_ >= 0) close(fd_);  // close of an inotify descriptor cannot lose data
   fd_ = -1;
   watching_ = false;
+  pending_change_ = false;
 }
 
-bool ChangeNotification::DrainEvents() {
-  // Room for many events, and at least one with the longest name.
-  alignas(struct inotify_event) char buffer[16 * (sizeof(struct inotify_event) + NAME_MAX + 1)];
-  bool changed = false;
-  for (;;) {
-    ssize_t n = read(fd_, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;  // EAGAIN: the queue is empty
-    for (char* p = buffer; p < buffer + n;) {
-      auto* event = reinterpret_cast<struct inotify_event*>(p);
-      if (event->mask & (kChangeMask | IN_Q_OVERFLOW)) changed = true;
-      if (event->mask & kGoneMask) watching_ = false;
-      p += sizeof(struct inotify_event) + event->len;
-    }
+bool ChangeNotification::Renew(const char* directory) {
+  const int old_fd = fd_;
+  fd_ = -1;  // the old watch stays open until the new one is in place
+  const bool created = Create(directory);
+  if (old_fd >= 0) {
+    bool gone = false;
+    pending_change_ = DrainEvents(old_fd, &gone);
+    close(old_fd);
   }
-  return changed;
+  return created;
 }
 
 ChangeNotification::WaitResult ChangeNotification::Wait(uint32_t milliseconds) {
+  bool gone = false;
+  if (pending_change_) {
+    pending_change_ = false;
+    DrainEvents(fd_, &gone);  // what the new watch saw meanwhile belongs to this pass
+    if (gone) watching_ = false;
+    return kChanged;
+  }
   const int64_t deadline = MonotonicMs() + milliseconds;
   for (;;) {
     int64_t left = deadline - MonotonicMs();
@@ -82,7 +104,9 @@ ChangeNotification::WaitResult ChangeNotification::Wait(uint32_t milliseconds) {
       if (MonotonicMs() < deadline) continue;  // clamped long wait
       return kTimeout;
     }
-    if (DrainEvents()) return kChanged;
+    const bool changed = DrainEvents(fd_, &gone);
+    if (gone) watching_ = false;
+    if (changed) return kChanged;
     if (left == 0) return kTimeout;
   }
 }

@@ -26,6 +26,11 @@ class ChangeNotification {
   bool Create(const char* directory);
   // Stops watching. Safe to call when nothing is watched.
   void Close();
+  // Closes the notification and creates it anew, as after a time-out. The new
+  // watch is in place before the old one is closed, and a change that the old
+  // one caught after its last wait makes the next wait return at once, so no
+  // change falls between the two.
+  bool Renew(const char* directory);
   // Waits up to `milliseconds` (the unsigned product of the Windows wait,
   // clamped to what poll accepts) for a change. Pending events are drained
   // before it returns kChanged, so events that arrive later stay queued and
@@ -35,11 +40,9 @@ class ChangeNotification {
   bool Watching() const { return fd_ >= 0 && watching_; }
 
  private:
-  // Reads every queued event; returns true when one of them is a change.
-  bool DrainEvents();
-
   int fd_ = -1;
   bool watching_ = false;
+  bool pending_change_ = false;  // caught by a renewed notification's predecessor
 };
 
 }  // namespace platform

@@ -27,9 +27,6 @@ const char kBanner[] = "Zelvano - Directory watcher / Alarm launcher\n\n";
 
 using CoreSystemTest = ServiceTest;
 
-// A change between a time-out and the creation of the new notification is
-// not reported (as on Windows); give the service a moment past "Timeout".
-void AfterRecreation() { std::this_thread::sleep_for(300ms); }
 
 TEST_F(CoreSystemTest, FreshStartWritesTheSixteenDefaults) {
   Service& service = Start();
@@ -124,6 +121,27 @@ TEST_F(CoreSystemTest, TimeoutsNeverScan) {
   EXPECT_TRUE(testutil::FileExists(Path("spool/qz1.job")));
 }
 
+TEST_F(CoreSystemTest, WaitForSecZeroCyclesWithoutPauseAndStillHandlesFiles) {
+  WriteIni({{"WaitForSec", "0"}});
+  AddFakeProgram("QZ_DOFAX.BAT");
+  Service& service = Start();
+  ASSERT_TRUE(service.WaitForOutput("Timeout\n", 50));
+  Drop("spool/qz1.job", "a\r\nb\r\nc\r\nd\r\n");
+  EXPECT_TRUE(service.WaitForOutput("launching [QZ_DOFAX.BAT a \"b\" c d]\r\n"));
+  EXPECT_TRUE(WaitForCalls(1));
+}
+
+TEST_F(CoreSystemTest, NegativeWaitForSecNeitherSpinsNorBlocksChanges) {
+  WriteIni({{"WaitForSec", "-5"}});
+  AddFakeProgram("QZ_DOFAX.BAT");
+  Service& service = Start();
+  ASSERT_TRUE(service.WaitForOutput("Ready\n"));
+  Drop("spool/qz1.job", "a\r\nb\r\nc\r\nd\r\n");
+  ASSERT_TRUE(service.WaitForOutput("launching [QZ_DOFAX.BAT a \"b\" c d]\r\n"));
+  std::this_thread::sleep_for(500ms);
+  EXPECT_EQ(service.Output().find("Timeout"), std::string::npos);
+}
+
 TEST_F(CoreSystemTest, WatchPathThatAppearsLaterIsWatchedAfterATimeout) {
   WriteIni({{"WaitForSec", "1"}, {"WatchPath", "late/"}, {"WatchJobFiles", "late/qz*.job"},
             {"JobPath", "late/"}});
@@ -133,7 +151,6 @@ TEST_F(CoreSystemTest, WatchPathThatAppearsLaterIsWatchedAfterATimeout) {
   ASSERT_EQ(mkdir(Path("late").c_str(), 0755), 0);
   const size_t timeouts = 2;
   ASSERT_TRUE(service.WaitForOutput("Timeout\n", timeouts + 1, 5s));
-  AfterRecreation();
   Drop("late/qz1.job", "a\r\nb\r\nc\r\nd\r\n");
   EXPECT_TRUE(service.WaitForOutput("proceeding fax job in 'late/.\\qz1.job'"));
 }
@@ -153,7 +170,6 @@ TEST_F(CoreSystemTest, RemovedWatchPathEndsWaitsAsTimeoutsUntilItIsBack) {
     ++seen;
   }
   ASSERT_TRUE(service.WaitForOutput("Timeout\n", static_cast<int>(seen) + 2, 5s));
-  AfterRecreation();
   Drop("spool/qz1.job", "a\r\nb\r\nc\r\nd\r\n");
   EXPECT_TRUE(service.WaitForOutput("proceeding fax job in 'spool/.\\qz1.job'"));
 }
