@@ -40,6 +40,8 @@ class TtsSystemTest : public ServiceTest {
   std::string Svox() const { return Path("svox") + "/"; }
   std::string Sounds() const { return Path("sounds"); }
   static std::string LogName() { return "ttslog/qztts_" + YearMonth() + ".log"; }
+  // True once the month's log holds a whole line.
+  bool LogComplete() { return testutil::ReadFile(Path(LogName())).find("]\r\n") != std::string::npos; }
 };
 
 TEST_F(TtsSystemTest, SynthesisEntryIsSpokenPublishedArchivedAndLogged) {
@@ -60,7 +62,7 @@ TEST_F(TtsSystemTest, SynthesisEntryIsSpokenPublishedArchivedAndLogged) {
   EXPECT_EQ(testutil::ReadFile(Sounds() + "/hello.wav"), "WAV of Hello");
   EXPECT_FALSE(testutil::FileExists(Path("svox/hello.txt")));
   EXPECT_FALSE(testutil::FileExists(Path("svox/hello.wav")));
-  ASSERT_TRUE(testutil::WaitFor([&] { return testutil::FileExists(Path(LogName())); }));
+  ASSERT_TRUE(testutil::WaitFor([&] { return LogComplete(); }));
   EXPECT_FALSE(testutil::FileExists(Path("spool/QZ12.TTS")));
   const std::string log = testutil::ReadFile(Path(LogName()));
   ASSERT_GT(log.size(), 17u);
@@ -91,7 +93,7 @@ TEST_F(TtsSystemTest, EntriesInOrderDeletionsAndSkippedSections) {
   EXPECT_FALSE(testutil::FileExists(Sounds() + "/old.wav"));
   EXPECT_FALSE(testutil::FileExists(Sounds() + "/zero.wav"));
   EXPECT_FALSE(testutil::FileExists(Sounds() + "/hundred.wav"));
-  ASSERT_TRUE(testutil::WaitFor([&] { return testutil::FileExists(Path(LogName())); }));
+  ASSERT_TRUE(testutil::WaitFor([&] { return LogComplete(); }));
   EXPECT_NE(testutil::ReadFile(Path(LogName())).find("second.wav]\r\n"), std::string::npos);
 }
 
@@ -106,7 +108,7 @@ TEST_F(TtsSystemTest, EmptyDirResolvesAgainstTheServiceDirectory) {
 TEST_F(TtsSystemTest, JobWithoutUsableEntriesIsStillArchivedAndLogged) {
   Service& service = StartService();
   Drop("spool/qz1.tts", "; nothing\n");
-  ASSERT_TRUE(testutil::WaitFor([&] { return testutil::FileExists(Path(LogName())); }));
+  ASSERT_TRUE(testutil::WaitFor([&] { return LogComplete(); }));
   EXPECT_NE(testutil::ReadFile(Path(LogName())).find(", tts job 'qz1' done [shell=]\r\n"),
             std::string::npos);
   EXPECT_EQ(service.Output().find("Create wavfile"), std::string::npos);
@@ -129,7 +131,7 @@ TEST_F(TtsSystemTest, VanishedJobRetriesItsDeletionAndLogsAllTheSame) {
   ASSERT_EQ(unlink(Path("spool/qz9.tts").c_str()), 0);  // within the 200 ms wait
   const auto start = std::chrono::steady_clock::now();
   ASSERT_TRUE(service.WaitForOutput("Failed to delete jobfile !\r\n"));
-  ASSERT_TRUE(testutil::WaitFor([&] { return testutil::FileExists(Path(LogName())); }, 15s));
+  ASSERT_TRUE(testutil::WaitFor([&] { return LogComplete(); }, 15s));
   EXPECT_GE(std::chrono::steady_clock::now() - start, 4s);
   EXPECT_NE(testutil::ReadFile(Path(LogName())).find(", tts job 'qz9' done [shell=]\r\n"),
             std::string::npos);
