@@ -161,6 +161,17 @@ bool AlarmChecksumValid(const AlarmRequest& request) {
   return v - AlarmWeightedSum(request.checksum_text, request.checksum_length) == 0;
 }
 
+std::array<std::string, 19> AlarmFileLines(const AlarmFileFields& fields) {
+  std::array<std::string, 19> lines;
+  lines[1] = fields.type;
+  lines[3] = fields.group;
+  lines[5] = fields.text;
+  lines[7] = fields.console_id;
+  lines[11] = fields.console_name;
+  lines[17] = fields.message_id;
+  return lines;
+}
+
 std::string ComposeAlarmFile(const std::array<std::string, 19>& lines) {
   std::string text;
   for (int n = 0; n < 18; ++n) text += lines[n] + "\r\n";

@@ -53,6 +53,19 @@ bool AlarmChecksumValid(const AlarmRequest& request);
 // value that a writer XORs with AlarmChecksumKey into line 20.
 uint32_t AlarmWeightedSum(const char* text, size_t length);
 
+// The fields that an alarm file carries by position.
+struct AlarmFileFields {
+  std::string type;          // line 2
+  std::string group;         // line 4
+  std::string text;          // line 6
+  std::string console_id;    // line 8
+  std::string console_name;  // line 12
+  std::string message_id;    // line 18
+};
+
+// Lines 1 to 19 of an alarm file with these fields; the other lines are empty.
+std::array<std::string, 19> AlarmFileLines(const AlarmFileFields& fields);
+
 // The text of an alarm file: lines 1 to 19 (`lines[0]` to `lines[18]`), each
 // followed by CR LF, then line 20 with the check value of lines 1 to 18.
 std::string ComposeAlarmFile(const std::array<std::string, 19>& lines);

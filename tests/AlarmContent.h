@@ -22,14 +22,9 @@ struct AlarmFields {
 };
 
 inline std::string AlarmContent(const AlarmFields& f) {
-  std::array<std::string, 19> lines;
+  std::array<std::string, 19> lines = AlarmFileLines(
+      {f.type, f.group, f.text, f.console_id, f.console_name, f.message_id});
   for (const auto& [number, text] : f.other_lines) lines[number - 1] = text;
-  lines[1] = f.type;
-  lines[3] = f.group;
-  lines[5] = f.text;
-  lines[7] = f.console_id;
-  lines[11] = f.console_name;
-  lines[17] = f.message_id;
   std::string content = ComposeAlarmFile(lines);
   if (f.check_offset == 0) return content;
   const size_t line20 = content.rfind("\r\n", content.size() - 3) + 2;

@@ -105,14 +105,8 @@ const char* BrokenLimit(const Fields& f) {
 }
 
 std::string AlarmFileContent(const Fields& f) {
-  std::array<std::string, 19> lines;
-  lines[1] = f.type;
-  lines[3] = f.group;
-  lines[5] = f.text;
-  lines[7] = f.console_id;
-  lines[11] = f.console_name;
-  lines[17] = f.message_id;
-  return ComposeAlarmFile(lines);
+  return ComposeAlarmFile(AlarmFileLines(
+      {f.type, f.group, f.text, f.console_id, f.console_name, f.message_id}));
 }
 
 }  // namespace

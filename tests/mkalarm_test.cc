@@ -1,0 +1,59 @@
+// The alarm tool writes files that the service reads as valid alarms.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "TestUtil.h"
+#include "alarm/AlarmFile.h"
+#include "core/Settings.h"
+#include "support/CDosFile.h"
+
+namespace {
+
+int RunTool(const std::string& arguments) {
+  const std::string command =
+      std::string(QZA_BINARY_DIR) + "/qza_mkalarm " + arguments + " >/dev/null 2>&1";
+  const int status = std::system(command.c_str());
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(Mkalarm, WritesAValidAlarmUnderItsName) {
+  testutil::TempDir dir;
+  ASSERT_EQ(RunTool("--type OLSTART --group 'G 1' --text 'Feuer im Keller' --console-id 7 "
+                    "--console-name Leitstand --message-id M42 --server 12 --console 3 --dir " +
+                    dir.path()),
+            0);
+  CDosFile file((dir / "qza12k3.in").c_str());
+  ASSERT_EQ(file.Open(16), 1);
+  AlarmRequest request;
+  testing::internal::CaptureStdout();
+  ASSERT_EQ(ReadAlarmFile(file, &request), AlarmReadOutcome::kRead);
+  testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(request.within_limits);
+  EXPECT_TRUE(AlarmChecksumValid(request));
+  EXPECT_EQ(request.type, AlarmType::OutlookStart);
+  EXPECT_STREQ(request.command_line, "tovarin.exe G 1 M42 0 Leitstand ");
+  EXPECT_STREQ(request.text, "Feuer im Keller");
+}
+
+TEST(Mkalarm, NeverReplacesAWaitingAlarmFile) {
+  testutil::TempDir dir;
+  testutil::WriteFile(dir / "qza1k1.in", "waiting");
+  EXPECT_EQ(RunTool("--type ALARM --dir " + dir.path()), 1);
+  EXPECT_EQ(testutil::ReadFile(dir / "qza1k1.in"), "waiting");
+  EXPECT_EQ(RunTool("--type ALARM --file other.in --dir " + dir.path()), 0);
+  EXPECT_TRUE(testutil::FileExists(dir / "other.in"));
+}
+
+TEST(Mkalarm, RefusesFieldsBeyondTheFormatAndExplainsItself) {
+  testutil::TempDir dir;
+  EXPECT_EQ(RunTool("--message-id " + std::string(40, 'm') + " --dir " + dir.path()), 2);
+  EXPECT_EQ(RunTool("--bogus"), 2);
+  EXPECT_EQ(RunTool("--help"), 0);
+  EXPECT_FALSE(testutil::FileExists(dir / "qza1k1.in"));
+}
+
+}  // namespace
