@@ -125,25 +125,8 @@ pid_t Spawn(const std::string& program, std::vector<std::string>& words,
   return *error == 0 ? pid : 0;
 }
 
-}  // namespace
-
-std::vector<std::string> SplitCommandLine(const char* command_line) {
-  std::vector<std::string> words;
-  if (command_line == nullptr) return words;
-  const char* p = command_line;
-  while (IsBlank(*p)) ++p;
-  if (*p == '\0') return words;
-  words.emplace_back();
-  p = ReadProgramName(p, &words.back());
-  for (;;) {
-    while (IsBlank(*p)) ++p;
-    if (*p == '\0') break;
-    words.emplace_back();
-    p = ReadArgument(p, &words.back());
-  }
-  return words;
-}
-
+// Finds the program file for the first word: beside the executable, in the
+// working directory, then along PATH. Empty when no executable file is found.
 std::string FindProgram(const std::string& word) {
   if (word.empty()) return std::string();
   if (word.find_first_of("\\/") != std::string::npos || (word.size() > 1 && word[1] == ':')) {
@@ -165,6 +148,25 @@ std::string FindProgram(const std::string& word) {
     p = end;
   }
   return std::string();
+}
+
+}  // namespace
+
+std::vector<std::string> SplitCommandLine(const char* command_line) {
+  std::vector<std::string> words;
+  if (command_line == nullptr) return words;
+  const char* p = command_line;
+  while (IsBlank(*p)) ++p;
+  if (*p == '\0') return words;
+  words.emplace_back();
+  p = ReadProgramName(p, &words.back());
+  for (;;) {
+    while (IsBlank(*p)) ++p;
+    if (*p == '\0') break;
+    words.emplace_back();
+    p = ReadArgument(p, &words.back());
+  }
+  return words;
 }
 
 pid_t SpawnCommandLine(const char* command_line, const SpawnOptions& options) {

@@ -29,10 +29,6 @@ namespace platform {
 // quote, with no escapes.
 std::vector<std::string> SplitCommandLine(const char* command_line);
 
-// Finds the program file for the first word, as described above. Returns an
-// empty text when no executable regular file is found.
-std::string FindProgram(const std::string& word);
-
 struct SpawnOptions {
   // A new session (setsid): own process group and no controlling terminal.
   // Otherwise the child gets only a process group of its own.
