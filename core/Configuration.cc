@@ -108,6 +108,7 @@ void LoadConfiguration() {
   ReadTextRow({"SVoxSettings", "Voice", s.Voice, kVoiceSize, "judith8", nullptr});
   ReadIntRow({"SVoxSettings", "Speed", &s.Speed, 100});
   ReadIntRow({"SVoxSettings", "Pitch", &s.Pitch, 100});
+  ReadIntRow({"SVoxSettings", "MaxSeconds", &s.MaxSeconds, 60});
   wdir_profile.CloseProfile();
 
   if (alarm_profile.OpenProfile()) {

@@ -34,6 +34,7 @@ struct Settings {
   char Voice[kVoiceSize] = "";
   int Speed = 100;
   int Pitch = 100;
+  int MaxSeconds = 60;  // SVoxSettings/MaxSeconds: time limit of one synthesis
   char DbPath[kPathSize] = "";
 };
 

@@ -34,6 +34,7 @@ const char* const kIniRows[][3] = {
     {"SVoxSettings", "Voice", "judith8"},
     {"SVoxSettings", "Speed", "100"},
     {"SVoxSettings", "Pitch", "100"},
+    {"SVoxSettings", "MaxSeconds", "60"},
 };
 
 }  // namespace

@@ -66,7 +66,8 @@ TEST_F(CoreSystemTest, FreshStartWritesTheSixteenDefaults) {
             "[SVoxSettings]\n"
             "Voice=judith8\n"
             "Speed=100\n"
-            "Pitch=100\n");
+            "Pitch=100\n"
+            "MaxSeconds=60\n");
 }
 
 TEST_F(CoreSystemTest, CompleteIniIsReadAndLeftUntouched) {

@@ -1,0 +1,36 @@
+// Fault injection for tests.
+//
+// The platform layer asks FaultFor before each operation that a test may want
+// to see fail; when a fault is armed for that point (and, where the operation
+// names a path, the path text contains the armed fragment), the operation
+// fails with the armed error number as if the system had refused it. Nothing
+// is armed in the service, where the check costs one atomic load.
+#ifndef QZA_PLATFORM_FAULT_H_
+#define QZA_PLATFORM_FAULT_H_
+
+namespace platform {
+
+enum class FaultPoint {
+  kOpen,    // opening or creating a file
+  kWrite,   // writing to a file
+  kClose,   // closing a file written to
+  kRename,  // renaming a file
+  kUnlink,  // deleting a file
+  kSpawn,   // starting a child process (path: the command line)
+  kNotify,  // creating the change notification (path: the directory)
+};
+
+// Arms a fault: the next `count` operations at `point` whose path contains
+// `path_part` fail with `error` (an errno value); a negative count arms it
+// until ClearFaults. An empty `path_part` matches every path. Arming a point
+// again replaces its earlier fault.
+void InjectFault(FaultPoint point, int error, const char* path_part = "", int count = -1);
+// Disarms every fault.
+void ClearFaults();
+// The error that the operation at `point` on `path` (may be null) must fail
+// with, or 0 when it may go ahead. Consumes one of a counted fault.
+int FaultFor(FaultPoint point, const char* path);
+
+}  // namespace platform
+
+#endif  // QZA_PLATFORM_FAULT_H_
