@@ -1,6 +1,9 @@
 #include "platform/Fault.h"
 
+#include <unistd.h>
+
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -49,6 +52,16 @@ int FaultFor(FaultPoint point, const char* path) {
   const int error = fault.error;
   if (fault.count > 0 && --fault.count == 0) fault.error = 0;
   return error;
+}
+
+int FaultForDescriptor(FaultPoint point, int fd) {
+  if (!any_armed.load(std::memory_order_relaxed)) return 0;
+  char link[64];
+  std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+  char target[4096];
+  const ssize_t n = readlink(link, target, sizeof target - 1);
+  target[n > 0 ? n : 0] = '\0';
+  return FaultFor(point, target);
 }
 
 }  // namespace platform

@@ -4,13 +4,18 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <climits>
+#include <cstdio>
 #include <mutex>
 #include <string>
 
+#include "platform/Fault.h"
 #include "platform/Path.h"
 
 namespace platform {
@@ -51,25 +56,70 @@ int AccessFlags(unsigned mode) {
 
 // True while another descriptor has the file open for writing.
 bool HasOtherWriter(const std::string& native) {
-  int probe = open(native.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  int probe = open(native.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY);
   if (probe < 0) return errno == EWOULDBLOCK;  // someone holds a lease on it
   bool busy = ProbeLease(probe, F_RDLCK) == LeaseAnswer::kConflict;
   close(probe);  // read-only probe: nothing to lose
   return busy;
 }
 
+// Closes a descriptor that was never used, keeping errno for the caller.
+void Discard(int fd) {
+  const int saved = errno;
+  close(fd);
+  errno = saved;
+}
+
+// Fails with errno set unless the descriptor names a regular file.
+bool IsRegular(int fd) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return false;
+  if (S_ISREG(st.st_mode)) return true;
+  errno = S_ISDIR(st.st_mode) ? EISDIR : ENODEV;
+  return false;
+}
+
+bool Injected(FaultPoint point, const char* path) {
+  const int error = FaultFor(point, path);
+  if (error == 0) return false;
+  errno = error;
+  return true;
+}
+
+constexpr int kNoFollow = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
+
+// A name beside `native` that no other writer uses: the pid and a counter.
+std::string TemporaryName(const std::string& native) {
+  static std::atomic<unsigned> counter{0};
+  char suffix[48];
+  std::snprintf(suffix, sizeof suffix, ".%d.%u.tmp", static_cast<int>(getpid()), counter++);
+  return native + suffix;
+}
+
 }  // namespace
 
 int FileOpen(const char* path, unsigned mode) {
   std::string native = NativePath(path);
-  if (native.empty()) return -1;
+  if (native.empty()) {
+    errno = ENOENT;
+    return -1;
+  }
+  if (Injected(FaultPoint::kOpen, path)) return -1;
   const unsigned sharing = mode & 0x70;
-  if (sharing == kShareDenyWrite && HasOtherWriter(native)) return -1;
-  int fd = open(native.c_str(), AccessFlags(mode) | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (sharing == kShareDenyWrite && HasOtherWriter(native)) {
+    errno = EBUSY;
+    return -1;
+  }
+  int fd = open(native.c_str(), AccessFlags(mode) | kNoFollow);
   if (fd < 0) return -1;
+  if (!IsRegular(fd)) {
+    Discard(fd);
+    return -1;
+  }
   if (sharing == kShareExclusive) {
     if (ProbeLease(fd, F_WRLCK) == LeaseAnswer::kConflict || flock(fd, LOCK_EX | LOCK_NB) != 0) {
       close(fd);  // never used: nothing to lose
+      errno = EBUSY;
       return -1;
     }
   }
@@ -80,20 +130,45 @@ int FileOpen(const char* path, unsigned mode) {
 
 bool FileTruncateOrCreate(const char* path) {
   std::string native = NativePath(path);
-  if (native.empty()) return false;
-  int fd = open(native.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC | O_NOCTTY,
-                0666);
+  if (native.empty()) {
+    errno = ENOENT;
+    return false;
+  }
+  if (Injected(FaultPoint::kOpen, path)) return false;
+  int fd = open(native.c_str(), O_WRONLY | O_CREAT | kNoFollow, 0666);
   if (fd < 0) return false;
+  if (!IsRegular(fd) || ftruncate(fd, 0) != 0) {
+    Discard(fd);
+    return false;
+  }
   return close(fd) == 0;
 }
 
-bool FileClose(int fd) { return close(fd) == 0; }
+bool FileClose(int fd) {
+  if (const int error = FaultForDescriptor(FaultPoint::kClose, fd)) {
+    close(fd);
+    errno = error;
+    return false;
+  }
+  return close(fd) == 0;
+}
 
 int64_t FileSeek(int fd, int64_t offset, int origin) {
   static const int kWhence[] = {SEEK_SET, SEEK_CUR, SEEK_END};
-  if (origin < 0 || origin > 2) return -1;
+  if (origin < 0 || origin > 2 || (origin == 0 && (offset < 0 || offset > INT32_MAX))) {
+    errno = EINVAL;
+    return -1;
+  }
+  // A refused move must leave the position where it was: remember it where
+  // the move itself cannot tell.
+  const off_t before = origin == 2 ? lseek(fd, 0, SEEK_CUR) : 0;
   off_t position = lseek(fd, offset, kWhence[origin]);
-  if (position < 0 || position > INT32_MAX) return -1;
+  if (position < 0) return -1;
+  if (position > INT32_MAX) {
+    lseek(fd, origin == 1 ? position - offset : before, SEEK_SET);
+    errno = EOVERFLOW;
+    return -1;
+  }
   return position;
 }
 
@@ -106,14 +181,85 @@ int64_t FileRead(int fd, void* buffer, size_t size) {
 }
 
 int64_t FileWrite(int fd, const void* buffer, size_t size) {
+  if (const int error = FaultForDescriptor(FaultPoint::kWrite, fd)) {
+    errno = error;
+    return -1;
+  }
   size_t done = 0;
   while (done < size) {
     ssize_t n = write(fd, static_cast<const char*>(buffer) + done, size - done);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return -1;
+    if (n == 0) {  // a regular file that takes nothing is full
+      errno = ENOSPC;
+      return -1;
+    }
     done += n;
   }
   return static_cast<int64_t>(done);
+}
+
+bool WriteFileAtomically(const char* path, const void* data, size_t size) {
+  const std::string native = NativePath(path);
+  if (native.empty()) {
+    errno = ENOENT;
+    return false;
+  }
+  if (Injected(FaultPoint::kOpen, path)) return false;
+  const std::string temp = TemporaryName(native);
+  int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | kNoFollow, 0666);
+  if (fd < 0) return false;
+  bool ok = FileWrite(fd, data, size) == static_cast<int64_t>(size);
+  if (!ok) {
+    Discard(fd);
+  } else {
+    ok = FileClose(fd);
+  }
+  if (ok && Injected(FaultPoint::kRename, path)) ok = false;
+  if (ok && rename(temp.c_str(), native.c_str()) == 0) return true;
+  const int saved = errno;
+  unlink(temp.c_str());  // the failed write leaves nothing behind
+  errno = saved;
+  return false;
+}
+
+bool AppendToFile(const char* path, const void* data, size_t size, bool deny_writers) {
+  const std::string native = NativePath(path);
+  if (native.empty()) {
+    errno = ENOENT;
+    return false;
+  }
+  if (Injected(FaultPoint::kOpen, path)) return false;
+  if (deny_writers && HasOtherWriter(native)) {
+    errno = EBUSY;
+    return false;
+  }
+  int fd = open(native.c_str(), O_WRONLY | O_APPEND | O_CREAT | kNoFollow, 0666);
+  if (fd < 0) return false;
+  if (!IsRegular(fd)) {
+    Discard(fd);
+    return false;
+  }
+  if (FileWrite(fd, data, size) != static_cast<int64_t>(size)) {
+    Discard(fd);
+    return false;
+  }
+  return FileClose(fd);
+}
+
+const char* ErrorText(int error) {
+  switch (error) {
+    case ELOOP:
+      return "a symbolic link";
+    case EISDIR:
+      return "a directory";
+    case ENODEV:
+      return "not a regular file";
+    case EBUSY:
+      return "in use by another program";
+    default:
+      return strerror(error);
+  }
 }
 
 bool LeasesWork(const char* directory) {

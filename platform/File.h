@@ -33,21 +33,50 @@ constexpr unsigned kShareExclusive = 0x10;
 constexpr unsigned kShareDenyWrite = 0x20;
 constexpr unsigned kShareDenyNone = 0x40;
 
-// Opens an existing file with the mode word. Returns the descriptor, or -1.
-// Opening for writing neither shortens the file nor moves past its start.
+// Opens an existing regular file with the mode word. Returns the descriptor,
+// or -1 with errno set. Opening for writing neither shortens the file nor
+// moves past its start.
+//
+// Every name may come from a hostile writer, so the open never follows a
+// symbolic link in the last component (ELOOP), never blocks (a FIFO with no
+// writer, a device), and refuses what is not a regular file: EISDIR for a
+// directory, ENODEV for a FIFO, socket or device. A sharing conflict gives
+// EBUSY. ErrorText turns these into words.
 int FileOpen(const char* path, unsigned mode);
-// Creates the file, or empties an existing one (length 0), and closes it again.
-// Returns true on success.
+// Creates the file, or empties an existing regular file (length 0), and
+// closes it again; a symbolic link in the last component is never followed.
+// Returns true on success; false with errno set.
 bool FileTruncateOrCreate(const char* path);
-// Closes the descriptor; returns true when the close succeeded.
+// Closes the descriptor; returns true when the close succeeded (errno set
+// otherwise: a close can report a write that failed late).
 bool FileClose(int fd);
 // Moves the position (origin 0 start, 1 current, 2 end). Returns the new
 // position, or -1 when the platform refuses or it passes the signed 32-bit range.
 int64_t FileSeek(int fd, int64_t offset, int origin);
 // Reads up to `size` bytes. Returns the count (0 at the end) or -1.
 int64_t FileRead(int fd, void* buffer, size_t size);
-// Writes all `size` bytes. Returns the count written or -1.
+// Writes all `size` bytes. Returns the count written, or -1 with errno set.
 int64_t FileWrite(int fd, const void* buffer, size_t size);
+
+// Writes `size` bytes as the whole new content of the file named by the path
+// text: into a new file beside it (created with mode 0666 less the umask),
+// closed, then renamed over the old name. A reader sees the old content or the
+// new one, never a part; a symbolic link at the name is replaced, never
+// followed. Returns true on success; on failure errno is set, the old file is
+// untouched and no temporary file is left.
+bool WriteFileAtomically(const char* path, const void* data, size_t size);
+
+// Appends `size` bytes to the file named by the path text in one write,
+// creating it (mode 0666 less the umask) when missing. The open never follows
+// a symbolic link and refuses what is not a regular file. With
+// `deny_writers`, the append waits for nobody but fails with EBUSY while
+// another descriptor has the file open for writing. Returns true when every
+// byte was written and the file closed; false with errno set.
+bool AppendToFile(const char* path, const void* data, size_t size, bool deny_writers);
+
+// A short text for an error number of this layer: the refusals of FileOpen
+// in words ("a symbolic link", "not a regular file", ...), else strerror.
+const char* ErrorText(int error);
 
 // True when exclusive opens in the directory named by the path text can use
 // leases (see above). Probes with a temporary file that it removes again.

@@ -9,6 +9,8 @@
 
 #include <string>
 
+#include "platform/Fault.h"
+#include "platform/File.h"
 #include "platform/Path.h"
 
 namespace platform {
@@ -31,9 +33,21 @@ int StatPath(const char* path, FileStatus* status) {
   return 0;
 }
 
+namespace {
+
+bool Injected(FaultPoint point, const char* path) {
+  const int error = FaultFor(point, path);
+  if (error == 0) return false;
+  errno = error;
+  return true;
+}
+
+}  // namespace
+
 bool PathExists(const char* path) {
   std::string native = NativePath(path);
-  return !native.empty() && access(native.c_str(), F_OK) == 0;
+  struct stat st;
+  return !native.empty() && fstatat(AT_FDCWD, native.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
 bool PathWritable(const char* path) {
@@ -46,13 +60,24 @@ bool PathWritable(const char* path) {
 bool CopyFileReplacing(const char* from, const char* to) {
   std::string source = NativePath(from);
   std::string target = NativePath(to);
-  if (source.empty() || target.empty()) return false;
-  int in = open(source.c_str(), O_RDONLY | O_CLOEXEC);
+  if (source.empty() || target.empty()) {
+    errno = ENOENT;
+    return false;
+  }
+  if (Injected(FaultPoint::kOpen, to)) return false;
+  int in = open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
   if (in < 0) return false;
   struct stat st;
+  const bool stated = fstat(in, &st) == 0;
+  if (!stated || !S_ISREG(st.st_mode)) {
+    const int error = stated ? ENODEV : errno;
+    close(in);  // read-only: nothing to lose
+    errno = error;
+    return false;
+  }
   std::string temp = target + ".XXXXXX";
-  int out = fstat(in, &st) == 0 ? mkostemp(temp.data(), O_CLOEXEC) : -1;
-  bool ok = out >= 0 && fchmod(out, st.st_mode & 07777) == 0;
+  int out = mkostemp(temp.data(), O_CLOEXEC);
+  bool ok = out >= 0 && fchmod(out, st.st_mode & 0777) == 0;
   char chunk[65536];
   while (ok) {
     ssize_t n = read(in, chunk, sizeof chunk);
@@ -61,36 +86,55 @@ bool CopyFileReplacing(const char* from, const char* to) {
       ok = n == 0;
       break;
     }
-    for (ssize_t done = 0; ok && done < n;) {
-      ssize_t w = write(out, chunk + done, n - done);
-      if (w < 0 && errno == EINTR) continue;
-      ok = w > 0;
-      if (ok) done += w;
-    }
+    ok = FileWrite(out, chunk, static_cast<size_t>(n)) == n;
   }
+  int saved = errno;
   close(in);  // read-only: nothing to lose
-  if (out < 0) return false;
-  ok = (close(out) == 0) && ok;
-  if (ok && rename(temp.c_str(), target.c_str()) == 0) return true;
+  if (out < 0) {
+    errno = saved;
+    return false;
+  }
+  if (ok) {
+    ok = FileClose(out);
+  } else {
+    close(out);
+  }
+  if (ok && !Injected(FaultPoint::kRename, to) && rename(temp.c_str(), target.c_str()) == 0)
+    return true;
+  saved = errno;
   unlink(temp.c_str());  // the failed copy leaves nothing behind
+  errno = saved;
   return false;
 }
 
 bool RemoveFile(const char* path) {
   std::string native = NativePath(path);
-  return !native.empty() && unlink(native.c_str()) == 0;
+  if (native.empty()) {
+    errno = ENOENT;
+    return false;
+  }
+  if (Injected(FaultPoint::kUnlink, path)) return false;
+  return unlink(native.c_str()) == 0;
 }
 
 bool RenameFile(const char* from, const char* to) {
   std::string source = NativePath(from);
   std::string target = NativePath(to);
-  if (source.empty() || target.empty()) return false;
+  if (source.empty() || target.empty()) {
+    errno = ENOENT;
+    return false;
+  }
+  if (Injected(FaultPoint::kRename, from)) return false;
   if (renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0)
     return true;
   if (errno != EINVAL && errno != ENOSYS) return false;
   // A file system without RENAME_NOREPLACE: link fails when `to` exists.
   if (link(source.c_str(), target.c_str()) != 0) return false;
-  return unlink(source.c_str()) == 0;
+  if (unlink(source.c_str()) == 0) return true;
+  const int saved = errno;
+  unlink(target.c_str());  // undo: the file keeps its old name only
+  errno = saved;
+  return false;
 }
 
 }  // namespace platform

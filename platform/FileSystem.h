@@ -25,7 +25,8 @@ struct FileStatus {
 // directory; returns -1 and leaves `status` alone otherwise.
 int StatPath(const char* path, FileStatus* status);
 
-// True when the path names something that exists.
+// True when the path names something that exists. A symbolic link in the last
+// component is not followed: a link counts as existing, dangling or not.
 bool PathExists(const char* path);
 // True when the path names a file that may be written. A file without any
 // write permission bit counts as read-only even for root, as the read-only
@@ -34,13 +35,17 @@ bool PathWritable(const char* path);
 
 // Copies `from` to `to`, replacing an existing `to`. The copy is written to a
 // new file beside `to` and renamed over it, so readers of `to` see the old or
-// the new file whole. Returns true on success.
+// the new file whole, and a symbolic link at `to` is replaced, not followed.
+// `from` must be a regular file reached without following a link. Returns
+// true on success; false with errno set, `to` untouched.
 bool CopyFileReplacing(const char* from, const char* to);
 
-// Deletes a file; true on success.
+// Deletes a file (a symbolic link itself, never its target); true on
+// success, false with errno set.
 bool RemoveFile(const char* path);
 // Renames a file. Unlike POSIX rename, and like the Windows call, it never
-// replaces an existing `to`. True on success.
+// replaces an existing `to` (a dangling link at `to` counts as existing).
+// True on success, false with errno set.
 bool RenameFile(const char* from, const char* to);
 
 }  // namespace platform
