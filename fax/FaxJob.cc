@@ -1,16 +1,22 @@
 #include "fax/FaxJob.h"
 
+#include <errno.h>
+
 #include <cstdio>
 #include <cstring>
+#include <set>
 #include <string>
+#include <tuple>
 
 #include "core/Settings.h"
 #include "platform/Clock.h"
 #include "platform/Console.h"
+#include "platform/File.h"
 #include "platform/FileSystem.h"
 #include "support/CDosFile.h"
-#include "support/CProcess.h"
+#include "support/Launch.h"
 #include "support/MonthlyLog.h"
+#include "support/Printable.h"
 
 namespace {
 
@@ -18,18 +24,61 @@ constexpr unsigned long kReadExclusive = 16;  // OF_READ | OF_SHARE_EXCLUSIVE
 constexpr unsigned long kLineSize = 256;
 constexpr size_t kCommandMax = 255;
 
+// Jobs that were launched but could not be deleted, by device, inode, size
+// and modification time: never faxed again while the service runs.
+using Identity = std::tuple<uint64_t, uint64_t, int64_t, int64_t>;
+std::set<Identity> launched_jobs;
+
+bool IdentityOf(const char* path, Identity* identity) {
+  platform::FileStatus status;
+  if (platform::StatPath(path, &status) != 0) return false;
+  *identity = {status.device, status.inode, status.size, status.modification_time};
+  return true;
+}
+
+bool AlreadyLaunched(const char* path) {
+  Identity identity;
+  return IdentityOf(path, &identity) && launched_jobs.count(identity) != 0;
+}
+
+// Reads the four lines; false (with a line) when the job cannot be opened.
+bool ReadJob(const char* path, char (&lines)[4][kLineSize]) {
+  CDosFile file(path);
+  if (!file.Open(kReadExclusive)) {
+    const int error = errno;
+    if (error == EBUSY || error == ENOENT) {
+      platform::Print("Can't open job-file !\r\n");
+    } else {
+      platform::Print("Can't open job-file ! (%s)\r\n", platform::ErrorText(error));
+    }
+    return false;
+  }
+  for (auto& line : lines) file.ReadLine(line, kLineSize);  // missing lines read empty
+  file.Close();
+  return true;
+}
+
+// Deletes the launched job; a job that stays is remembered, not faxed again.
+void DeleteLaunchedJob(const char* path, const Identity& identity, bool known) {
+  if (platform::RemoveFile(path)) return;
+  platform::Print("FAILED to delete '%s': %s\r\n", path, platform::ErrorText(errno));
+  if (!known) return;
+  launched_jobs.insert(identity);
+  platform::Print(
+      "'%s' was launched but could not be deleted: it is left for the operator and not "
+      "launched again\r\n",
+      path);
+}
+
 }  // namespace
 
 void ProcessFaxJob(const char* path) {
+  if (AlreadyLaunched(path)) return;
   platform::Print("proceeding fax job in '%s'\r\n", path);
-  CDosFile file(path);
-  if (!file.Open(kReadExclusive)) {
-    platform::Print("Can't open job-file !\r\n");
-    return;
-  }
   char lines[4][kLineSize] = {};
-  for (auto& line : lines) file.ReadLine(line, kLineSize);  // missing lines read empty
-  file.Close();
+  if (!ReadJob(path, lines)) return;
+  Identity identity;
+  const bool known = IdentityOf(path, &identity);
 
   std::string command = "QZ_DOFAX.BAT ";
   command += std::string(lines[0]) + " \"" + lines[1] + "\" " + lines[2] + " " + lines[3];
@@ -39,16 +88,16 @@ void ProcessFaxJob(const char* path) {
                     path);
     return;
   }
-  platform::Print("launching [%s]\r\n", command.c_str());
-  CProcess process(command.c_str());
-  process.Run(0, 1);  // a script that cannot start goes unnoticed, as for alarms
-  process.Detach();
-  platform::RemoveFile(path);
+  // A job whose script did not start stays to be tried again at later passes.
+  if (LaunchDetached(command.c_str()) != 0) return;
+  DeleteLaunchedJob(path, identity, known);
 
   const struct tm time = platform::LocalTime(platform::Now());
   char log_line[512];
   std::snprintf(log_line, sizeof log_line,
                 "%02d:%02d:%02d:Server %i, fax job launched [shell=%s]\r\n", time.tm_hour,
-                time.tm_min, time.tm_sec, g_settings.Number, command.c_str());
+                time.tm_min, time.tm_sec, g_settings.Number, Printable(command.c_str()).c_str());
   AppendMonthlyLog("%s.\\qzf_%02d%02d.log", g_settings.AckPath, time, log_line);
 }
+
+void ResetFaxState() { launched_jobs.clear(); }

@@ -1,12 +1,15 @@
 // Console supervision with an injected clock and an instant sleep.
 #include <gtest/gtest.h>
 
+#include <errno.h>
+
 #include <atomic>
 #include <string>
 
 #include "TestUtil.h"
 #include "core/Settings.h"
 #include "platform/Clock.h"
+#include "platform/Fault.h"
 #include "watchdog/Watchdog.h"
 
 namespace {
@@ -14,6 +17,22 @@ namespace {
 std::atomic<int64_t> fake_now{1000000};
 int64_t FakeNow() { return fake_now; }
 void InstantSleep(uint32_t) {}
+
+// The warning programs, present and doing nothing.
+class WarningPrograms : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    for (const char* name : {"QZA_WARN.BAT", "QZA_WARN.CMD"}) {
+      testutil::MakeExecutable(bin_ / name, "#!/bin/sh\nexit 0\n");
+    }
+    const std::string path = bin_.path() + ":" + (getenv("PATH") ? getenv("PATH") : "");
+    setenv("PATH", path.c_str(), 1);
+  }
+
+ private:
+  testutil::TempDir bin_;
+};
+const auto* const kWarningPrograms = ::testing::AddGlobalTestEnvironment(new WarningPrograms);
 
 class WatchdogTest : public ::testing::Test {
  protected:
@@ -31,6 +50,8 @@ class WatchdogTest : public ::testing::Test {
     g_supervision.SupervisionActive = 1;
   }
   void TearDown() override {
+    platform::ClearFaults();
+    ResetWatchdogState();
     platform::SetClock(nullptr);
     platform::SetSleep(nullptr);
   }
@@ -119,14 +140,42 @@ TEST_F(WatchdogTest, ClearedFileRenewsItsConsole) {
   EXPECT_FALSE(testutil::FileExists(path));
 }
 
-TEST_F(WatchdogTest, FileThatCannotBeDeletedStillCountsAsLife) {
+TEST_F(WatchdogTest, FileThatCannotBeDeletedCountsAsLifeOnce) {
   testutil::TempDir dir;
-  const std::string path = dir / "qza1k8.dog";  // missing: the deletion fails
+  const std::string path = dir / "qza1k8.dog";
+  testutil::WriteFile(path, "");
+  platform::InjectFault(platform::FaultPoint::kUnlink, EPERM, "qza1k8.dog");
   SilentFor(8, 500);
   testing::internal::CaptureStdout();
   ClearWatchdogFile(path.c_str(), '8');
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Failed to delete watchdog file " + path);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "Failed to delete watchdog file " + path + ": Operation not permitted\n");
   EXPECT_EQ(g_supervision.ConsoleLastSeen[8], fake_now.load());
+  // Found again at the next passes: no new sign of life, no new line.
+  fake_now += 100;
+  testing::internal::CaptureStdout();
+  ClearWatchdogFile(path.c_str(), '8');
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(g_supervision.ConsoleLastSeen[8], fake_now.load() - 100);
+  // A new file of that console is life again.
+  platform::ClearFaults();
+  testutil::WriteFile(path, "renewed");
+  testing::internal::CaptureStdout();
+  ClearWatchdogFile(path.c_str(), '8');
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(g_supervision.ConsoleLastSeen[8], fake_now.load());
+}
+
+TEST_F(WatchdogTest, WarningThatCannotStartIsReportedAndSupervisionGoesOn) {
+  g_supervision.NeedOneConsole[1] = 1;
+  SilentFor(1, 50);
+  platform::InjectFault(platform::FaultPoint::kSpawn, EAGAIN, "QZA_WARN.CMD");
+  testing::internal::CaptureStdout();
+  CheckConsoles();
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "launching [QZA_WARN.CMD]\r\n"
+            "FAILED to launch [QZA_WARN.CMD]: Resource temporarily unavailable\r\n");
+  EXPECT_EQ(g_supervision.SupervisionActive.load(), 1);
 }
 
 TEST_F(WatchdogTest, CharacterThatIsNoDigitRecordsNothing) {

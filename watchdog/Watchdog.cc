@@ -1,21 +1,41 @@
 #include "watchdog/Watchdog.h"
 
+#include <errno.h>
+
 #include <cstdio>
+#include <set>
+#include <tuple>
 
 #include "core/Settings.h"
 #include "platform/Clock.h"
 #include "platform/Console.h"
 #include "platform/FileSystem.h"
 #include "platform/Thread.h"
-#include "support/CProcess.h"
+#include "platform/File.h"
+#include "support/Launch.h"
 
 namespace {
 
-void LaunchWarning(const char* command_line) {
-  platform::Print("launching [%s]\r\n", command_line);
-  CProcess process(command_line);
-  process.Run(0, 1);  // counts as launched whether or not it started
-  process.Detach();
+// True when the warning program started; a failure is printed.
+bool LaunchWarning(const char* command_line) { return LaunchDetached(command_line) == 0; }
+
+// Watchdog files that could not be deleted, by device, inode, size and
+// modification time: each counts as a sign of life once, not at every pass.
+using Identity = std::tuple<uint64_t, uint64_t, int64_t, int64_t>;
+std::set<Identity> undeletable;
+
+// True when this undeletable file was counted before; remembers it otherwise.
+bool CountedBefore(const char* path) {
+  platform::FileStatus status;
+  if (platform::StatPath(path, &status) != 0) return false;
+  const Identity identity{status.device, status.inode, status.size, status.modification_time};
+  return !undeletable.insert(identity).second;
+}
+
+void RecordSignOfLife(char console) {
+  if (console >= '0' && console <= '9') {
+    g_supervision.ConsoleLastSeen[console - '0'] = platform::Now();
+  }
 }
 
 void SuspendThread(void*) { SuspendSupervision(); }
@@ -42,31 +62,34 @@ void ClearWatchdogFile(const char* path, char console) {
     platform::Print("%02d:%02d %02d:%02d:%02d Watchdog event (from console %c) cleared\n",
                     time.tm_mday, time.tm_mon + 1, time.tm_hour, time.tm_min, time.tm_sec,
                     console);
-  } else {
-    platform::Print("Failed to delete watchdog file %s", path);
+    RecordSignOfLife(console);
+    return;
   }
-  // A file that could not be deleted is still a sign of life.
-  if (console >= '0' && console <= '9') {
-    g_supervision.ConsoleLastSeen[console - '0'] = platform::Now();
-  }
+  const int error = errno;
+  if (CountedBefore(path)) return;  // reported and counted at its first pass
+  platform::Print("Failed to delete watchdog file %s: %s\n", path, platform::ErrorText(error));
+  RecordSignOfLife(console);
 }
+
+void ResetWatchdogState() { undeletable.clear(); }
 
 void CheckConsoles() {
   const Supervision& sv = g_supervision;
   const int64_t now = platform::Now();
+  int warnings = 0;
   int launches = 0;
   for (int i = 0; i < kConsoleCount; ++i) {
     if (sv.NeedAllConsole[i] && Age(now, i) > g_settings.WaitForSec) {
       char command[32];
       std::snprintf(command, sizeof command, "QZA_WARN.BAT  %d", i);
-      LaunchWarning(command);
-      ++launches;
+      ++warnings;
+      if (LaunchWarning(command)) ++launches;
     }
   }
-  if (launches > 0) {
-    StartSuspension();
-    return;
-  }
+  // Supervision pauses only when a warning went out; when none could be
+  // started, the next check tries again.
+  if (launches > 0) StartSuspension();
+  if (warnings > 0) return;
   // The need-one rule applies only when its list names a console.
   bool named = false;
   for (int k = 0; k < kConsoleCount; ++k) {
@@ -75,8 +98,7 @@ void CheckConsoles() {
     if (Age(now, k) <= g_settings.WaitForSec) return;  // one alternative is alive
   }
   if (!named) return;
-  LaunchWarning("QZA_WARN.CMD");
-  StartSuspension();
+  if (LaunchWarning("QZA_WARN.CMD")) StartSuspension();
 }
 
 void SuspendSupervision() {
