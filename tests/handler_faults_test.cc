@@ -1,0 +1,212 @@
+// What each handler does when one of its steps fails: the lines it prints,
+// the records it leaves, whether the spool file stays, and how often the
+// program started. Faults come from the platform layer's fault seam, so every
+// row runs as an ordinary user on real files with real child processes.
+#include <errno.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <ctime>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "AlarmContent.h"
+#include "TestUtil.h"
+#include "alarm/AlarmDispatch.h"
+#include "core/Settings.h"
+#include "fax/FaxJob.h"
+#include "platform/Fault.h"
+
+namespace {
+
+using platform::FaultPoint;
+
+// "YYMM" of this month, as the log names carry it.
+std::string YearMonth() {
+  const time_t now = time(nullptr);
+  struct tm local;
+  localtime_r(&now, &local);
+  char text[32];
+  snprintf(text, sizeof text, "%02d%02d", local.tm_year % 100, local.tm_mon + 1);
+  return text;
+}
+
+struct Fault {
+  FaultPoint point;
+  int error;         // 0: no fault
+  const char* part;  // which path the fault applies to
+};
+
+class HandlerFaultsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (const char* sub : {"spool", "ack", "db", "bin"}) mkdir((dir_ / sub).c_str(), 0755);
+    for (const char* name : {"QZARUN.CMD", "tovarin.exe", "QZ_DOFAX.BAT"}) {
+      testutil::MakeExecutable(dir_ / (std::string("bin/") + name),
+                               "#!/bin/sh\necho \"$(basename \"$0\") $*\" >> " + Calls() + "\n");
+    }
+    old_path_ = getenv("PATH") ? getenv("PATH") : "";
+    setenv("PATH", (dir_ / "bin" + ":" + old_path_).c_str(), 1);
+    g_settings = Settings();
+    Set(g_settings.WatchPath, dir_ / "spool/");
+    Set(g_settings.AckPath, dir_ / "ack/");
+    Set(g_settings.DbPath, dir_ / "db/");
+    CurrentConsole = 3;
+  }
+  void TearDown() override {
+    platform::ClearFaults();
+    ResetAlarmState();
+    ResetFaxState();
+    setenv("PATH", old_path_.c_str(), 1);
+  }
+  static void Set(char (&field)[kPathSize], const std::string& value) {
+    snprintf(field, kPathSize, "%s", value.c_str());
+  }
+  std::string Calls() const { return dir_ / "calls.log"; }
+  // The calls once `count` have been recorded (launches are detached).
+  size_t LaunchCount(size_t expected) {
+    testutil::WaitFor([&] { return CountLines(testutil::ReadFile(Calls())) >= expected; },
+                      std::chrono::seconds(5));
+    return CountLines(testutil::ReadFile(Calls()));
+  }
+  static size_t CountLines(const std::string& text) {
+    if (text == "<missing>") return 0;
+    size_t lines = 0;
+    for (char c : text) lines += c == '\n';
+    return lines;
+  }
+  template <typename F>
+  std::string Printed(F handler) {
+    testing::internal::CaptureStdout();
+    handler();
+    return testing::internal::GetCapturedStdout();
+  }
+  testutil::TempDir dir_;
+  std::string old_path_;
+};
+
+TEST_F(HandlerFaultsTest, AlarmSteps) {
+  static const struct {
+    Fault fault;
+    std::vector<const char*> lines;  // each printed once, in this order
+    bool launched, archived, acknowledged, logged;
+  } cases[] = {
+      {{FaultPoint::kOpen, 0, ""},
+       {"launching [", "renamed to", "Acknowledge successfull\n"}, true, true, true, true},
+      {{FaultPoint::kSpawn, EAGAIN, "QZARUN.CMD"},
+       {"launching [", "FAILED to launch [QZARUN.CMD Brand M42 0 Console_7 ",
+        "]: Resource temporarily unavailable\r\n"},
+       false, false, false, false},
+      {{FaultPoint::kRename, EPERM, "qza1k3.in"},
+       {"launching [", "FAILED to rename '", "': Operation not permitted\r\n",
+        "was launched but could not be archived", "Acknowledge successfull\n"},
+       true, false, true, true},
+      {{FaultPoint::kOpen, ENOSPC, ".msg"},
+       {"FAILED to write messagefile ", "launching [", "Acknowledge successfull\n"},
+       true, true, true, true},
+      {{FaultPoint::kWrite, ENOSPC, ".msg"},
+       {"FAILED to write messagefile ", "launching [", "Acknowledge successfull\n"},
+       true, true, true, true},
+      {{FaultPoint::kWrite, ENOSPC, ".ack"},
+       {"launching [", "renamed to", "Acknowledge FAILED\n"}, true, true, false, true},
+      {{FaultPoint::kClose, EIO, ".ack"},
+       {"launching [", "renamed to", "Acknowledge FAILED\n"}, true, true, false, true},
+      {{FaultPoint::kWrite, ENOSPC, "qza_"},
+       {"Acknowledge successfull\n", "could not be written: No space left on device\n"},
+       true, true, true, false},
+  };
+  int row = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE("row " + std::to_string(row++));
+    TearDown();
+    SetUp();
+    unlink(Calls().c_str());
+    const std::string spool_file = dir_ / "spool/qza1k3.in";
+    testutil::WriteFile(spool_file, testutil::AlarmContent({}));
+    if (c.fault.error != 0) platform::InjectFault(c.fault.point, c.fault.error, c.fault.part);
+    const std::string path = dir_ / "spool/.\\qza1k3.in";
+    const std::string output = Printed([&] { ProcessAlarmFile(path.c_str()); });
+    size_t at = 0;
+    for (const char* line : c.lines) {
+      const size_t found = output.find(line, at);
+      ASSERT_NE(found, std::string::npos) << line << "\n" << output;
+      at = found + 1;
+    }
+    EXPECT_EQ(LaunchCount(c.launched ? 1 : 0), c.launched ? 1u : 0u) << output;
+    EXPECT_EQ(testutil::FileExists(spool_file), !c.archived);
+    const std::string ack = testutil::ReadFile(dir_ / "ack/qza1k3.ack");
+    EXPECT_EQ(ack != "<missing>", c.acknowledged) << ack;
+    if (c.acknowledged) {
+      // The record names where the alarm is now.
+      EXPECT_NE(ack.find(c.archived ? ".alr\r\n" : ".\\qza1k3.in\r\n"), std::string::npos) << ack;
+    }
+    for (const char* sub : {"ack", "db"}) {  // a failed record leaves no temporary file
+      for (const auto& entry : std::filesystem::directory_iterator(dir_ / sub)) {
+        EXPECT_EQ(entry.path().string().find(".tmp"), std::string::npos) << entry.path();
+      }
+    }
+    const std::string log = testutil::ReadFile(dir_ / "ack/qza_" + YearMonth() + ".log");
+    EXPECT_EQ(log.find("alarm launched") != std::string::npos, c.logged) << log;
+    // A second pass over the same file: launched again only when it never started.
+    platform::ClearFaults();
+    const std::string again = Printed([&] { ProcessAlarmFile(path.c_str()); });
+    if (c.archived) continue;
+    if (c.launched) {
+      EXPECT_EQ(again, "") << "a launched alarm that stayed is not launched again";
+      EXPECT_EQ(LaunchCount(1), 1u);
+    } else {
+      EXPECT_NE(again.find("renamed to"), std::string::npos) << again;
+      EXPECT_EQ(LaunchCount(1), 1u);
+    }
+  }
+}
+
+TEST_F(HandlerFaultsTest, FaxSteps) {
+  static const struct {
+    Fault fault;
+    std::vector<const char*> lines;
+    bool launched, deleted, logged;
+  } cases[] = {
+      {{FaultPoint::kOpen, 0, ""}, {"launching [QZ_DOFAX.BAT a \"b\" c d]\r\n"}, true, true, true},
+      {{FaultPoint::kSpawn, EAGAIN, "QZ_DOFAX"},
+       {"FAILED to launch [QZ_DOFAX.BAT a \"b\" c d]: Resource temporarily unavailable\r\n"},
+       false, false, false},
+      {{FaultPoint::kUnlink, EPERM, "qz1.job"},
+       {"launching [", "FAILED to delete '", "': Operation not permitted\r\n",
+        "was launched but could not be deleted"},
+       true, false, true},
+      {{FaultPoint::kWrite, ENOSPC, "qzf_"},
+       {"launching [", "could not be written: No space left on device\n"}, true, true, false},
+  };
+  int row = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE("row " + std::to_string(row++));
+    TearDown();
+    SetUp();
+    unlink(Calls().c_str());
+    const std::string spool_file = dir_ / "spool/qz1.job";
+    testutil::WriteFile(spool_file, "a\r\nb\r\nc\r\nd\r\n");
+    if (c.fault.error != 0) platform::InjectFault(c.fault.point, c.fault.error, c.fault.part);
+    const std::string path = dir_ / "spool/.\\qz1.job";
+    const std::string output = Printed([&] { ProcessFaxJob(path.c_str()); });
+    size_t at = 0;
+    for (const char* line : c.lines) {
+      const size_t found = output.find(line, at);
+      ASSERT_NE(found, std::string::npos) << line << "\n" << output;
+      at = found + 1;
+    }
+    EXPECT_EQ(LaunchCount(c.launched ? 1 : 0), c.launched ? 1u : 0u);
+    EXPECT_EQ(testutil::FileExists(spool_file), !c.deleted);
+    const std::string log = testutil::ReadFile(dir_ / "ack/qzf_" + YearMonth() + ".log");
+    EXPECT_EQ(log.find("fax job launched") != std::string::npos, c.logged) << log;
+    platform::ClearFaults();
+    const std::string again = Printed([&] { ProcessFaxJob(path.c_str()); });
+    if (c.deleted) continue;
+    EXPECT_EQ(LaunchCount(1), 1u) << again;  // a stuck job is never faxed twice
+  }
+}
+
+}  // namespace
