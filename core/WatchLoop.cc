@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <exception>
 
 #include "core/Pattern.h"
 #include "platform/Console.h"
@@ -105,6 +106,19 @@ void WatchLoop::Scan(Kind kind, const char* pattern, const char* directory) {
 }
 
 void WatchLoop::Dispatch(Kind kind, const char* name) {
+  // A handler that runs out of memory or meets another failure it cannot
+  // handle gives up this file, never the service: the file is met again at a
+  // later pass.
+  try {
+    Handle(kind, name);
+  } catch (const std::exception& error) {
+    platform::Print("ERROR: '%s' could not be handled: %s\r\n", path_, error.what());
+  } catch (...) {
+    platform::Print("ERROR: '%s' could not be handled\r\n", path_);
+  }
+}
+
+void WatchLoop::Handle(Kind kind, const char* name) {
   // The sixth character of the name carries the console digit; a shorter name
   // gives the terminator, as the Windows find record would.
   const char sixth = std::strlen(name) > 5 ? name[5] : '\0';

@@ -54,7 +54,9 @@ class WatchLoop {
   // Enumerates `pattern` and hands each match, joined to `directory`, to the
   // handler of `kind`.
   void Scan(Kind kind, const char* pattern, const char* directory);
+  // Hands the file to its handler; an exception ends the file, not the loop.
   void Dispatch(Kind kind, const char* name);
+  void Handle(Kind kind, const char* name);
   // Forms a pattern from a format setting; false (with a console line) when it
   // is refused or does not fit.
   bool FormPattern(const char* key, const char* format, bool allowed);
