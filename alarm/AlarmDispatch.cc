@@ -131,7 +131,7 @@ bool ArchiveNameFor(const char* path, const Identity& identity, const struct tm&
   return ChooseArchiveName(time, archive);
 }
 
-// Makes the launch durable before it happens. A journal that cannot be
+// Records the launch before it happens. A journal that cannot be
 // written costs the crash guarantee, never the alarm.
 void Reserve(const char* path, const Identity& identity, const char* archive) {
   AlarmState& state = State();

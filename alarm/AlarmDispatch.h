@@ -4,7 +4,7 @@
 // Every valid alarm starts its program once. A launch is recorded only when
 // the program started; an alarm whose program could not be started stays in
 // the spool and is tried again at later passes. Before each launch the alarm
-// and its archive name are written durably to a small journal in the working
+// and its archive name are written to a small journal in the working
 // directory, and cleared once the file is archived, so that after a crash the
 // one alarm that was being started is launched again with the same archive
 // name, and no other alarm ever gets that name.

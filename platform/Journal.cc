@@ -104,7 +104,7 @@ bool Journal::Store(const std::string& text) {
   std::snprintf(block, kHeaderSize, "QZJ1 %5u %08x\n", static_cast<unsigned>(text.size()),
                 Check(text.data(), text.size()));
   std::memcpy(block + kHeaderSize, text.data(), text.size());
-  return WriteBlock(fd_, block) && fdatasync(fd_) == 0;
+  return WriteBlock(fd_, block);
 }
 
 bool Journal::Clear() {

@@ -1,11 +1,13 @@
-// A small durable record: one text that survives a crash of the process or
-// the machine once Store has returned.
+// A small record that survives a crash of the process: one text that the next
+// process finds once Store has returned.
 //
 // The record lives in one fixed-size block at the start of its file and is
-// overwritten in place, so a store is one positioned write and one data sync,
-// with no allocation of blocks or names. Each stored text carries its length
-// and a check value; a block torn by a crash in the middle of a write reads as
-// empty, never as another text.
+// overwritten in place, so a store is one positioned write with no allocation
+// of blocks or names. The write reaches the kernel's page cache, which
+// outlives the process however it ends (kill -9, abort, the OOM killer); it is
+// not synced to the disk, which would cost milliseconds per alarm, so a power
+// failure may lose the last text. Each stored text carries its length and a
+// check value; a torn block reads as empty, never as another text.
 #ifndef QZA_PLATFORM_JOURNAL_H_
 #define QZA_PLATFORM_JOURNAL_H_
 
@@ -29,11 +31,10 @@ class Journal {
   bool IsOpen() const { return fd_ >= 0; }
   // The stored text; empty when nothing is stored or the block is torn.
   std::string Load();
-  // Stores `text` (at most kCapacity bytes) and waits until it is on the
-  // disk. Returns false with errno set when it could not be made durable.
+  // Stores `text` (at most kCapacity bytes). Returns false with errno set when
+  // it could not be written.
   bool Store(const std::string& text);
-  // Empties the record. Not synced: a crash may bring the previous text back,
-  // which a reader must tolerate.
+  // Empties the record.
   bool Clear();
 
  private:
