@@ -133,6 +133,10 @@ void Service::Kill() {
   pid_ = -1;
 }
 
+void Service::Signal(int signal) {
+  if (pid_ > 0) kill(pid_, signal);
+}
+
 ServiceTest::ServiceTest() {
   for (const char* sub : {"bin", "spool", "ack", "db", "ttslog", "svox"}) {
     mkdir(Path(sub).c_str(), 0755);

@@ -39,6 +39,8 @@ class Service {
   int WaitForExit(std::chrono::milliseconds timeout = 10s);
   // Ends the service and its process group with SIGKILL.
   void Kill();
+  // Sends `signal` to the service process alone.
+  void Signal(int signal);
   pid_t pid() const { return pid_; }
 
  private:

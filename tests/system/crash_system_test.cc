@@ -1,0 +1,118 @@
+// Crashes and restarts: an alarm is never lost, only the alarm whose program
+// was being started when the service died may start again, and then under the
+// archive name it was given first; no other alarm ever gets that name.
+#include <sys/stat.h>
+
+#include <map>
+#include <set>
+
+#include "AlarmContent.h"
+#include "alarm/AlarmDispatch.h"
+#include "platform/Journal.h"
+#include "system/ServiceFixture.h"
+
+namespace systemtest {
+namespace {
+
+class CrashSystemTest : public ServiceTest {
+ protected:
+  CrashSystemTest() {
+    AddFakeProgram("QZARUN.CMD");
+    WriteIni({{"WatchFiles", "spool/qza%ik*.in"}});
+  }
+  std::string Archive(int sequence) const {
+    char name[32];
+    snprintf(name, sizeof name, "%s_1%02d.alr", YearMonth().c_str(), sequence);
+    return name;
+  }
+  // Leaves the journal as a service that died while launching `file` would.
+  void JournalInterruptedLaunch(const std::string& file, int sequence) {
+    struct stat st;
+    ASSERT_EQ(stat(Path("spool/" + file).c_str(), &st), 0);
+    platform::Journal journal;
+    ASSERT_TRUE(journal.Open(Path(kAlarmJournalName).c_str()));
+    ASSERT_TRUE(journal.Store("spool/.\\" + Archive(sequence) + "\nspool/.\\" + file + "\n" +
+                              std::to_string(st.st_dev) + " " + std::to_string(st.st_ino) + " " +
+                              std::to_string(st.st_size) + " " +
+                              std::to_string(st.st_mtim.tv_sec) + "\n"));
+  }
+  static std::string AlarmWithId(const std::string& id) {
+    testutil::AlarmFields fields;
+    fields.message_id = id;
+    return testutil::AlarmContent(fields);
+  }
+};
+
+TEST_F(CrashSystemTest, InterruptedLaunchKeepsItsArchiveNameAndNoOtherAlarmGetsIt) {
+  Drop("spool/qza1k4.in", AlarmWithId("M4"));
+  Drop("spool/qza1k3.in", AlarmWithId("M3"));
+  JournalInterruptedLaunch("qza1k3.in", 5);
+  Service& service = Start();
+  ASSERT_TRUE(WaitForCalls(2));
+  EXPECT_TRUE(service.WaitForOutput("'spool/.\\qza1k3.in' was being launched when the service "
+                                    "stopped: launched again as 'spool/.\\" +
+                                    Archive(5) + "'\r\n"));
+  std::set<std::string> calls(Calls().begin(), Calls().end());
+  EXPECT_EQ(calls, (std::set<std::string>{
+                       "QZARUN.CMD [Brand] [M3] [0] [Console_7] [spool/.\\" + Archive(5) + "]",
+                       "QZARUN.CMD [Brand] [M4] [0] [Console_7] [spool/.\\" + Archive(1) + "]"}));
+  // The name stays the interrupted alarm's: the next alarm gets the next free one.
+  Drop("spool/qza1k6.in", AlarmWithId("M6"));
+  ASSERT_TRUE(WaitForCalls(3));
+  EXPECT_EQ(Calls()[2], "QZARUN.CMD [Brand] [M6] [0] [Console_7] [spool/.\\" + Archive(2) + "]");
+}
+
+TEST_F(CrashSystemTest, JournalOfAnotherFileOfTheSameNameIsIgnored) {
+  Drop("spool/qza1k3.in", AlarmWithId("old"));
+  JournalInterruptedLaunch("qza1k3.in", 5);
+  unlink(Path("spool/qza1k3.in").c_str());
+  Drop("spool/qza1k3.in", AlarmWithId("a new alarm of that name"));
+  Service& service = Start();
+  ASSERT_TRUE(WaitForCalls(1));
+  EXPECT_EQ(service.Output().find("was being launched"), std::string::npos);
+  EXPECT_EQ(Calls()[0], "QZARUN.CMD [Brand] [a new alarm of that name] [0] [Console_7] [spool/.\\" +
+                            Archive(1) + "]");
+}
+
+TEST_F(CrashSystemTest, KillsDuringABurstLoseNothingAndRepeatOnlyUnderTheSameName) {
+  constexpr int kAlarms = 60;
+  for (int round = 0; round < 3; ++round) {
+    Service& service = Start();
+    ASSERT_TRUE(service.WaitForOutput("Ready\n"));
+    for (int i = round * kAlarms; i < (round + 1) * kAlarms; ++i) {
+      Drop("spool/qza1k" + std::to_string(i % 10) + "_" + std::to_string(i) + ".in",
+           AlarmWithId("M" + std::to_string(i)));
+      if (i == round * kAlarms + kAlarms / 2 + round * 7) service.Kill();
+    }
+    service.Kill();
+  }
+  Service& last = Start();
+  ASSERT_TRUE(last.WaitForOutput("Ready\n"));
+  ASSERT_TRUE(testutil::WaitFor(
+      [&] {
+        for (int i = 0; i < 3 * kAlarms; ++i) {
+          if (testutil::FileExists(Path("spool/qza1k" + std::to_string(i % 10) + "_" +
+                                        std::to_string(i) + ".in"))) {
+            return false;
+          }
+        }
+        return true;
+      },
+      30s));
+  std::this_thread::sleep_for(300ms);  // detached fake programs finish their records
+  std::map<std::string, std::set<std::string>> archives_of;  // message id -> archive names
+  std::map<std::string, std::set<std::string>> ids_of;       // archive name -> message ids
+  for (const std::string& call : Calls()) {
+    const size_t id_start = call.find("] [") + 3;
+    const std::string id = call.substr(id_start, call.find(']', id_start) - id_start);
+    const std::string archive = call.substr(call.rfind('[') + 1);
+    archives_of[id].insert(archive);
+    ids_of[archive].insert(id);
+  }
+  EXPECT_EQ(archives_of.size(), static_cast<size_t>(3 * kAlarms));  // none lost
+  for (const auto& [id, archives] : archives_of) EXPECT_EQ(archives.size(), 1u) << id;
+  for (const auto& [archive, ids] : ids_of) EXPECT_EQ(ids.size(), 1u) << archive;
+}
+
+}  // namespace
+}  // namespace systemtest
