@@ -92,7 +92,9 @@ int ExecutableFileError(const std::string& path) {
 // pipe would be ended by SIGPIPE.
 bool StandardErrorUsable() {
   struct pollfd pfd = {STDERR_FILENO, POLLOUT, 0};
-  if (poll(&pfd, 1, 0) < 0) return false;
+  while (poll(&pfd, 1, 0) < 0) {
+    if (errno != EINTR) return false;
+  }
   return (pfd.revents & (POLLERR | POLLHUP | POLLNVAL)) == 0;
 }
 
