@@ -23,15 +23,15 @@ namespace {
 // How long the end of the process waits for queued messages.
 constexpr uint32_t kExitFlushMilliseconds = 2000;
 
-// Writes all of `text` to standard output, waiting while it is full. Gives up
-// silently when standard output is gone: the service goes on without it.
-void WriteOut(const char* text, size_t size) {
+// Writes all of `text` to `fd`, waiting while it is full. Gives up silently
+// when the descriptor is gone: the service goes on without it.
+void WriteAll(int fd, const char* text, size_t size) {
   while (size > 0) {
-    ssize_t n = write(STDOUT_FILENO, text, size);
+    ssize_t n = write(fd, text, size);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && errno == EAGAIN) {
-      // Someone made standard output non-blocking: wait until it takes more.
-      struct pollfd pfd = {STDOUT_FILENO, POLLOUT, 0};
+      // Someone made the descriptor non-blocking: wait until it takes more.
+      struct pollfd pfd = {fd, POLLOUT, 0};
       if (poll(&pfd, 1, -1) < 0 && errno != EINTR) return;
       continue;
     }
@@ -39,6 +39,23 @@ void WriteOut(const char* text, size_t size) {
     text += n;
     size -= static_cast<size_t>(n);
   }
+}
+
+void WriteOut(const char* text, size_t size) { WriteAll(STDOUT_FILENO, text, size); }
+
+// Formats into a string; empty when the format fails.
+std::string Format(const char* format, va_list args) {
+  char buffer[4096];
+  va_list copy;
+  va_copy(copy, args);
+  int n = vsnprintf(buffer, sizeof buffer, format, copy);
+  va_end(copy);
+  if (n < 0) return std::string();
+  if (static_cast<size_t>(n) < sizeof buffer) return std::string(buffer, static_cast<size_t>(n));
+  std::string large(static_cast<size_t>(n) + 1, '\0');
+  vsnprintf(large.data(), large.size(), format, args);
+  large.resize(static_cast<size_t>(n));
+  return large;
 }
 
 // Messages waiting for the writer thread. Allocated once and never destroyed,
@@ -128,21 +145,19 @@ void Emit(const char* text, size_t size) {
 }  // namespace
 
 void Print(const char* format, ...) {
-  char buffer[4096];
   va_list args;
   va_start(args, format);
-  int n = vsnprintf(buffer, sizeof buffer, format, args);
+  const std::string message = Format(format, args);
   va_end(args);
-  if (n < 0) return;
-  if (static_cast<size_t>(n) < sizeof buffer) {
-    Emit(buffer, static_cast<size_t>(n));
-    return;
-  }
-  std::string large(static_cast<size_t>(n) + 1, '\0');
+  if (!message.empty()) Emit(message.data(), message.size());
+}
+
+void PrintError(const char* format, ...) {
+  va_list args;
   va_start(args, format);
-  vsnprintf(large.data(), large.size(), format, args);
+  const std::string message = Format(format, args);
   va_end(args);
-  Emit(large.data(), static_cast<size_t>(n));
+  WriteAll(STDERR_FILENO, message.data(), message.size());
 }
 
 bool StartConsoleWriter() {

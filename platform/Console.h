@@ -31,6 +31,11 @@ constexpr char kDroppedFormat[] =
 // for the writer thread once that runs).
 void Print(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
+// Formats like printf and writes the result to standard error at once, in one
+// write, in the calling thread: for reasons of failures (standard output stays
+// the account of events). Gives up silently when standard error is gone.
+void PrintError(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
 // Starts the writer thread; from then on Print only queues. Returns false, and
 // Print goes on writing in the caller, when the thread cannot be started. A
 // second call does nothing and returns true. The writer is never stopped:

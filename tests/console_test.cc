@@ -69,6 +69,13 @@ TEST(Console, WithoutTheWriterPrintWritesBeforeItReturns) {
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "captured 42\r\n");
 }
 
+TEST(Console, PrintErrorWritesToStandardError) {
+  testing::internal::CaptureStderr();
+  platform::PrintError("cannot claim %s: %s\n", "qza_wdir.lock", "Permission denied");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "cannot claim qza_wdir.lock: Permission denied\n");
+}
+
 TEST(Console, StalledReaderNeverBlocksPrintAndDroppedMessagesAreCounted) {
   ASSERT_TRUE(platform::StartConsoleWriter());
   StdoutPipe out;
