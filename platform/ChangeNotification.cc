@@ -10,7 +10,9 @@
 #include <climits>
 #include <string>
 
+#include "platform/Fault.h"
 #include "platform/Path.h"
+#include "platform/Startup.h"
 
 namespace platform {
 namespace {
@@ -44,12 +46,25 @@ bool DrainEvents(int fd, bool* gone) {
   return changed;
 }
 
+// Empties the stop descriptor when it is readable without a stop request (a
+// request that was withdrawn), so the wait does not spin on it.
+void ForgetStaleStopWakeUp() {
+  uint64_t count;
+  if (read(StopDescriptor(), &count, sizeof count) < 0) {
+    // EAGAIN: already empty.
+  }
+}
+
 }  // namespace
 
 ChangeNotification::~ChangeNotification() { Close(); }
 
 bool ChangeNotification::Create(const char* directory) {
   Close();
+  if (const int error = FaultFor(FaultPoint::kNotify, directory)) {
+    errno = error;
+    return false;
+  }
   fd_ = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
   if (fd_ < 0) return false;
   std::string native = NativeDirectory(directory);
@@ -78,6 +93,7 @@ bool ChangeNotification::Renew(const char* directory) {
 }
 
 ChangeNotification::WaitResult ChangeNotification::Wait(uint32_t milliseconds) {
+  if (StopRequested()) return kStopped;
   bool gone = false;
   if (pending_change_) {
     pending_change_ = false;
@@ -89,18 +105,16 @@ ChangeNotification::WaitResult ChangeNotification::Wait(uint32_t milliseconds) {
   for (;;) {
     int64_t left = deadline - MonotonicMs();
     if (left < 0) left = 0;
-    int timeout = left > INT_MAX ? INT_MAX : static_cast<int>(left);
-    if (!Watching()) {
-      // Nothing to wait on: the wait lasts its full time.
-      if (timeout > 0) poll(nullptr, 0, timeout);
-      if (MonotonicMs() < deadline) continue;
-      return kTimeout;
-    }
-    struct pollfd pfd = {fd_, POLLIN, 0};
-    int ready = poll(&pfd, 1, timeout);
+    const int timeout = left > INT_MAX ? INT_MAX : static_cast<int>(left);
+    // Without a watch only the stop request can end the wait early. A
+    // negative descriptor is skipped by poll.
+    struct pollfd fds[2] = {{StopDescriptor(), POLLIN, 0}, {Watching() ? fd_ : -1, POLLIN, 0}};
+    const int ready = poll(fds, 2, timeout);
+    if (StopRequested()) return kStopped;
     if (ready < 0 && errno == EINTR) continue;
     if (ready < 0) return kChanged;  // a failed wait counts as a change
-    if (ready == 0) {
+    if (fds[0].revents != 0) ForgetStaleStopWakeUp();
+    if (ready == 0 || fds[1].revents == 0) {
       if (MonotonicMs() < deadline) continue;  // clamped long wait
       return kTimeout;
     }

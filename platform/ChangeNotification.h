@@ -13,16 +13,17 @@ namespace platform {
 
 class ChangeNotification {
  public:
-  enum WaitResult { kChanged, kTimeout };
+  enum WaitResult { kChanged, kTimeout, kStopped };
 
   ChangeNotification() = default;
   ~ChangeNotification();
   ChangeNotification(const ChangeNotification&) = delete;
   ChangeNotification& operator=(const ChangeNotification&) = delete;
 
-  // Starts watching the directory named by the path text. Returns false when
-  // it cannot be watched (missing, not a directory, unreadable); every wait
-  // then lasts its full time and ends as a time-out.
+  // Starts watching the directory named by the path text. Returns false, with
+  // errno set, when it cannot be watched (missing, not a directory,
+  // unreadable, or a fault armed at FaultPoint::kNotify for the path text);
+  // every wait then lasts its full time and ends as a time-out.
   bool Create(const char* directory);
   // Stops watching. Safe to call when nothing is watched.
   void Close();
@@ -35,7 +36,9 @@ class ChangeNotification {
   // clamped to what poll accepts) for a change. Pending events are drained
   // before it returns kChanged, so events that arrive later stay queued and
   // end the next wait at once. When the watched directory is removed or moved
-  // away the wait goes on to its end and reports a time-out.
+  // away the wait goes on to its end and reports a time-out. Returns kStopped
+  // as soon as a stop is requested (see Startup.h), also when the request came
+  // before the wait, with or without a watch; pending events then stay queued.
   WaitResult Wait(uint32_t milliseconds);
   bool Watching() const { return fd_ >= 0 && watching_; }
 

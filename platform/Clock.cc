@@ -10,6 +10,14 @@ namespace {
 
 int64_t RealClock() { return static_cast<int64_t>(time(nullptr)); }
 
+int64_t RealMonotonicClock() {
+  struct timespec now {};
+  // CLOCK_BOOTTIME exists since Linux 2.6.39; CLOCK_MONOTONIC, which leaves
+  // out suspended time, is the fallback where it is refused.
+  if (clock_gettime(CLOCK_BOOTTIME, &now) != 0) clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec);
+}
+
 void RealSleep(uint32_t milliseconds) {
   struct timespec request = {static_cast<time_t>(milliseconds / 1000),
                              static_cast<long>(milliseconds % 1000) * 1000000L};
@@ -18,11 +26,14 @@ void RealSleep(uint32_t milliseconds) {
 }
 
 std::atomic<ClockFunction> clock_function{&RealClock};
+std::atomic<ClockFunction> monotonic_function{&RealMonotonicClock};
 std::atomic<SleepFunction> sleep_function{&RealSleep};
 
 }  // namespace
 
 int64_t Now() { return clock_function.load()(); }
+
+int64_t MonotonicSeconds() { return monotonic_function.load()(); }
 
 void Sleep(uint32_t milliseconds) { sleep_function.load()(milliseconds); }
 
@@ -34,6 +45,10 @@ struct tm LocalTime(int64_t seconds) {
 }
 
 void SetClock(ClockFunction clock) { clock_function = clock ? clock : &RealClock; }
+
+void SetMonotonicClock(ClockFunction clock) {
+  monotonic_function = clock ? clock : &RealMonotonicClock;
+}
 
 void SetSleep(SleepFunction sleep) { sleep_function = sleep ? sleep : &RealSleep; }
 

@@ -1,22 +1,59 @@
 // The service's account of events on standard output.
 //
-// Every message is formatted completely and handed to one write, unbuffered,
-// so that messages of two threads never mix inside a line. SIGPIPE is ignored
-// by the service, so a closed standard output does not end it.
+// Every message is formatted completely and written with one write, so that
+// messages of two threads never mix inside a line.
+//
+// Until StartConsoleWriter runs, Print writes in the calling thread (tools and
+// tests that capture standard output rely on that). Once it runs, Print only
+// queues the message for a writer thread, so a slow or stalled reader of
+// standard output never holds up the caller. The queue is bounded: while it is
+// full, messages are dropped and counted, and once there is room again a line
+// says how many were dropped, in its place in the order. The writer sleeps on
+// a condition variable while there is nothing to write; it costs nothing idle.
+// SIGPIPE is ignored by the service, so a closed standard output does not end
+// it; its messages are then discarded.
 #ifndef QZA_PLATFORM_CONSOLE_H_
 #define QZA_PLATFORM_CONSOLE_H_
 
+#include <cstddef>
+#include <cstdint>
+
 namespace platform {
 
-// Formats like printf and writes the result to standard output at once.
+// Bytes of messages that may wait for the writer; past them messages drop.
+constexpr size_t kConsoleQueueBytes = 1024 * 1024;
+
+// The line that stands for dropped messages (with their count).
+constexpr char kDroppedFormat[] =
+    "%lu messages of this account were dropped: standard output was not read\r\n";
+
+// Formats like printf and writes the result to standard output (or queues it
+// for the writer thread once that runs).
 void Print(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Formats like printf and writes the result to standard error at once, in one
+// write, in the calling thread: for reasons of failures (standard output stays
+// the account of events). Gives up silently when standard error is gone.
+void PrintError(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Starts the writer thread; from then on Print only queues. Returns false, and
+// Print goes on writing in the caller, when the thread cannot be started. A
+// second call does nothing and returns true. The writer is never stopped:
+// FlushConsole before the process ends.
+bool StartConsoleWriter();
+
+// Waits until every queued message has been written (or discarded because
+// standard output is gone), at most `milliseconds`. Returns true when nothing
+// is left; false on the time-out. True at once without a writer thread.
+bool FlushConsole(uint32_t milliseconds);
 
 // Sets the terminal title with an escape sequence, only when standard output
 // is a terminal.
 void SetConsoleTitle(const char* title);
 
 // Ignores the signals that must not end the service: SIGPIPE (a closed
-// standard output) and SIGIO (a lease break).
+// standard output), SIGIO (a lease break) and SIGXFSZ (a write past the file
+// size limit then fails with EFBIG and is reported by its caller).
 void IgnoreServiceSignals();
 
 }  // namespace platform

@@ -1,53 +1,68 @@
 #include "platform/Instance.h"
 
 #include <errno.h>
-#include <limits.h>
-#include <stdlib.h>
-#include <sys/socket.h>
-#include <sys/un.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstddef>
-#include <cstdint>
-#include <cstdio>
-#include <cstring>
-#include <string>
+#include <mutex>
 
 namespace platform {
 namespace {
 
-std::string SocketName() {
-  char directory[PATH_MAX];
-  std::string name = "qza_wdir:";
-  if (getcwd(directory, sizeof directory) == nullptr) return name + "?";
-  char real[PATH_MAX];
-  const char* path = realpath(directory, real) ? real : directory;
-  name += path;
-  if (name.size() < sizeof(sockaddr_un::sun_path) - 1) return name;
-  uint64_t hash = 14695981039346656037ull;  // FNV-1a over the whole path
-  for (const char* p = path; *p != '\0'; ++p) {
-    hash = (hash ^ static_cast<unsigned char>(*p)) * 1099511628211ull;
+std::mutex mutex;
+int lock_fd = -1;  // guarded by mutex; held open for the life of the process
+
+// Opens the lock file, creating it; refuses what only its owner must hold.
+// Returns the descriptor, or -1 with *error set.
+int OpenLockFile(int* error) {
+  const int fd = open(kInstanceLockFile,
+                      O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0600);
+  if (fd < 0) {
+    *error = errno;
+    return -1;
   }
-  char hashed[48];
-  std::snprintf(hashed, sizeof hashed, "qza_wdir:#%016llx", static_cast<unsigned long long>(hash));
-  return hashed;
+  struct stat st;
+  if (fstat(fd, &st) != 0) {
+    *error = errno;
+  } else if (!S_ISREG(st.st_mode)) {
+    *error = EINVAL;
+  } else if (st.st_uid != geteuid()) {
+    *error = EPERM;
+  } else if ((st.st_mode & 077) != 0 && fchmod(fd, 0600) != 0) {
+    *error = errno;
+  } else {
+    return fd;
+  }
+  close(fd);  // read-only use: nothing to lose
+  return -1;
 }
 
 }  // namespace
 
-bool ClaimSingleInstance() {
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return true;  // cannot tell: do not refuse to run
-  std::string name = SocketName();
-  struct sockaddr_un address {};
-  address.sun_family = AF_UNIX;
-  // Abstract namespace: the name starts with a zero byte.
-  std::memcpy(address.sun_path + 1, name.data(), name.size());
-  socklen_t length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
-  if (bind(fd, reinterpret_cast<sockaddr*>(&address), length) == 0) return true;  // kept open
-  bool taken = errno == EADDRINUSE;
-  close(fd);
-  return !taken;
+InstanceClaim ClaimInstance(int* error) {
+  int ignored = 0;
+  if (error == nullptr) error = &ignored;
+  *error = 0;
+  std::lock_guard<std::mutex> lock(mutex);
+  if (lock_fd >= 0) return InstanceClaim::kClaimed;
+  const int fd = OpenLockFile(error);
+  if (fd < 0) return InstanceClaim::kFailed;
+  int result;
+  do {
+    result = flock(fd, LOCK_EX | LOCK_NB);
+  } while (result != 0 && errno == EINTR);
+  if (result != 0) {
+    const bool held = errno == EWOULDBLOCK;
+    if (!held) *error = errno;
+    close(fd);
+    return held ? InstanceClaim::kHeldByAnother : InstanceClaim::kFailed;
+  }
+  lock_fd = fd;
+  return InstanceClaim::kClaimed;
 }
+
+bool ClaimSingleInstance() { return ClaimInstance(nullptr) == InstanceClaim::kClaimed; }
 
 }  // namespace platform

@@ -1,18 +1,43 @@
 // Single instance per installation.
 //
 // An installation is the working directory the service starts in, where its
-// ini files are. The guard binds an abstract-namespace Unix socket named after
-// that directory's real path (hashed when the path is too long for a socket
-// name). The kernel releases the name when the process ends in any way,
-// `kill -9` included, so nothing stale blocks the next start, and services in
-// two directories never block each other.
+// ini files are. The guard is an exclusive flock on the file qza_wdir.lock in
+// that directory, which only the service's user can open: it is created with
+// mode 0600, opened without following a link (O_NOFOLLOW) and without
+// blocking, and refused unless it is a regular file owned by the effective
+// user (its mode is then narrowed to 0600 should it have been widened). So no
+// other local user can take the guard first, provided the directory itself is
+// writable only by the service's user, as an installation directory is.
+//
+// The descriptor is close-on-exec, so launched programs never hold the guard,
+// and the kernel drops the lock when the process ends in any way, `kill -9`
+// included, so nothing stale blocks the next start. Services in two
+// directories never block each other. The file stays in place; it is empty.
 #ifndef QZA_PLATFORM_INSTANCE_H_
 #define QZA_PLATFORM_INSTANCE_H_
 
 namespace platform {
 
-// Claims the installation for this process. Returns false when another live
-// process holds it. The claim lasts until the process ends.
+// The lock file's name, in the working directory.
+constexpr char kInstanceLockFile[] = "qza_wdir.lock";
+
+enum class InstanceClaim {
+  kClaimed,        // this process holds the installation now
+  kHeldByAnother,  // another live process holds it
+  kFailed,         // it could not be claimed for another reason (see error)
+};
+
+// Claims the installation for this process; the claim lasts until the process
+// ends. On kFailed, *error (when not null) holds the errno value: ELOOP the
+// lock file is a symbolic link, EPERM it is owned by another user, EINVAL it
+// is not a regular file, or the error of open, fstat or flock (EACCES, EROFS,
+// ENOLCK, ...). The service must not run unguarded then. Claiming again
+// after a success returns kClaimed.
+InstanceClaim ClaimInstance(int* error);
+
+// True when ClaimInstance claimed the installation. False when another live
+// process holds it, and also when it cannot be claimed at all: ClaimInstance
+// tells these apart.
 bool ClaimSingleInstance();
 
 }  // namespace platform

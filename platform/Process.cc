@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
@@ -12,6 +13,7 @@
 #include <climits>
 #include <cstring>
 
+#include "platform/Fault.h"
 #include "platform/Path.h"
 #include "platform/Reaper.h"
 
@@ -75,17 +77,29 @@ const std::string& ExecutableDirectory() {
   return directory;
 }
 
-bool IsExecutableFile(const std::string& path) {
+// 0 when `path` is a regular file that this process may execute; otherwise
+// the error an exec would give: ENOENT (or another lookup error) when it is
+// missing, EACCES when it is no regular file or not executable.
+int ExecutableFileError(const std::string& path) {
   struct stat st;
-  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(path.c_str(), X_OK) == 0;
+  if (stat(path.c_str(), &st) != 0) return errno;
+  if (!S_ISREG(st.st_mode)) return EACCES;
+  return access(path.c_str(), X_OK) == 0 ? 0 : errno;
 }
 
-// Signals that a process may have set to be ignored; an ignored disposition
-// survives exec, so the child gets the default back. (Caught signals are reset
-// by exec itself.)
-constexpr int kResetSignals[] = {SIGPIPE, SIGIO,  SIGHUP,  SIGINT,  SIGQUIT, SIGTERM,
-                                 SIGCHLD, SIGUSR1, SIGUSR2, SIGALRM, SIGTSTP, SIGTTIN, SIGTTOU};
+// True when the caller's standard error can take output: it is open and its
+// reader, if it is a pipe or socket, has not gone. A child writing into a dead
+// pipe would be ended by SIGPIPE.
+bool StandardErrorUsable() {
+  struct pollfd pfd = {STDERR_FILENO, POLLOUT, 0};
+  while (poll(&pfd, 1, 0) < 0) {
+    if (errno != EINTR) return false;
+  }
+  return (pfd.revents & (POLLERR | POLLHUP | POLLNVAL)) == 0;
+}
 
+// Every signal gets its default disposition back in the child: an ignored
+// disposition would survive exec (caught ones are reset by exec itself).
 // Starts `program` with `argv`; returns the pid, or 0 with the spawn error.
 pid_t Spawn(const std::string& program, std::vector<std::string>& words,
             const SpawnOptions& options, int* error) {
@@ -98,7 +112,12 @@ pid_t Spawn(const std::string& program, std::vector<std::string>& words,
   posix_spawn_file_actions_init(&actions);
   posix_spawnattr_init(&attributes);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, 2, 1);
+  if (StandardErrorUsable()) {
+    posix_spawn_file_actions_adddup2(&actions, 2, 1);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  }
   std::string directory;
   if (options.working_directory != nullptr) {
     directory = NativePath(options.working_directory);
@@ -107,7 +126,7 @@ pid_t Spawn(const std::string& program, std::vector<std::string>& words,
   sigset_t signals;
   sigemptyset(&signals);
   posix_spawnattr_setsigmask(&attributes, &signals);
-  for (int signal_number : kResetSignals) sigaddset(&signals, signal_number);
+  sigfillset(&signals);
   posix_spawnattr_setsigdefault(&attributes, &signals);
   short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
   if (options.new_session) {
@@ -126,27 +145,37 @@ pid_t Spawn(const std::string& program, std::vector<std::string>& words,
 }
 
 // Finds the program file for the first word: beside the executable, in the
-// working directory, then along PATH. Empty when no executable file is found.
-std::string FindProgram(const std::string& word) {
+// working directory, then along PATH. Empty when no executable file is found,
+// with the reason in *error: EACCES when a file of that name was found but
+// cannot be executed (as execvp reports it), else ENOENT or the lookup error.
+std::string FindProgram(const std::string& word, int* error) {
+  *error = ENOENT;
   if (word.empty()) return std::string();
   if (word.find_first_of("\\/") != std::string::npos || (word.size() > 1 && word[1] == ':')) {
     std::string native = NativePath(word.c_str());
-    return IsExecutableFile(native) ? native : std::string();
+    *error = ExecutableFileError(native);
+    return *error == 0 ? native : std::string();
   }
+  bool refused = false;
+  auto usable = [&](const std::string& candidate) {
+    const int candidate_error = ExecutableFileError(candidate);
+    if (candidate_error == EACCES) refused = true;
+    return candidate_error == 0;
+  };
   std::string candidate = ExecutableDirectory() + word;
-  if (IsExecutableFile(candidate)) return candidate;
+  if (usable(candidate)) return candidate;
   candidate = "./" + word;
-  if (IsExecutableFile(candidate)) return candidate;
+  if (usable(candidate)) return candidate;
   const char* path = getenv("PATH");
-  if (path == nullptr) return std::string();
-  for (const char* p = path;; ++p) {
+  for (const char* p = path; p != nullptr; ++p) {
     const char* end = std::strchr(p, ':');
     std::string directory = end ? std::string(p, end - p) : std::string(p);
     candidate = (directory.empty() ? std::string(".") : directory) + "/" + word;
-    if (IsExecutableFile(candidate)) return candidate;
+    if (usable(candidate)) return candidate;
     if (end == nullptr) break;
     p = end;
   }
+  *error = refused ? EACCES : ENOENT;
   return std::string();
 }
 
@@ -169,24 +198,33 @@ std::vector<std::string> SplitCommandLine(const char* command_line) {
   return words;
 }
 
-pid_t SpawnCommandLine(const char* command_line, const SpawnOptions& options) {
+pid_t SpawnCommandLine(const char* command_line, const SpawnOptions& options, int* error) {
+  int ignored = 0;
+  if (error == nullptr) error = &ignored;
+  *error = FaultFor(FaultPoint::kSpawn, command_line);
+  if (*error != 0) return 0;
   std::vector<std::string> words = SplitCommandLine(command_line);
-  if (words.empty()) return 0;
-  std::string program = FindProgram(words[0]);
+  if (words.empty()) {
+    *error = ENOENT;
+    return 0;
+  }
+  std::string program = FindProgram(words[0], error);
   if (program.empty()) return 0;
   if (program[0] != '/') {
     // The child may start in another directory: name the program absolutely.
     char directory[PATH_MAX];
-    if (getcwd(directory, sizeof directory) == nullptr) return 0;
+    if (getcwd(directory, sizeof directory) == nullptr) {
+      *error = errno;
+      return 0;
+    }
     program = std::string(directory) + "/" + program;
   }
-  int error = 0;
-  pid_t pid = Spawn(program, words, options, &error);
-  if (pid == 0 && error == ENOEXEC) {
+  pid_t pid = Spawn(program, words, options, error);
+  if (pid == 0 && *error == ENOEXEC) {
     // A script without an interpreter line: run it by the shell, as execvp does.
     words[0] = program;
     words.insert(words.begin(), "/bin/sh");
-    pid = Spawn("/bin/sh", words, options, &error);
+    pid = Spawn("/bin/sh", words, options, error);
   }
   return pid;
 }

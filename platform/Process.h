@@ -8,10 +8,14 @@
 // without an interpreter line is run by /bin/sh, as execvp does.
 //
 // Children start with posix_spawn (no copy of the caller's address space), an
-// empty signal mask and default dispositions for every signal, standard input
-// from /dev/null and standard output sent to the caller's standard error, so
-// that a child never writes into the service's account of events while a
-// failing script stays visible in the journal. Descriptors are all O_CLOEXEC.
+// empty signal mask and default dispositions for every signal, and standard
+// input from /dev/null. Their standard output and error go to the caller's
+// standard error when that is usable, so a child never writes into the
+// service's account of events while a failing script stays visible in the
+// journal; when the caller's standard error is closed or a pipe whose reader
+// has gone, they go to /dev/null, so a script that prints is never ended by
+// SIGPIPE. (A reader that goes away after the start is beyond our reach.)
+// Descriptors are all O_CLOEXEC.
 #ifndef QZA_PLATFORM_PROCESS_H_
 #define QZA_PLATFORM_PROCESS_H_
 
@@ -38,8 +42,13 @@ struct SpawnOptions {
 };
 
 // Starts the command line. Returns the child's pid, or 0 when the program
-// cannot be found or started; the failure is known before this returns.
-pid_t SpawnCommandLine(const char* command_line, const SpawnOptions& options);
+// cannot be found or started; the failure is known before this returns, and
+// its errno value is stored in *error (when not null; 0 on success): ENOENT
+// no such program (or an empty command line), EACCES found but not
+// executable, EAGAIN refused by a process or task limit, ENOMEM, and so on. A
+// fault armed at FaultPoint::kSpawn for the command line fails it likewise.
+pid_t SpawnCommandLine(const char* command_line, const SpawnOptions& options,
+                       int* error = nullptr);
 
 // Asks whether the child has ended, without blocking. Returns true and stores
 // its exit status (128 + the signal number for a child ended by a signal) when

@@ -2,27 +2,51 @@
 
 #include <errno.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/eventfd.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
+#include <atomic>
 #include <cstdint>
+#include <vector>
 
 #include "platform/Thread.h"
 
 namespace platform {
 namespace {
 
-int PidfdOpen(pid_t pid) { return static_cast<int>(syscall(SYS_pidfd_open, pid, 0)); }
+std::atomic<int> wake_fd{-1};
+struct sigaction previous_action;  // written once, before the handler is installed
 
-// Blocking reap for a child that no pidfd can watch (a kernel before 5.3).
-void WaitForChild(void* arg) {
-  pid_t pid = static_cast<pid_t>(reinterpret_cast<intptr_t>(arg));
-  int status;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+void Wake() {
+  const uint64_t one = 1;
+  // Fails only when the counter is full, and then the thread wakes anyway.
+  if (write(wake_fd.load(), &one, sizeof one) < 0) return;
+}
+
+void OnChildSignal(int signal_number, siginfo_t* info, void* context) {
+  const int saved_errno = errno;
+  Wake();
+  errno = saved_errno;
+  // A handler that was installed before ours still gets its signal.
+  if (previous_action.sa_flags & SA_SIGINFO) {
+    if (previous_action.sa_sigaction != nullptr) {
+      previous_action.sa_sigaction(signal_number, info, context);
+    }
+  } else if (previous_action.sa_handler != SIG_DFL && previous_action.sa_handler != SIG_IGN) {
+    previous_action.sa_handler(signal_number);
   }
+}
+
+// Reaps `pid` if it has ended. True when it is gone (reaped, or not a child).
+bool ReapIfEnded(pid_t pid) {
+  int status;
+  pid_t result;
+  do {
+    result = waitpid(pid, &status, WNOHANG);
+  } while (result < 0 && errno == EINTR);
+  return result == pid || (result < 0 && errno == ECHILD);
 }
 
 }  // namespace
@@ -32,62 +56,94 @@ Reaper& Reaper::Instance() {
   return *reaper;
 }
 
-void Reaper::Adopt(pid_t pid) {
-  int status;
-  if (waitpid(pid, &status, WNOHANG) == pid) return;  // already ended
-  int pidfd = PidfdOpen(pid);
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (wake_fd_ < 0) {
-    wake_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (wake_fd_ < 0 || !StartDetachedThread(&Reaper::ThreadMain, this)) {
-      if (wake_fd_ >= 0) close(wake_fd_);
-      wake_fd_ = -1;
+bool Reaper::StartLocked() {
+  if (running_) return true;
+  if (wake_fd.load() < 0) {
+    const int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (fd < 0) return false;
+    wake_fd.store(fd);
+    struct sigaction action {};
+    action.sa_sigaction = &OnChildSignal;
+    action.sa_flags = SA_SIGINFO | SA_RESTART | SA_NOCLDSTOP;
+    sigemptyset(&action.sa_mask);
+    if (sigaction(SIGCHLD, &action, &previous_action) != 0) {
+      wake_fd.store(-1);
+      close(fd);
+      return false;
     }
   }
-  if (pidfd < 0 || wake_fd_ < 0) {
-    if (pidfd >= 0) close(pidfd);
-    StartDetachedThread(&WaitForChild, reinterpret_cast<void*>(static_cast<intptr_t>(pid)));
+  running_ = StartDetachedThread(&Reaper::ThreadMain, this);
+  return running_;
+}
+
+void Reaper::Adopt(pid_t pid) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  adopted_.insert(pid);
+  if (StartLocked()) {
+    lock.unlock();
+    Wake();
     return;
   }
-  pidfds_.push_back(pidfd);
-  uint64_t one = 1;
-  if (write(wake_fd_, &one, sizeof one) < 0) {
-    // The counter is already non-zero: the thread wakes all the same.
-  }
+  lock.unlock();
+  ReapByScan();  // no thread: reap what has ended now, retry the thread next time
+}
+
+size_t Reaper::Pending() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return adopted_.size();
 }
 
 void Reaper::ThreadMain(void* self) { static_cast<Reaper*>(self)->Run(); }
 
 void Reaper::Run() {
-  std::vector<struct pollfd> fds;
+  const int fd = wake_fd.load();
   for (;;) {
-    fds.clear();
+    struct pollfd pfd = {fd, POLLIN, 0};
+    if (poll(&pfd, 1, -1) < 0) continue;  // EINTR
+    uint64_t count;
+    if (read(fd, &count, sizeof count) < 0) {
+      // EAGAIN: another wake-up already emptied the counter.
+    }
+    ReapEnded();
+  }
+}
+
+void Reaper::ReapEnded() {
+  for (;;) {
+    siginfo_t info {};
+    if (waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT) != 0) {
+      if (errno == EINTR) continue;
+      return;  // ECHILD: no children at all
+    }
+    if (info.si_pid == 0) return;  // no child has ended
+    bool adopted;
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      fds.push_back({wake_fd_, POLLIN, 0});
-      for (int pidfd : pidfds_) fds.push_back({pidfd, POLLIN, 0});
+      adopted = adopted_.count(info.si_pid) != 0;
     }
-    if (poll(fds.data(), fds.size(), -1) < 0) continue;  // EINTR
-    if (fds[0].revents & POLLIN) {
-      uint64_t count;
-      if (read(wake_fd_, &count, sizeof count) < 0) {
-        // EAGAIN: another wake-up already emptied the counter.
-      }
+    if (!adopted) {
+      // Another owner's child waits to be collected and hides the rest.
+      ReapByScan();
+      return;
     }
-    for (size_t i = 1; i < fds.size(); ++i) {
-      if (fds[i].revents == 0) continue;
-      siginfo_t info;
-      while (waitid(P_PIDFD, fds[i].fd, &info, WEXITED) < 0 && errno == EINTR) {
-      }
-      {
-        // Forget the descriptor before closing it: once closed, its number
-        // can come back at once for a newly adopted child.
-        std::lock_guard<std::mutex> lock(mutex_);
-        pidfds_.erase(std::find(pidfds_.begin(), pidfds_.end(), fds[i].fd));
-      }
-      close(fds[i].fd);
-    }
+    if (!ReapIfEnded(info.si_pid)) return;  // cannot happen: it was seen ended
+    std::lock_guard<std::mutex> lock(mutex_);
+    adopted_.erase(info.si_pid);
   }
+}
+
+void Reaper::ReapByScan() {
+  std::vector<pid_t> pids;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    pids.assign(adopted_.begin(), adopted_.end());
+  }
+  std::vector<pid_t> gone;
+  for (pid_t pid : pids) {
+    if (ReapIfEnded(pid)) gone.push_back(pid);
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (pid_t pid : gone) adopted_.erase(pid);
 }
 
 }  // namespace platform

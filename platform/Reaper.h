@@ -2,15 +2,32 @@
 //
 // A detached child must never linger as a zombie, yet the caller's other
 // children (the synthesiser) must stay the caller's to wait for, so no
-// process-wide SIGCHLD disposition is changed. Each adopted child is watched
-// through a pidfd by one background thread, which reaps it when it ends.
+// process-wide SIGCHLD disposition that reaps (SIG_IGN, SA_NOCLDWAIT) is set,
+// and nothing here ever waits for a child that was not adopted.
+//
+// How: the adopted process ids sit in a set, and no descriptor is held per
+// child (a pidfd each would let a burst of thousands of long-running scripts
+// exhaust the descriptors). A SIGCHLD handler (SA_RESTART, so it interrupts
+// only calls that are never restarted, such as poll and nanosleep, and those
+// retry) writes an eventfd; one background thread sleeps on that eventfd and
+// costs nothing while no child ends. When woken it looks at the ended children
+// without reaping them (waitid with WNOWAIT): an adopted one is reaped at
+// once; when the first ended child is another owner's (not yet collected by
+// its owner), it checks each adopted id instead (waitpid WNOHANG), which is
+// the only case that costs a call per adopted child. Adopting also wakes the
+// thread, so a child that ended before it was adopted is reaped too. Process
+// ids cannot be reused under us: an adopted child's id stays taken until the
+// thread itself reaps it.
+//
+// If the thread cannot be started, each later Adopt retries it and meanwhile
+// reaps the adopted children that have ended, so zombies stay bounded.
 #ifndef QZA_PLATFORM_REAPER_H_
 #define QZA_PLATFORM_REAPER_H_
 
 #include <sys/types.h>
 
 #include <mutex>
-#include <vector>
+#include <unordered_set>
 
 namespace platform {
 
@@ -21,14 +38,21 @@ class Reaper {
   // Takes over the child: it is reaped once it ends. Never blocks for long.
   void Adopt(pid_t pid);
 
+  // The number of adopted children not yet reaped.
+  size_t Pending();
+
  private:
   Reaper() = default;
+  bool StartLocked();
   void Run();
+  void ReapEnded();
+  // Reaps each adopted child that has ended, by its id.
+  void ReapByScan();
   static void ThreadMain(void* self);
 
   std::mutex mutex_;
-  std::vector<int> pidfds_;  // guarded by mutex_
-  int wake_fd_ = -1;         // eventfd; -1 until the thread runs
+  std::unordered_set<pid_t> adopted_;  // guarded by mutex_
+  bool running_ = false;               // guarded by mutex_
 };
 
 }  // namespace platform

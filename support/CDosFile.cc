@@ -1,5 +1,6 @@
 #include "support/CDosFile.h"
 
+#include <cstdint>
 #include <cstring>
 
 #include "platform/File.h"
@@ -36,12 +37,23 @@ int CDosFile::Close() {
 
 int CDosFile::Seek(unsigned long offset) {
   if (fd_ < 0) return 0;
-  return platform::FileSeek(fd_, static_cast<int64_t>(offset), 0) >= 0 ? 1 : 0;
+  // Positions stop at the signed 32-bit range of the Windows file API.
+  if (offset > static_cast<unsigned long>(INT32_MAX)) return 0;
+  return MoveOrStay(static_cast<int64_t>(offset), 0);
 }
 
 int CDosFile::SeekEof() {
   if (fd_ < 0) return 0;
-  return platform::FileSeek(fd_, 0, 2) >= 0 ? 1 : 0;
+  return MoveOrStay(0, 2);
+}
+
+int CDosFile::MoveOrStay(int64_t offset, int origin) {
+  const int64_t before = platform::FileSeek(fd_, 0, 1);
+  if (before < 0) return 0;
+  if (platform::FileSeek(fd_, offset, origin) >= 0) return 1;
+  // The platform may have moved before it refused the position: go back.
+  platform::FileSeek(fd_, before, 0);
+  return 0;
 }
 
 long CDosFile::GetPos() {

@@ -9,6 +9,7 @@
 #ifndef QZA_WDIR_CDOSFILE_H_
 #define QZA_WDIR_CDOSFILE_H_
 
+#include <cstdint>
 #include <memory>
 
 class CDosFile {
@@ -31,9 +32,11 @@ class CDosFile {
   // Closes the file. 0 when none is open; else 1 when the close succeeded.
   // The object is closed afterwards in either case.
   int Close();
-  // Moves to `offset` bytes from the start. 0 when closed or refused.
+  // Moves to `offset` bytes from the start. 0 when closed or refused (past
+  // the signed 32-bit range); a refused move leaves the position unchanged.
   int Seek(unsigned long offset);
-  // Moves to the end of the file. 0 when closed or refused.
+  // Moves to the end of the file. 0 when closed or refused (an end past the
+  // signed 32-bit range); a refused move leaves the position unchanged.
   int SeekEof();
   // The position from the start, or -1 when closed or the platform fails.
   long GetPos();
@@ -54,6 +57,9 @@ class CDosFile {
   int Write(const void* buffer, unsigned long size);
 
  private:
+  // Moves as lseek does; on failure puts the position back. 1 or 0.
+  int MoveOrStay(int64_t offset, int origin);
+
   std::unique_ptr<char[]> path_;  // null when constructed without a path
   int fd_ = -1;                   // -1 while closed
 };

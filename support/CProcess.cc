@@ -1,5 +1,6 @@
 #include "support/CProcess.h"
 
+#include <cerrno>
 #include <cstring>
 
 #include "platform/Process.h"
@@ -21,12 +22,20 @@ int CProcess::Run(int minimised, int new_console) {
 }
 
 int CProcess::Run(int /*minimised*/, int new_console, const char* working_directory) {
-  if (!command_line_ || pid_ != 0) return 0;
+  if (!command_line_) {
+    last_error_ = EINVAL;
+    return 0;
+  }
+  if (pid_ != 0) {
+    last_error_ = EBUSY;
+    return 0;
+  }
   platform::SpawnOptions options;
   options.new_session = new_console != 0;
   options.working_directory = working_directory;
-  pid_t pid = platform::SpawnCommandLine(command_line_.get(), options);
+  pid_t pid = platform::SpawnCommandLine(command_line_.get(), options, &last_error_);
   if (pid <= 0) return 0;
+  last_error_ = 0;
   pid_ = pid;
   exit_code_ = kStillActive;
   return 1;

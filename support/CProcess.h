@@ -45,11 +45,17 @@ class CProcess {
   long ProcessHandle() const { return pid_; }
   // 0 before the first Run, 259 while the child runs, then its exit status.
   unsigned long ExitCode() const { return exit_code_; }
+  // Why the last Run returned 0, as an errno value (ENOENT: no such program;
+  // EACCES: not executable; EAGAIN: refused by a process limit; EINVAL: no
+  // command line; EBUSY: a child is held already; ...). 0 before any Run and
+  // after a Run that started the child.
+  int LastError() const { return last_error_; }
 
  private:
   std::unique_ptr<char[]> command_line_;  // null when constructed without one
   unsigned long exit_code_ = 0;
   long pid_ = 0;  // 0 while no child is held
+  int last_error_ = 0;
 };
 
 #endif  // QZA_WDIR_CPROCESS_H_

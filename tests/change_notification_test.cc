@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <errno.h>
+#include <pthread.h>
+#include <signal.h>
 #include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,9 +10,12 @@
 
 #include <functional>
 #include <string>
+#include <thread>
 
 #include "TestUtil.h"
 #include "platform/ChangeNotification.h"
+#include "platform/Fault.h"
+#include "platform/Startup.h"
 
 namespace {
 
@@ -77,6 +83,84 @@ TEST(ChangeNotification, MissingDirectoryWaitsItsFullTime) {
   ChangeNotification notification;
   EXPECT_FALSE(notification.Create("/nonexistent/qza/spool"));
   EXPECT_EQ(notification.Wait(10), ChangeNotification::kTimeout);
+}
+
+TEST(ChangeNotification, NotifyFaultMakesCreateFail) {
+  testutil::TempDir dir;
+  ChangeNotification notification;
+  platform::InjectFault(platform::FaultPoint::kNotify, ENOSPC, dir.path().c_str());
+  errno = 0;
+  EXPECT_FALSE(notification.Create(dir.path().c_str()));
+  EXPECT_EQ(errno, ENOSPC);
+  EXPECT_FALSE(notification.Watching());
+  EXPECT_EQ(notification.Wait(0), ChangeNotification::kTimeout);
+  platform::ClearFaults();
+  EXPECT_TRUE(notification.Create(dir.path().c_str()));
+}
+
+// Blocks the stop signals in the calling thread for the life of the object,
+// so the kernel must deliver them to another thread.
+class StopSignalsBlocked {
+ public:
+  StopSignalsBlocked() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int s : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&set, s);
+    pthread_sigmask(SIG_BLOCK, &set, &old_);
+  }
+  ~StopSignalsBlocked() { pthread_sigmask(SIG_SETMASK, &old_, nullptr); }
+  // Sends the signal to the calling thread, which a new thread created under
+  // the block must first unblock (it inherits the mask).
+  static void RaiseHere(int signal_number) {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, signal_number);
+    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+    raise(signal_number);
+  }
+
+ private:
+  sigset_t old_;
+};
+
+TEST(ChangeNotification, StopRequestEndsTheWait) {
+  ASSERT_EQ(platform::InstallStopHandlers(), 0);
+  testutil::TempDir dir;
+  static const struct {
+    const char* name;
+    bool watching;
+    bool before_the_wait;
+    int signal_number;
+  } cases[] = {
+      {"before, watching", true, true, SIGTERM},
+      {"before, no watch", false, true, SIGINT},
+      {"during, watching", true, false, SIGHUP},
+      {"during, no watch", false, false, SIGTERM},
+  };
+  for (const auto& c : cases) {
+    ChangeNotification notification;
+    ASSERT_EQ(notification.Create(c.watching ? dir.path().c_str() : "/nonexistent/qza"),
+              c.watching);
+    std::thread sender;
+    {
+      StopSignalsBlocked blocked;
+      if (c.before_the_wait) {
+        // This thread blocks the signal: it is delivered to none but the sender.
+        std::thread([&] { StopSignalsBlocked::RaiseHere(c.signal_number); }).join();
+        EXPECT_TRUE(platform::StopRequested()) << c.name;
+      } else {
+        sender = std::thread([&] {
+          std::this_thread::sleep_for(std::chrono::milliseconds(50));
+          StopSignalsBlocked::RaiseHere(c.signal_number);  // handled here, not in the waiter
+        });
+      }
+      EXPECT_EQ(notification.Wait(600000), ChangeNotification::kStopped) << c.name;
+      EXPECT_EQ(notification.Wait(600000), ChangeNotification::kStopped) << c.name << ", again";
+    }
+    if (sender.joinable()) sender.join();
+    platform::ResetStopRequest();
+    EXPECT_EQ(notification.Wait(0), ChangeNotification::kTimeout) << c.name << ", reset";
+  }
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <string>
 #include <vector>
 
@@ -120,6 +122,26 @@ TEST(CDosFile, SeekAndReadMixWithLines) {
   EXPECT_EQ(count, 1u);
   EXPECT_EQ(file.Read(buffer, 8, &count), 1);
   EXPECT_EQ(count, 0u);
+}
+
+TEST(CDosFile, RefusedSeekLeavesThePositionWhereItWas) {
+  testutil::TempDir dir;
+  const std::string path = dir / "large";
+  testutil::WriteFile(path, "0123456789");
+  // A sparse file whose end lies past the signed 32-bit range.
+  ASSERT_EQ(truncate(path.c_str(), 0x80000010LL), 0);
+  CDosFile file(path.c_str());
+  ASSERT_EQ(file.Open(0), 1);
+  ASSERT_EQ(file.Seek(4), 1);
+  EXPECT_EQ(file.Seek(0x80000000UL), 0);
+  EXPECT_EQ(file.GetPos(), 4);
+  EXPECT_EQ(file.SeekEof(), 0);
+  EXPECT_EQ(file.GetPos(), 4);
+  char buffer[4] = {};
+  EXPECT_EQ(file.Read(buffer, 3), 1);
+  EXPECT_STREQ(buffer, "456");
+  EXPECT_EQ(file.Seek(0x7fffffffUL), 1);
+  EXPECT_EQ(file.GetPos(), 0x7fffffffL);
 }
 
 TEST(CDosFile, OpenOfMissingFileFailsAndStaysClosed) {

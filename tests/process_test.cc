@@ -1,17 +1,24 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <string>
 #include <vector>
 
 #include "TestUtil.h"
+#include "platform/Console.h"
+#include "platform/Fault.h"
 #include "platform/Process.h"
+#include "platform/Reaper.h"
 #include "support/CProcess.h"
 
 namespace {
@@ -73,6 +80,94 @@ TEST_F(ProcessTest, RunReportsZeroWhenNothingCanStart) {
   CProcess unknown("QZA_NO_SUCH_PROGRAM_ANYWHERE.CMD x");
   EXPECT_EQ(unknown.Run(0, 1), 0);
   EXPECT_EQ(unknown.IsRunning(), 0);
+}
+
+TEST_F(ProcessTest, FailedStartTellsWhy) {
+  testutil::WriteFile(dir_ / "plain", "#!/bin/sh\n");  // not executable
+  testutil::MakeExecutable(dir_ / "runs", "#!/bin/sh\n");
+  ASSERT_EQ(mkdir((dir_ / "directory").c_str(), 0755), 0);
+  const std::string old_path = getenv("PATH");
+  setenv("PATH", dir_.path().c_str(), 1);
+  static const struct {
+    const char* command_line;
+    int error;
+  } cases[] = {
+      {"missing.exe", ENOENT},  // searched for along PATH
+      {"plain", EACCES},        // found along PATH, but not executable
+      {"directory", EACCES},
+      {"", ENOENT},
+  };
+  for (const auto& c : cases) {
+    CProcess process(c.command_line);
+    EXPECT_EQ(process.Run(0, 1), 0) << c.command_line;
+    EXPECT_EQ(process.LastError(), c.error) << c.command_line;
+  }
+  setenv("PATH", old_path.c_str(), 1);
+  const struct {
+    std::string path;
+    int error;
+  } by_path[] = {{dir_ / "missing.exe", ENOENT}, {dir_ / "plain", EACCES}};
+  for (const auto& c : by_path) {
+    int error = 0;
+    EXPECT_EQ(platform::SpawnCommandLine(c.path.c_str(), platform::SpawnOptions(), &error), 0);
+    EXPECT_EQ(error, c.error) << c.path;
+  }
+  CProcess runs((dir_ / "runs").c_str());
+  EXPECT_EQ(runs.LastError(), 0);
+  CProcess missing((dir_ / "missing.exe").c_str());
+  EXPECT_EQ(missing.Run(0, 1), 0);
+  EXPECT_EQ(missing.LastError(), ENOENT);
+  ASSERT_EQ(runs.Run(0, 1), 1);
+  EXPECT_EQ(runs.LastError(), 0);
+  EXPECT_EQ(runs.Run(0, 1), 0) << "a child is held already";
+  EXPECT_EQ(runs.LastError(), EBUSY);
+}
+
+TEST_F(ProcessTest, SpawnFaultFailsTheStartWithItsError) {
+  const std::string marker = dir_ / "started";
+  const std::string command_line = "/bin/sh -c \"touch " + marker + "\"";
+  platform::InjectFault(platform::FaultPoint::kSpawn, EAGAIN, "touch", 1);
+  CProcess refused(command_line.c_str());
+  EXPECT_EQ(refused.Run(0, 1), 0);
+  EXPECT_EQ(refused.LastError(), EAGAIN);
+  EXPECT_EQ(RunToEnd(command_line), 0u) << "the counted fault is used up";
+  EXPECT_TRUE(testutil::FileExists(marker));
+  platform::ClearFaults();
+}
+
+// Puts standard error on `fd` for the life of the object.
+class StderrOn {
+ public:
+  explicit StderrOn(int fd) : saved_(dup(STDERR_FILENO)) { dup2(fd, STDERR_FILENO); }
+  ~StderrOn() {
+    dup2(saved_, STDERR_FILENO);
+    close(saved_);
+  }
+
+ private:
+  int saved_;
+};
+
+TEST_F(ProcessTest, ChildOutputGoesToStandardErrorOrNowhereButNeverKillsIt) {
+  platform::IgnoreServiceSignals();  // this test writes into a dead pipe itself
+  const std::string command_line = "/bin/sh -c \"echo out; echo err >&2; exit 5\"";
+  {
+    const int file = open((dir_ / "stderr").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    StderrOn on_file(file);
+    close(file);
+    EXPECT_EQ(RunToEnd(command_line), 5u);
+  }
+  EXPECT_EQ(testutil::ReadFile(dir_ / "stderr"), "out\nerr\n");
+  int dead[2];
+  ASSERT_EQ(pipe2(dead, O_CLOEXEC), 0);
+  close(dead[0]);  // nobody will ever read
+  unsigned long exit_code;
+  {
+    StderrOn on_dead_pipe(dead[1]);
+    exit_code = RunToEnd(command_line);
+  }
+  close(dead[1]);
+  EXPECT_EQ(exit_code, 5u) << "128 + 13 is SIGPIPE";
 }
 
 TEST_F(ProcessTest, NoShellEverSeesTheCommandLine) {
@@ -191,6 +286,51 @@ int ZombieChildren() {
   }
   closedir(proc);
   return zombies;
+}
+
+int OpenDescriptors() {
+  int count = 0;
+  DIR* fds = opendir("/proc/self/fd");
+  while (readdir(fds) != nullptr) ++count;
+  closedir(fds);
+  return count;
+}
+
+TEST_F(ProcessTest, ThousandsOfRunningDetachedChildrenHoldNoDescriptors) {
+  CProcess first("/bin/true");  // the reaper's own set-up happens here
+  ASSERT_EQ(first.Run(0, 1), 1);
+  first.Detach();
+  const int before = OpenDescriptors();
+  std::vector<pid_t> children;
+  for (int i = 0; i < 2000; ++i) {
+    CProcess process("/bin/sleep 60");
+    ASSERT_EQ(process.Run(0, 1), 1) << i << ": " << strerror(process.LastError());
+    children.push_back(static_cast<pid_t>(process.ProcessHandle()));
+    process.Detach();
+  }
+  EXPECT_EQ(OpenDescriptors(), before);
+  for (pid_t child : children) kill(child, SIGKILL);
+  EXPECT_TRUE(testutil::WaitFor(
+      [] { return ZombieChildren() == 0 && platform::Reaper::Instance().Pending() == 0; },
+      std::chrono::seconds(60)))
+      << ZombieChildren() << " zombies";
+  EXPECT_EQ(OpenDescriptors(), before);
+}
+
+TEST_F(ProcessTest, ReaperNeverTakesTheExitStatusOfAnOwnedChild) {
+  CProcess owned("/bin/sh -c \"exit 7\"");
+  ASSERT_EQ(owned.Run(0, 1), 1);
+  // While the owned child's end waits to be collected, detached children end
+  // and wake the reaper again and again.
+  for (int i = 0; i < 100; ++i) {
+    CProcess process("/bin/true");
+    ASSERT_EQ(process.Run(0, 1), 1);
+    process.Detach();
+  }
+  EXPECT_TRUE(testutil::WaitFor([] { return ZombieChildren() <= 1; }));
+  EXPECT_TRUE(testutil::WaitFor([&] { return owned.IsRunning() == 0; }));
+  EXPECT_EQ(owned.ExitCode(), 7u);
+  EXPECT_TRUE(testutil::WaitFor([] { return platform::Reaper::Instance().Pending() == 0; }));
 }
 
 TEST_F(ProcessTest, DetachedChildrenLeaveNoZombies) {

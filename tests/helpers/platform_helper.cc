@@ -1,0 +1,115 @@
+// Runs one platform operation in a process of its own, for tests that need a
+// fresh process, a closed descriptor, another user or a process to kill.
+//
+//   platform_helper prepare <report>   PrepareProcess, then reports in <report>
+//                                       what descriptors 0..2 are, the signal
+//                                       dispositions, the descriptor limits
+//                                       and what a write past the file size
+//                                       limit gives
+//   platform_helper claim <dir> [cmd]   claims the installation in <dir>,
+//                                       prints the result and the errno, starts
+//                                       and detaches `cmd` when given (and
+//                                       prints its pid), and waits to be
+//                                       killed when it claimed
+//   platform_helper stop <dir>          waits on a change notification of
+//                                       <dir> with the stop handlers set;
+//                                       prints "waiting", then "stopped" on
+//                                       kStopped, then waits for more signals
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "platform/ChangeNotification.h"
+#include "platform/Instance.h"
+#include "platform/Startup.h"
+#include "support/CProcess.h"
+
+namespace {
+
+std::string DescribeDescriptor(int fd) {
+  char target[256];
+  ssize_t n = readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), target, sizeof target - 1);
+  return n < 0 ? std::string("closed") : std::string(target, n);
+}
+
+bool Ignored(int signal_number) {
+  struct sigaction action;
+  return sigaction(signal_number, nullptr, &action) == 0 && action.sa_handler == SIG_IGN;
+}
+
+int Prepare(const char* report_path) {
+  const int error = platform::PrepareProcess();
+  std::string report = "prepare " + std::to_string(error) + "\n";
+  for (int fd = 0; fd <= 2; ++fd) {
+    report += "fd" + std::to_string(fd) + " " + DescribeDescriptor(fd) + "\n";
+  }
+  for (int s : {SIGPIPE, SIGIO, SIGXFSZ}) {
+    report += std::string(strsignal(s)) + (Ignored(s) ? " ignored\n" : " default\n");
+  }
+  struct rlimit limit;
+  getrlimit(RLIMIT_NOFILE, &limit);
+  report += limit.rlim_cur == limit.rlim_max ? "nofile raised\n" : "nofile low\n";
+  // A write past the file size limit must fail, not end the process.
+  struct rlimit file_size;
+  getrlimit(RLIMIT_FSIZE, &file_size);
+  const struct rlimit small = {4, file_size.rlim_max};
+  setrlimit(RLIMIT_FSIZE, &small);
+  const std::string big = std::string(report_path) + ".big";
+  int fd = open(big.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  ssize_t n = write(fd, "12345678", 8);  // a short write up to the limit
+  n = write(fd, "9", 1);
+  report += n < 0 && errno == EFBIG ? "past limit EFBIG\n" : "past limit written\n";
+  close(fd);
+  unlink(big.c_str());
+  setrlimit(RLIMIT_FSIZE, &file_size);
+  FILE* out = fopen(report_path, "w");
+  if (out == nullptr) return 1;
+  fputs(report.c_str(), out);
+  return fclose(out) == 0 ? 0 : 1;
+}
+
+int Claim(const char* directory, const char* command_line) {
+  if (chdir(directory) != 0) return 2;
+  int error = 0;
+  const platform::InstanceClaim claim = platform::ClaimInstance(&error);
+  std::printf("%d %d\n", static_cast<int>(claim), error);
+  std::fflush(stdout);
+  if (claim != platform::InstanceClaim::kClaimed) return 0;
+  if (command_line != nullptr) {
+    CProcess child(command_line);
+    if (!child.Run(0, 1)) return 3;
+    std::printf("%ld\n", child.ProcessHandle());
+    std::fflush(stdout);
+    child.Detach();
+  }
+  for (;;) pause();
+}
+
+int Stop(const char* directory) {
+  if (platform::InstallStopHandlers() != 0) return 2;
+  platform::ChangeNotification notification;
+  notification.Create(directory);
+  std::printf("waiting\n");
+  std::fflush(stdout);
+  if (notification.Wait(600000) != platform::ChangeNotification::kStopped) return 1;
+  std::printf("stopped\n");
+  std::fflush(stdout);
+  for (;;) pause();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string mode = argc > 1 ? argv[1] : "";
+  if (mode == "prepare" && argc == 3) return Prepare(argv[2]);
+  if (mode == "claim" && argc >= 3) return Claim(argv[2], argc > 3 ? argv[3] : nullptr);
+  if (mode == "stop" && argc == 3) return Stop(argv[2]);
+  std::fprintf(stderr, "usage: platform_helper prepare|claim|stop ...\n");
+  return 2;
+}
