@@ -1,21 +1,93 @@
 #include "alarm/AlarmDispatch.h"
 
+#include <errno.h>
+
+#include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <set>
+#include <string>
+#include <tuple>
 
 #include "alarm/AlarmFile.h"
 #include "core/Settings.h"
 #include "platform/Clock.h"
 #include "platform/Console.h"
+#include "platform/File.h"
 #include "platform/FileSystem.h"
+#include "platform/Journal.h"
 #include "support/CDosFile.h"
-#include "support/CProcess.h"
+#include "support/Launch.h"
 #include "support/MonthlyLog.h"
+#include "support/Printable.h"
 
 namespace {
 
-constexpr unsigned long kReadExclusive = 16;     // OF_READ | OF_SHARE_EXCLUSIVE
-constexpr unsigned long kWriteDenyNone = 65;     // OF_WRITE | OF_SHARE_DENY_NONE
+constexpr unsigned long kReadExclusive = 16;  // OF_READ | OF_SHARE_EXCLUSIVE
+
+// What tells one alarm file from another that later takes the same name.
+struct Identity {
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  int64_t size = 0;
+  int64_t modification_time = 0;
+  auto Key() const { return std::tie(device, inode, size, modification_time); }
+  bool operator<(const Identity& other) const { return Key() < other.Key(); }
+  bool operator==(const Identity& other) const { return Key() == other.Key(); }
+};
+
+bool IdentityOf(const char* path, Identity* identity) {
+  platform::FileStatus status;
+  if (platform::StatPath(path, &status) != 0) return false;
+  *identity = {status.device, status.inode, status.size, status.modification_time};
+  return true;
+}
+
+// An alarm whose launch was under way: its file and the archive name it was
+// given.
+struct Reservation {
+  std::string archive;  // empty: none
+  std::string path;
+  Identity identity;
+
+  std::string Text() const {
+    char numbers[96];
+    std::snprintf(numbers, sizeof numbers, "%" PRIu64 " %" PRIu64 " %" PRId64 " %" PRId64,
+                  identity.device, identity.inode, identity.size, identity.modification_time);
+    return archive + "\n" + path + "\n" + numbers + "\n";
+  }
+  static Reservation Parse(const std::string& text) {
+    Reservation r;
+    const size_t first = text.find('\n');
+    const size_t second = first == std::string::npos ? first : text.find('\n', first + 1);
+    if (second == std::string::npos) return r;
+    Identity id;
+    if (std::sscanf(text.c_str() + second + 1, "%" SCNu64 " %" SCNu64 " %" SCNd64 " %" SCNd64,
+                    &id.device, &id.inode, &id.size, &id.modification_time) != 4) {
+      return r;
+    }
+    r.archive = text.substr(0, first);
+    r.path = text.substr(first + 1, second - first - 1);
+    r.identity = id;
+    return r;
+  }
+};
+
+// The handler's memory across alarms.
+struct AlarmState {
+  platform::Journal journal;
+  bool journal_tried = false;
+  // Left by a previous run that ended while launching this alarm.
+  Reservation interrupted;
+  // Alarms that were launched but could not be archived: never launched again
+  // while the service runs.
+  std::set<Identity> stuck;
+};
+
+AlarmState& State() {
+  static AlarmState state;
+  return state;
+}
 
 // Formats into a path buffer; false when the result passes 127 characters.
 template <typename... Args>
@@ -27,35 +99,72 @@ bool FormatPath(char (&out)[kPathSize], const char* format, Args... args) {
   return length >= 0 && length < kPathSize;
 }
 
-// The first archive name of the month that does not exist yet: one status
-// query per sequence number, from 1 up; the directory is never listed.
+// The first archive name of the month that is free: one status query per
+// sequence number, from 1 up, not following links (a dangling link takes its
+// name). The name an interrupted launch was given stays that alarm's.
 bool ChooseArchiveName(const struct tm& time, char (&archive)[kPathSize]) {
+  const std::string& reserved = State().interrupted.archive;
   for (int sequence = 1;; ++sequence) {
     if (!FormatPath(archive, "%s.\\%02d%02d_%i%02d.alr", g_settings.WatchPath,
                     TwoDigitYear(time), time.tm_mon + 1, g_settings.Number, sequence)) {
       return false;
     }
+    if (reserved == archive) continue;
     if (!platform::PathExists(archive)) return true;
   }
 }
 
-void Launch(const char* command_line) {
-  platform::Print("launching [%s]\r\n", command_line);
-  CProcess process(command_line);
-  process.Run(0, 1);  // a program that cannot start goes unnoticed, as specified
-  process.Detach();
+// The archive name for this alarm: the one it was given before an
+// interruption, when it is that alarm and the name is still free.
+bool ArchiveNameFor(const char* path, const Identity& identity, const struct tm& time,
+                    char (&archive)[kPathSize]) {
+  Reservation& interrupted = State().interrupted;
+  if (!interrupted.archive.empty() && interrupted.path == path &&
+      interrupted.identity == identity && interrupted.archive.size() < sizeof archive &&
+      !platform::PathExists(interrupted.archive.c_str())) {
+    std::snprintf(archive, sizeof archive, "%s", interrupted.archive.c_str());
+    platform::Print(
+        "'%s' was being launched when the service stopped: launched again as '%s'\r\n", path,
+        archive);
+    return true;
+  }
+  return ChooseArchiveName(time, archive);
 }
 
-void RenameToArchive(const char* path, const char* archive) {
-  platform::RenameFile(path, archive);
+// Makes the launch durable before it happens. A journal that cannot be
+// written costs the crash guarantee, never the alarm.
+void Reserve(const char* path, const Identity& identity, const char* archive) {
+  AlarmState& state = State();
+  if (!state.journal.IsOpen()) return;
+  Reservation reservation{archive, path, identity};
+  if (!state.journal.Store(reservation.Text())) {
+    platform::Print("ERROR: journal %s could not be written: %s\r\n", kAlarmJournalName,
+                    platform::ErrorText(errno));
+  }
+}
+
+// The launch is over (archived, or left for good): the name is the alarm's.
+void Release(const char* path) {
+  AlarmState& state = State();
+  if (state.interrupted.path == path) state.interrupted = Reservation();
+  if (state.journal.IsOpen()) state.journal.Clear();
+}
+
+bool RenameToArchive(const char* path, const char* archive) {
+  if (!platform::RenameFile(path, archive)) {
+    platform::Print("FAILED to rename '%s' to '%s': %s\r\n", path, archive,
+                    platform::ErrorText(errno));
+    return false;
+  }
   platform::Print("'%s' renamed to '%s'\r\n", path, archive);
+  return true;
 }
 
 // A message id names a file in DbPath; one that could name a file elsewhere
 // is refused.
 bool SafeMessageId(const char* id) {
   if (std::strcmp(id, ".") == 0 || std::strcmp(id, "..") == 0) return false;
-  return std::strpbrk(id, "\\/:") == nullptr;
+  return std::strpbrk(id, "\\/:") == nullptr && !HasControlCharacter(id);
 }
 
 void WriteMessageFile(const AlarmRequest& request) {
@@ -63,60 +172,122 @@ void WriteMessageFile(const AlarmRequest& request) {
   bool formed = FormatPath(name, "%s.\\%s.msg", g_settings.DbPath, request.message_id);
   if (!formed || !SafeMessageId(request.message_id)) {
     platform::Print("FAILED to write messagefile %s.\\%s.msg\n", g_settings.DbPath,
-                    request.message_id);
+                    Printable(request.message_id).c_str());
     return;
   }
-  CDosFile file(name);
-  if (!file.Create(kWriteDenyNone)) {
+  if (!platform::WriteFileAtomically(name, request.text, std::strlen(request.text))) {
     platform::Print("FAILED to write messagefile %s\n", name);
     return;
   }
-  file.Write(request.text, std::strlen(request.text));
-  file.Close();
   platform::Print("Successfully written message file %s\n", name);
 }
 
-void WriteAcknowledgement(const char* command_line, const char* archive) {
+void WriteAcknowledgement(const std::string& command_line, const char* alarm_file) {
   char name[kPathSize];
-  platform::Print("Acknowledge ");
-  CDosFile file(FormatPath(name, "%s.\\qza%ik%i.ack", g_settings.AckPath, g_settings.Number,
-                           CurrentConsole)
-                    ? name
-                    : nullptr);
-  if (!file.Create(kWriteDenyNone)) {
-    platform::Print("FAILED\n");
-    return;
+  char lines[1024];
+  const int length =
+      std::snprintf(lines, sizeof lines, "Server %i: alarm launched [%s]\r\nServer %i: alarm-file %s\r\n",
+                    g_settings.Number, command_line.c_str(), g_settings.Number, alarm_file);
+  const bool written =
+      FormatPath(name, "%s.\\qza%ik%i.ack", g_settings.AckPath, g_settings.Number,
+                 CurrentConsole) &&
+      length > 0 && static_cast<size_t>(length) < sizeof lines &&
+      platform::WriteFileAtomically(name, lines, static_cast<size_t>(length));
+  platform::Print(written ? "Acknowledge successfull\n" : "Acknowledge FAILED\n");
+}
+
+void AppendAlarmLog(const struct tm& time, const std::string& command_line,
+                    const char* alarm_file) {
+  char log_line[1024];
+  std::snprintf(log_line, sizeof log_line,
+                "%02d:%02d:%02d:Server %i, alarm launched [shell=%s] (file=%s)\r\n", time.tm_hour,
+                time.tm_min, time.tm_sec, g_settings.Number, command_line.c_str(), alarm_file);
+  AppendMonthlyLog("%s.\\qza_%02d%02d.log", g_settings.AckPath, time, log_line);
+}
+
+// Reads the alarm file. False when it cannot be opened or its type is unknown
+// (such a file is deleted); the lines are printed either way.
+bool ReadAlarm(const char* path, AlarmRequest* request, Identity* identity) {
+  CDosFile file(path);
+  if (!file.Open(kReadExclusive)) {
+    const int error = errno;
+    if (error == EBUSY || error == ENOENT) {
+      platform::Print("Can't open alarm-file !\r\n");
+    } else {
+      platform::Print("Can't open alarm-file ! (%s)\r\n", platform::ErrorText(error));
+    }
+    return false;
   }
-  char lines[512];
-  std::snprintf(lines, sizeof lines, "Server %i: alarm launched [%s]\r\nServer %i: alarm-file %s\r\n",
-                g_settings.Number, command_line, g_settings.Number, archive);
-  file.Write(lines, std::strlen(lines));
-  file.Close();
-  platform::Print("successfull\n");
+  if (ReadAlarmFile(file, request) == AlarmReadOutcome::kUnrecognisedType) {
+    file.Close();
+    if (!platform::RemoveFile(path)) {
+      platform::Print("FAILED to delete '%s': %s\r\n", path, platform::ErrorText(errno));
+    }
+    return false;
+  }
+  return IdentityOf(path, identity);
+}
+
+// Remembers an alarm that was launched but is still in the spool.
+void LeaveForOperator(const char* path, const Identity& identity) {
+  State().stuck.insert(identity);
+  platform::Print(
+      "'%s' was launched but could not be archived: it is left for the operator and not "
+      "launched again\r\n",
+      path);
+}
+
+// Launches, archives and releases the reservation. False when the program did
+// not start (nothing records a launch then; the file stays).
+bool LaunchAndArchive(const char* path, const Identity& identity, const char* command,
+                      const char* archive, bool* archived) {
+  Reserve(path, identity, archive);
+  if (LaunchDetached(command) != 0) {
+    Release(path);
+    return false;
+  }
+  *archived = RenameToArchive(path, archive);
+  Release(path);
+  if (!*archived) LeaveForOperator(path, identity);
+  return true;
 }
 
 }  // namespace
 
+void OpenAlarmJournal() {
+  AlarmState& state = State();
+  if (state.journal_tried) return;
+  state.journal_tried = true;
+  if (!state.journal.Open(kAlarmJournalName)) {
+    platform::Print(
+        "ERROR: journal %s cannot be used: %s; an alarm interrupted by a crash may be "
+        "launched again under another archive name\r\n",
+        kAlarmJournalName, platform::ErrorText(errno));
+    return;
+  }
+  state.interrupted = Reservation::Parse(state.journal.Load());
+}
+
+void ResetAlarmState() {
+  AlarmState& state = State();
+  state.stuck.clear();
+  state.interrupted = Reservation();
+}
+
 void ProcessAlarmFile(const char* path) {
+  {
+    Identity seen;
+    if (IdentityOf(path, &seen) && State().stuck.count(seen) != 0) return;
+  }
   const struct tm time = platform::LocalTime(platform::Now());
   platform::Print("proceeding alarm in '%s'\r\n", path);
 
   AlarmRequest request;
-  {
-    CDosFile file(path);
-    if (!file.Open(kReadExclusive)) {
-      platform::Print("Can't open alarm-file !\r\n");
-      return;
-    }
-    if (ReadAlarmFile(file, &request) == AlarmReadOutcome::kUnrecognisedType) {
-      file.Close();
-      platform::RemoveFile(path);
-      return;
-    }
-  }  // all twenty lines have been read; the file is closed
+  Identity identity;
+  if (!ReadAlarm(path, &request, &identity)) return;
 
   char archive[kPathSize];
-  if (!ChooseArchiveName(time, archive)) {
+  if (!ArchiveNameFor(path, identity, time, archive)) {
     platform::Print("Archive name longer than 127 characters, alarm file left: %s\r\n", path);
     return;
   }
@@ -129,25 +300,21 @@ void ProcessAlarmFile(const char* path) {
     return;
   }
   const bool outlook = request.type == AlarmType::OutlookStart;
-  if (outlook) {
-    Launch(request.command_line);
-    RenameToArchive(path, archive);
+  bool archived = false;
+  if (outlook && !LaunchAndArchive(path, identity, request.command_line, archive, &archived)) {
+    return;
   }
   if (!AlarmChecksumValid(request)) {
     platform::Print("Invalid alarm-file !\r\n");
     return;
   }
   if (request.text[0] != '\0') WriteMessageFile(request);
-  if (!outlook) {  // an Outlook start was launched and archived already
-    Launch(final_command);
-    RenameToArchive(path, archive);
-  }
+  // An Outlook start was launched and archived already.
+  if (!outlook && !LaunchAndArchive(path, identity, final_command, archive, &archived)) return;
   // For an Outlook start too, the records name the command line that was
-  // started followed by the archive name.
-  WriteAcknowledgement(final_command, archive);
-  char log_line[512];
-  std::snprintf(log_line, sizeof log_line,
-                "%02d:%02d:%02d:Server %i, alarm launched [shell=%s] (file=%s)\r\n", time.tm_hour,
-                time.tm_min, time.tm_sec, g_settings.Number, final_command, archive);
-  AppendMonthlyLog("%s.\\qza_%02d%02d.log", g_settings.AckPath, time, log_line);
+  // started followed by the archive name, or the spool file where it stayed.
+  const std::string printable = Printable(final_command);
+  const char* alarm_file = archived ? archive : path;
+  WriteAcknowledgement(printable, alarm_file);
+  AppendAlarmLog(time, printable, alarm_file);
 }

@@ -1,10 +1,30 @@
 // Handling one alarm file from start to end: read, archive name, checksum,
 // message file, launch, rename, acknowledgement and log line.
+//
+// Every valid alarm starts its program once. A launch is recorded only when
+// the program started; an alarm whose program could not be started stays in
+// the spool and is tried again at later passes. Before each launch the alarm
+// and its archive name are written durably to a small journal in the working
+// directory, and cleared once the file is archived, so that after a crash the
+// one alarm that was being started is launched again with the same archive
+// name, and no other alarm ever gets that name.
 #ifndef QZA_ALARM_ALARM_DISPATCH_H_
 #define QZA_ALARM_ALARM_DISPATCH_H_
+
+// The journal's file name in the working directory.
+constexpr char kAlarmJournalName[] = "qza_wdir.journal";
+
+// Opens the journal and takes over what a previous run left in it. Prints a
+// line when the journal cannot be used (alarms are then launched without it).
+// Call once before the first alarm.
+void OpenAlarmJournal();
 
 // Handles the alarm file at `path` (WatchPath joined with the found name).
 // CurrentConsole must be set. Reports on the console and in files.
 void ProcessAlarmFile(const char* path);
+
+// Forgets the alarms that were launched but could not be archived, and the
+// journal's state (tests start each case afresh).
+void ResetAlarmState();
 
 #endif  // QZA_ALARM_ALARM_DISPATCH_H_

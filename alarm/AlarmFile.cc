@@ -9,6 +9,7 @@
 #include "core/Settings.h"
 #include "platform/Console.h"
 #include "support/CDosFile.h"
+#include "support/Printable.h"
 
 namespace {
 
@@ -98,12 +99,12 @@ AlarmReadOutcome ReadAlarmFile(CDosFile& file, AlarmRequest* request) {
     AppendChecksumLine(request, line);
     switch (n) {
       case 4:
-        platform::Print("Gruppe '%s'\r\n", line);
+        platform::Print("Gruppe '%s'\r\n", Printable(line).c_str());
         command += line;
         command += ' ';
         break;
       case 6:
-        platform::Print("Text '%s'\r\n", line);
+        platform::Print("Text '%s'\r\n", Printable(line).c_str());
         KeepField(request, request->text, kAlarmTextMax, line);
         break;
       case 8:

@@ -5,6 +5,7 @@
 
 #include "core/Pattern.h"
 #include "platform/Console.h"
+#include "support/Printable.h"
 
 namespace {
 
@@ -25,13 +26,36 @@ void WatchLoop::CheckPatterns() {
   watchdog_pattern_ok_ = AcceptPattern("WatchDogFiles", g_settings.WatchDogFiles, "watchdog");
 }
 
-void WatchLoop::Start() { notification_.Create(g_settings.WatchPath); }
+void WatchLoop::Start() {
+  finder_.SetRefusalHandler(&WatchLoop::ReportRefusal, this);
+  notification_.Create(g_settings.WatchPath);
+}
+
+void WatchLoop::FirstPass() {
+  ScanAll();
+  if (g_supervision.SupervisionActive.load() && handlers_.check_consoles != nullptr) {
+    handlers_.check_consoles();
+  }
+}
+
+void WatchLoop::ReportRefusal(void* self, const char* directory, const char* name,
+                              const char* why) {
+  constexpr size_t kRemembered = 4096;  // a flood of bad names costs bounded memory
+  auto* loop = static_cast<WatchLoop*>(self);
+  std::string key = std::string(directory) + '\0' + name;
+  if (loop->refused_.count(key) != 0) return;
+  if (loop->refused_.size() >= kRemembered) loop->refused_.clear();
+  loop->refused_.insert(std::move(key));
+  platform::Print("Spool entry '%s%s' passed over: %s\r\n", Printable(directory).c_str(),
+                  Printable(name).c_str(), why);
+}
 
 void WatchLoop::RunPass() {
   const uint32_t milliseconds = static_cast<uint32_t>(g_settings.WaitForSec) * 1000u;
   if (notification_.Wait(milliseconds) == platform::ChangeNotification::kTimeout) {
     platform::Print("Timeout\n");
     notification_.Renew(g_settings.WatchPath);
+    ScanAll();
   } else {
     platform::Print("Event\n");
     ScanAll();

@@ -3,6 +3,9 @@
 #ifndef QZA_CORE_WATCH_LOOP_H_
 #define QZA_CORE_WATCH_LOOP_H_
 
+#include <set>
+#include <string>
+
 #include "core/Settings.h"
 #include "platform/ChangeNotification.h"
 #include "platform/Wildcard.h"
@@ -31,7 +34,13 @@ class WatchLoop {
   // Creates the change notification on WatchPath. Its failure is not
   // reported: the waits then end as time-outs until it can be created.
   void Start();
-  // Runs one pass: one wait, then the time-out path or the change path.
+  // Runs the pass that follows start-up: every spool file that arrived while
+  // the service was down is handled now, not at the next change. Prints only
+  // what the handlers print.
+  void FirstPass();
+  // Runs one pass: one wait, then the time-out path or the change path. Both
+  // scan every spool directory, so a file that was busy at its first pass is
+  // handled at the next time-out at the latest.
   void RunPass();
   // Runs passes for ever.
   [[noreturn]] void Run();
@@ -40,6 +49,8 @@ class WatchLoop {
   enum Kind { kAlarm, kFax, kTts, kWatchdog };
 
   void ScanAll();
+  // Reports a spool entry that the finder passed over, once per name.
+  static void ReportRefusal(void* self, const char* directory, const char* name, const char* why);
   // Enumerates `pattern` and hands each match, joined to `directory`, to the
   // handler of `kind`.
   void Scan(Kind kind, const char* pattern, const char* directory);
@@ -55,6 +66,7 @@ class WatchLoop {
   platform::FileFinder finder_;
   char pattern_[kPathSize] = "";
   char path_[kPathSize] = "";
+  std::set<std::string> refused_;  // names already reported as passed over
 };
 
 #endif  // QZA_CORE_WATCH_LOOP_H_

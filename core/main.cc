@@ -35,7 +35,9 @@ int main() {  // arguments are ignored
         "must write under another name and rename the file into place\n",
         g_settings.WatchPath);
   }
+  OpenAlarmJournal();
   platform::Print("Ready\n");
   loop.Start();
+  loop.FirstPass();
   loop.Run();
 }

@@ -1,5 +1,6 @@
 #include "platform/Wildcard.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cctype>
@@ -49,13 +50,38 @@ void FileFinder::Close() {
 bool FileFinder::First(const char* pattern) {
   Close();
   if (pattern == nullptr || *pattern == '\0') return false;
-  std::string directory;
-  SplitPattern(pattern, &directory, &name_pattern_);
+  SplitPattern(pattern, &directory_, &name_pattern_);
   if (name_pattern_.empty()) return false;
-  native_dir_ = NativeDirectory(directory.c_str());
+  native_dir_ = NativeDirectory(directory_.c_str());
   dir_ = opendir(native_dir_.c_str());
   if (dir_ == nullptr) return false;  // a missing directory finds nothing
   return Next();
+}
+
+const char* FileFinder::Refusal(const struct dirent& entry, bool* silent) {
+  *silent = false;
+  unsigned char type = entry.d_type;
+  if (type == DT_UNKNOWN) {
+    struct stat st;
+    if (fstatat(dirfd(dir_), entry.d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      *silent = true;  // gone meanwhile
+      return "gone";
+    }
+    type = S_ISREG(st.st_mode) ? DT_REG : S_ISDIR(st.st_mode) ? DT_DIR
+                                        : S_ISLNK(st.st_mode) ? DT_LNK : DT_FIFO;
+  }
+  if (type == DT_DIR) {
+    *silent = true;
+    return "a directory";
+  }
+  if (type == DT_LNK) return "a symbolic link";
+  if (type != DT_REG) return "not a regular file";
+  for (const char* p = entry.d_name; *p != '\0'; ++p) {
+    const unsigned char c = static_cast<unsigned char>(*p);
+    if (c == '\\') return "a backslash in its name";
+    if (c < 0x20 || c == 0x7F) return "a control character in its name";
+  }
+  return nullptr;
 }
 
 bool FileFinder::Next() {
@@ -64,12 +90,13 @@ bool FileFinder::Next() {
     if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0)
       continue;
     if (!WildcardMatch(name_pattern_.c_str(), entry->d_name)) continue;
-    bool is_directory = entry->d_type == DT_DIR;
-    if (entry->d_type == DT_UNKNOWN || entry->d_type == DT_LNK) {
-      struct stat st;
-      is_directory = fstatat(dirfd(dir_), entry->d_name, &st, 0) == 0 && S_ISDIR(st.st_mode);
+    bool silent = false;
+    if (const char* why = Refusal(*entry, &silent)) {
+      if (!silent && refusal_handler_ != nullptr) {
+        refusal_handler_(refusal_context_, directory_.c_str(), entry->d_name, why);
+      }
+      continue;
     }
-    if (is_directory) continue;
     name_ = entry->d_name;
     return true;
   }

@@ -5,7 +5,14 @@
 // characters (also none), `?` exactly one character, and letters compare
 // without regard to ASCII case. `.`, `..` and directories are never returned.
 // A missing directory, an empty pattern or a pattern without a match gives no
-// name and no message. The finer quirks of the Windows matcher are not
+// name and no message.
+//
+// Spool directories are written by other programs, some of them hostile, so
+// the finder returns only regular files, judged without following a link, with
+// names that Windows could have made: a matching symbolic link, FIFO, socket or
+// device, and a name holding a backslash or a control character, is passed
+// over and handed to the refusal handler, if one is set. Directories are
+// passed over silently. The finer quirks of the Windows matcher are not
 // emulated: there are no 8.3 short names, a trailing `?` needs a character,
 // and `*.*` matches only names that hold a dot.
 #ifndef QZA_PLATFORM_WILDCARD_H_
@@ -25,6 +32,11 @@ bool WildcardMatch(const char* pattern, const char* name);
 // moves on, Close ends it. Name is valid until the next call.
 class FileFinder {
  public:
+  // Told of each matching entry that is passed over: the directory part of the
+  // pattern, the name, and why (a short text).
+  using RefusalHandler = void (*)(void* context, const char* directory, const char* name,
+                                  const char* why);
+
   FileFinder() = default;
   ~FileFinder();
   FileFinder(const FileFinder&) = delete;
@@ -36,9 +48,19 @@ class FileFinder {
   bool Next();
   void Close();
   const char* Name() const { return name_.c_str(); }
+  void SetRefusalHandler(RefusalHandler handler, void* context) {
+    refusal_handler_ = handler;
+    refusal_context_ = context;
+  }
 
  private:
+  // Why a matching entry is no spool file, or null when it is one.
+  const char* Refusal(const struct dirent& entry, bool* silent);
+
+  RefusalHandler refusal_handler_ = nullptr;
+  void* refusal_context_ = nullptr;
   DIR* dir_ = nullptr;
+  std::string directory_;
   std::string native_dir_;
   std::string name_pattern_;
   std::string name_;

@@ -1,18 +1,18 @@
 #include "support/MonthlyLog.h"
 
+#include <errno.h>
+
 #include <cstdio>
 #include <cstring>
 
 #include "platform/Clock.h"
 #include "platform/Console.h"
 #include "platform/File.h"
-#include "support/CDosFile.h"
-#include "support/CFileStat.h"
+#include "platform/FileSystem.h"
+#include "support/Printable.h"
 
 namespace {
 
-// Write access with deny-write sharing (OF_WRITE | OF_SHARE_DENY_WRITE).
-constexpr unsigned long kAppendMode = 1 | platform::kShareDenyWrite;
 constexpr int kNameSize = 128;
 
 }  // namespace
@@ -21,7 +21,7 @@ int TwoDigitYear(const struct tm& time) {
   return time.tm_year >= 100 ? time.tm_year - 100 : time.tm_year;
 }
 
-void AppendMonthlyLog(const char* name_format, const char* directory, const struct tm& time,
+bool AppendMonthlyLog(const char* name_format, const char* directory, const struct tm& time,
                       const char* line) {
   char name[kNameSize];
 #pragma GCC diagnostic push
@@ -30,23 +30,25 @@ void AppendMonthlyLog(const char* name_format, const char* directory, const stru
       std::snprintf(name, sizeof name, name_format, directory, TwoDigitYear(time), time.tm_mon + 1);
 #pragma GCC diagnostic pop
   if (length < 0 || length >= kNameSize) {
-    platform::Print("ERROR: Log file name too long: %s\n", directory);
-    return;
+    platform::Print("ERROR: Log file name too long: %s\n", Printable(directory).c_str());
+    return false;
   }
-  CDosFile file(name);
-  CFileStat status(name);
-  if (status.Exists()) {
-    if (!file.Open(kAppendMode)) {
-      platform::Sleep(500);
-      if (!file.Open(kAppendMode)) {
-        platform::Print("ERROR: Log file could not be opened\n");
-        return;
-      }
+  const size_t size = std::strlen(line);
+  const bool existed = platform::PathExists(name);
+  if (platform::AppendToFile(name, line, size, true)) return true;
+  if (errno == EBUSY) {  // another writer has it open: one retry
+    platform::Sleep(500);
+    if (platform::AppendToFile(name, line, size, true)) return true;
+    if (errno == EBUSY) {
+      platform::Print("ERROR: Log file could not be opened\n");
+      return false;
     }
-    file.SeekEof();
-  } else if (!file.Create(kAppendMode)) {
-    platform::Print("ERROR: Log file could not be created\n");
-    return;
   }
-  file.Write(line, std::strlen(line));
+  if (!existed && !platform::PathExists(name)) {
+    platform::Print("ERROR: Log file could not be created\n");
+  } else {
+    platform::Print("ERROR: Log file %s could not be written: %s\n", Printable(name).c_str(),
+                    platform::ErrorText(errno));
+  }
+  return false;
 }

@@ -10,14 +10,17 @@ int TwoDigitYear(const struct tm& time);
 
 // Appends `line` to the log file named by `name_format` (a format taking the
 // directory text, the two-digit year and the month 1 to 12, such as
-// "%s.\qza_%02d%02d.log"), creating the file when it does not exist. The file
-// is opened for writing with deny-write sharing, so a reader that holds the log
-// open (tail -f, a viewer) never costs a line, while another writer does: one
-// retry after 500 ms, then "ERROR: Log file could not be opened\n". A file that
-// cannot be created prints "ERROR: Log file could not be created\n"; a name of
-// more than 127 characters prints "ERROR: Log file name too long: %s\n". The
-// line is lost in those cases; nothing else is reported.
-void AppendMonthlyLog(const char* name_format, const char* directory, const struct tm& time,
+// "%s.\qza_%02d%02d.log"), creating the file when it does not exist, in one
+// write. The file is opened for writing with deny-write sharing, so a reader
+// that holds the log open (tail -f, a viewer) never costs a line, while another
+// writer does: one retry after 500 ms, then "ERROR: Log file could not be
+// opened\n". A file that cannot be created prints "ERROR: Log file could not
+// be created\n"; a name of more than 127 characters prints "ERROR: Log file
+// name too long: %s\n"; a failed write (disk full) or a name that is a link or
+// no regular file prints "ERROR: Log file <name> could not be written: <why>".
+// The open never follows a symbolic link. Returns true when the whole line was
+// written; the line is lost otherwise.
+bool AppendMonthlyLog(const char* name_format, const char* directory, const struct tm& time,
                       const char* line);
 
 #endif  // QZA_WDIR_MONTHLYLOG_H_

@@ -2,6 +2,9 @@
 // joined path, in which order, with which console; time-outs never scan.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <string>
 #include <vector>
 
@@ -25,6 +28,12 @@ void RecordWatchdog(const char* path, char console) {
 void RecordCheck() { calls->push_back("check"); }
 
 const Handlers kRecording = {&RecordAlarm, &RecordFax, &RecordTts, &RecordWatchdog, &RecordCheck};
+
+size_t Occurrences(const std::string& text, const std::string& part) {
+  size_t count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
+}
 
 void Set(char (&field)[kPathSize], const std::string& value) {
   snprintf(field, kPathSize, "%s", value.c_str());
@@ -76,7 +85,7 @@ TEST_F(WatchLoopTest, TwoDigitServerNumberGivesConsoleFiftyNine) {
   EXPECT_EQ(calls_, (std::vector<std::string>{"alarm " + Spool() + ".\\qza12k3.in 59"}));
 }
 
-TEST_F(WatchLoopTest, TimeoutChecksConsolesButNeverScans) {
+TEST_F(WatchLoopTest, TimeoutScansThenChecksConsoles) {
   testutil::WriteFile(Spool() + "/qza1k3.in", "");  // present before the notification
   g_supervision.SupervisionActive = 1;
   WatchLoop loop(kRecording);
@@ -84,7 +93,45 @@ TEST_F(WatchLoopTest, TimeoutChecksConsolesButNeverScans) {
   testing::internal::CaptureStdout();
   loop.RunPass();
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "Timeout\n");
-  EXPECT_EQ(calls_, (std::vector<std::string>{"check"}));
+  EXPECT_EQ(calls_, (std::vector<std::string>{"alarm " + Spool() + ".\\qza1k3.in 3", "check"}));
+}
+
+TEST_F(WatchLoopTest, FirstPassScansWithoutWaitingOrPrinting) {
+  testutil::WriteFile(Spool() + "/qz1.job", "");
+  WatchLoop loop(kRecording);
+  loop.Start();
+  testing::internal::CaptureStdout();
+  loop.FirstPass();
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(calls_, (std::vector<std::string>{"fax " + Spool() + "\\.\\qz1.job"}));
+}
+
+TEST_F(WatchLoopTest, EntriesThatAreNoSpoolFilesArePassedOverOnceEach) {
+  const std::string spool = Spool();
+  testutil::WriteFile(dir_ / "secret", "x");
+  ASSERT_EQ(symlink((dir_ / "secret").c_str(), (spool + "/qz1.job").c_str()), 0);
+  ASSERT_EQ(mkfifo((spool + "/qz2.job").c_str(), 0600), 0);
+  testutil::WriteFile(spool + "/qz3\\x.job", "");
+  testutil::WriteFile(spool + "/qz4\x1b[2J.job", "");
+  mkdir((spool + "/qz5.job").c_str(), 0755);  // a directory: passed over silently
+  testutil::WriteFile(spool + "/qz6.job", "");
+  WatchLoop loop(kRecording);
+  loop.Start();
+  testing::internal::CaptureStdout();
+  loop.FirstPass();
+  loop.FirstPass();
+  const std::string output = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(calls_, (std::vector<std::string>{"fax " + spool + "\\.\\qz6.job",
+                                              "fax " + spool + "\\.\\qz6.job"}));
+  const std::string prefix = "Spool entry '" + spool + "/";
+  for (const std::string& line :
+       {prefix + "qz1.job' passed over: a symbolic link\r\n",
+        prefix + "qz2.job' passed over: not a regular file\r\n",
+        prefix + "qz3\\x.job' passed over: a backslash in its name\r\n",
+        prefix + "qz4?[2J.job' passed over: a control character in its name\r\n"}) {
+    EXPECT_EQ(Occurrences(output, line), 1u) << line << output;
+  }
+  EXPECT_EQ(output.find("qz5"), std::string::npos);
 }
 
 TEST_F(WatchLoopTest, FileWrittenDuringTheScansEndsTheNextWaitAtOnce) {

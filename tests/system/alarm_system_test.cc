@@ -249,19 +249,33 @@ TEST_F(AlarmSystemTest, GarbageNeitherCrashesNorLaunches) {
   EXPECT_GT(kill(service.pid(), 0), -1);
 }
 
-TEST_F(AlarmSystemTest, MissingDirectoriesAndProgramAreReportedAndTheSequenceGoesOn) {
+TEST_F(AlarmSystemTest, MissingDirectoriesAndProgramAreReportedAndTheAlarmWaits) {
   WriteAlarmIni("nodb/");
   unlink(Path("bin/QZARUN.CMD").c_str());
   Service& restarted = StartWith({{"AckPath", "missing/"}});
   Drop("spool/qza1k3.in", testutil::AlarmContent({}));
-  ASSERT_TRUE(restarted.WaitForOutput("ERROR: Log file could not be created\n"));
   const std::string archive = "spool/.\\" + Archive(1);
-  EXPECT_NE(OutputAfterReady().find(
-                "FAILED to write messagefile nodb/.\\M42.msg\n"
-                "launching [QZARUN.CMD Brand M42 0 Console_7 " + archive + "]\r\n"
-                "'spool/.\\qza1k3.in' renamed to '" + archive + "'\r\n"
-                "Acknowledge FAILED\n"
-                "ERROR: Log file could not be created\n"),
+  const std::string command = "QZARUN.CMD Brand M42 0 Console_7 " + archive;
+  ASSERT_TRUE(restarted.WaitForOutput("FAILED to launch"));
+  ASSERT_TRUE(restarted.WaitForOutput("directory\r\n"));
+  // Nothing records a launch that did not happen, and the alarm stays.
+  EXPECT_NE(OutputAfterReady().find("FAILED to write messagefile nodb/.\\M42.msg\n"
+                                    "launching [" + command + "]\r\n"
+                                    "FAILED to launch [" + command +
+                                    "]: No such file or directory\r\n"),
+            std::string::npos)
+      << OutputAfterReady();
+  EXPECT_TRUE(testutil::FileExists(Path("spool/qza1k3.in")));
+  EXPECT_FALSE(testutil::FileExists(Path("spool/" + Archive(1))));
+  EXPECT_EQ(OutputAfterReady().find("Acknowledge"), std::string::npos);
+  // Once the program is there, the next pass launches it under the same name.
+  AddFakeProgram("QZARUN.CMD");
+  Drop("spool/qza1k9.dog", "");
+  ASSERT_TRUE(WaitForCalls(1));
+  ASSERT_TRUE(restarted.WaitForOutput("ERROR: Log file could not be created\n"));
+  EXPECT_NE(OutputAfterReady().find("'spool/.\\qza1k3.in' renamed to '" + archive + "'\r\n"
+                                    "Acknowledge FAILED\n"
+                                    "ERROR: Log file could not be created\n"),
             std::string::npos);
   EXPECT_TRUE(testutil::FileExists(Path("spool/" + Archive(1))));
 }

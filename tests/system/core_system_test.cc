@@ -112,14 +112,29 @@ TEST_F(CoreSystemTest, RestartAfterKillMinusNine) {
   EXPECT_TRUE(second.WaitForOutput("Ready\n"));
 }
 
-TEST_F(CoreSystemTest, TimeoutsNeverScan) {
+TEST_F(CoreSystemTest, FilesWaitingAtStartAreHandledRightAfterReady) {
+  WriteIni();
+  AddFakeProgram("QZ_DOFAX.BAT");
+  Drop("spool/qz1.job", "a\r\nb\r\nc\r\nd\r\n");  // arrived while the service was down
+  Service& service = Start();
+  ASSERT_TRUE(service.WaitForOutput("launching [QZ_DOFAX.BAT a \"b\" c d]\r\n"));
+  EXPECT_TRUE(WaitForCalls(1));
+  const std::string output = service.Output();
+  EXPECT_EQ(output.substr(output.find("Ready\n") + 6, 6), "procee");  // no "Event" first
+  EXPECT_EQ(output.find("Timeout"), std::string::npos);
+}
+
+TEST_F(CoreSystemTest, FileBusyAtItsPassIsHandledAtTheNextTimeout) {
   WriteIni({{"WaitForSec", "1"}});
   AddFakeProgram("QZ_DOFAX.BAT");
-  Drop("spool/qz1.job", "a\r\nb\r\nc\r\nd\r\n");  // present before the start
+  Drop("spool/qz1.job", "a\r\nb\r\nc\r\nd\r\n");
+  testutil::FileHolder reader(Path("spool/qz1.job"), false);  // its close is no change
   Service& service = Start();
-  ASSERT_TRUE(service.WaitForOutput("Timeout\n", 2, 5s));
+  ASSERT_TRUE(service.WaitForOutput("Can't open job-file !\r\n"));
+  reader.Release();
+  ASSERT_TRUE(service.WaitForOutput("launching [QZ_DOFAX.BAT a \"b\" c d]\r\n"));
   EXPECT_EQ(service.Output().find("Event"), std::string::npos);
-  EXPECT_TRUE(testutil::FileExists(Path("spool/qz1.job")));
+  EXPECT_NE(service.Output().find("Timeout\n"), std::string::npos);
 }
 
 TEST_F(CoreSystemTest, WaitForSecZeroCyclesWithoutPauseAndStillHandlesFiles) {
