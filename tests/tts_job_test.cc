@@ -48,11 +48,6 @@ TEST(TtsNamesTest, DeletionTakesOnlyWavNames) {
   for (const auto& c : cases) EXPECT_EQ(NamesAWavFile(c.name), c.wav) << c.name;
 }
 
-TEST(TtsNamesTest, ControlCharactersArePrintedAsQuestionMarks) {
-  EXPECT_EQ(Printable("a\r\nb\x1b[1m\x7f\tc"), "a??b?[1m??c");
-  EXPECT_EQ(Printable("Grüße, \\qzt\\"), "Grüße, \\qzt\\");
-}
-
 class TtsReadTest : public ::testing::Test {
  protected:
   std::string Job() const { return dir_ / "qz1.tts"; }

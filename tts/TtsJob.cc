@@ -18,6 +18,7 @@
 #include "support/CDosFile.h"
 #include "support/CProcess.h"
 #include "support/MonthlyLog.h"
+#include "support/Printable.h"
 #include "tts/WavThreads.h"
 
 namespace {
@@ -61,7 +62,7 @@ std::string Join(const char* directory, const std::string& name) {
 bool WithinLimit(const Entry& entry, const char* what, const std::string& text, size_t max) {
   if (text.size() <= max) return true;
   platform::Print("TTS entry File%d skipped: its %s is longer than %zu characters: %s\r\n",
-                  entry.number, what, max, Printable(text).c_str());
+                  entry.number, what, max, Printable(text.c_str()).c_str());
   return false;
 }
 
@@ -111,7 +112,7 @@ bool WriteTextFile(const Entry& entry, const std::string& path) {
     if (platform::WriteFileAtomically(path.c_str(), entry.text, size)) return true;
     if (attempt < 3) platform::Sleep(10);
   }
-  platform::Print("Failed to create textfile: %s (%s)\r\n", Printable(path).c_str(),
+  platform::Print("Failed to create textfile: %s (%s)\r\n", Printable(path.c_str()).c_str(),
                   platform::ErrorText(errno));
   return false;
 }
@@ -121,7 +122,7 @@ bool WriteTextFile(const Entry& entry, const std::string& path) {
 bool RemoveOldOutput(const Entry& entry, const std::string& output) {
   if (platform::RemoveFile(output.c_str()) || errno == ENOENT) return true;
   platform::Print("TTS entry File%d skipped: old synthesiser output %s cannot be removed: %s\r\n",
-                  entry.number, Printable(output).c_str(), platform::ErrorText(errno));
+                  entry.number, Printable(output.c_str()).c_str(), platform::ErrorText(errno));
   return false;
 }
 
@@ -134,7 +135,7 @@ bool AwaitSynthesiser(CProcess& process, const Synthesis& plan) {
     if (waited >= limit_ms) {
       process.Kill();
       platform::Print("svox.exe did not end within %d seconds and was stopped: %s\r\n", limit,
-                      Printable(plan.command).c_str());
+                      Printable(plan.command.c_str()).c_str());
       return false;
     }
     platform::Sleep(kPollMs);
@@ -151,7 +152,7 @@ bool RunSynthesiser(const Synthesis& plan) {
   // stays, so relative paths of the WAV worker always mean the same file.
   if (!process.Run(1, 1, g_settings.SvoxPath)) {
     const int error = errno;
-    platform::Print("Failed to start synthesiser: %s (%s)\r\n", Printable(plan.command).c_str(),
+    platform::Print("Failed to start synthesiser: %s (%s)\r\n", Printable(plan.command.c_str()).c_str(),
                     platform::ErrorText(error));
     platform::RemoveFile(plan.text_path.c_str());  // nothing else will read it
     return false;
@@ -163,11 +164,11 @@ bool RunSynthesiser(const Synthesis& plan) {
   }
   if (process.ExitCode() != 0) {
     platform::Print("svox.exe ended with exit code %lu: %s\r\n", process.ExitCode(),
-                    Printable(plan.command).c_str());
+                    Printable(plan.command.c_str()).c_str());
   }
   if (!platform::PathExists(plan.output.c_str())) {
     platform::Print("Failed to create wavfile: %s (No tmpfile created)\n",
-                    Printable(plan.target).c_str());
+                    Printable(plan.target.c_str()).c_str());
     return false;
   }
   return true;
@@ -258,41 +259,52 @@ void Archive(const char* path, const Job& job, const std::string& stem, const st
   }
 }
 
-// True while the name still holds the file that was read (or, for a vanished
-// job, holds nothing of another kind).
+// True while the name still holds the file that was read, or holds nothing
+// (the deletion then says so). A file that was never read is never "the same".
 bool SameFile(const char* path, const Job& job) {
   platform::FileStatus now;
-  if (!job.read || platform::StatPath(path, &now) != 0) return true;
-  return now.device == job.identity.device && now.inode == job.identity.inode;
+  if (platform::StatPath(path, &now) != 0) return true;
+  return job.read && now.device == job.identity.device && now.inode == job.identity.inode;
 }
 
+// Deletes the job file, retrying while the deletion fails. Before each
+// attempt the name is checked to still hold the file that was read: a new job
+// dropped under the same name meanwhile stays for the next pass.
 void DeleteJob(const char* path, const Job& job) {
-  if (!SameFile(path, job)) {
+  bool replaced = false;
+  auto attempt = [&] {
+    replaced = !SameFile(path, job);
+    return replaced || platform::RemoveFile(path);
+  };
+  bool deleted = attempt();
+  if (!deleted) {
+    platform::Print("Failed to delete jobfile !\r\n");
+    for (int retry = 0; retry < 100 && !deleted; ++retry) {
+      platform::Sleep(50);
+      deleted = attempt();
+    }
+    if (!deleted) {
+      platform::Print("TTS job %s could not be deleted: %s\r\n", Printable(path).c_str(),
+                      platform::ErrorText(errno));
+    }
+  }
+  if (replaced) {
     platform::Print("TTS job %s was replaced while it was handled: the new file stays\r\n",
                     Printable(path).c_str());
-    return;
   }
-  if (platform::RemoveFile(path)) return;
-  platform::Print("Failed to delete jobfile !\r\n");
-  for (int retry = 0; retry < 100; ++retry) {
-    platform::Sleep(50);
-    if (platform::RemoveFile(path)) return;
-  }
-  platform::Print("TTS job %s could not be deleted: %s\r\n", Printable(path).c_str(),
-                  platform::ErrorText(errno));
 }
 
 void ArchiveDeleteAndLog(const char* path, const Job& job, const std::string& last_command) {
   const Settings& s = g_settings;
   const struct tm time = platform::LocalTime(platform::Now());
-  const std::string stem = Printable(JobStem(path));
+  const std::string stem = Printable(JobStem(path).c_str());
   Archive(path, job, stem, time);
   DeleteJob(path, job);
   platform::Sleep(50);
   char line[4096];
   std::snprintf(line, sizeof line, "%02d.%02d.%02d %02d:%02d:%02d, tts job '%s' done [shell=%s]\r\n",
                 time.tm_mday, time.tm_mon + 1, TwoDigitYear(time), time.tm_hour, time.tm_min,
-                time.tm_sec, stem.c_str(), Printable(last_command).c_str());
+                time.tm_sec, stem.c_str(), Printable(last_command.c_str()).c_str());
   AppendMonthlyLog("%s.\\qztts_%02d%02d.log", s.TtsLogPath, time, line);
 }
 
@@ -357,15 +369,6 @@ const char* FileNameFault(const char* name) {
 bool NamesAWavFile(const char* name) {
   const size_t length = std::strlen(name);
   return length >= 4 && strncasecmp(name + length - 4, ".wav", 4) == 0;
-}
-
-std::string Printable(const std::string& text) {
-  std::string shown = text;
-  for (char& c : shown) {
-    const unsigned char u = static_cast<unsigned char>(c);
-    if (u < 0x20 || u == 0x7f) c = '?';
-  }
-  return shown;
 }
 
 void ProcessTtsJob(const char* path) {

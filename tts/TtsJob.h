@@ -32,8 +32,4 @@ const char* FileNameFault(const char* name);
 // entry may delete.
 bool NamesAWavFile(const char* name);
 
-// `text` with every control character written as '?', so that a field
-// cannot forge a line or a terminal sequence in the records.
-std::string Printable(const std::string& text);
-
 #endif  // QZA_TTS_TTS_JOB_H_

@@ -17,7 +17,7 @@
 #include "platform/File.h"
 #include "platform/FileSystem.h"
 #include "platform/Thread.h"
-#include "tts/TtsJob.h"
+#include "support/Printable.h"
 
 namespace {
 
@@ -64,7 +64,7 @@ bool TargetReplaceable(const char* target) {
 // said, since a later synthesis of the same name must replace it.
 void RemoveUsedFile(const std::string& path) {
   if (platform::RemoveFile(path.c_str()) || errno == ENOENT) return;
-  platform::Print("Failed to remove %s: %s\r\n", Printable(path).c_str(),
+  platform::Print("Failed to remove %s: %s\r\n", Printable(path.c_str()).c_str(),
                   platform::ErrorText(errno));
 }
 
@@ -112,7 +112,7 @@ void Worker(void*) {
 
 void PublishWav(const std::string& target_path, const std::string& name) {
   const char* target = target_path.c_str();
-  const std::string shown = Printable(target_path);
+  const std::string shown = Printable(target_path.c_str());
   const std::string output = SvoxFile(name, ".wav");
   const std::string text = SvoxFile(name, ".txt");
 
@@ -134,15 +134,15 @@ void PublishWav(const std::string& target_path, const std::string& name) {
   }
   RemoveUsedFile(text);
   RemoveUsedFile(output);
-  platform::Print("Successfully moved %s to %s\r\n\n", Printable(output).c_str(), shown.c_str());
+  platform::Print("Successfully moved %s to %s\r\n\n", Printable(output.c_str()).c_str(), shown.c_str());
 }
 
 void DeleteWav(const std::string& path) {
   if (!platform::PathExists(path.c_str())) return;
   if (BoundedRetry([&] { return platform::RemoveFile(path.c_str()); })) {
-    platform::Print("Wavfile %s deleted\r\n\n", Printable(path).c_str());
+    platform::Print("Wavfile %s deleted\r\n\n", Printable(path.c_str()).c_str());
   } else {
-    platform::Print("Failed to delete wavfile: %s\n", Printable(path).c_str());
+    platform::Print("Failed to delete wavfile: %s\n", Printable(path.c_str()).c_str());
   }
 }
 
