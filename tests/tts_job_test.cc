@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <string>
 #include <thread>
@@ -17,6 +18,7 @@
 #include "TestUtil.h"
 #include "core/Settings.h"
 #include "platform/Clock.h"
+#include "platform/Fault.h"
 #include "tts/TtsJob.h"
 #include "tts/WavThreads.h"
 
@@ -196,6 +198,61 @@ TEST_F(TtsJobTest, StaleOutputOfAnEarlierRunIsNeverPublished) {
   testutil::MakeExecutable(Svox() + "/svox.exe", "#!/bin/sh\nexit 0\n");  // writes nothing
   Run("[File1]\nFile=stale.wav\nText=Today\nDir=" + Sounds() + "\n");
   EXPECT_FALSE(testutil::FileExists(Sounds() + "/stale.wav"));
+}
+
+// A synthesiser that copies the text into its output.
+const char kCopyingSvox[] =
+    "#!/bin/sh\n"
+    "eval in=\\${$(($# - 1))} out=\\${$#}\n"
+    "in=$(printf '%s' \"$in\" | sed -e 's|\\\\|/|g')\n"
+    "out=$(printf '%s' \"$out\" | sed -e 's|\\\\|/|g')\n"
+    "cp \"$in\" \"$out\"\n";
+
+TEST_F(TtsJobTest, FailedRecordStepsAreReportedWithTheirReason) {
+  testutil::MakeExecutable(Svox() + "/svox.exe", kCopyingSvox);
+  static const struct {
+    const char* name;
+    platform::FaultPoint point;
+    const char* path_part;
+    int error;
+    const char* printed;
+    bool spoken;
+    bool job_stays;
+  } cases[] = {
+      {"archive", platform::FaultPoint::kOpen, "qz1_", ENOSPC,
+       "qz1.tts not archived as ", true, false},
+      {"text file", platform::FaultPoint::kOpen, ".txt", ENOSPC,
+       "Failed to create textfile: ", false, false},
+      {"job deletion", platform::FaultPoint::kUnlink, "qz1.tts", EACCES,
+       "Failed to delete jobfile !\r\nTTS job ", true, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    unlink((Sounds() + "/hi.wav").c_str());
+    platform::InjectFault(c.point, c.error, c.path_part);
+    const std::string printed = Run("[File1]\nFile=hi.wav\nText=Hi\nDir=" + Sounds() + "\n");
+    platform::ClearFaults();
+    const size_t at = printed.find(c.printed);
+    ASSERT_NE(at, std::string::npos) << printed;
+    const std::string reason = std::strerror(c.error);
+    EXPECT_NE(printed.find(reason, at), std::string::npos) << printed;
+    EXPECT_EQ(testutil::ReadFile(Sounds() + "/hi.wav") == "Hi", c.spoken);
+    EXPECT_EQ(testutil::FileExists(dir_ / "qz1.tts"), c.job_stays);
+  }
+}
+
+TEST_F(TtsJobTest, JobReplacedWhileItIsHandledStaysForTheNextPass) {
+  // The synthesiser drops a new job under the same name, as a writer may.
+  testutil::WriteFile(dir_ / "next", "[File1]\nFile=next.wav\nText=Next\n");
+  testutil::MakeExecutable(Svox() + "/svox.exe", std::string(kCopyingSvox) + "mv " +
+                                                     (dir_ / "next") + " " +
+                                                     (dir_ / "qz1.tts") + "\n");
+  const std::string printed = Run("[File1]\nFile=hi.wav\nText=Hi\nDir=" + Sounds() + "\n");
+  EXPECT_NE(printed.find("qz1.tts was replaced while it was handled: the new file stays\r\n"),
+            std::string::npos)
+      << printed;
+  EXPECT_EQ(testutil::ReadFile(dir_ / "qz1.tts"), "[File1]\nFile=next.wav\nText=Next\n");
+  EXPECT_EQ(testutil::ReadFile(Sounds() + "/hi.wav"), "Hi");
 }
 
 }  // namespace
