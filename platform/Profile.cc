@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -68,8 +69,9 @@ Kind Classify(std::string_view text, std::string_view* name, std::string_view* v
   return Kind::kKey;
 }
 
-bool ReadWholeFile(const char* file, std::string* data) {
-  std::string native = NativePath(file);
+// Reads the whole file into `data`. False with errno set when it cannot be
+// opened or a read fails: a part of a file is never taken for the whole.
+bool ReadNative(const std::string& native, std::string* data) {
   int fd = open(native.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
   char chunk[8192];
@@ -77,12 +79,44 @@ bool ReadWholeFile(const char* file, std::string* data) {
   while ((n = read(fd, chunk, sizeof chunk)) != 0) {
     if (n < 0) {
       if (errno == EINTR) continue;
-      break;
+      const int error = errno;
+      close(fd);  // read-only descriptor: nothing to lose
+      errno = error;
+      return false;
     }
     data->append(chunk, n);
   }
   close(fd);  // read-only descriptor: nothing to lose
   return true;
+}
+
+bool ReadWholeFile(const char* file, std::string* data) {
+  return ReadNative(NativePath(file), data);
+}
+
+// The name that a chain of symbolic links at `native` leads to (the name
+// itself when it is no link). A relative link target counts from the link's
+// directory. False with errno ELOOP after 40 links, or the error of readlink.
+bool FollowLinks(std::string native, std::string* target) {
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat st;
+    if (lstat(native.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+      *target = native;
+      return true;
+    }
+    char link[4096];
+    const ssize_t n = readlink(native.c_str(), link, sizeof link - 1);
+    if (n < 0) return false;
+    link[n] = '\0';
+    if (link[0] == '/') {
+      native = link;
+    } else {
+      const size_t slash = native.rfind('/');
+      native = (slash == std::string::npos ? std::string() : native.substr(0, slash + 1)) + link;
+    }
+  }
+  errno = ELOOP;
+  return false;
 }
 
 // Finds the key in the section. Returns true with the value (raw, untrimmed)
@@ -189,18 +223,82 @@ bool WriteAll(int fd, const std::string& data) {
   return true;
 }
 
+// Gives the new file at `fd` the permissions, owner and group of the file it
+// replaces (`old`, null for a new file). False with errno set when the owner
+// or group cannot be kept.
+bool TakeOverAttributes(int fd, const struct stat* old) {
+  if (old == nullptr) return fchmod(fd, 0644) == 0;
+  struct stat now;
+  if (fstat(fd, &now) != 0) return false;
+  if ((now.st_uid != old->st_uid || now.st_gid != old->st_gid) &&
+      fchown(fd, old->st_uid, old->st_gid) != 0) {
+    return false;
+  }
+  return fchmod(fd, old->st_mode & 07777) == 0;  // after fchown, which may clear set-id bits
+}
+
 // Replaces the file by `data` through a temporary file beside it.
 bool ReplaceFile(const std::string& native, const std::string& data) {
+  struct stat old_status;
+  const bool existed = stat(native.c_str(), &old_status) == 0;
   std::string temp = native + ".XXXXXX";
   int fd = mkostemp(temp.data(), O_CLOEXEC);
   if (fd < 0) return false;
-  struct stat old_status;
-  mode_t mode = stat(native.c_str(), &old_status) == 0 ? (old_status.st_mode & 07777) : 0644;
-  bool ok = fchmod(fd, mode) == 0 && WriteAll(fd, data) && fsync(fd) == 0;
-  ok = (close(fd) == 0) && ok;
+  bool ok = TakeOverAttributes(fd, existed ? &old_status : nullptr) && WriteAll(fd, data) &&
+            fsync(fd) == 0;
+  int error = errno;
+  if (close(fd) != 0 && ok) {
+    ok = false;
+    error = errno;
+  }
   if (ok && rename(temp.c_str(), native.c_str()) == 0) return true;
+  if (ok) error = errno;
   unlink(temp.c_str());  // best effort: the old file is untouched either way
+  errno = error;
   return false;
+}
+
+// Parses every line of an ini text, calling `on_key(section, name, raw value)`
+// for each key line inside a section, in file order.
+template <typename OnKey>
+void ForEachKey(const std::string& data, OnKey on_key) {
+  std::string_view section;
+  bool in_section = false;  // key lines before the first header belong to none
+  Line line;
+  for (size_t pos = 0; NextLine(data, pos, &line); pos = line.next) {
+    std::string_view text(data.data() + line.begin, line.end - line.begin);
+    std::string_view name, raw;
+    size_t offset = 0;
+    switch (Classify(text, &name, &raw, &offset)) {
+      case Kind::kSection:
+        section = name;
+        in_section = true;
+        break;
+      case Kind::kKey:
+        if (in_section) on_key(section, name, raw);
+        break;
+      case Kind::kOther:
+        break;
+    }
+  }
+}
+
+// The index key of a section and key name: both lower-cased, as SameName
+// compares them, joined by a zero byte.
+std::string IndexKey(std::string_view section, std::string_view key) {
+  std::string index;
+  index.reserve(section.size() + key.size() + 1);
+  for (char c : section) index += static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  index += '\0';
+  for (char c : key) index += static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  return index;
+}
+
+size_t CopyOut(const std::string& value, char* buffer, size_t size) {
+  size_t n = value.size() < size - 1 ? value.size() : size - 1;
+  std::memcpy(buffer, value.data(), n);
+  buffer[n] = '\0';
+  return n;
 }
 
 }  // namespace
@@ -210,10 +308,7 @@ size_t GetProfileString(const char* section, const char* key, const char* defaul
   if (buffer == nullptr || size == 0) return 0;
   std::string value;
   if (!LookUp(section, key, file, &value)) value = default_text ? default_text : "";
-  size_t n = value.size() < size - 1 ? value.size() : size - 1;
-  std::memcpy(buffer, value.data(), n);
-  buffer[n] = '\0';
-  return n;
+  return CopyOut(value, buffer, size);
 }
 
 int64_t GetProfileInt(const char* section, const char* key, int64_t default_value,
@@ -236,12 +331,35 @@ int64_t GetProfileInt(const char* section, const char* key, int64_t default_valu
 bool WriteProfileString(const char* section, const char* key, const char* text,
                         const char* file) {
   if (section == nullptr || key == nullptr || text == nullptr || file == nullptr) return false;
-  std::string native = NativePath(file);
-  if (native.empty()) return false;
+  std::string named = NativePath(file);
+  if (named.empty()) return false;
+  std::string native;
+  if (!FollowLinks(named, &native)) return false;
   std::string data;
   // A missing file is created; one that exists but cannot be read is left alone.
-  if (!ReadWholeFile(file, &data) && errno != ENOENT) return false;
+  if (!ReadNative(native, &data)) {
+    if (errno != ENOENT) return false;
+    data.clear();
+  }
   return ReplaceFile(native, WithKey(data, section, key, text));
+}
+
+ProfileText::ProfileText(const char* text, size_t length) {
+  const std::string data(text, length);
+  ForEachKey(data, [&](std::string_view section, std::string_view key, std::string_view raw) {
+    values_.emplace(IndexKey(section, key), std::string(Unquote(raw)));  // the first one wins
+  });
+}
+
+size_t ProfileText::GetString(const char* section, const char* key, const char* default_text,
+                              char* buffer, size_t size) const {
+  if (buffer == nullptr || size == 0) return 0;
+  std::string value = default_text ? default_text : "";
+  if (section != nullptr && key != nullptr) {
+    const auto found = values_.find(IndexKey(section, key));
+    if (found != values_.end()) value = found->second;
+  }
+  return CopyOut(value, buffer, size);
 }
 
 }  // namespace platform

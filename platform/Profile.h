@@ -21,6 +21,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
+#include <string>
 
 namespace platform {
 
@@ -38,9 +40,30 @@ int64_t GetProfileInt(const char* section, const char* key, int64_t default_valu
                       const char* file);
 
 // Sets the key in the section to `text`, creating the file, the section or the
-// key where missing. Returns true on success; on failure the old file is intact.
+// key where missing. Returns true on success; on failure (errno set) the old
+// file is intact: a file that exists but cannot be read whole is never
+// rewritten. The new file keeps the old one's permissions, owner and group
+// (when the owner cannot be kept, nothing is written). When the name is a
+// symbolic link (or a chain of them), the file it leads to is replaced and the
+// link stays; a dangling link gets its target created.
 bool WriteProfileString(const char* section, const char* key, const char* text,
                         const char* file);
+
+// An ini text held in memory (a job file read once), read by the same rules
+// as the functions above. The text is indexed once, so each look-up costs a
+// map search instead of a pass over the text.
+class ProfileText {
+ public:
+  ProfileText(const char* text, size_t length);
+
+  // As GetProfileString, from the text.
+  size_t GetString(const char* section, const char* key, const char* default_text,
+                   char* buffer, size_t size) const;
+
+ private:
+  // Lower-cased "section\0key" to the key's first value, unquoted.
+  std::map<std::string, std::string> values_;
+};
 
 }  // namespace platform
 

@@ -54,8 +54,8 @@ int CUserProfile::ReadProfileInt(const char* section, const char* key, long defa
 }
 
 int CUserProfile::WriteProfileInt(const char* section, const char* key, long value) {
-  char text[20];
-  std::snprintf(text, sizeof text, "%i", static_cast<int>(value));
+  char text[24];  // "-9223372036854775808" and its terminator fit
+  std::snprintf(text, sizeof text, "%ld", value);
   return WriteProfileStringA(section, key, text);
 }
 

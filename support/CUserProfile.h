@@ -26,7 +26,8 @@ class CUserProfile {
   // Stores into `out` the integer value of the key, or `default_value` when the
   // file, section or key is absent or the value is empty. Returns 1.
   int ReadProfileInt(const char* section, const char* key, long default_value, long* out);
-  // Writes `value` in decimal ("%i"). Returns non-zero on success, 0 on failure.
+  // Writes `value` in decimal, every digit of it ("%ld"). Returns non-zero on
+  // success, 0 on failure.
   int WriteProfileInt(const char* section, const char* key, long value);
   // Copies the value, or `default_text` (null counts as empty) when the key is
   // absent, into `buffer`, cut to size-1 characters and terminated. Returns the

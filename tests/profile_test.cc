@@ -1,12 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <climits>
 #include <cstring>
 #include <string>
 
 #include "TestUtil.h"
+#include "platform/Profile.h"
 #include "support/CUserProfile.h"
 
 namespace {
@@ -180,6 +182,105 @@ TEST_F(ProfileTest, ObjectWithoutPathGivesDefaultsAndWritesNothing) {
   char buffer[8];
   EXPECT_EQ(profile.ReadProfileString("A", "B", "dflt", sizeof buffer, buffer), 4);
   EXPECT_EQ(profile.WriteProfileStringA("A", "B", "x"), 0);
+}
+
+TEST_F(ProfileTest, IntegersAreWrittenWithEveryDigit) {
+  CUserProfile profile(Ini().c_str(), 1);
+  static const struct {
+    long value;
+    const char* text;
+  } cases[] = {{0, "0"},
+               {-5, "-5"},
+               {2147483648L, "2147483648"},
+               {LONG_MAX, "9223372036854775807"},
+               {LONG_MIN, "-9223372036854775808"}};
+  for (const auto& c : cases) {
+    EXPECT_NE(profile.WriteProfileInt("Server", "Value", c.value), 0);
+    char text[32];
+    profile.ReadProfileString("Server", "Value", "", sizeof text, text);
+    EXPECT_STREQ(text, c.text);
+  }
+}
+
+TEST_F(ProfileTest, WriteBackKeepsOwnerAndGroup) {
+  if (geteuid() != 0) GTEST_SKIP() << "only root can give the file to another owner";
+  testutil::WriteFile(Ini(), "[A]\nB=1\n");
+  ASSERT_EQ(chown(Ini().c_str(), 4321, 8765), 0);
+  chmod(Ini().c_str(), 0604);
+  CUserProfile profile(Ini().c_str(), 1);
+  EXPECT_NE(profile.WriteProfileStringA("A", "B", "2"), 0);
+  struct stat st;
+  ASSERT_EQ(stat(Ini().c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 4321u);
+  EXPECT_EQ(st.st_gid, 8765u);
+  EXPECT_EQ(st.st_mode & 07777, 0604u);
+  EXPECT_EQ(testutil::ReadFile(Ini()), "[A]\nB=2\n");
+}
+
+TEST_F(ProfileTest, LinkedIniIsWrittenThroughToItsTarget) {
+  mkdir((dir_ / "etc").c_str(), 0755);
+  const std::string target = dir_ / "etc/real.ini";
+  static const struct {
+    const char* name;
+    const char* link;  // relative to the link's directory, or absolute when empty
+    const char* before;
+    const char* after;
+  } cases[] = {
+      {"relative", "etc/real.ini", "[A]\nB=1\n", "[A]\nB=2\n"},
+      {"absolute", "", "[A]\nB=1\nC=3\n", "[A]\nB=2\nC=3\n"},
+      {"dangling", "etc/real.ini", nullptr, "[A]\nB=2\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    unlink(Ini().c_str());
+    unlink(target.c_str());
+    if (c.before) testutil::WriteFile(target, c.before);
+    const std::string link = *c.link ? std::string(c.link) : target;
+    ASSERT_EQ(symlink(link.c_str(), Ini().c_str()), 0);
+    CUserProfile profile(Ini().c_str(), 1);
+    EXPECT_NE(profile.WriteProfileStringA("A", "B", "2"), 0);
+    struct stat st;
+    ASSERT_EQ(lstat(Ini().c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ(testutil::ReadFile(target), c.after);
+  }
+}
+
+TEST_F(ProfileTest, TextInMemoryReadsAsTheSameFileDoes) {
+  const std::string text =
+      "Early=before any section\n"
+      "[File1]\r\n"
+      "  File =  a.wav \r\n"
+      "Text=\"quoted \"\r\n"
+      ";Dir=commented\r\n"
+      "[other]\n"
+      "File=other\r"
+      "[FILE1]\n"
+      "file=second wins not\n"
+      "Dir=from the second header\n"
+      "[]\n"
+      "Empty=section\n"
+      "[Open\n"
+      "Key=unclosed\n";
+  testutil::WriteFile(Ini(), text);
+  CUserProfile file(Ini().c_str(), 1);
+  const platform::ProfileText memory(text.data(), text.size());
+  static const struct {
+    const char* section;
+    const char* key;
+  } cases[] = {{"", "Early"},     {"File1", "File"},  {"file1", "TEXT"}, {"File1", "Dir"},
+               {"Other", "File"}, {"", "Empty"},      {"Open", "Key"},   {"Missing", "Key"},
+               {"File1", "Missing"}};
+  for (const auto& c : cases) {
+    char from_file[64], from_memory[64];
+    const int n = file.ReadProfileString(c.section, c.key, "dflt", sizeof from_file, from_file);
+    EXPECT_EQ(memory.GetString(c.section, c.key, "dflt", from_memory, sizeof from_memory),
+              static_cast<size_t>(n));
+    EXPECT_STREQ(from_memory, from_file) << c.section << "/" << c.key;
+  }
+  char small[4];
+  EXPECT_EQ(memory.GetString("File1", "Dir", nullptr, small, sizeof small), 3u);
+  EXPECT_STREQ(small, "fro");
 }
 
 }  // namespace

@@ -1,10 +1,16 @@
-// The WAV threads run synchronously here, with the 500 ms sleep replaced by a
-// hook, so that their 100-second waits take milliseconds.
+// Publishing and deleting run synchronously here, with the 500 ms sleep
+// replaced by a hook, so that their 100-second waits take milliseconds; the
+// worker tests run them through the one background worker.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
 
+#include <unistd.h>
+
 #include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <thread>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -12,6 +18,7 @@
 #include "TestUtil.h"
 #include "core/Settings.h"
 #include "platform/Clock.h"
+#include "platform/Fault.h"
 #include "tts/WavThreads.h"
 
 namespace {
@@ -21,12 +28,6 @@ std::function<void(int)> on_sleep;  // called with the number of sleeps so far
 void HookedSleep(uint32_t) {
   ++sleeps;
   if (on_sleep) on_sleep(sleeps);
-}
-
-char* HeapCopy(const std::string& text) {
-  char* copy = new char[text.size() + 1];
-  std::memcpy(copy, text.c_str(), text.size() + 1);
-  return copy;
 }
 
 bool Immutable(const std::string& path, bool on) {
@@ -46,6 +47,7 @@ class WavThreadsTest : public ::testing::Test {
   }
   void TearDown() override {
     platform::SetSleep(nullptr);
+    platform::ClearFaults();
     on_sleep = nullptr;
     Immutable(Sounds(), false);
   }
@@ -54,12 +56,12 @@ class WavThreadsTest : public ::testing::Test {
   std::string Target() const { return Sounds() + ".\\hello.wav"; }
   std::string Move() {
     testing::internal::CaptureStdout();
-    MoveWavThread(HeapCopy(Target()));
+    PublishWav(Target(), "hello");
     return testing::internal::GetCapturedStdout();
   }
   std::string Delete(const std::string& path) {
     testing::internal::CaptureStdout();
-    DeleteWavThread(HeapCopy(path));
+    DeleteWav(path);
     return testing::internal::GetCapturedStdout();
   }
   testutil::TempDir dir_;
@@ -142,6 +144,129 @@ TEST_F(WavThreadsTest, DeletionThatNeverSucceeds) {
 TEST_F(WavThreadsTest, DeletionOfAMissingFilePrintsNothing) {
   EXPECT_EQ(Delete(Sounds() + ".\\missing.wav"), "");
   EXPECT_EQ(sleeps, 0);
+}
+
+TEST_F(WavThreadsTest, CopyIsTriedTwiceAtOnceThenAfterEachOfTwoHundredWaits) {
+  // Each copy attempt opens the target once; a counted fault fails that many.
+  static const struct {
+    int failing_copies;
+    bool published;
+    int sleeps;
+  } cases[] = {{0, true, 0}, {1, true, 0}, {2, true, 1}, {201, true, 200}, {202, false, 200}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.failing_copies);
+    sleeps = 0;
+    testutil::WriteFile(Svox() + "/hello.wav", "RIFF new");
+    testutil::WriteFile(Sounds() + "/hello.wav", "RIFF old");
+    if (c.failing_copies > 0) {
+      platform::InjectFault(platform::FaultPoint::kOpen, EACCES, "sounds.\\hello.wav",
+                            c.failing_copies);
+    }
+    const std::string printed = Move();
+    platform::ClearFaults();
+    EXPECT_EQ(sleeps, c.sleeps);
+    if (c.published) {
+      EXPECT_EQ(printed, "Successfully moved " + Svox() + "\\hello.wav to " + Target() + "\r\n\n");
+      EXPECT_EQ(testutil::ReadFile(Sounds() + "/hello.wav"), "RIFF new");
+    } else {
+      EXPECT_EQ(printed, "Failed to create wavfile: " + Target() + " (Failed to copy)\n");
+      EXPECT_EQ(testutil::ReadFile(Sounds() + "/hello.wav"), "RIFF old");  // never deleted first
+      EXPECT_TRUE(testutil::FileExists(Svox() + "/hello.wav"));
+    }
+  }
+}
+
+TEST_F(WavThreadsTest, LinkAtTheTargetIsReplacedNotFollowed) {
+  testutil::WriteFile(dir_ / "victim", "secret");
+  ASSERT_EQ(symlink((dir_ / "victim").c_str(), (Sounds() + "/hello.wav").c_str()), 0);
+  testutil::WriteFile(Svox() + "/hello.wav", "RIFF new");
+  EXPECT_EQ(Move(), "Successfully moved " + Svox() + "\\hello.wav to " + Target() + "\r\n\n");
+  EXPECT_EQ(testutil::ReadFile(dir_ / "victim"), "secret");
+  struct stat st;
+  ASSERT_EQ(lstat((Sounds() + "/hello.wav").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(testutil::ReadFile(Sounds() + "/hello.wav"), "RIFF new");
+}
+
+TEST_F(WavThreadsTest, PublishingUsesTheNameItIsGivenAndKeepsTheTargetName) {
+  testutil::WriteFile(Svox() + "/hello~2.wav", "RIFF second");
+  testutil::WriteFile(Svox() + "/hello~2.txt", "second");
+  testutil::WriteFile(Svox() + "/hello.wav", "RIFF first");
+  testing::internal::CaptureStdout();
+  PublishWav(Target(), "hello~2");
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "Successfully moved " + Svox() + "\\hello~2.wav to " + Target() + "\r\n\n");
+  EXPECT_EQ(testutil::ReadFile(Sounds() + "/hello.wav"), "RIFF second");
+  EXPECT_FALSE(testutil::FileExists(Svox() + "/hello~2.txt"));
+  EXPECT_EQ(testutil::ReadFile(Svox() + "/hello.wav"), "RIFF first");  // another entry's
+}
+
+// The worker is one thread for the whole process; these tests leave it idle.
+class WavWorkerTest : public WavThreadsTest {
+ protected:
+  static void BlockingSleep(uint32_t) {
+    ++sleeps;
+    while (blocked) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  void SetUp() override {
+    WavThreadsTest::SetUp();
+    blocked = false;
+    platform::SetSleep(&BlockingSleep);
+  }
+  void TearDown() override {
+    blocked = false;
+    EXPECT_TRUE(testutil::WaitFor([] { return WavWorkerIdle(); }));
+    WavThreadsTest::TearDown();
+  }
+  std::string Sound(int n) const { return Sounds() + "/old" + std::to_string(n) + ".wav"; }
+  std::string SoundPath(int n) const { return Sounds() + ".\\old" + std::to_string(n) + ".wav"; }
+  static inline std::atomic<bool> blocked{false};
+};
+
+TEST_F(WavWorkerTest, RunsQueuedTasksInOrder) {
+  testutil::WriteFile(Svox() + "/hello.wav", "RIFF new");
+  testutil::WriteFile(Sound(1), "RIFF");
+  testutil::WriteFile(Sound(2), "RIFF");
+  testing::internal::CaptureStdout();
+  ASSERT_TRUE(QueueWavTask({WavTask::Kind::kDelete, SoundPath(1), ""}));
+  ASSERT_TRUE(QueueWavTask({WavTask::Kind::kPublish, Target(), "hello"}));
+  ASSERT_TRUE(QueueWavTask({WavTask::Kind::kDelete, SoundPath(2), ""}));
+  ASSERT_TRUE(testutil::WaitFor([] { return WavWorkerIdle(); }));
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "Wavfile " + SoundPath(1) + " deleted\r\n\n"
+            "Successfully moved " + Svox() + "\\hello.wav to " + Target() + "\r\n\n"
+            "Wavfile " + SoundPath(2) + " deleted\r\n\n");
+  EXPECT_EQ(testutil::ReadFile(Sounds() + "/hello.wav"), "RIFF new");
+  EXPECT_FALSE(testutil::FileExists(Sound(1)));
+  EXPECT_FALSE(testutil::FileExists(Sound(2)));
+}
+
+TEST_F(WavWorkerTest, FullQueueRefusesTheNextTaskAndNamesAreHeldUntilPublished) {
+  // The first task waits in a retry while the test fills the queue behind it.
+  testutil::WriteFile(Sound(0), "RIFF");
+  platform::InjectFault(platform::FaultPoint::kUnlink, EBUSY, "old0.wav", 1);
+  blocked = true;
+  testing::internal::CaptureStdout();
+  ASSERT_TRUE(QueueWavTask({WavTask::Kind::kDelete, SoundPath(0), ""}));
+  ASSERT_TRUE(testutil::WaitFor([] { return sleeps > 0; }));  // in hand, not queued
+  ASSERT_TRUE(QueueWavTask({WavTask::Kind::kPublish, Target(), "hello"}));
+  EXPECT_TRUE(SvoxNameInUse("hello"));
+  EXPECT_FALSE(SvoxNameInUse("hell"));
+  for (size_t n = 1; n < kWavQueueCapacity; ++n) {
+    ASSERT_TRUE(WavQueueHasRoom());
+    ASSERT_TRUE(QueueWavTask({WavTask::Kind::kDelete, SoundPath(static_cast<int>(n)), ""}));
+  }
+  EXPECT_FALSE(WavQueueHasRoom());
+  EXPECT_FALSE(QueueWavTask({WavTask::Kind::kDelete, SoundPath(999), ""}));
+  EXPECT_FALSE(WavWorkerIdle());
+  testutil::WriteFile(Svox() + "/hello.wav", "RIFF new");
+  blocked = false;
+  ASSERT_TRUE(testutil::WaitFor([] { return WavWorkerIdle(); }));
+  const std::string printed = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(printed, "Wavfile " + SoundPath(0) + " deleted\r\n\n"
+                     "Successfully moved " + Svox() + "\\hello.wav to " + Target() + "\r\n\n");
+  EXPECT_FALSE(SvoxNameInUse("hello"));
+  EXPECT_TRUE(WavQueueHasRoom());
 }
 
 }  // namespace

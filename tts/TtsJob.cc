@@ -1,6 +1,10 @@
 #include "tts/TtsJob.h"
 
+#include <strings.h>
+
+#include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -8,18 +12,18 @@
 #include "core/Settings.h"
 #include "platform/Clock.h"
 #include "platform/Console.h"
+#include "platform/File.h"
 #include "platform/FileSystem.h"
-#include "platform/Thread.h"
+#include "platform/Profile.h"
 #include "support/CDosFile.h"
 #include "support/CProcess.h"
-#include "support/CUserProfile.h"
 #include "support/MonthlyLog.h"
+#include "support/Printable.h"
 #include "tts/WavThreads.h"
 
 namespace {
 
-constexpr unsigned long kReadExclusive = 16;   // OF_READ | OF_SHARE_EXCLUSIVE
-constexpr unsigned long kWriteExclusive = 17;  // OF_WRITE | OF_SHARE_EXCLUSIVE
+constexpr unsigned long kReadExclusive = 16;  // OF_READ | OF_SHARE_EXCLUSIVE
 constexpr int kFileSize = 80;
 constexpr int kTextSize = 2048;
 constexpr int kDirSize = 256;
@@ -27,12 +31,22 @@ constexpr size_t kOutputPathMax = 79;
 constexpr size_t kTargetPathMax = 255;
 constexpr size_t kCommandMax = 255;
 constexpr size_t kJobStemMax = 79;
+constexpr uint32_t kPollMs = 100;  // pause between two looks at the synthesiser
 
 struct Entry {
   int number;
   char file[kFileSize];
   char text[kTextSize];
   char dir[kDirSize];
+};
+
+// The paths and command line of one synthesis.
+struct Synthesis {
+  std::string name;  // of the output and text file in SvoxPath
+  std::string text_path;
+  std::string output;
+  std::string target;
+  std::string command;
 };
 
 std::string CutAt(std::string text, const char* marker) {
@@ -45,71 +59,147 @@ std::string Join(const char* directory, const std::string& name) {
   return std::string(directory) + ".\\" + name;
 }
 
-char* HeapCopy(const std::string& text) {
-  char* copy = new char[text.size() + 1];
-  std::memcpy(copy, text.c_str(), text.size() + 1);
-  return copy;
-}
-
-// Hands `path` to a detached thread that owns its copy.
-void StartWavThread(void (*routine)(void*), const std::string& path) {
-  char* copy = HeapCopy(path);
-  if (!platform::StartDetachedThread(routine, copy)) delete[] copy;
-}
-
 bool WithinLimit(const Entry& entry, const char* what, const std::string& text, size_t max) {
   if (text.size() <= max) return true;
   platform::Print("TTS entry File%d skipped: its %s is longer than %zu characters: %s\r\n",
-                  entry.number, what, max, text.c_str());
+                  entry.number, what, max, Printable(text.c_str()).c_str());
   return false;
 }
 
-// Creates the synthesiser's text file: three attempts, removing any old file
-// between them.
-bool CreateTextFile(CDosFile& file, const std::string& path) {
-  if (file.Create(kWriteExclusive)) return true;
-  platform::Sleep(10);
-  platform::RemoveFile(path.c_str());
-  if (file.Create(kWriteExclusive)) return true;
-  platform::RemoveFile(path.c_str());
-  return file.Create(kWriteExclusive) != 0;
+// A name for the synthesiser's files that no queued publishing uses: the
+// entry's stem, or the stem with "~2", "~3", ... when an earlier entry with the
+// same stem still waits to be published, so that neither overwrites the other.
+std::string FreeSvoxName(const std::string& stem) {
+  std::string name = stem;
+  for (int n = 2; SvoxNameInUse(name); ++n) name = stem + "~" + std::to_string(n);
+  return name;
+}
+
+Synthesis PlanSynthesis(const Entry& entry) {
+  const Settings& s = g_settings;
+  const std::string stem = CutAt(entry.file, ".wav");
+  Synthesis plan;
+  plan.name = FreeSvoxName(stem);
+  plan.text_path = Join(s.SvoxPath, plan.name + ".txt");
+  plan.output = Join(s.SvoxPath, plan.name + ".wav");
+  plan.target = Join(entry.dir, stem + ".wav");
+  char command[1024];
+  std::snprintf(command, sizeof command, "%s.\\svox.exe -v %s -p %d -s %d -e alaw %s %s",
+                s.SvoxPath, s.Voice, s.Pitch, s.Speed, plan.text_path.c_str(),
+                plan.output.c_str());
+  plan.command = command;
+  return plan;
+}
+
+bool QueueHasRoom(const Entry& entry) {
+  if (WavQueueHasRoom()) return true;
+  platform::Print("TTS entry File%d skipped: %zu WAV files wait to be published or deleted\r\n",
+                  entry.number, kWavQueueCapacity);
+  return false;
+}
+
+bool Queue(const Entry& entry, WavTask task) {
+  if (QueueWavTask(std::move(task))) return true;
+  platform::Print("TTS entry File%d skipped: the WAV worker cannot take it\r\n", entry.number);
+  return false;
+}
+
+// Writes the synthesiser's text file: a new file renamed over the name, so a
+// link planted at the name is replaced, never written through. Three attempts.
+bool WriteTextFile(const Entry& entry, const std::string& path) {
+  const size_t size = std::strlen(entry.text);
+  for (int attempt = 1; attempt <= 3; ++attempt) {
+    if (platform::WriteFileAtomically(path.c_str(), entry.text, size)) return true;
+    if (attempt < 3) platform::Sleep(10);
+  }
+  platform::Print("Failed to create textfile: %s (%s)\r\n", Printable(path.c_str()).c_str(),
+                  platform::ErrorText(errno));
+  return false;
+}
+
+// Removes an output left by an earlier synthesis of the same name, so that
+// only what this synthesis writes can be published.
+bool RemoveOldOutput(const Entry& entry, const std::string& output) {
+  if (platform::RemoveFile(output.c_str()) || errno == ENOENT) return true;
+  platform::Print("TTS entry File%d skipped: old synthesiser output %s cannot be removed: %s\r\n",
+                  entry.number, Printable(output.c_str()).c_str(), platform::ErrorText(errno));
+  return false;
+}
+
+// Waits for the synthesiser to end, at most MaxSeconds (at least one second).
+// Past the limit its process group is ended. True when it ended by itself.
+bool AwaitSynthesiser(CProcess& process, const Synthesis& plan) {
+  const int limit = g_settings.MaxSeconds > 0 ? g_settings.MaxSeconds : 1;
+  const uint64_t limit_ms = static_cast<uint64_t>(limit) * 1000;
+  for (uint64_t waited = 0; process.IsRunning(); waited += kPollMs) {
+    if (waited >= limit_ms) {
+      process.Kill();
+      platform::Print("svox.exe did not end within %d seconds and was stopped: %s\r\n", limit,
+                      Printable(plan.command.c_str()).c_str());
+      return false;
+    }
+    platform::Sleep(kPollMs);
+  }
+  return true;
+}
+
+// Runs the synthesiser on the text file. True when it ended by itself and
+// left its output; everything else is printed and the synthesiser's files are
+// cleaned away.
+bool RunSynthesiser(const Synthesis& plan) {
+  CProcess process(plan.command.c_str());
+  // The synthesiser runs in SvoxPath; the service's own working directory
+  // stays, so relative paths of the WAV worker always mean the same file.
+  if (!process.Run(1, 1, g_settings.SvoxPath)) {
+    const int error = errno;
+    platform::Print("Failed to start synthesiser: %s (%s)\r\n", Printable(plan.command.c_str()).c_str(),
+                    platform::ErrorText(error));
+    platform::RemoveFile(plan.text_path.c_str());  // nothing else will read it
+    return false;
+  }
+  if (!AwaitSynthesiser(process, plan)) {
+    platform::RemoveFile(plan.text_path.c_str());  // a partial output is never published
+    platform::RemoveFile(plan.output.c_str());
+    return false;
+  }
+  if (process.ExitCode() != 0) {
+    platform::Print("svox.exe ended with exit code %lu: %s\r\n", process.ExitCode(),
+                    Printable(plan.command.c_str()).c_str());
+  }
+  if (!platform::PathExists(plan.output.c_str())) {
+    platform::Print("Failed to create wavfile: %s (No tmpfile created)\n",
+                    Printable(plan.target.c_str()).c_str());
+    return false;
+  }
+  return true;
 }
 
 void Synthesize(const Entry& entry, std::string* last_command) {
-  const Settings& s = g_settings;
-  platform::Print("Create wavfile: %s.\\%s with text: %s\r\n", s.SvoxPath, entry.file, entry.text);
-  const std::string stem = CutAt(entry.file, ".wav");
-  const std::string text_path = Join(s.SvoxPath, stem + ".txt");
-  const std::string output = Join(s.SvoxPath, stem + ".wav");
-  const std::string target = Join(entry.dir, stem + ".wav");
-  char command[1024];
-  std::snprintf(command, sizeof command, "%s.\\svox.exe -v %s -p %d -s %d -e alaw %s %s",
-                s.SvoxPath, s.Voice, s.Pitch, s.Speed, text_path.c_str(), output.c_str());
-  if (!WithinLimit(entry, "synthesiser output path", output, kOutputPathMax) ||
-      !WithinLimit(entry, "target path", target, kTargetPathMax) ||
-      !WithinLimit(entry, "synthesiser command line", command, kCommandMax)) {
+  platform::Print("Create wavfile: %s.\\%s with text: %s\r\n",
+                  Printable(g_settings.SvoxPath).c_str(), Printable(entry.file).c_str(),
+                  Printable(entry.text).c_str());
+  const Synthesis plan = PlanSynthesis(entry);
+  if (!WithinLimit(entry, "synthesiser output path", plan.output, kOutputPathMax) ||
+      !WithinLimit(entry, "target path", plan.target, kTargetPathMax) ||
+      !WithinLimit(entry, "synthesiser command line", plan.command, kCommandMax) ||
+      !QueueHasRoom(entry) || !RemoveOldOutput(entry, plan.output) ||
+      !WriteTextFile(entry, plan.text_path) || !RunSynthesiser(plan)) {
     return;
   }
-  CDosFile file(text_path.c_str());
-  if (!CreateTextFile(file, text_path)) {
-    platform::Print("Failed to create textfile: %s", text_path.c_str());
-    return;
-  }
-  file.Write(entry.text, std::strlen(entry.text));
-  file.Close();
-  *last_command = command;
-  // The synthesiser runs in SvoxPath; the service's own working directory
-  // stays, so relative paths of WAV threads always mean the same file.
-  CProcess process(command);
-  process.Run(1, 1, s.SvoxPath);
-  while (process.IsRunning()) platform::Sleep(100);
-  StartWavThread(&MoveWavThread, target);
+  // The log line names the last command that produced speech.
+  *last_command = plan.command;
+  Queue(entry, {WavTask::Kind::kPublish, plan.target, plan.name});
 }
 
 void Delete(const Entry& entry) {
+  if (!NamesAWavFile(entry.file)) {
+    platform::Print("TTS entry File%d skipped: only .wav files are deleted: %s\r\n",
+                    entry.number, Printable(entry.file).c_str());
+    return;
+  }
   const std::string path = Join(entry.dir, entry.file);
-  if (!WithinLimit(entry, "deletion path", path, kTargetPathMax)) return;
-  StartWavThread(&DeleteWavThread, path);
+  if (!WithinLimit(entry, "deletion path", path, kTargetPathMax) || !QueueHasRoom(entry)) return;
+  Queue(entry, {WavTask::Kind::kDelete, path, ""});
 }
 
 // The job's name after its last backslash, lower-cased, cut at ".tts".
@@ -120,67 +210,173 @@ std::string JobStem(const char* path) {
   return CutAt(stem, ".tts");
 }
 
-// A job file that another program still holds open is not read half-written.
-bool HeldByAnotherProgram(const char* path) {
-  if (!platform::PathExists(path)) return false;
-  CDosFile probe(path);
-  return !probe.Open(kReadExclusive);
-}
+// What was read of the job, and which file it was.
+struct Job {
+  bool read = false;  // false: the job had vanished
+  std::string text;
+  platform::FileStatus identity;
+};
 
-void ArchiveDeleteAndLog(const char* path, const std::string& last_command) {
-  const Settings& s = g_settings;
-  const struct tm time = platform::LocalTime(platform::Now());
-  const std::string stem = JobStem(path);
-  char archive[512];
-  std::snprintf(archive, sizeof archive, "%s.\\%s_%02d%02d%02d_%02d%02d%02d.tts", s.TtsLogPath,
-                stem.c_str(), time.tm_mday, time.tm_mon + 1, TwoDigitYear(time), time.tm_hour,
-                time.tm_min, time.tm_sec);
-  if (stem.size() > kJobStemMax) {
-    platform::Print("TTS job name longer than %zu characters, no archive copy: %s\r\n",
-                    kJobStemMax, path);
-  } else {
-    platform::CopyFileReplacing(path, archive);  // a failed copy is not reported
-  }
-  if (!platform::RemoveFile(path)) {
-    platform::Print("Failed to delete jobfile !\r\n");
-    for (int retry = 0; retry < 100; ++retry) {
-      platform::Sleep(50);
-      if (platform::RemoveFile(path)) break;
-    }
-  }
-  platform::Sleep(50);
-  char line[4096];
-  std::snprintf(line, sizeof line, "%02d.%02d.%02d %02d:%02d:%02d, tts job '%s' done [shell=%s]\r\n",
-                time.tm_mday, time.tm_mon + 1, TwoDigitYear(time), time.tm_hour, time.tm_min,
-                time.tm_sec, stem.c_str(), last_command.c_str());
-  AppendMonthlyLog("%s.\\qztts_%02d%02d.log", s.TtsLogPath, time, line);
-}
-
-}  // namespace
-
-void ProcessTtsJob(const char* path) {
-  platform::Print("proceeding tts job in '%s'\r\n\n", path);
-  platform::Sleep(200);
-  CUserProfile profile(path, 1);
-  if (HeldByAnotherProgram(path) || !profile.OpenProfile()) {
-    platform::Print("Can't open job-file !\r\n");
-    return;
-  }
-  std::string last_command;
+void HandleEntries(const Job& job, std::string* last_command) {
+  const platform::ProfileText profile(job.text.data(), job.text.size());
   Entry entry;
   for (entry.number = 1; entry.number <= 99; ++entry.number) {
     char section[16];
     std::snprintf(section, sizeof section, "File%d", entry.number);
-    profile.ReadProfileString(section, "File", "", kFileSize, entry.file);
-    profile.ReadProfileString(section, "Text", "", kTextSize, entry.text);
-    profile.ReadProfileString(section, "Dir", "", kDirSize, entry.dir);
+    profile.GetString(section, "File", "", entry.file, kFileSize);
+    profile.GetString(section, "Text", "", entry.text, kTextSize);
+    profile.GetString(section, "Dir", "", entry.dir, kDirSize);
     if (std::strlen(entry.file) < 2) continue;
+    if (const char* fault = FileNameFault(entry.file)) {
+      platform::Print("TTS entry File%d skipped: its file name %s: %s\r\n", entry.number, fault,
+                      Printable(entry.file).c_str());
+      continue;
+    }
     if (entry.text[0] != '\0') {
-      Synthesize(entry, &last_command);
+      Synthesize(entry, last_command);
     } else {
       Delete(entry);
     }
   }
-  profile.CloseProfile();
-  ArchiveDeleteAndLog(path, last_command);
+}
+
+// Stores the bytes that were read as the job's archive copy.
+void Archive(const char* path, const Job& job, const std::string& stem, const struct tm& time) {
+  if (stem.size() > kJobStemMax) {
+    platform::Print("TTS job name longer than %zu characters, no archive copy: %s\r\n",
+                    kJobStemMax, Printable(path).c_str());
+    return;
+  }
+  char archive[512];
+  std::snprintf(archive, sizeof archive, "%s.\\%s_%02d%02d%02d_%02d%02d%02d.tts",
+                g_settings.TtsLogPath, stem.c_str(), time.tm_mday, time.tm_mon + 1,
+                TwoDigitYear(time), time.tm_hour, time.tm_min, time.tm_sec);
+  const bool stored = job.read && platform::WriteFileAtomically(archive, job.text.data(),
+                                                                job.text.size());
+  if (!stored) {
+    platform::Print("TTS job %s not archived as %s: %s\r\n", Printable(path).c_str(),
+                    Printable(archive).c_str(), platform::ErrorText(job.read ? errno : ENOENT));
+  }
+}
+
+// True while the name still holds the file that was read, or holds nothing
+// (the deletion then says so). A file that was never read is never "the same".
+bool SameFile(const char* path, const Job& job) {
+  platform::FileStatus now;
+  if (platform::StatPath(path, &now) != 0) return true;
+  return job.read && now.device == job.identity.device && now.inode == job.identity.inode;
+}
+
+// Deletes the job file, retrying while the deletion fails. Before each
+// attempt the name is checked to still hold the file that was read: a new job
+// dropped under the same name meanwhile stays for the next pass.
+void DeleteJob(const char* path, const Job& job) {
+  bool replaced = false;
+  auto attempt = [&] {
+    replaced = !SameFile(path, job);
+    return replaced || platform::RemoveFile(path);
+  };
+  bool deleted = attempt();
+  if (!deleted) {
+    platform::Print("Failed to delete jobfile !\r\n");
+    for (int retry = 0; retry < 100 && !deleted; ++retry) {
+      platform::Sleep(50);
+      deleted = attempt();
+    }
+    if (!deleted) {
+      platform::Print("TTS job %s could not be deleted: %s\r\n", Printable(path).c_str(),
+                      platform::ErrorText(errno));
+    }
+  }
+  if (replaced) {
+    platform::Print("TTS job %s was replaced while it was handled: the new file stays\r\n",
+                    Printable(path).c_str());
+  }
+}
+
+void ArchiveDeleteAndLog(const char* path, const Job& job, const std::string& last_command) {
+  const Settings& s = g_settings;
+  const struct tm time = platform::LocalTime(platform::Now());
+  const std::string stem = Printable(JobStem(path).c_str());
+  Archive(path, job, stem, time);
+  DeleteJob(path, job);
+  platform::Sleep(50);
+  char line[4096];
+  std::snprintf(line, sizeof line, "%02d.%02d.%02d %02d:%02d:%02d, tts job '%s' done [shell=%s]\r\n",
+                time.tm_mday, time.tm_mon + 1, TwoDigitYear(time), time.tm_hour, time.tm_min,
+                time.tm_sec, stem.c_str(), Printable(last_command.c_str()).c_str());
+  AppendMonthlyLog("%s.\\qztts_%02d%02d.log", s.TtsLogPath, time, line);
+}
+
+// Reads the job; false (with the line printed) when it is left in the spool.
+bool LoadJob(const char* path, Job* job) {
+  const int error = ReadTtsJob(path, &job->text);
+  if (error == 0) {
+    job->read = platform::StatPath(path, &job->identity) == 0;
+    if (!job->read) job->text.clear();  // gone the moment it was read: handled as vanished
+    return true;
+  }
+  if (error == ENOENT) return true;  // vanished: no entries, then archive, deletion and log
+  if (error == EBUSY) {
+    platform::Print("Can't open job-file !\r\n");
+  } else if (error == EFBIG) {
+    platform::Print("TTS job %s refused and left in place: larger than %zu bytes\r\n",
+                    Printable(path).c_str(), kMaxTtsJobBytes);
+  } else {
+    platform::Print("TTS job %s refused and left in place: %s\r\n", Printable(path).c_str(),
+                    platform::ErrorText(error));
+  }
+  return false;
+}
+
+}  // namespace
+
+int ReadTtsJob(const char* path, std::string* text) {
+  text->clear();
+  CDosFile file(path);
+  if (!file.Open(kReadExclusive)) return errno != 0 ? errno : ENOENT;
+  char chunk[65536];
+  for (;;) {
+    const size_t want = std::min(sizeof chunk, kMaxTtsJobBytes + 1 - text->size());
+    unsigned long count = 0;
+    errno = 0;
+    if (!file.Read(chunk, want, &count)) {
+      const int error = errno != 0 ? errno : EIO;
+      text->clear();
+      return error;
+    }
+    if (count == 0) return 0;
+    text->append(chunk, count);
+    if (text->size() > kMaxTtsJobBytes) {
+      text->clear();
+      return EFBIG;
+    }
+  }
+}
+
+const char* FileNameFault(const char* name) {
+  if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) return "is . or ..";
+  for (const char* p = name; *p != '\0'; ++p) {
+    const unsigned char c = static_cast<unsigned char>(*p);
+    if (c == '\\' || c == '/' || c == ':') return "holds a path separator or a colon";
+    if (c == ' ' || c == '"' || c == '\'' || c < 0x20 || c == 0x7f) {
+      return "holds a blank, a quote or a control character";
+    }
+  }
+  return nullptr;
+}
+
+bool NamesAWavFile(const char* name) {
+  const size_t length = std::strlen(name);
+  return length >= 4 && strncasecmp(name + length - 4, ".wav", 4) == 0;
+}
+
+void ProcessTtsJob(const char* path) {
+  platform::Print("proceeding tts job in '%s'\r\n\n", Printable(path).c_str());
+  platform::Sleep(200);
+  Job job;
+  if (!LoadJob(path, &job)) return;
+  std::string last_command;
+  HandleEntries(job, &last_command);
+  ArchiveDeleteAndLog(path, job, last_command);
 }

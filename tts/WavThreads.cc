@@ -1,19 +1,27 @@
 #include "tts/WavThreads.h"
 
+#include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <functional>
-#include <memory>
+#include <mutex>
+#include <set>
 #include <string>
+#include <utility>
 
 #include "core/Settings.h"
 #include "platform/Clock.h"
 #include "platform/Console.h"
+#include "platform/File.h"
 #include "platform/FileSystem.h"
+#include "platform/Thread.h"
+#include "support/Printable.h"
 
 namespace {
 
-constexpr int kRetryWaits = 200;           // 200 waits of 500 ms: 100 seconds
+constexpr int kRetryWaits = 200;  // 200 waits of 500 ms: 100 seconds
 constexpr uint32_t kRetryIntervalMs = 500;
 
 // Makes the attempt; while it fails and fewer than 200 waits have been made,
@@ -27,65 +35,145 @@ bool BoundedRetry(const std::function<bool()>& attempt) {
   return done;
 }
 
-// Where the synthesiser left a file of this stem. The TTS job joins SvoxPath
+// Up to 200 times: waits 500 ms, then makes the attempt. True at the first
+// success.
+bool RetryAfterWaits(const std::function<bool()>& attempt) {
+  for (int waits = 0; waits < kRetryWaits; ++waits) {
+    platform::Sleep(kRetryIntervalMs);
+    if (attempt()) return true;
+  }
+  return false;
+}
+
+// Where the synthesiser left a file of this name. The TTS job joins SvoxPath
 // and the name with ".\"; with its trailing separator the two joins name the
-// same file, and without it the thread joins as the job did, so that it finds
+// same file, and without it the worker joins as the job did, so that it finds
 // the output where the synthesiser wrote it.
-std::string SvoxFile(const std::string& stem, const char* extension) {
+std::string SvoxFile(const std::string& name, const char* extension) {
   const char* svox = g_settings.SvoxPath;
   const size_t length = std::strlen(svox);
   const bool separator = length > 0 && (svox[length - 1] == '\\' || svox[length - 1] == '/');
-  return std::string(svox) + (separator || length == 0 ? "" : ".\\") + stem + extension;
+  return std::string(svox) + (separator || length == 0 ? "" : ".\\") + name + extension;
 }
 
 bool TargetReplaceable(const char* target) {
   return platform::PathWritable(target) || !platform::PathExists(target);
 }
 
-}  // namespace
-
-void MoveWavThread(void* argument) {
-  std::unique_ptr<char[]> target(static_cast<char*>(argument));  // freed on every way out
-  const char* path = target.get();
-  const char* slash = std::strrchr(path, '\\');
-  std::string stem = slash ? slash + 1 : path;
-  const size_t wav = stem.find(".wav");
-  if (wav != std::string::npos) stem.resize(wav);
-  const std::string output = SvoxFile(stem, ".wav");
-  const std::string text = SvoxFile(stem, ".txt");
-
-  if (!BoundedRetry([&] { return platform::PathWritable(output.c_str()); })) {
-    platform::Print("Failed to create wavfile: %s (No tmpfile created)\n", path);
-    return;
-  }
-  if (!BoundedRetry([&] { return TargetReplaceable(path); })) {
-    platform::Print("Failed to create wavfile: %s (Old wavfile can not be deleted)\n", path);
-    return;
-  }
-  if (!platform::RemoveFile(path)) {
-    if (!BoundedRetry([&] { return TargetReplaceable(path); })) {
-      platform::Print("Failed to create wavfile: %s (Old wavfile can not be deleted)\n", path);
-      return;
-    }
-    platform::RemoveFile(path);  // result ignored: the copy replaces the target anyway
-  }
-  auto copy = [&] { return platform::CopyFileReplacing(output.c_str(), path); };
-  if (!copy() && !copy() && !BoundedRetry(copy)) {
-    platform::Print("Failed to create wavfile: %s (Failed to copy)\n", path);
-    return;
-  }
-  platform::RemoveFile(text.c_str());
-  platform::RemoveFile(output.c_str());
-  platform::Print("Successfully moved %s to %s\r\n\n", output.c_str(), path);
+// Removes a synthesiser file that served its purpose; a file that stays is
+// said, since a later synthesis of the same name must replace it.
+void RemoveUsedFile(const std::string& path) {
+  if (platform::RemoveFile(path.c_str()) || errno == ENOENT) return;
+  platform::Print("Failed to remove %s: %s\r\n", Printable(path.c_str()).c_str(),
+                  platform::ErrorText(errno));
 }
 
-void DeleteWavThread(void* argument) {
-  std::unique_ptr<char[]> owned(static_cast<char*>(argument));
-  const char* path = owned.get();
-  if (!platform::PathExists(path)) return;
-  if (BoundedRetry([&] { return platform::RemoveFile(path); })) {
-    platform::Print("Wavfile %s deleted\r\n\n", path);
+// The queue of the one worker. Made once and never destroyed, so that the
+// worker may still wait on it while the process exits.
+struct Queue {
+  std::mutex mutex;
+  std::condition_variable wake;
+  std::deque<WavTask> tasks;
+  std::multiset<std::string> names;  // synthesiser names of queued and running publishing
+  bool running = false;              // the worker thread exists
+  bool busy = false;                 // the worker holds a task
+};
+
+Queue& TheQueue() {
+  static Queue* queue = new Queue;
+  return *queue;
+}
+
+void Run(const WavTask& task) {
+  if (task.kind == WavTask::Kind::kPublish) {
+    PublishWav(task.path, task.name);
   } else {
-    platform::Print("Failed to delete wavfile: %s\n", path);
+    DeleteWav(task.path);
   }
+}
+
+void Worker(void*) {
+  Queue& queue = TheQueue();
+  std::unique_lock<std::mutex> lock(queue.mutex);
+  for (;;) {
+    queue.wake.wait(lock, [&] { return !queue.tasks.empty(); });
+    WavTask task = std::move(queue.tasks.front());
+    queue.tasks.pop_front();
+    queue.busy = true;
+    lock.unlock();
+    Run(task);
+    lock.lock();
+    if (task.kind == WavTask::Kind::kPublish) queue.names.erase(queue.names.find(task.name));
+    queue.busy = false;
+  }
+}
+
+}  // namespace
+
+void PublishWav(const std::string& target_path, const std::string& name) {
+  const char* target = target_path.c_str();
+  const std::string shown = Printable(target_path.c_str());
+  const std::string output = SvoxFile(name, ".wav");
+  const std::string text = SvoxFile(name, ".txt");
+
+  if (!BoundedRetry([&] { return platform::PathWritable(output.c_str()); })) {
+    platform::Print("Failed to create wavfile: %s (No tmpfile created)\n", shown.c_str());
+    return;
+  }
+  if (!BoundedRetry([&] { return TargetReplaceable(target); })) {
+    platform::Print("Failed to create wavfile: %s (Old wavfile can not be deleted)\n",
+                    shown.c_str());
+    return;
+  }
+  // The copy replaces the old target in one rename: it is never deleted first,
+  // so a copy that fails leaves the old speech in place.
+  auto copy = [&] { return platform::CopyFileReplacing(output.c_str(), target); };
+  if (!copy() && !copy() && !RetryAfterWaits(copy)) {
+    platform::Print("Failed to create wavfile: %s (Failed to copy)\n", shown.c_str());
+    return;
+  }
+  RemoveUsedFile(text);
+  RemoveUsedFile(output);
+  platform::Print("Successfully moved %s to %s\r\n\n", Printable(output.c_str()).c_str(), shown.c_str());
+}
+
+void DeleteWav(const std::string& path) {
+  if (!platform::PathExists(path.c_str())) return;
+  if (BoundedRetry([&] { return platform::RemoveFile(path.c_str()); })) {
+    platform::Print("Wavfile %s deleted\r\n\n", Printable(path.c_str()).c_str());
+  } else {
+    platform::Print("Failed to delete wavfile: %s\n", Printable(path.c_str()).c_str());
+  }
+}
+
+bool WavQueueHasRoom() {
+  Queue& queue = TheQueue();
+  std::lock_guard<std::mutex> lock(queue.mutex);
+  return queue.tasks.size() < kWavQueueCapacity;
+}
+
+bool QueueWavTask(WavTask task) {
+  Queue& queue = TheQueue();
+  std::lock_guard<std::mutex> lock(queue.mutex);
+  if (queue.tasks.size() >= kWavQueueCapacity) return false;
+  if (!queue.running) {
+    if (!platform::StartDetachedThread(&Worker, nullptr)) return false;
+    queue.running = true;  // it waits for the lock held here
+  }
+  if (task.kind == WavTask::Kind::kPublish) queue.names.insert(task.name);
+  queue.tasks.push_back(std::move(task));
+  queue.wake.notify_one();
+  return true;
+}
+
+bool SvoxNameInUse(const std::string& name) {
+  Queue& queue = TheQueue();
+  std::lock_guard<std::mutex> lock(queue.mutex);
+  return queue.names.count(name) != 0;
+}
+
+bool WavWorkerIdle() {
+  Queue& queue = TheQueue();
+  std::lock_guard<std::mutex> lock(queue.mutex);
+  return queue.tasks.empty() && !queue.busy;
 }

@@ -5,8 +5,11 @@
 
 #include <cstring>
 #include <ctime>
+#include <functional>
+#include <vector>
 
 #include "system/ServiceFixture.h"
+#include "tts/TtsJob.h"
 
 namespace systemtest {
 namespace {
@@ -40,6 +43,14 @@ class TtsSystemTest : public ServiceTest {
   std::string Svox() const { return Path("svox") + "/"; }
   std::string Sounds() const { return Path("sounds"); }
   static std::string LogName() { return "ttslog/qztts_" + YearMonth() + ".log"; }
+  // Whole lines in the month's log.
+  int LogLines() {
+    const std::string log = testutil::ReadFile(Path(LogName()));
+    int lines = 0;
+    for (size_t at = log.find("]\r\n"); at != std::string::npos; at = log.find("]\r\n", at + 1))
+      ++lines;
+    return lines;
+  }
   // True once the month's log holds a whole line.
   bool LogComplete() { return testutil::ReadFile(Path(LogName())).find("]\r\n") != std::string::npos; }
 };
@@ -171,6 +182,142 @@ TEST_F(TtsSystemTest, RealSynthesiserWritesEightKilohertzALawMono) {
   const size_t data = wav.find("data");
   ASSERT_NE(data, std::string::npos);
   EXPECT_GE(u32(data + 4), 4000u);  // at least half a second of one-byte samples
+}
+
+// A hostile job or entry, followed by an honest one that must still be handled.
+struct HostileCase {
+  const char* name;
+  // Puts the attack in place; `victim` is a file outside the installation.
+  std::function<void(const std::string& victim)> plant;
+  const char* printed;  // a line the service must print
+  const char* job;      // the job's name in the spool
+  bool job_stays;       // a refused job stays in the spool; an entry is only skipped
+};
+
+TEST_F(TtsSystemTest, HostileJobsChangeNothingOutsideAndTheNextEntryIsHandled) {
+  testutil::TempDir outside;
+  const std::string victim = outside / "precious";
+  auto drop_job = [&](const std::string& entries) {
+    Drop("spool/qz1.tts", entries + "[File9]\nFile=ok.wav\nText=Ok\nDir=" + Sounds() + "\n");
+  };
+  // Renames a prepared special file into the spool, as a writer would.
+  auto move_in = [&](const std::string& prepared, const std::string& job) {
+    ASSERT_EQ(rename(prepared.c_str(), Path("spool/" + job).c_str()), 0);
+  };
+  const std::vector<HostileCase> cases = {
+      {"job linked to a secret",
+       [&](const std::string& v) {
+         ASSERT_EQ(symlink(v.c_str(), Path("prepared").c_str()), 0);
+         move_in(Path("prepared"), "qzlink.tts");
+       },
+       "Spool entry 'spool/qzlink.tts' passed over: a symbolic link\r\n", "qzlink.tts", true},
+      {"FIFO job",
+       [&](const std::string&) {
+         ASSERT_EQ(mkfifo(Path("prepared").c_str(), 0666), 0);
+         move_in(Path("prepared"), "qzfifo.tts");
+       },
+       "Spool entry 'spool/qzfifo.tts' passed over: not a regular file\r\n", "qzfifo.tts",
+       true},
+      {"oversized job",
+       [&](const std::string&) {
+         Drop("spool/qzbig.tts", "[File1]\nFile=big.wav\nText=" +
+                                     std::string(kMaxTtsJobBytes, 'x') + "\n");
+       },
+       "TTS job spool/.\\qzbig.tts refused and left in place: larger than 1048576 bytes\r\n",
+       "qzbig.tts", true},
+      {"backslashes out of the directory",
+       [&](const std::string& v) {
+         drop_job("[File1]\nFile=..\\..\\" + v.substr(1) + ".wav\nText=owned\nDir=" +
+                         Sounds() + "\n");
+       },
+       "TTS entry File1 skipped: its file name holds a path separator or a colon: ..\\..\\",
+       "qz1.tts", false},
+      {"slash deletion",
+       [&](const std::string& v) {
+         drop_job("[File1]\nFile=" + v + "\nDir=\n");
+       },
+       "TTS entry File1 skipped: its file name holds a path separator or a colon: /",
+       "qz1.tts", false},
+      {"drive letter",
+       [&](const std::string&) {
+         drop_job("[File1]\nFile=c:precious.wav\nDir=" + Sounds() + "\n");
+       },
+       "TTS entry File1 skipped: its file name holds a path separator or a colon: "
+       "c:precious.wav\r\n",
+       "qz1.tts", false},
+      {"deletion of a name that is no WAV file",
+       [&](const std::string& v) {
+         drop_job("[File1]\nFile=precious\nDir=" + v.substr(0, v.rfind('/')) + "\n");
+       },
+       "TTS entry File1 skipped: only .wav files are deleted: precious\r\n", "qz1.tts",
+       false},
+      {"text file linked to the victim",
+       [&](const std::string& v) {
+         ASSERT_EQ(symlink(v.c_str(), Path("svox/x.txt").c_str()), 0);
+         ASSERT_EQ(symlink(v.c_str(), Path("svox/x.wav").c_str()), 0);
+         drop_job("[File1]\nFile=x.wav\nText=owned\nDir=" + Sounds() + "\n");
+       },
+       "Successfully moved", "qz1.tts", false},
+      {"control characters forge no line",
+       [&](const std::string&) {
+         drop_job("[File1]\nFile=e\x1b[2J.wav\nText=x\nDir=" + Sounds() +
+                  "\n[File2]\nFile=ctl.wav\nText=a\x1b[2J\tb\nDir=" + Sounds() + "\n");
+       },
+       "TTS entry File1 skipped: its file name holds a blank, a quote or a control character: "
+       "e?[2J.wav\r\n",
+       "qz1.tts", false},
+  };
+  Service& service = StartService();
+  int handled = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    testutil::WriteFile(victim, "precious bytes");
+    c.plant(victim);
+    ++handled;
+    if (c.job_stays) {
+      // The refused job stays; an honest job dropped after it is handled.
+      Drop("spool/qz2.tts", "[File1]\nFile=ok.wav\nText=Ok\nDir=" + Sounds() + "\n");
+    }
+    ASSERT_TRUE(service.WaitForOutput("Successfully moved " + Svox() + "ok.wav to " + Sounds() +
+                                          ".\\ok.wav\r\n\n",
+                                      handled, 20s));
+    // The honest job is done once its log line is written.
+    ASSERT_TRUE(testutil::WaitFor([&] { return LogLines() == handled; }));
+    EXPECT_NE(service.Output().find(c.printed), std::string::npos);
+    EXPECT_EQ(testutil::ReadFile(victim), "precious bytes");
+    EXPECT_EQ(testutil::ReadFile(Sounds() + "/ok.wav"), "WAV of Ok");
+    struct stat st;
+    EXPECT_EQ(lstat(Path(std::string("spool/") + c.job).c_str(), &st) == 0, c.job_stays);
+    unlink(Path(std::string("spool/") + c.job).c_str());
+    unlink(Sounds().append("/ok.wav").c_str());
+  }
+  // Nothing a refused job held reached the archive.
+  EXPECT_EQ(system(("! grep -rqs 'precious bytes' " + Path("ttslog")).c_str()), 0);
+  EXPECT_EQ(service.Output().find('\x1b'), std::string::npos);
+  EXPECT_EQ(testutil::ReadFile(Path(LogName())).find('\x1b'), std::string::npos);
+}
+
+TEST_F(TtsSystemTest, SameStemInTwoDirectoriesPublishesEachItsOwnSpeech) {
+  // The first publishing waits for its read-only target, so the second
+  // synthesis runs while the first output is still unpublished.
+  mkdir(Path("sounds2").c_str(), 0755);
+  testutil::WriteFile(Sounds() + "/hello.wav", "RIFF old");
+  chmod((Sounds() + "/hello.wav").c_str(), 0444);
+  Service& service = StartService();
+  Drop("spool/qz1.tts", "[File1]\nFile=hello.wav\nText=First\nDir=" + Sounds() +
+                            "\n[File2]\nFile=hello.wav\nText=Second\nDir=" + Path("sounds2") +
+                            "\n");
+  ASSERT_TRUE(WaitForCalls(2));
+  EXPECT_NE(Calls()[1].find("[" + Svox() + ".\\hello~2.wav]"), std::string::npos);
+  chmod((Sounds() + "/hello.wav").c_str(), 0644);
+  ASSERT_TRUE(service.WaitForOutput("Successfully moved", 2, 20s));
+  EXPECT_EQ(testutil::ReadFile(Sounds() + "/hello.wav"), "WAV of First");
+  EXPECT_EQ(testutil::ReadFile(Path("sounds2/hello.wav")), "WAV of Second");
+  EXPECT_FALSE(testutil::FileExists(Path("svox/hello.wav")));
+  EXPECT_FALSE(testutil::FileExists(Path("svox/hello~2.wav")));
+  EXPECT_NE(service.Output().find("Successfully moved " + Svox() + "hello~2.wav to " +
+                                  Path("sounds2") + ".\\hello.wav\r\n\n"),
+            std::string::npos);
 }
 
 }  // namespace
