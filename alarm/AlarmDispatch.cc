@@ -8,6 +8,7 @@
 #include <set>
 #include <string>
 #include <tuple>
+#include <vector>
 
 #include "alarm/AlarmFile.h"
 #include "core/Settings.h"
@@ -24,6 +25,8 @@
 namespace {
 
 constexpr unsigned long kReadExclusive = 16;  // OF_READ | OF_SHARE_EXCLUSIVE
+// Two paths of at most 127 characters and four numbers of at most 20 digits.
+constexpr size_t kLongestReservation = 2 * 128 + 4 * 21 + 1;
 
 // What tells one alarm file from another that later takes the same name.
 struct Identity {
@@ -56,20 +59,34 @@ struct Reservation {
                   identity.device, identity.inode, identity.size, identity.modification_time);
     return archive + "\n" + path + "\n" + numbers + "\n";
   }
-  static Reservation Parse(const std::string& text) {
-    Reservation r;
-    const size_t first = text.find('\n');
-    const size_t second = first == std::string::npos ? first : text.find('\n', first + 1);
-    if (second == std::string::npos) return r;
-    Identity id;
-    if (std::sscanf(text.c_str() + second + 1, "%" SCNu64 " %" SCNu64 " %" SCNd64 " %" SCNd64,
-                    &id.device, &id.inode, &id.size, &id.modification_time) != 4) {
-      return r;
+  // Reads the reservations of a journal text, three lines each.
+  static std::vector<Reservation> ParseAll(const std::string& text) {
+    std::vector<Reservation> all;
+    std::vector<std::string> lines;
+    for (size_t at = 0; at < text.size();) {
+      const size_t end = text.find('\n', at);
+      if (end == std::string::npos) break;
+      lines.push_back(text.substr(at, end - at));
+      at = end + 1;
     }
-    r.archive = text.substr(0, first);
-    r.path = text.substr(first + 1, second - first - 1);
-    r.identity = id;
-    return r;
+    for (size_t i = 0; i + 2 < lines.size(); i += 3) {
+      Reservation r;
+      Identity& id = r.identity;
+      if (std::sscanf(lines[i + 2].c_str(), "%" SCNu64 " %" SCNu64 " %" SCNd64 " %" SCNd64,
+                      &id.device, &id.inode, &id.size, &id.modification_time) != 4) {
+        break;
+      }
+      r.archive = lines[i];
+      r.path = lines[i + 1];
+      all.push_back(r);
+    }
+    return all;
+  }
+  // True while the alarm is still in the spool, unarchived.
+  bool StillPending() const {
+    Identity now;
+    return IdentityOf(path.c_str(), &now) && now == identity &&
+           !platform::PathExists(archive.c_str());
   }
 };
 
@@ -77,8 +94,9 @@ struct Reservation {
 struct AlarmState {
   platform::Journal journal;
   bool journal_tried = false;
-  // Left by a previous run that ended while launching this alarm.
-  Reservation interrupted;
+  // Left by earlier runs that ended while launching these alarms; each keeps
+  // its archive name until it is launched again.
+  std::vector<Reservation> interrupted;
   // Alarms that were launched but could not be archived: never launched again
   // while the service runs.
   std::set<Identity> stuck;
@@ -102,14 +120,20 @@ bool FormatPath(char (&out)[kPathSize], const char* format, Args... args) {
 // The first archive name of the month that is free: one status query per
 // sequence number, from 1 up, not following links (a dangling link takes its
 // name). The name an interrupted launch was given stays that alarm's.
+bool Reserved(const char* archive) {
+  for (const Reservation& r : State().interrupted) {
+    if (r.archive == archive) return true;
+  }
+  return false;
+}
+
 bool ChooseArchiveName(const struct tm& time, char (&archive)[kPathSize]) {
-  const std::string& reserved = State().interrupted.archive;
   for (int sequence = 1;; ++sequence) {
     if (!FormatPath(archive, "%s.\\%02d%02d_%i%02d.alr", g_settings.WatchPath,
                     TwoDigitYear(time), time.tm_mon + 1, g_settings.Number, sequence)) {
       return false;
     }
-    if (reserved == archive) continue;
+    if (Reserved(archive)) continue;
     if (!platform::PathExists(archive)) return true;
   }
 }
@@ -118,26 +142,35 @@ bool ChooseArchiveName(const struct tm& time, char (&archive)[kPathSize]) {
 // interruption, when it is that alarm and the name is still free.
 bool ArchiveNameFor(const char* path, const Identity& identity, const struct tm& time,
                     char (&archive)[kPathSize]) {
-  Reservation& interrupted = State().interrupted;
-  if (!interrupted.archive.empty() && interrupted.path == path &&
-      interrupted.identity == identity && interrupted.archive.size() < sizeof archive &&
-      !platform::PathExists(interrupted.archive.c_str())) {
-    std::snprintf(archive, sizeof archive, "%s", interrupted.archive.c_str());
-    platform::Print(
-        "'%s' was being launched when the service stopped: launched again as '%s'\r\n", path,
-        archive);
-    return true;
+  for (const Reservation& interrupted : State().interrupted) {
+    if (interrupted.path == path && interrupted.identity == identity &&
+        interrupted.archive.size() < sizeof archive &&
+        !platform::PathExists(interrupted.archive.c_str())) {
+      std::snprintf(archive, sizeof archive, "%s", interrupted.archive.c_str());
+      platform::Print(
+          "'%s' was being launched when the service stopped: launched again as '%s'\r\n", path,
+          archive);
+      return true;
+    }
   }
   return ChooseArchiveName(time, archive);
 }
 
-// Records the launch before it happens. A journal that cannot be
-// written costs the crash guarantee, never the alarm.
+// The journal's text: the interrupted launches still pending, and `current`.
+std::string JournalText(const Reservation* current) {
+  std::string text;
+  for (const Reservation& r : State().interrupted) text += r.Text();
+  if (current != nullptr) text += current->Text();
+  return text;
+}
+
+// Records the launch before it happens. A journal that cannot be written
+// costs the crash guarantee, never the alarm.
 void Reserve(const char* path, const Identity& identity, const char* archive) {
   AlarmState& state = State();
   if (!state.journal.IsOpen()) return;
-  Reservation reservation{archive, path, identity};
-  if (!state.journal.Store(reservation.Text())) {
+  const Reservation current{archive, path, identity};
+  if (!state.journal.Store(JournalText(&current))) {
     platform::Print("ERROR: journal %s could not be written: %s\r\n", kAlarmJournalName,
                     platform::ErrorText(errno));
   }
@@ -146,8 +179,16 @@ void Reserve(const char* path, const Identity& identity, const char* archive) {
 // The launch is over (archived, or left for good): the name is the alarm's.
 void Release(const char* path) {
   AlarmState& state = State();
-  if (state.interrupted.path == path) state.interrupted = Reservation();
-  if (state.journal.IsOpen()) state.journal.Clear();
+  std::vector<Reservation>& pending = state.interrupted;
+  for (auto it = pending.begin(); it != pending.end();) {
+    it = it->path == path ? pending.erase(it) : it + 1;
+  }
+  if (!state.journal.IsOpen()) return;
+  if (pending.empty()) {
+    state.journal.Clear();
+  } else {
+    state.journal.Store(JournalText(nullptr));
+  }
 }
 
 bool RenameToArchive(const char* path, const char* archive) {
@@ -265,13 +306,21 @@ void OpenAlarmJournal() {
         kAlarmJournalName, platform::ErrorText(errno));
     return;
   }
-  state.interrupted = Reservation::Parse(state.journal.Load());
+  // Launches that an earlier run left unfinished and whose files still wait;
+  // the oldest give way when the journal would overflow.
+  for (const Reservation& r : Reservation::ParseAll(state.journal.Load())) {
+    if (r.StillPending()) state.interrupted.push_back(r);
+  }
+  while (!state.interrupted.empty() &&
+         JournalText(nullptr).size() + kLongestReservation > platform::Journal::kCapacity) {
+    state.interrupted.erase(state.interrupted.begin());
+  }
 }
 
 void ResetAlarmState() {
   AlarmState& state = State();
   state.stuck.clear();
-  state.interrupted = Reservation();
+  state.interrupted.clear();
 }
 
 void ProcessAlarmFile(const char* path) {

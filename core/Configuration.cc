@@ -122,6 +122,6 @@ void LoadConfiguration() {
   int need_one = ParseConsoleList(s.NeedOneConsOf, sv.NeedOneConsole);
   int need_all = ParseConsoleList(s.NeedAllConsOf, sv.NeedAllConsole);
   if (need_one > 0 || need_all > 0) sv.SupervisionActive = 1;
-  const int64_t now = platform::Now();
+  const int64_t now = platform::MonotonicSeconds();
   for (int64_t& seen : sv.ConsoleLastSeen) seen = now;
 }

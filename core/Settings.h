@@ -45,6 +45,8 @@ extern Settings g_settings;
 struct Supervision {
   int NeedOneConsole[kConsoleCount] = {};
   int NeedAllConsole[kConsoleCount] = {};
+  // Seconds of the monotonic clock that counts suspended time, so that a
+  // step of the wall clock neither hides a silent console nor warns falsely.
   int64_t ConsoleLastSeen[kConsoleCount] = {};
   std::atomic<int> SupervisionActive{0};
 };

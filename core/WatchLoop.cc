@@ -6,6 +6,7 @@
 
 #include "core/Pattern.h"
 #include "platform/Console.h"
+#include "platform/Startup.h"
 #include "support/Printable.h"
 
 namespace {
@@ -53,7 +54,9 @@ void WatchLoop::ReportRefusal(void* self, const char* directory, const char* nam
 
 void WatchLoop::RunPass() {
   const uint32_t milliseconds = static_cast<uint32_t>(g_settings.WaitForSec) * 1000u;
-  if (notification_.Wait(milliseconds) == platform::ChangeNotification::kTimeout) {
+  const platform::ChangeNotification::WaitResult result = notification_.Wait(milliseconds);
+  if (result == platform::ChangeNotification::kStopped) return;
+  if (result == platform::ChangeNotification::kTimeout) {
     platform::Print("Timeout\n");
     notification_.Renew(g_settings.WatchPath);
     ScanAll();
@@ -69,7 +72,7 @@ void WatchLoop::RunPass() {
 }
 
 void WatchLoop::Run() {
-  for (;;) RunPass();
+  while (!platform::StopRequested()) RunPass();
 }
 
 bool WatchLoop::FormPattern(const char* key, const char* format, bool allowed) {
@@ -80,6 +83,7 @@ bool WatchLoop::FormPattern(const char* key, const char* format, bool allowed) {
 }
 
 void WatchLoop::ScanAll() {
+  if (platform::StopRequested()) return;
   const Settings& s = g_settings;
   if (FormPattern("WatchFiles", s.WatchFiles, alarm_pattern_ok_)) {
     Scan(kAlarm, pattern_, s.WatchPath);
@@ -92,6 +96,7 @@ void WatchLoop::ScanAll() {
 }
 
 void WatchLoop::Scan(Kind kind, const char* pattern, const char* directory) {
+  if (platform::StopRequested()) return;
   for (bool found = finder_.First(pattern); found; found = finder_.Next()) {
     const char* name = finder_.Name();
     int length = std::snprintf(path_, sizeof path_, "%s.\\%s", directory, name);
@@ -101,6 +106,7 @@ void WatchLoop::Scan(Kind kind, const char* pattern, const char* directory) {
       continue;
     }
     Dispatch(kind, name);
+    if (platform::StopRequested()) break;  // the file in hand is done
   }
   finder_.Close();
 }

@@ -42,8 +42,9 @@ class WatchLoop {
   // scan every spool directory, so a file that was busy at its first pass is
   // handled at the next time-out at the latest.
   void RunPass();
-  // Runs passes for ever.
-  [[noreturn]] void Run();
+  // Runs passes until a stop is requested. A stop ends the scans after the
+  // file in hand; files not reached wait for the next start's first pass.
+  void Run();
 
  private:
   enum Kind { kAlarm, kFax, kTts, kWatchdog };

@@ -1,43 +1,91 @@
 // qza_wdir: the directory watcher and alarm launcher.
+#include <cstdint>
+#include <cstring>
+
 #include "alarm/AlarmDispatch.h"
 #include "core/Configuration.h"
 #include "core/WatchLoop.h"
 #include "fax/FaxJob.h"
+#include "platform/Clock.h"
 #include "platform/Console.h"
 #include "platform/File.h"
 #include "platform/Instance.h"
+#include "platform/Startup.h"
 #include "tts/TtsJob.h"
 #include "watchdog/Watchdog.h"
 
 namespace {
 
 constexpr char kTitle[] = "Directory watcher / Alarm launcher";
+constexpr uint32_t kExitFlushMs = 2000;  // the account's last lines, at most this long
+int exit_code = 0;
 
 const Handlers kHandlers = {&ProcessAlarmFile, &ProcessFaxJob, &ProcessTtsJob,
                             &ClearWatchdogFile, &CheckConsoles};
 
+// Claims the installation; false when the service must not run.
+bool ClaimInstallation() {
+  int error = 0;
+  platform::InstanceClaim claim = platform::ClaimInstance(&error);
+  // A program that the previous instance was starting when it died holds a
+  // copy of the claim until its exec, a moment later: wait that moment out.
+  for (int retry = 0; retry < 10 && claim == platform::InstanceClaim::kHeldByAnother; ++retry) {
+    platform::Sleep(100);
+    claim = platform::ClaimInstance(&error);
+  }
+  switch (claim) {
+    case platform::InstanceClaim::kClaimed:
+      return true;
+    case platform::InstanceClaim::kHeldByAnother:
+      platform::Print("Directory watcher is already running.");
+      return false;
+    case platform::InstanceClaim::kFailed:
+      break;
+  }
+  // Running unguarded could launch every alarm twice.
+  platform::PrintError("qza_wdir: the installation cannot be claimed through %s: %s\n",
+                       platform::kInstanceLockFile, std::strerror(error));
+  exit_code = 1;
+  return false;
+}
+
+void ReportLeaseLimits() {
+  if (!platform::LeasesWork(g_settings.WatchPath)) {
+    platform::Print(
+        "File leases do not work in %s: spool files are guarded by locks alone, so a writer "
+        "must write under another name and rename the file into place\n",
+        g_settings.WatchPath);
+  } else if (!platform::CanLeaseFilesOfOthers()) {
+    platform::Print(
+        "This process cannot take leases on files of other users (it needs CAP_LEASE): such a "
+        "spool file is guarded by locks alone, so a writer must write under another name and "
+        "rename the file into place\n");
+  }
+}
+
 }  // namespace
 
 int main() {  // arguments are ignored
-  platform::IgnoreServiceSignals();
-  if (!platform::ClaimSingleInstance()) {
-    platform::Print("Directory watcher is already running.");
-    return 0;
+  if (platform::PrepareProcess() != 0) return 1;
+  if (const int error = platform::InstallStopHandlers()) {
+    platform::PrintError("qza_wdir: stop signals cannot be handled: %s\n", std::strerror(error));
+  }
+  if (!ClaimInstallation()) {
+    platform::FlushConsole(kExitFlushMs);
+    return exit_code;
   }
   platform::SetConsoleTitle(kTitle);
   platform::Print("Zelvano - Directory watcher / Alarm launcher\n\n");
   LoadConfiguration();
   static WatchLoop loop(kHandlers);
   loop.CheckPatterns();
-  if (!platform::LeasesWork(g_settings.WatchPath)) {
-    platform::Print(
-        "File leases do not work in %s: spool files are guarded by locks alone, so a writer "
-        "must write under another name and rename the file into place\n",
-        g_settings.WatchPath);
-  }
+  ReportLeaseLimits();
   OpenAlarmJournal();
   platform::Print("Ready\n");
   loop.Start();
   loop.FirstPass();
-  loop.Run();
+  loop.Run();  // until a stop signal; the file in hand is finished
+  platform::Print("Stopped\n");
+  platform::FlushConsole(kExitFlushMs);
+  return 0;
 }

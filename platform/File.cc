@@ -6,7 +6,9 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/file.h>
+#include <linux/capability.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -270,6 +272,13 @@ bool LeasesWork(const char* directory) {
   bool works = ProbeLease(fd, F_WRLCK) == LeaseAnswer::kGranted;
   close(fd);
   return works;
+}
+
+bool CanLeaseFilesOfOthers() {
+  struct __user_cap_header_struct header = {_LINUX_CAPABILITY_VERSION_3, 0};
+  struct __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+  if (syscall(SYS_capget, &header, data) != 0) return geteuid() == 0;
+  return (data[CAP_LEASE / 32].effective & (1u << (CAP_LEASE % 32))) != 0;
 }
 
 }  // namespace platform

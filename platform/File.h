@@ -82,6 +82,12 @@ const char* ErrorText(int error);
 // leases (see above). Probes with a temporary file that it removes again.
 bool LeasesWork(const char* directory);
 
+// True when this process may take leases on files that other users own: it
+// holds CAP_LEASE in its effective set (root normally does). Without it, a
+// spool file of another user that is still being written cannot be told
+// from a finished one, and the exclusive open falls back to the lock alone.
+bool CanLeaseFilesOfOthers();
+
 }  // namespace platform
 
 #endif  // QZA_PLATFORM_FILE_H_

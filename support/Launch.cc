@@ -15,7 +15,7 @@ int LaunchDetached(const char* command_line) {
     process.Detach();
     return 0;
   }
-  const int error = ENOENT;
+  const int error = process.LastError() != 0 ? process.LastError() : ENOENT;
   platform::Print("FAILED to launch [%s]: %s\r\n", printable.c_str(), platform::ErrorText(error));
   return error;
 }

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <ctime>
+#include <memory>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -42,7 +43,10 @@ struct Fault {
 
 class HandlerFaultsTest : public ::testing::Test {
  protected:
+  // Each row starts in a fresh installation directory.
   void SetUp() override {
+    dir_holder_ = std::make_unique<testutil::TempDir>();
+    const testutil::TempDir& dir_ = *dir_holder_;
     for (const char* sub : {"spool", "ack", "db", "bin"}) mkdir((dir_ / sub).c_str(), 0755);
     for (const char* name : {"QZARUN.CMD", "tovarin.exe", "QZ_DOFAX.BAT"}) {
       testutil::MakeExecutable(dir_ / (std::string("bin/") + name),
@@ -65,7 +69,7 @@ class HandlerFaultsTest : public ::testing::Test {
   static void Set(char (&field)[kPathSize], const std::string& value) {
     snprintf(field, kPathSize, "%s", value.c_str());
   }
-  std::string Calls() const { return dir_ / "calls.log"; }
+  std::string Calls() const { return *dir_holder_ / "calls.log"; }
   // The calls once `count` have been recorded (launches are detached).
   size_t LaunchCount(size_t expected) {
     testutil::WaitFor([&] { return CountLines(testutil::ReadFile(Calls())) >= expected; },
@@ -84,7 +88,7 @@ class HandlerFaultsTest : public ::testing::Test {
     handler();
     return testing::internal::GetCapturedStdout();
   }
-  testutil::TempDir dir_;
+  std::unique_ptr<testutil::TempDir> dir_holder_;
   std::string old_path_;
 };
 
@@ -114,7 +118,7 @@ TEST_F(HandlerFaultsTest, AlarmSteps) {
        {"launching [", "renamed to", "Acknowledge FAILED\n"}, true, true, false, true},
       {{FaultPoint::kClose, EIO, ".ack"},
        {"launching [", "renamed to", "Acknowledge FAILED\n"}, true, true, false, true},
-      {{FaultPoint::kWrite, ENOSPC, "qza_"},
+      {{FaultPoint::kWrite, ENOSPC, ".log"},
        {"Acknowledge successfull\n", "could not be written: No space left on device\n"},
        true, true, true, false},
   };
@@ -123,7 +127,7 @@ TEST_F(HandlerFaultsTest, AlarmSteps) {
     SCOPED_TRACE("row " + std::to_string(row++));
     TearDown();
     SetUp();
-    unlink(Calls().c_str());
+    const testutil::TempDir& dir_ = *dir_holder_;
     const std::string spool_file = dir_ / "spool/qza1k3.in";
     testutil::WriteFile(spool_file, testutil::AlarmContent({}));
     if (c.fault.error != 0) platform::InjectFault(c.fault.point, c.fault.error, c.fault.part);
@@ -178,7 +182,7 @@ TEST_F(HandlerFaultsTest, FaxSteps) {
        {"launching [", "FAILED to delete '", "': Operation not permitted\r\n",
         "was launched but could not be deleted"},
        true, false, true},
-      {{FaultPoint::kWrite, ENOSPC, "qzf_"},
+      {{FaultPoint::kWrite, ENOSPC, ".log"},
        {"launching [", "could not be written: No space left on device\n"}, true, true, false},
   };
   int row = 0;
@@ -186,7 +190,7 @@ TEST_F(HandlerFaultsTest, FaxSteps) {
     SCOPED_TRACE("row " + std::to_string(row++));
     TearDown();
     SetUp();
-    unlink(Calls().c_str());
+    const testutil::TempDir& dir_ = *dir_holder_;
     const std::string spool_file = dir_ / "spool/qz1.job";
     testutil::WriteFile(spool_file, "a\r\nb\r\nc\r\nd\r\n");
     if (c.fault.error != 0) platform::InjectFault(c.fault.point, c.fault.error, c.fault.part);

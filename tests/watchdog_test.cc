@@ -38,6 +38,7 @@ class WatchdogTest : public ::testing::Test {
  protected:
   void SetUp() override {
     platform::SetClock(&FakeNow);
+    platform::SetMonotonicClock(&FakeNow);
     platform::SetSleep(&InstantSleep);
     g_settings = Settings();
     g_settings.WaitForSec = 10;
@@ -53,6 +54,7 @@ class WatchdogTest : public ::testing::Test {
     platform::ClearFaults();
     ResetWatchdogState();
     platform::SetClock(nullptr);
+    platform::SetMonotonicClock(nullptr);
     platform::SetSleep(nullptr);
   }
   // Runs one check and returns what it printed, the suspension included.
@@ -103,6 +105,19 @@ TEST_F(WatchdogTest, NeedOneRuleWarnsOnlyWhenNoAlternativeIsAlive) {
   EXPECT_EQ(Check(), "launching [QZA_WARN.CMD]\r\nsuspend for 60 seconds\n");
   SilentFor(7, 3);
   EXPECT_EQ(Check(), "");
+}
+
+TEST_F(WatchdogTest, StepsOfTheWallClockChangeNoAge) {
+  g_supervision.NeedAllConsole[4] = 1;
+  SilentFor(4, 5);
+  static std::atomic<int64_t> wall{0};
+  platform::SetClock([] { return wall.load(); });
+  for (int64_t step : {-3600, 3600, 86400}) {
+    wall = fake_now + step;
+    EXPECT_EQ(Check(), "") << "wall clock stepped by " << step;
+  }
+  fake_now += 6;  // the monotonic clock alone makes the console silent
+  EXPECT_EQ(Check(), "launching [QZA_WARN.BAT  4]\r\nsuspend for 60 seconds\n");
 }
 
 TEST_F(WatchdogTest, EmptyNeedOneListNeverWarns) {

@@ -151,9 +151,9 @@ bool RunSynthesiser(const Synthesis& plan) {
   // The synthesiser runs in SvoxPath; the service's own working directory
   // stays, so relative paths of the WAV worker always mean the same file.
   if (!process.Run(1, 1, g_settings.SvoxPath)) {
-    const int error = errno;
-    platform::Print("Failed to start synthesiser: %s (%s)\r\n", Printable(plan.command.c_str()).c_str(),
-                    platform::ErrorText(error));
+    const int error = process.LastError();
+    platform::Print("Failed to start synthesiser: %s (%s)\r\n",
+                    Printable(plan.command.c_str()).c_str(), platform::ErrorText(error));
     platform::RemoveFile(plan.text_path.c_str());  // nothing else will read it
     return false;
   }

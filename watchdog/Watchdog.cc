@@ -34,7 +34,7 @@ bool CountedBefore(const char* path) {
 
 void RecordSignOfLife(char console) {
   if (console >= '0' && console <= '9') {
-    g_supervision.ConsoleLastSeen[console - '0'] = platform::Now();
+    g_supervision.ConsoleLastSeen[console - '0'] = platform::MonotonicSeconds();
   }
 }
 
@@ -75,7 +75,7 @@ void ResetWatchdogState() { undeletable.clear(); }
 
 void CheckConsoles() {
   const Supervision& sv = g_supervision;
-  const int64_t now = platform::Now();
+  const int64_t now = platform::MonotonicSeconds();
   int warnings = 0;
   int launches = 0;
   for (int i = 0; i < kConsoleCount; ++i) {

@@ -52,7 +52,8 @@ TEST_F(CrashSystemTest, InterruptedLaunchKeepsItsArchiveNameAndNoOtherAlarmGetsI
   EXPECT_TRUE(service.WaitForOutput("'spool/.\\qza1k3.in' was being launched when the service "
                                     "stopped: launched again as 'spool/.\\" +
                                     Archive(5) + "'\r\n"));
-  std::set<std::string> calls(Calls().begin(), Calls().end());
+  const std::vector<std::string> recorded = Calls();
+  const std::set<std::string> calls(recorded.begin(), recorded.end());
   EXPECT_EQ(calls, (std::set<std::string>{
                        "QZARUN.CMD [Brand] [M3] [0] [Console_7] [spool/.\\" + Archive(5) + "]",
                        "QZARUN.CMD [Brand] [M4] [0] [Console_7] [spool/.\\" + Archive(1) + "]"}));
@@ -66,11 +67,11 @@ TEST_F(CrashSystemTest, JournalOfAnotherFileOfTheSameNameIsIgnored) {
   Drop("spool/qza1k3.in", AlarmWithId("old"));
   JournalInterruptedLaunch("qza1k3.in", 5);
   unlink(Path("spool/qza1k3.in").c_str());
-  Drop("spool/qza1k3.in", AlarmWithId("a new alarm of that name"));
+  Drop("spool/qza1k3.in", AlarmWithId("Mnew"));
   Service& service = Start();
   ASSERT_TRUE(WaitForCalls(1));
   EXPECT_EQ(service.Output().find("was being launched"), std::string::npos);
-  EXPECT_EQ(Calls()[0], "QZARUN.CMD [Brand] [a new alarm of that name] [0] [Console_7] [spool/.\\" +
+  EXPECT_EQ(Calls()[0], "QZARUN.CMD [Brand] [Mnew] [0] [Console_7] [spool/.\\" +
                             Archive(1) + "]");
 }
 
