@@ -1,5 +1,6 @@
 // qza_wdir: the directory watcher and alarm launcher.
 #include "alarm/AlarmDispatch.h"
+#include "core/CommandLine.h"
 #include "core/Configuration.h"
 #include "core/WatchLoop.h"
 #include "fax/FaxJob.h"
@@ -18,7 +19,8 @@ const Handlers kHandlers = {&ProcessAlarmFile, &ProcessFaxJob, &ProcessTtsJob,
 
 }  // namespace
 
-int main() {  // arguments are ignored
+int main(int argc, char** argv) {  // arguments other than --help and --version are ignored
+  AnswerInformationOptions(argc, argv);
   platform::IgnoreServiceSignals();
   if (!platform::ClaimSingleInstance()) {
     platform::Print("Directory watcher is already running.");
