@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "alarm/AlarmDispatch.h"
+#include "core/CommandLine.h"
 #include "core/Configuration.h"
 #include "core/WatchLoop.h"
 #include "fax/FaxJob.h"
@@ -11,6 +12,7 @@
 #include "platform/File.h"
 #include "platform/Instance.h"
 #include "platform/Startup.h"
+#include "platform/SystemdNotify.h"
 #include "tts/TtsJob.h"
 #include "watchdog/Watchdog.h"
 
@@ -65,7 +67,8 @@ void ReportLeaseLimits() {
 
 }  // namespace
 
-int main() {  // arguments are ignored
+int main(int argc, char** argv) {  // arguments other than --help and --version are ignored
+  AnswerInformationOptions(argc, argv);
   if (platform::PrepareProcess() != 0) return 1;
   if (const int error = platform::InstallStopHandlers()) {
     platform::PrintError("qza_wdir: stop signals cannot be handled: %s\n", std::strerror(error));
@@ -81,10 +84,12 @@ int main() {  // arguments are ignored
   loop.CheckPatterns();
   ReportLeaseLimits();
   OpenAlarmJournal();
+  loop.Start();  // watching before "Ready": a file dropped after it is seen
   platform::Print("Ready\n");
-  loop.Start();
+  platform::NotifyReady();
   loop.FirstPass();
   loop.Run();  // until a stop signal; the file in hand is finished
+  platform::NotifyStopping();
   platform::Print("Stopped\n");
   platform::FlushConsole(kExitFlushMs);
   return 0;

@@ -37,7 +37,8 @@ constexpr char kUsage[] =
     "  -c, --console DIGIT     console digit 0-9 (default 1)\n"
     "  -d, --dir DIR           spool directory (default: the working directory)\n"
     "  -f, --file NAME         file name (default qza<server>k<console>.in)\n"
-    "  -h, --help              show this help\n"
+    "  -h, --help              show this help and exit\n"
+    "  -V, --version           show the version and exit\n"
     "\n"
     "Fields must stay within the limits of the format: text and console name 127\n"
     "characters, console id 31, message id 39, every line 253.\n";
@@ -50,6 +51,13 @@ struct Fields {
   std::string dir = ".";
   std::string file;
 };
+
+// Writes an answer to --help or --version and ends the process: status 0, or 1
+// when standard output cannot be written.
+[[noreturn]] void Answer(const char* text) {
+  const bool written = std::fputs(text, stdout) >= 0 && std::fflush(stdout) == 0;
+  std::exit(written ? 0 : 1);
+}
 
 bool ParseArguments(int argc, char** argv, Fields* fields) {
   static const struct option kOptions[] = {
@@ -64,9 +72,10 @@ bool ParseArguments(int argc, char** argv, Fields* fields) {
       {"dir", required_argument, nullptr, 'd'},
       {"file", required_argument, nullptr, 'f'},
       {"help", no_argument, nullptr, 'h'},
+      {"version", no_argument, nullptr, 'V'},
       {nullptr, 0, nullptr, 0}};
   int option;
-  while ((option = getopt_long(argc, argv, "t:g:x:i:n:m:s:c:d:f:h", kOptions, nullptr)) != -1) {
+  while ((option = getopt_long(argc, argv, "t:g:x:i:n:m:s:c:d:f:hV", kOptions, nullptr)) != -1) {
     switch (option) {
       case 't': fields->type = optarg; break;
       case 'g': fields->group = optarg; break;
@@ -78,7 +87,8 @@ bool ParseArguments(int argc, char** argv, Fields* fields) {
       case 'c': fields->console = optarg; break;
       case 'd': fields->dir = optarg; break;
       case 'f': fields->file = optarg; break;
-      case 'h': std::fputs(kUsage, stdout); std::exit(0);
+      case 'h': Answer(kUsage);
+      case 'V': Answer("qza_mkalarm " QZA_VERSION "\n");
       default: return false;
     }
   }
