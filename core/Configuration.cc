@@ -104,6 +104,7 @@ void LoadConfiguration() {
   for (const TextRow& row : text_rows) ReadTextRow(row);
   ReadIntRow({"Server", "WaitForSec", &s.WaitForSec, 180});
   ReadIntRow({"Server", "SleepAfterError", &s.SleepAfterError, 1200});
+  ReadIntRow({"Server", "PollSec", &s.PollSec, -1});
   ReadIntRow({"Alarm", "UseVoxFile", &s.UseVoxFile, 0});
   ReadTextRow({"SVoxSettings", "Voice", s.Voice, kVoiceSize, "judith8", nullptr});
   ReadIntRow({"SVoxSettings", "Speed", &s.Speed, 100});

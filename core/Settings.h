@@ -30,6 +30,11 @@ struct Settings {
   char SvoxPath[kPathSize] = "";
   int WaitForSec = 180;
   int SleepAfterError = 1200;
+  // Seconds between scans of the spool on top of the notifications: -1 scans
+  // every 5 seconds only where WatchPath lies on a network or FUSE file
+  // system (whose changes by other machines are not notified), 0 never, N
+  // every N seconds.
+  int PollSec = -1;
   int UseVoxFile = 0;
   char Voice[kVoiceSize] = "";
   int Speed = 100;

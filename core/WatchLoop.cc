@@ -1,12 +1,15 @@
 #include "core/WatchLoop.h"
 
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <exception>
 
 #include "core/Pattern.h"
 #include "platform/Console.h"
+#include "platform/FileSystemKind.h"
 #include "platform/Startup.h"
+#include "platform/SystemdNotify.h"
 #include "support/Printable.h"
 
 namespace {
@@ -29,14 +32,61 @@ void WatchLoop::CheckPatterns() {
 }
 
 void WatchLoop::Start() {
+  constexpr int kRemotePollSec = 5;
   finder_.SetRefusalHandler(&WatchLoop::ReportRefusal, this);
   notification_.Create(g_settings.WatchPath);
+  ping_ms_ = platform::WatchdogPingMs();
+  const int poll = g_settings.PollSec;
+  const char* remote = platform::RemoteFileSystemOf(g_settings.WatchPath);
+  const int seconds = poll > 0 ? poll : (poll < 0 && remote != nullptr ? kRemotePollSec : 0);
+  poll_ms_ = static_cast<uint32_t>(seconds > 4000000 ? 4000000 : seconds) * 1000u;
+  if (remote == nullptr) return;
+  if (poll_ms_ > 0) {
+    platform::Print("%s is on a %s file system: changes made by other machines are not notified; "
+                    "it is scanned every %d seconds\n",
+                    g_settings.WatchPath, remote, seconds);
+  } else {
+    platform::Print("%s is on a %s file system: changes made by other machines are not notified "
+                    "and Server/PollSec=0 turns scanning off\n",
+                    g_settings.WatchPath, remote);
+  }
+}
+
+void WatchLoop::CheckConsolesIfActive() {
+  if (g_supervision.SupervisionActive.load() && handlers_.check_consoles != nullptr) {
+    handlers_.check_consoles();
+  }
 }
 
 void WatchLoop::FirstPass() {
   ScanAll();
-  if (g_supervision.SupervisionActive.load() && handlers_.check_consoles != nullptr) {
-    handlers_.check_consoles();
+  CheckConsolesIfActive();
+}
+
+platform::ChangeNotification::WaitResult WatchLoop::WaitForChange() {
+  using platform::ChangeNotification;
+  const uint64_t total = static_cast<uint32_t>(g_settings.WaitForSec) * 1000u;
+  uint64_t step = 0;
+  for (uint32_t interval : {ping_ms_, poll_ms_}) {
+    if (interval > 0 && (step == 0 || interval < step)) step = interval;
+  }
+  if (step == 0) return notification_.Wait(static_cast<uint32_t>(total));
+  uint64_t waited = 0;
+  uint64_t since_poll = 0;
+  for (;;) {
+    if (ping_ms_ > 0) platform::NotifyWatchdog();
+    const uint64_t chunk = std::min(step, total - waited);
+    const ChangeNotification::WaitResult result =
+        notification_.Wait(static_cast<uint32_t>(chunk));
+    if (result != ChangeNotification::kTimeout) return result;
+    waited += chunk;
+    since_poll += chunk;
+    if (waited >= total) return result;
+    if (poll_ms_ > 0 && since_poll >= poll_ms_) {
+      since_poll = 0;
+      ScanAll();  // prints only what the handlers print
+      CheckConsolesIfActive();
+    }
   }
 }
 
@@ -53,8 +103,7 @@ void WatchLoop::ReportRefusal(void* self, const char* directory, const char* nam
 }
 
 void WatchLoop::RunPass() {
-  const uint32_t milliseconds = static_cast<uint32_t>(g_settings.WaitForSec) * 1000u;
-  const platform::ChangeNotification::WaitResult result = notification_.Wait(milliseconds);
+  const platform::ChangeNotification::WaitResult result = WaitForChange();
   if (result == platform::ChangeNotification::kStopped) return;
   if (result == platform::ChangeNotification::kTimeout) {
     platform::Print("Timeout\n");
@@ -64,9 +113,7 @@ void WatchLoop::RunPass() {
     platform::Print("Event\n");
     ScanAll();
   }
-  if (g_supervision.SupervisionActive.load() && handlers_.check_consoles != nullptr) {
-    handlers_.check_consoles();
-  }
+  CheckConsolesIfActive();
   // Re-arming is implicit: events that arrived during the scans stay queued
   // and end the next wait at once.
 }

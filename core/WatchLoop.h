@@ -32,7 +32,9 @@ class WatchLoop {
   // then never scanned.
   void CheckPatterns();
   // Creates the change notification on WatchPath. Its failure is not
-  // reported: the waits then end as time-outs until it can be created.
+  // reported: the waits then end as time-outs until it can be created. Decides
+  // whether the spool is also scanned every PollSec seconds, and says so when
+  // WatchPath lies on a file system whose changes other machines make unseen.
   void Start();
   // Runs the pass that follows start-up: every spool file that arrived while
   // the service was down is handled now, not at the next change. Prints only
@@ -40,7 +42,9 @@ class WatchLoop {
   void FirstPass();
   // Runs one pass: one wait, then the time-out path or the change path. Both
   // scan every spool directory, so a file that was busy at its first pass is
-  // handled at the next time-out at the latest.
+  // handled at the next time-out at the latest. While it waits, the loop tells
+  // systemd that it is alive (when systemd asks for that) and scans silently
+  // at every poll interval, without moving the time-out.
   void RunPass();
   // Runs passes until a stop is requested. A stop ends the scans after the
   // file in hand; files not reached wait for the next start's first pass.
@@ -50,6 +54,9 @@ class WatchLoop {
   enum Kind { kAlarm, kFax, kTts, kWatchdog };
 
   void ScanAll();
+  // Waits WaitForSec seconds in steps of the ping and poll intervals.
+  platform::ChangeNotification::WaitResult WaitForChange();
+  void CheckConsolesIfActive();
   // Reports a spool entry that the finder passed over, once per name.
   static void ReportRefusal(void* self, const char* directory, const char* name, const char* why);
   // Enumerates `pattern` and hands each match, joined to `directory`, to the
@@ -70,6 +77,8 @@ class WatchLoop {
   char pattern_[kPathSize] = "";
   char path_[kPathSize] = "";
   std::set<std::string> refused_;  // names already reported as passed over
+  uint32_t poll_ms_ = 0;           // 0: no polling
+  uint32_t ping_ms_ = 0;           // 0: systemd asks for no watchdog
 };
 
 #endif  // QZA_CORE_WATCH_LOOP_H_

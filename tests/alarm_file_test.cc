@@ -96,8 +96,8 @@ TEST_F(AlarmFileTest, ThirdAndFourthArguments) {
   for (const auto& c : cases) {
     g_settings.UseVoxFile = c.use_vox_file;
     testutil::AlarmFields fields;
-    fields.group = "G";
-    fields.message_id = "M";
+    fields.group.assign(1, 'G');
+    fields.message_id.assign(1, 'M');
     fields.text = c.text;
     fields.console_id = c.console_id;
     fields.console_name = c.console_name;

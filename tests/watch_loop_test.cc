@@ -5,13 +5,18 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "TestUtil.h"
 #include "core/Configuration.h"
 #include "core/Pattern.h"
 #include "core/WatchLoop.h"
+#include "platform/Fault.h"
+#include "platform/FileSystemKind.h"
+#include "platform/Startup.h"
 
 namespace {
 
@@ -94,6 +99,46 @@ TEST_F(WatchLoopTest, TimeoutScansThenChecksConsoles) {
   loop.RunPass();
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "Timeout\n");
   EXPECT_EQ(calls_, (std::vector<std::string>{"alarm " + Spool() + ".\\qza1k3.in 3", "check"}));
+}
+
+TEST_F(WatchLoopTest, PollingFindsAFileThatNoNotificationReports) {
+  g_settings.PollSec = 1;
+  g_settings.WaitForSec = 30;
+  platform::InjectFault(platform::FaultPoint::kNotify, ENOSYS);
+  static std::atomic<bool> handled{false};
+  handled = false;
+  Handlers stop_at_fax = kRecording;
+  stop_at_fax.fax = [](const char*) {
+    handled = true;
+    platform::RequestStop();  // ends the wait long before WaitForSec
+  };
+  WatchLoop loop(stop_at_fax);
+  loop.Start();
+  testing::internal::CaptureStdout();
+  std::thread writer([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    testutil::WriteFile(Spool() + "/qz1.job", "");
+  });
+  loop.RunPass();
+  writer.join();
+  platform::ClearFaults();
+  platform::ResetStopRequest();
+  EXPECT_TRUE(handled);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");  // neither Event nor Timeout
+}
+
+TEST(RemoteFileSystem, NetworkAndFuseTypesAreNamedLocalOnesAreNot) {
+  static const struct {
+    uint64_t type;
+    const char* name;
+  } cases[] = {{0x6969, "nfs"},          {0xFF534D42, "cifs"}, {0xFE534D42, "smb2"},
+               {0x517B, "smb"},          {0x65735546, "fuse"}, {0xEF53, nullptr},  // ext4
+               {0x58465342, nullptr},    {0x01021994, nullptr}};                 // xfs, tmpfs
+  for (const auto& c : cases) {
+    const char* name = platform::RemoteFileSystemName(c.type);
+    EXPECT_STREQ(name, c.name) << std::hex << c.type;
+  }
+  EXPECT_EQ(platform::RemoteFileSystemOf("/tmp"), nullptr);
 }
 
 TEST_F(WatchLoopTest, FirstPassScansWithoutWaitingOrPrinting) {

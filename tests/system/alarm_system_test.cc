@@ -285,7 +285,7 @@ TEST_F(AlarmSystemTest, ThreeHundredAlarmsAreEachLaunchedOnce) {
   const int kCount = 300;
   for (int i = 0; i < kCount; ++i) {
     testutil::AlarmFields fields;
-    fields.message_id = "M" + std::to_string(i);
+    fields.message_id = std::string("M").append(std::to_string(i));
     Drop("spool/qza1k" + std::to_string(i % 10) + "_" + std::to_string(i) + ".in",
          testutil::AlarmContent(fields));
   }

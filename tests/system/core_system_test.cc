@@ -61,6 +61,7 @@ TEST_F(CoreSystemTest, FreshStartWritesTheSixteenDefaults) {
             "[Server]\n"
             "WaitForSec=180\n"
             "SleepAfterError=1200\n"
+            "PollSec=-1\n"
             "[Alarm]\n"
             "UseVoxFile=0\n"
             "[SVoxSettings]\n"

@@ -82,7 +82,7 @@ TEST_F(CrashSystemTest, KillsDuringABurstLoseNothingAndRepeatOnlyUnderTheSameNam
     ASSERT_TRUE(service.WaitForOutput("Ready\n"));
     for (int i = round * kAlarms; i < (round + 1) * kAlarms; ++i) {
       Drop("spool/qza1k" + std::to_string(i % 10) + "_" + std::to_string(i) + ".in",
-           AlarmWithId("M" + std::to_string(i)));
+           AlarmWithId(std::string("M").append(std::to_string(i))));
       if (i == round * kAlarms + kAlarms / 2 + round * 7) service.Kill();
     }
     service.Kill();
