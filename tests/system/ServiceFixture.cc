@@ -52,7 +52,7 @@ std::string YearMonth() {
 std::string ServiceBinary() { return std::string(QZA_BINARY_DIR) + "/qza_wdir"; }
 std::string MkalarmBinary() { return std::string(QZA_BINARY_DIR) + "/qza_mkalarm"; }
 
-Service::Service(const std::string& directory, const std::string& path_env) {
+Service::Service(const std::string& directory, const std::string& path_env, bool read_output) {
   int out[2];
   if (pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
   const std::string binary = ServiceBinary();
@@ -74,11 +74,22 @@ Service::Service(const std::string& directory, const std::string& path_env) {
     _exit(127);
   }
   close(out[1]);
-  reader_ = std::thread(&Service::ReadOutput, this, out[0]);
+  if (read_output) {
+    reader_ = std::thread(&Service::ReadOutput, this, out[0]);
+  } else {
+    unread_fd_ = out[0];
+  }
+}
+
+void Service::ResumeReading() {
+  if (unread_fd_ < 0) return;
+  reader_ = std::thread(&Service::ReadOutput, this, unread_fd_);
+  unread_fd_ = -1;
 }
 
 Service::~Service() {
   Kill();
+  if (unread_fd_ >= 0) close(unread_fd_);
   if (reader_.joinable()) reader_.join();
 }
 
@@ -173,8 +184,8 @@ void ServiceTest::WriteAlarmIni(const std::string& db_path) {
   testutil::WriteFile(Path("qzalarm.ini"), "[qzawrdb]\nDbPath=" + db_path + "\n");
 }
 
-Service& ServiceTest::Start() {
-  service_ = std::make_unique<Service>(dir_.path(), Path("bin") + ":/usr/bin:/bin");
+Service& ServiceTest::Start(bool read_output) {
+  service_ = std::make_unique<Service>(dir_.path(), Path("bin") + ":/usr/bin:/bin", read_output);
   return *service_;
 }
 

@@ -25,7 +25,9 @@ using namespace std::chrono_literals;
 // One running qza_wdir process.
 class Service {
  public:
-  Service(const std::string& directory, const std::string& path_env);
+  // With `read_output` false nobody reads the service's standard output (a
+  // stalled reader) until ResumeReading.
+  Service(const std::string& directory, const std::string& path_env, bool read_output = true);
   ~Service();
   Service(const Service&) = delete;
   Service& operator=(const Service&) = delete;
@@ -41,12 +43,15 @@ class Service {
   void Kill();
   // Sends `signal` to the service process alone.
   void Signal(int signal);
+  // Starts reading a standard output that was left unread.
+  void ResumeReading();
   pid_t pid() const { return pid_; }
 
  private:
   void ReadOutput(int fd);
 
   pid_t pid_ = -1;
+  int unread_fd_ = -1;
   int exit_code_ = -1;
   std::mutex mutex_;
   std::string output_;
@@ -63,7 +68,7 @@ class ServiceTest : public ::testing::Test {
   void WriteIni(const std::map<std::string, std::string>& changes = {});
   void WriteAlarmIni(const std::string& db_path);
   // Starts the service in the test directory.
-  Service& Start();
+  Service& Start(bool read_output = true);
   // Writes `content` outside the spool directory and renames it into
   // `relative` (a path under the test directory).
   void Drop(const std::string& relative, const std::string& content);

@@ -1,6 +1,7 @@
 // Crashes and restarts: an alarm is never lost, only the alarm whose program
 // was being started when the service died may start again, and then under the
 // archive name it was given first; no other alarm ever gets that name.
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <map>
@@ -113,6 +114,46 @@ TEST_F(CrashSystemTest, KillsDuringABurstLoseNothingAndRepeatOnlyUnderTheSameNam
   EXPECT_EQ(archives_of.size(), static_cast<size_t>(3 * kAlarms));  // none lost
   for (const auto& [id, archives] : archives_of) EXPECT_EQ(archives.size(), 1u) << id;
   for (const auto& [archive, ids] : ids_of) EXPECT_EQ(ids.size(), 1u) << archive;
+}
+
+TEST_F(CrashSystemTest, StopSignalFinishesTheAlarmInHandAndNothingRepeatsAfterARestart) {
+  constexpr int kAlarms = 40;
+  for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
+    SCOPED_TRACE(signal);
+    Service& service = Start();
+    ASSERT_TRUE(service.WaitForOutput("Ready\n"));
+    for (int i = 0; i < kAlarms; ++i) {
+      Drop("spool/qza1k" + std::to_string(i % 10) + "_" + std::to_string(signal) + "_" +
+               std::to_string(i) + ".in",
+           AlarmWithId(std::string("S").append(std::to_string(signal)).append("_").append(
+               std::to_string(i))));
+      if (i == kAlarms / 2) service.Signal(signal);
+    }
+    EXPECT_EQ(service.WaitForExit(), 0);
+    EXPECT_EQ(service.Output().substr(service.Output().size() - 8), "Stopped\n");
+  }
+  Service& last = Start();
+  ASSERT_TRUE(last.WaitForOutput("Ready\n"));
+  ASSERT_TRUE(WaitForCalls(3 * kAlarms, 20s));
+  std::this_thread::sleep_for(300ms);
+  const std::vector<std::string> calls = Calls();
+  EXPECT_EQ(calls.size(), static_cast<size_t>(3 * kAlarms));  // each exactly once
+  EXPECT_EQ(std::set<std::string>(calls.begin(), calls.end()).size(), calls.size());
+  EXPECT_EQ(last.Output().find("was being launched"), std::string::npos);
+}
+
+TEST_F(CrashSystemTest, StalledReaderOfTheAccountHoldsUpNoAlarm) {
+  constexpr int kAlarms = 300;  // far more account than a pipe holds
+  Service& service = Start(/*read_output=*/false);
+  for (int i = 0; i < kAlarms; ++i) {
+    Drop("spool/qza1k" + std::to_string(i % 10) + "_" + std::to_string(i) + ".in",
+         AlarmWithId(std::string("M").append(std::to_string(i))));
+  }
+  EXPECT_TRUE(WaitForCalls(kAlarms, 60s));
+  service.ResumeReading();
+  Drop("spool/qza1k9_last.in", AlarmWithId("Mlast"));
+  EXPECT_TRUE(service.WaitForOutput("launching [QZARUN.CMD Brand Mlast "));
+  EXPECT_TRUE(WaitForCalls(kAlarms + 1));
 }
 
 }  // namespace

@@ -1,0 +1,160 @@
+// Spool writers may be hostile: each row plants one entry that once let a
+// writer read, change or delete files outside the spool, hang the service or
+// forge its records. After each row a victim file outside the installation is
+// unchanged, the service says what it refused, and a valid alarm dropped
+// afterwards still launches.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <functional>
+
+#include "AlarmContent.h"
+#include "system/ServiceFixture.h"
+
+namespace systemtest {
+namespace {
+
+constexpr char kVictimContent[] = "root-only content\n";
+
+class HostileSpoolSystemTest : public ServiceTest {
+ protected:
+  HostileSpoolSystemTest() {
+    for (const char* program : {"QZARUN.CMD", "QZ_DOFAX.BAT"}) AddFakeProgram(program);
+    mkdir(victims_.c_str(), 0700);
+    testutil::WriteFile(Victim(), kVictimContent);
+    chmod(Victim().c_str(), 0600);
+  }
+  std::string Victim() const { return victims_ + "/precious"; }
+  std::string Archive(int sequence) const {
+    char name[32];
+    snprintf(name, sizeof name, "%s_1%02d.alr", YearMonth().c_str(), sequence);
+    return name;
+  }
+  // Drops a valid alarm with message id `id` and waits for its launch.
+  bool ValidAlarmLaunches(const std::string& id) {
+    testutil::AlarmFields fields;
+    fields.message_id = id;
+    Drop("spool/qza1k5.in", testutil::AlarmContent(fields));
+    return testutil::WaitFor([&] {
+      for (const std::string& call : Calls()) {
+        if (call.find("[" + id + "]") != std::string::npos) return true;
+      }
+      return false;
+    });
+  }
+  const std::string victims_ = dir_ / "victims";  // stands for a directory outside
+};
+
+TEST_F(HostileSpoolSystemTest, EntriesThatAreNoSpoolFilesAndRecordLinks) {
+  const std::string month = YearMonth();
+  // A dangling link at the next archive name takes that name.
+  ASSERT_EQ(symlink("/nonexistent", Path("spool/" + Archive(1)).c_str()), 0);
+  WriteIni({{"WaitForSec", "2"}});
+  Service& service = Start();
+  ASSERT_TRUE(service.WaitForOutput("Ready\n"));
+
+  const struct Row {
+    const char* what;
+    std::function<void()> plant;
+    const char* printed;  // a line the service prints about it
+  } rows[] = {
+      {"alarm file linked to a secret",
+       [this] {
+         symlink(Victim().c_str(), Path("spool/qza1k3.in").c_str());
+       },
+       "Spool entry 'spool/qza1k3.in' passed over: a symbolic link\r\n"},
+      {"fax job linked to a secret",
+       [this] {
+         symlink(Victim().c_str(), Path("spool/qz1.job").c_str());
+       },
+       "Spool entry 'spool/qz1.job' passed over: a symbolic link\r\n"},
+      {"speech job that is a FIFO",
+       [this] { mkfifo(Path("spool/qz1.tts").c_str(), 0666); },
+       "Spool entry 'spool/qz1.tts' passed over: not a regular file\r\n"},
+      {"alarm file that is a FIFO with a writer",
+       [this] {
+         mkfifo(Path("spool/qza1k4.in").c_str(), 0666);
+         // The writer keeps it open for as long as the test runs.
+         static const int keep = open(Path("spool/qza1k4.in").c_str(), O_RDWR | O_NONBLOCK);
+         EXPECT_GE(keep, 0);
+       },
+       "Spool entry 'spool/qza1k4.in' passed over: not a regular file\r\n"},
+      {"fax job whose name climbs out with backslashes",
+       [this] {
+         mkdir(Path("spool/qz").c_str(), 0755);
+         testutil::WriteFile(Path("spool/qz\\..\\..\\victims\\precious.job"), "x\r\n");
+       },
+       "Spool entry 'spool/qz\\..\\..\\victims\\precious.job' passed over: a backslash in its "
+       "name\r\n"},
+      {"fax job with an escape sequence in its name",
+       [this] { testutil::WriteFile(Path("spool/qz\x1b[2J.job"), ""); },
+       "Spool entry 'spool/qz?[2J.job' passed over: a control character in its name\r\n"},
+      {"monthly log linked to a victim",
+       [this] {
+         const std::string log = Path("ack/qza_" + YearMonth() + ".log");
+         unlink(log.c_str());
+         symlink(Victim().c_str(), log.c_str());
+       },
+       "could not be written: a symbolic link\n"},
+      {"acknowledgement linked to a victim",
+       [this] {
+         unlink(Path("ack/qza1k5.ack").c_str());
+         symlink(Victim().c_str(), Path("ack/qza1k5.ack").c_str());
+       },
+       "Acknowledge successfull\n"},
+      {"message file linked to a victim",
+       [this] {
+         symlink(Victim().c_str(), Path("db/Mmsg.msg").c_str());
+       },
+       "Successfully written message file db/.\\Mmsg.msg\n"},
+  };
+  int n = 0;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    row.plant();
+    const std::string id = row.printed == rows[8].printed ? "Mmsg" : "M" + std::to_string(n++);
+    ASSERT_TRUE(ValidAlarmLaunches(id));
+    EXPECT_TRUE(service.WaitForOutput(row.printed)) << service.Output();
+    EXPECT_EQ(testutil::ReadFile(Victim()), kVictimContent);
+  }
+  // Each refused entry is named once, not at every pass.
+  EXPECT_TRUE(service.WaitForOutput("Timeout\n", 2));
+  const std::string output = service.Output();
+  EXPECT_EQ(output.find("qza1k3.in' passed over"), output.rfind("qza1k3.in' passed over"));
+  // The dangling link kept its name: the first alarm took the next one, once.
+  const std::vector<std::string> calls = Calls();
+  ASSERT_FALSE(calls.empty());
+  EXPECT_NE(calls[0].find(Archive(2)), std::string::npos) << calls[0];
+  EXPECT_EQ(calls.size(), static_cast<size_t>(n + 1));
+  EXPECT_EQ(testutil::ReadFile(Path("db/Mmsg.msg")), "Feuer im Keller");
+  EXPECT_NE(testutil::ReadFile(Path("ack/qza1k5.ack")).find("alarm launched"), std::string::npos);
+  for (const std::string& record : {Path("ack/qzf_" + YearMonth() + ".log")}) {
+    EXPECT_EQ(testutil::ReadFile(record).find("root-only"), std::string::npos);
+  }
+}
+
+TEST_F(HostileSpoolSystemTest, ControlCharactersCannotForgeRecords) {
+  WriteIni();
+  Service& service = Start();
+  ASSERT_TRUE(service.WaitForOutput("Ready\n"));
+  testutil::AlarmFields fields;
+  fields.group = "Brand\nServer 1: alarm launched [forged]";
+  fields.text = "Feuer\x1b]0;owned\x07";
+  Drop("spool/qza1k3.in", testutil::AlarmContent(fields));
+  ASSERT_TRUE(WaitForCalls(1));
+  ASSERT_TRUE(service.WaitForOutput("Acknowledge successfull\n"));
+  const std::string ack = testutil::ReadFile(Path("ack/qza1k3.ack"));
+  EXPECT_NE(ack.find("QZARUN.CMD Brand?Server 1: alarm launched [forged]"), std::string::npos)
+      << ack;
+  EXPECT_EQ(std::count(ack.begin(), ack.end(), '\n'), 2);  // its two lines, no third
+  EXPECT_NE(service.Output().find("Gruppe 'Brand?Server 1: alarm launched [forged]'\r\n"),
+            std::string::npos);
+  EXPECT_NE(service.Output().find("Text 'Feuer?]0;owned?'\r\n"), std::string::npos);
+  EXPECT_EQ(service.Output().find('\x1b'), std::string::npos);
+  // The program itself gets the field as it was written.
+  EXPECT_NE(testutil::ReadFile(Path("calls.log")).find("[Brand\nServer"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace systemtest
