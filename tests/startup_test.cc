@@ -48,8 +48,9 @@ TEST(PrepareProcess, OpensMissingStandardDescriptorsAndIgnoresHarmfulSignals) {
   for (const auto& c : cases) {
     testutil::TempDir dir;
     std::string expected = std::string("prepare 0\n") + c.descriptors;
+    const std::string kept = std::string(" ").append(dir / "kept").append("\n");
     for (size_t k; (k = expected.find(" K\n")) != std::string::npos;) {
-      expected.replace(k, 3, " " + (dir / "kept") + "\n");
+      expected.replace(k, 3, kept);
     }
     expected +=
         "Broken pipe ignored\nI/O possible ignored\nFile size limit exceeded ignored\n"
