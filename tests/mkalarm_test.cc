@@ -56,4 +56,26 @@ TEST(Mkalarm, RefusesFieldsBeyondTheFormatAndExplainsItself) {
   EXPECT_FALSE(testutil::FileExists(dir / "qza1k1.in"));
 }
 
+TEST(Mkalarm, RefusesFieldsThatOnlyTogetherBreakTheFormat) {
+  testutil::TempDir dir;
+  const std::string group(200, 'g');
+  const std::string name(127, 'n');
+  static const struct {
+    std::string arguments;
+    int status;
+  } cases[] = {
+      // Each field within its own limit, 200 + 127 + 127 + 39 = 493 > 475 together.
+      {"--group " + group + " --text " + std::string(127, 't') + " --console-name " + name +
+           " --message-id " + std::string(39, 'm'),
+       2},
+      // The command with its archive name passes 255 characters.
+      {"--group " + group + " --console-name " + std::string(40, 'n'), 2},
+      {"--group " + std::string(100, 'g') + " --console-name " + std::string(40, 'n'), 0},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(RunTool(c.arguments + " --dir " + dir.path()), c.status) << c.arguments;
+    std::remove((dir / "qza1k1.in").c_str());
+  }
+}
+
 }  // namespace

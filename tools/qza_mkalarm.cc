@@ -5,6 +5,7 @@
 // half-written. An alarm file of the same name that is still waiting is never
 // replaced.
 #include <getopt.h>
+#include <strings.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -41,7 +42,10 @@ constexpr char kUsage[] =
     "  -V, --version           show the version and exit\n"
     "\n"
     "Fields must stay within the limits of the format: text and console name 127\n"
-    "characters, console id 31, message id 39, every line 253.\n";
+    "characters, console id 31, message id 39, every line 253, all fields together\n"
+    "475, and the alarm command with its archive name 255 (the archive name is\n"
+    "counted as DIR/.\\YYMM_<server>NN.alr, for a service with UseVoxFile=0 whose\n"
+    "WatchPath is DIR).\n";
 
 struct Fields {
   std::string type = "PROBE";
@@ -95,6 +99,19 @@ bool ParseArguments(int argc, char** argv, Fields* fields) {
   return optind == argc;
 }
 
+// The length of the command that the service starts for these fields: the
+// program, group, message id, "0" (UseVoxFile=0), the console name (or
+// Console_ and the id) and the archive name in the spool directory.
+size_t CommandLength(const Fields& f) {
+  const std::string program = strcasecmp(f.type.c_str(), "OLSTART") == 0 ? "tovarin.exe" : "QZARUN.CMD";
+  const std::string console =
+      f.console_name.empty() ? "Console_" + f.console_id : f.console_name;
+  const std::string archive =
+      f.dir + "/.\\YYMM_" + std::to_string(f.server) + "NN.alr";
+  return program.size() + 1 + f.group.size() + 1 + f.message_id.size() + 1 + 1 + 1 +
+         console.size() + 1 + archive.size();
+}
+
 // Names the first field that breaks a limit of the format, or null.
 const char* BrokenLimit(const Fields& f) {
   struct {
@@ -111,6 +128,10 @@ const char* BrokenLimit(const Fields& f) {
     if (check.value->size() > check.max) return check.name;
     if (check.value->find_first_of("\r\n") != std::string::npos) return check.name;
   }
+  size_t together = 0;
+  for (const auto& check : checks) together += check.value->size();
+  if (together > kAlarmChecksumLinesMax) return "sum of all fields";
+  if (CommandLength(f) > kAlarmCommandMax) return "alarm command with its archive name";
   return nullptr;
 }
 
@@ -128,7 +149,8 @@ int main(int argc, char** argv) {
     return 2;
   }
   if (const char* broken = BrokenLimit(fields)) {
-    std::fprintf(stderr, "qza_mkalarm: the %s is too long or holds a line end\n", broken);
+    std::fprintf(stderr, "qza_mkalarm: the %s is too long or holds a line end; the service would "
+                         "refuse the file\n", broken);
     return 2;
   }
   if (fields.file.empty()) {
