@@ -11,12 +11,14 @@
 #include <vector>
 
 #include "alarm/AlarmFile.h"
+#include "alarm/ArchiveIndex.h"
 #include "core/Settings.h"
 #include "platform/Clock.h"
 #include "platform/Console.h"
 #include "platform/File.h"
 #include "platform/FileSystem.h"
 #include "platform/Journal.h"
+#include "platform/Wildcard.h"
 #include "support/CDosFile.h"
 #include "support/Launch.h"
 #include "support/MonthlyLog.h"
@@ -100,6 +102,8 @@ struct AlarmState {
   // Alarms that were launched but could not be archived: never launched again
   // while the service runs.
   std::set<Identity> stuck;
+  // The archive numbers of the month.
+  ArchiveIndex archives;
 };
 
 AlarmState& State() {
@@ -127,15 +131,62 @@ bool Reserved(const char* archive) {
   return false;
 }
 
+// "YYMM_<server>": what the archive names of the month start with.
+std::string ArchivePrefix(const struct tm& time) {
+  char prefix[48];
+  std::snprintf(prefix, sizeof prefix, "%02d%02d_%i", TwoDigitYear(time), time.tm_mon + 1,
+                g_settings.Number);
+  return prefix;
+}
+
+// Learns the month's taken numbers from one listing of WatchPath. False when
+// the directory cannot be listed.
+bool LearnMonth(ArchiveIndex& index, const std::string& prefix) {
+  std::vector<std::string> names;
+  const bool listed = platform::ListNames(g_settings.WatchPath, [&](const char* name, auto) {
+    if (ArchiveIndex::SequenceOf(prefix, name) != 0) names.emplace_back(name);
+  });
+  if (listed) index.Rebuild(prefix, names);
+  return listed;
+}
+
+bool FormArchiveName(const struct tm& time, int sequence, char (&archive)[kPathSize]) {
+  return FormatPath(archive, "%s.\\%02d%02d_%i%02d.alr", g_settings.WatchPath,
+                    TwoDigitYear(time), time.tm_mon + 1, g_settings.Number, sequence);
+}
+
+// The first archive name of the month that is free, gaps included, from the
+// numbers the index knows, each answer checked with one status query that
+// does not follow links (a dangling link takes its name). The name an
+// interrupted launch was given stays that alarm's. Without an index (the
+// directory cannot be listed) every number is asked for from 1 up.
 bool ChooseArchiveName(const struct tm& time, char (&archive)[kPathSize]) {
-  for (int sequence = 1;; ++sequence) {
-    if (!FormatPath(archive, "%s.\\%02d%02d_%i%02d.alr", g_settings.WatchPath,
-                    TwoDigitYear(time), time.tm_mon + 1, g_settings.Number, sequence)) {
-      return false;
-    }
+  ArchiveIndex& index = State().archives;
+  const std::string prefix = ArchivePrefix(time);
+  const bool known = index.Knows(prefix) || LearnMonth(index, prefix);
+  bool doubt = false;
+  bool chosen = false;
+  for (int sequence = known ? index.LowestFree() : 1;;
+       sequence = known ? index.LowestFree(sequence + 1) : sequence + 1) {
+    if (!FormArchiveName(time, sequence, archive)) break;
     if (Reserved(archive)) continue;
-    if (!platform::PathExists(archive)) return true;
+    if (!platform::PathExists(archive)) {
+      chosen = true;
+      break;
+    }
+    if (known) {  // a name the index did not know of: events were missed
+      index.MarkTaken(sequence);
+      doubt = true;
+    }
   }
+  if (doubt) index.Invalidate();
+  return chosen;
+}
+
+// Tells the index that the archive name is now taken.
+void ArchiveTaken(const char* archive) {
+  const char* name = std::strrchr(archive, '\\');
+  State().archives.NameAppeared(name != nullptr ? name + 1 : archive);
 }
 
 // The archive name for this alarm: the one it was given before an
@@ -287,7 +338,23 @@ bool LaunchAndArchive(const char* path, const Identity& identity, const char* co
     Release(path);
     return false;
   }
+  // The name may hold another file by now (its writer replaced the one that
+  // was read): that file is a new alarm, and must not vanish into the archive.
+  Identity now;
+  if (!IdentityOf(path, &now) || now.device != identity.device || now.inode != identity.inode) {
+    platform::Print("'%s' was replaced while it was handled: the launched alarm cannot be "
+                    "archived, the new file waits for its pass\r\n",
+                    path);
+    Release(path);
+    *archived = false;
+    return true;
+  }
   *archived = RenameToArchive(path, archive);
+  if (*archived) {
+    ArchiveTaken(archive);
+  } else if (errno == EEXIST) {
+    State().archives.Invalidate();  // someone took the name meanwhile
+  }
   Release(path);
   if (!*archived) LeaveForOperator(path, identity);
   return true;
@@ -317,10 +384,15 @@ void OpenAlarmJournal() {
   }
 }
 
+void ArchiveNameAppeared(const char* name) { State().archives.NameAppeared(name); }
+void ArchiveNameLeft(const char* name) { State().archives.NameLeft(name); }
+void ArchiveNamesMissed() { State().archives.Invalidate(); }
+
 void ResetAlarmState() {
   AlarmState& state = State();
   state.stuck.clear();
   state.interrupted.clear();
+  state.archives.Invalidate();
 }
 
 void ProcessAlarmFile(const char* path) {

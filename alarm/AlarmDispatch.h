@@ -23,6 +23,12 @@ void OpenAlarmJournal();
 // CurrentConsole must be set. Reports on the console and in files.
 void ProcessAlarmFile(const char* path);
 
+// What the handler knows of WatchPath's archive names: a name appeared or
+// left, or names may have been missed (the next alarm lists the directory).
+void ArchiveNameAppeared(const char* name);
+void ArchiveNameLeft(const char* name);
+void ArchiveNamesMissed();
+
 // Forgets the alarms that were launched but could not be archived, and the
 // journal's state (tests start each case afresh).
 void ResetAlarmState();

@@ -1,13 +1,16 @@
 #include "core/WatchLoop.h"
 
-#include <cstdio>
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <exception>
 
 #include "core/Pattern.h"
+#include "platform/Clock.h"
 #include "platform/Console.h"
+#include "platform/FileSystem.h"
 #include "platform/FileSystemKind.h"
+#include "platform/Path.h"
 #include "platform/Startup.h"
 #include "platform/SystemdNotify.h"
 #include "support/Printable.h"
@@ -24,6 +27,18 @@ bool AcceptPattern(const char* key, const char* pattern, const char* kind) {
   return false;
 }
 
+// True when both path texts name the same existing directory.
+bool SameDirectory(const std::string& a, const std::string& b) {
+  platform::FileStatus first;
+  platform::FileStatus second;
+  const std::string native_a = platform::NativeDirectory(a.c_str());
+  const std::string native_b = platform::NativeDirectory(b.c_str());
+  if (native_a == native_b) return true;
+  return platform::StatPath(native_a.c_str(), &first) == 0 &&
+         platform::StatPath(native_b.c_str(), &second) == 0 && first.device == second.device &&
+         first.inode == second.inode;
+}
+
 }  // namespace
 
 void WatchLoop::CheckPatterns() {
@@ -31,9 +46,46 @@ void WatchLoop::CheckPatterns() {
   watchdog_pattern_ok_ = AcceptPattern("WatchDogFiles", g_settings.WatchDogFiles, "watchdog");
 }
 
+bool WatchLoop::FormPattern(const char* key, const char* format, bool allowed) {
+  if (!allowed) return false;
+  if (FormatServerPattern(format, g_settings.Number, pattern_, sizeof pattern_)) return true;
+  platform::Print("Pathnames/%s gives a pattern longer than 127 characters; not scanned\r\n", key);
+  return false;
+}
+
+void WatchLoop::FormSpools() {
+  const Settings& s = g_settings;
+  struct {
+    Kind kind;
+    const char* key;
+    const char* pattern;
+    bool format;  // the pattern takes the server number
+    bool allowed;
+    const char* join;
+  } const rows[] = {
+      {kAlarm, "WatchFiles", s.WatchFiles, true, alarm_pattern_ok_, s.WatchPath},
+      {kFax, "WatchJobFiles", s.WatchJobFiles, false, true, s.JobPath},
+      {kTts, "WatchTtsFiles", s.WatchTtsFiles, false, true, s.TtsPath},
+      {kWatchdog, "WatchDogFiles", s.WatchDogFiles, true, watchdog_pattern_ok_, s.WatchPath},
+  };
+  for (const auto& row : rows) {
+    Spool& spool = spools_[row.kind];
+    spool = Spool();
+    if (row.format) {
+      if (!FormPattern(row.key, row.pattern, row.allowed)) continue;
+    } else {
+      std::snprintf(pattern_, sizeof pattern_, "%s", row.pattern);
+    }
+    platform::SplitPattern(pattern_, &spool.directory, &spool.name_pattern);
+    spool.enabled = !spool.name_pattern.empty();
+    spool.join = row.join;
+    spool.in_watch_path = SameDirectory(spool.directory, s.WatchPath);
+  }
+}
+
 void WatchLoop::Start() {
   constexpr int kRemotePollSec = 5;
-  finder_.SetRefusalHandler(&WatchLoop::ReportRefusal, this);
+  FormSpools();
   notification_.Create(g_settings.WatchPath);
   ping_ms_ = platform::WatchdogPingMs();
   const int poll = g_settings.PollSec;
@@ -59,103 +111,187 @@ void WatchLoop::CheckConsolesIfActive() {
 }
 
 void WatchLoop::FirstPass() {
-  ScanAll();
+  FullPass();
   CheckConsolesIfActive();
 }
 
-platform::ChangeNotification::WaitResult WatchLoop::WaitForChange() {
+bool WatchLoop::TakeNames() {
+  bool missed = false;
+  const std::vector<platform::ChangeNotification::NameEvent> events =
+      notification_.TakeNames(&missed);
+  if (missed && handlers_.names_missed != nullptr) handlers_.names_missed();
+  bool pass = missed;
+  for (const auto& event : events) {
+    const char* name = event.name.c_str();
+    if (event.removed) {
+      if (handlers_.name_left != nullptr) handlers_.name_left(name);
+      continue;
+    }
+    if (handlers_.name_appeared != nullptr) handlers_.name_appeared(name);
+    for (const Spool& spool : spools_) {
+      if (!spool.enabled || !spool.in_watch_path ||
+          !platform::WildcardMatch(spool.name_pattern.c_str(), name)) {
+        continue;
+      }
+      if (std::find(changed_.begin(), changed_.end(), event.name) == changed_.end()) {
+        changed_.push_back(event.name);
+      }
+      pass = true;
+      break;
+    }
+  }
+  if (missed) changed_.clear();  // the pass lists everything
+  full_pass_due_ = full_pass_due_ || missed;
+  return pass;
+}
+
+WatchLoop::Outcome WatchLoop::WaitForChange() {
   using platform::ChangeNotification;
-  const uint64_t total = static_cast<uint32_t>(g_settings.WaitForSec) * 1000u;
-  uint64_t step = 0;
+  // The unsigned product of the Windows wait.
+  const uint32_t total = static_cast<uint32_t>(g_settings.WaitForSec) * 1000u;
+  const int64_t deadline = platform::MonotonicMilliseconds() + total;
+  uint32_t step = 0;
   for (uint32_t interval : {ping_ms_, poll_ms_}) {
     if (interval > 0 && (step == 0 || interval < step)) step = interval;
   }
-  if (step == 0) return notification_.Wait(static_cast<uint32_t>(total));
-  uint64_t waited = 0;
-  uint64_t since_poll = 0;
+  bool spool_elsewhere = false;
+  for (const Spool& spool : spools_) spool_elsewhere |= spool.enabled && !spool.in_watch_path;
+  int64_t next_poll = platform::MonotonicMilliseconds() + poll_ms_;
   for (;;) {
     if (ping_ms_ > 0) platform::NotifyWatchdog();
-    const uint64_t chunk = std::min(step, total - waited);
+    const int64_t now = platform::MonotonicMilliseconds();
+    int64_t chunk = std::max<int64_t>(deadline - now, 0);
+    if (step > 0) chunk = std::min<int64_t>(chunk, step);
     const ChangeNotification::WaitResult result =
         notification_.Wait(static_cast<uint32_t>(chunk));
-    if (result != ChangeNotification::kTimeout) return result;
-    waited += chunk;
-    since_poll += chunk;
-    if (waited >= total) return result;
-    if (poll_ms_ > 0 && since_poll >= poll_ms_) {
-      since_poll = 0;
-      ScanAll();  // prints only what the handlers print
+    if (result == ChangeNotification::kStopped) return Outcome::kStopped;
+    if (result == ChangeNotification::kChanged) {
+      // Names that no pattern matches, and deletions, call for no pass; a
+      // spool outside WatchPath is listed at every change, as it cannot be
+      // told otherwise.
+      if (TakeNames() || spool_elsewhere) return Outcome::kPass;
+      continue;
+    }
+    const int64_t after = platform::MonotonicMilliseconds();
+    if (after >= deadline) return Outcome::kTimeout;
+    if (poll_ms_ > 0 && after >= next_poll) {
+      next_poll = after + poll_ms_;
+      FullPass();  // prints only what the handlers print
       CheckConsolesIfActive();
     }
   }
 }
 
-void WatchLoop::ReportRefusal(void* self, const char* directory, const char* name,
-                              const char* why) {
-  constexpr size_t kRemembered = 4096;  // a flood of bad names costs bounded memory
-  auto* loop = static_cast<WatchLoop*>(self);
-  std::string key = std::string(directory) + '\0' + name;
-  if (loop->refused_.count(key) != 0) return;
-  if (loop->refused_.size() >= kRemembered) loop->refused_.clear();
-  loop->refused_.insert(std::move(key));
-  platform::Print("Spool entry '%s%s' passed over: %s\r\n", Printable(directory).c_str(),
-                  Printable(name).c_str(), why);
-}
-
 void WatchLoop::RunPass() {
-  const platform::ChangeNotification::WaitResult result = WaitForChange();
-  if (result == platform::ChangeNotification::kStopped) return;
-  if (result == platform::ChangeNotification::kTimeout) {
-    platform::Print("Timeout\n");
-    notification_.Renew(g_settings.WatchPath);
-    ScanAll();
-  } else {
-    platform::Print("Event\n");
-    ScanAll();
+  switch (WaitForChange()) {
+    case Outcome::kStopped:
+      return;
+    case Outcome::kTimeout:
+      platform::Print("Timeout\n");
+      notification_.Renew(g_settings.WatchPath);
+      FullPass();
+      break;
+    case Outcome::kPass:
+      platform::Print("Event\n");
+      if (full_pass_due_) {
+        FullPass();
+      } else {
+        ChangedPass();
+      }
+      break;
   }
   CheckConsolesIfActive();
-  // Re-arming is implicit: events that arrived during the scans stay queued
-  // and end the next wait at once.
 }
 
 void WatchLoop::Run() {
   while (!platform::StopRequested()) RunPass();
 }
 
-bool WatchLoop::FormPattern(const char* key, const char* format, bool allowed) {
-  if (!allowed) return false;
-  if (FormatServerPattern(format, g_settings.Number, pattern_, sizeof pattern_)) return true;
-  platform::Print("Pathnames/%s gives a pattern longer than 127 characters; not scanned\r\n", key);
-  return false;
+void WatchLoop::FullPass() {
+  TakeNames();  // what the events told is covered by the listing
+  changed_.clear();
+  full_pass_due_ = false;
+  // Each directory is read once; its names are matched against every kind
+  // whose pattern lists it, and then handled kind by kind.
+  std::vector<std::pair<std::string, platform::EntryKind>> found[kKinds];
+  bool listed[kKinds] = {};
+  for (int first = 0; first < kKinds; ++first) {
+    if (!spools_[first].enabled || listed[first]) continue;
+    std::vector<int> sharing;
+    for (int kind = first; kind < kKinds; ++kind) {
+      if (spools_[kind].enabled && !listed[kind] &&
+          SameDirectory(spools_[kind].directory, spools_[first].directory)) {
+        sharing.push_back(kind);
+        listed[kind] = true;
+      }
+    }
+    platform::ListNames(spools_[first].directory.c_str(),
+                        [&](const char* name, platform::EntryKind entry) {
+                          for (int kind : sharing) {
+                            if (platform::WildcardMatch(spools_[kind].name_pattern.c_str(), name)) {
+                              found[kind].emplace_back(name, entry);
+                            }
+                          }
+                        });
+  }
+  for (int kind = 0; kind < kKinds; ++kind) {
+    for (const auto& [name, entry] : found[kind]) {
+      if (platform::StopRequested()) return;  // the file in hand is done
+      Offer(static_cast<Kind>(kind), name.c_str(), entry);
+    }
+  }
 }
 
-void WatchLoop::ScanAll() {
-  if (platform::StopRequested()) return;
-  const Settings& s = g_settings;
-  if (FormPattern("WatchFiles", s.WatchFiles, alarm_pattern_ok_)) {
-    Scan(kAlarm, pattern_, s.WatchPath);
-  }
-  Scan(kFax, s.WatchJobFiles, s.JobPath);
-  Scan(kTts, s.WatchTtsFiles, s.TtsPath);
-  if (FormPattern("WatchDogFiles", s.WatchDogFiles, watchdog_pattern_ok_)) {
-    Scan(kWatchdog, pattern_, s.WatchPath);
-  }
-}
-
-void WatchLoop::Scan(Kind kind, const char* pattern, const char* directory) {
-  if (platform::StopRequested()) return;
-  for (bool found = finder_.First(pattern); found; found = finder_.Next()) {
-    const char* name = finder_.Name();
-    int length = std::snprintf(path_, sizeof path_, "%s.\\%s", directory, name);
-    if (length < 0 || length >= static_cast<int>(sizeof path_)) {
-      platform::Print("Path longer than 127 characters, file skipped: %s.\\%s\r\n", directory,
-                      name);
+void WatchLoop::ChangedPass() {
+  std::vector<std::string> names;
+  names.swap(changed_);
+  for (int kind = 0; kind < kKinds; ++kind) {
+    const Spool& spool = spools_[kind];
+    if (!spool.enabled) continue;
+    if (spool.in_watch_path) {
+      for (const std::string& name : names) {
+        if (platform::StopRequested()) return;
+        if (platform::WildcardMatch(spool.name_pattern.c_str(), name.c_str())) {
+          Offer(static_cast<Kind>(kind), name.c_str(), platform::EntryKind::kUnknown);
+        }
+      }
       continue;
     }
-    Dispatch(kind, name);
-    if (platform::StopRequested()) break;  // the file in hand is done
+    std::vector<std::pair<std::string, platform::EntryKind>> found;
+    platform::ListNames(spool.directory.c_str(), [&](const char* name, platform::EntryKind entry) {
+      if (platform::WildcardMatch(spool.name_pattern.c_str(), name)) found.emplace_back(name, entry);
+    });
+    for (const auto& [name, entry] : found) {
+      if (platform::StopRequested()) return;
+      Offer(static_cast<Kind>(kind), name.c_str(), entry);
+    }
   }
-  finder_.Close();
+}
+
+void WatchLoop::Offer(Kind kind, const char* name, platform::EntryKind entry) {
+  const Spool& spool = spools_[kind];
+  bool silent = false;
+  if (const char* why = platform::SpoolEntryRefusal(spool.directory.c_str(), name, entry, &silent)) {
+    if (!silent) ReportRefusal(spool.directory, name, why);
+    return;
+  }
+  const int length = std::snprintf(path_, sizeof path_, "%s.\\%s", spool.join.c_str(), name);
+  if (length < 0 || length >= static_cast<int>(sizeof path_)) {
+    platform::Print("Path longer than 127 characters, file skipped: %s.\\%s\r\n",
+                    spool.join.c_str(), name);
+    return;
+  }
+  Dispatch(kind, name);
+}
+
+void WatchLoop::ReportRefusal(const std::string& directory, const char* name, const char* why) {
+  constexpr size_t kRemembered = 4096;  // a flood of bad names costs bounded memory
+  std::string key = directory + '\0' + name;
+  if (refused_.count(key) != 0) return;
+  if (refused_.size() >= kRemembered) refused_.clear();
+  refused_.insert(std::move(key));
+  platform::Print("Spool entry '%s%s' passed over: %s\r\n", Printable(directory.c_str()).c_str(),
+                  Printable(name).c_str(), why);
 }
 
 void WatchLoop::Dispatch(Kind kind, const char* name) {
@@ -188,6 +324,8 @@ void WatchLoop::Handle(Kind kind, const char* name) {
       break;
     case kWatchdog:
       if (handlers_.watchdog) handlers_.watchdog(path_, sixth);
+      break;
+    case kKinds:
       break;
   }
 }

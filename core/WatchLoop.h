@@ -1,10 +1,19 @@
 // The watch loop: waits for changes in WatchPath and hands each spool file to
 // its handler, in the fixed order alarm, fax job, TTS job, watchdog.
+//
+// A pass after a change handles just the names that the notification
+// delivered, so its cost does not grow with the directory; the directories
+// are listed in full only where names may have been missed: at start-up, at
+// every time-out and poll, and after the notification lost names. Events that
+// cannot matter (names that no pattern matches, the service's own archive
+// renames and records, deletions) wake no pass. A kind of spool file whose
+// directory is not WatchPath is listed in full at every pass.
 #ifndef QZA_CORE_WATCH_LOOP_H_
 #define QZA_CORE_WATCH_LOOP_H_
 
 #include <set>
 #include <string>
+#include <vector>
 
 #include "core/Settings.h"
 #include "platform/ChangeNotification.h"
@@ -19,6 +28,12 @@ struct Handlers {
   void (*watchdog)(const char* path, char console);
   // Called after each pass while SupervisionActive is set.
   void (*check_consoles)();
+  // Told of every name that appears in WatchPath or leaves it, and when names
+  // may have been missed, so that what the alarm handler knows of the
+  // directory stays true without listing it.
+  void (*name_appeared)(const char* name);
+  void (*name_left)(const char* name);
+  void (*names_missed)();
 };
 
 class WatchLoop {
@@ -40,28 +55,48 @@ class WatchLoop {
   // the service was down is handled now, not at the next change. Prints only
   // what the handlers print.
   void FirstPass();
-  // Runs one pass: one wait, then the time-out path or the change path. Both
-  // scan every spool directory, so a file that was busy at its first pass is
-  // handled at the next time-out at the latest. While it waits, the loop tells
-  // systemd that it is alive (when systemd asks for that) and scans silently
-  // at every poll interval, without moving the time-out.
+  // Runs one pass: waits for a change that matters, then handles the changed
+  // names ("Event"), or lists everything at the time-out ("Timeout"). A file
+  // that was busy at its first pass is handled at its next change or the next
+  // time-out at the latest. While it waits, the loop tells systemd that it is
+  // alive (when systemd asks for that) and lists silently at every poll
+  // interval, without moving the time-out.
   void RunPass();
-  // Runs passes until a stop is requested. A stop ends the scans after the
+  // Runs passes until a stop is requested. A stop ends the pass after the
   // file in hand; files not reached wait for the next start's first pass.
   void Run();
 
  private:
-  enum Kind { kAlarm, kFax, kTts, kWatchdog };
+  enum Kind { kAlarm, kFax, kTts, kWatchdog, kKinds };
 
-  void ScanAll();
-  // Waits WaitForSec seconds in steps of the ping and poll intervals.
-  platform::ChangeNotification::WaitResult WaitForChange();
+  // One kind of spool file: its pattern split into directory and name.
+  struct Spool {
+    bool enabled = false;
+    std::string directory;     // the pattern's directory text, as joined into paths
+    std::string name_pattern;  // the wildcard for names
+    std::string join;          // the directory setting the handler's path starts with
+    bool in_watch_path = false;
+  };
+
+  enum class Outcome { kPass, kTimeout, kStopped };
+
+  // Forms the four spools from the settings.
+  void FormSpools();
+  // Waits WaitForSec seconds, in steps of the ping and poll intervals, for a
+  // change that matters; the names it brings are left in changed_.
+  Outcome WaitForChange();
+  // Takes the notification's names; true when one of them calls for a pass.
+  bool TakeNames();
+  // Lists every spool directory once and handles what matches, kind by kind.
+  void FullPass();
+  // Handles the names in changed_, kind by kind, and lists the spools that
+  // are not in WatchPath.
+  void ChangedPass();
   void CheckConsolesIfActive();
-  // Reports a spool entry that the finder passed over, once per name.
-  static void ReportRefusal(void* self, const char* directory, const char* name, const char* why);
-  // Enumerates `pattern` and hands each match, joined to `directory`, to the
-  // handler of `kind`.
-  void Scan(Kind kind, const char* pattern, const char* directory);
+  // Hands `name` of `kind` to its handler when it is a spool file.
+  void Offer(Kind kind, const char* name, platform::EntryKind entry);
+  // Reports a spool entry that is passed over, once per name.
+  void ReportRefusal(const std::string& directory, const char* name, const char* why);
   // Hands the file to its handler; an exception ends the file, not the loop.
   void Dispatch(Kind kind, const char* name);
   void Handle(Kind kind, const char* name);
@@ -73,12 +108,15 @@ class WatchLoop {
   bool alarm_pattern_ok_ = true;
   bool watchdog_pattern_ok_ = true;
   platform::ChangeNotification notification_;
-  platform::FileFinder finder_;
+  Spool spools_[kKinds];
+  std::string watch_directory_;          // WatchPath, native
+  std::vector<std::string> changed_;     // names that call for a pass, in order
+  bool full_pass_due_ = false;           // names were missed: list everything
+  std::set<std::string> refused_;        // names already reported as passed over
   char pattern_[kPathSize] = "";
   char path_[kPathSize] = "";
-  std::set<std::string> refused_;  // names already reported as passed over
-  uint32_t poll_ms_ = 0;           // 0: no polling
-  uint32_t ping_ms_ = 0;           // 0: systemd asks for no watchdog
+  uint32_t poll_ms_ = 0;  // 0: no polling
+  uint32_t ping_ms_ = 0;  // 0: systemd asks for no watchdog
 };
 
 #endif  // QZA_CORE_WATCH_LOOP_H_

@@ -22,8 +22,9 @@ constexpr char kTitle[] = "Directory watcher / Alarm launcher";
 constexpr uint32_t kExitFlushMs = 2000;  // the account's last lines, at most this long
 int exit_code = 0;
 
-const Handlers kHandlers = {&ProcessAlarmFile, &ProcessFaxJob, &ProcessTtsJob,
-                            &ClearWatchdogFile, &CheckConsoles};
+const Handlers kHandlers = {&ProcessAlarmFile,     &ProcessFaxJob,    &ProcessTtsJob,
+                            &ClearWatchdogFile,    &CheckConsoles,    &ArchiveNameAppeared,
+                            &ArchiveNameLeft,      &ArchiveNamesMissed};
 
 // Claims the installation; false when the service must not run.
 bool ClaimInstallation() {

@@ -18,32 +18,16 @@ namespace platform {
 namespace {
 
 constexpr uint32_t kChangeMask = IN_CLOSE_WRITE | IN_MOVED_TO | IN_ATTRIB;
+constexpr uint32_t kRemovedMask = IN_DELETE | IN_MOVED_FROM;
+constexpr uint32_t kNameMask = kChangeMask | kRemovedMask | IN_CREATE;
+// Names kept between two takes; beyond this the caller lists the directory.
+constexpr size_t kMaxNames = 8192;
 constexpr uint32_t kGoneMask = IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED | IN_UNMOUNT;
 
 int64_t MonotonicMs() {
   struct timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
-// Reads every queued event of `fd`. Returns true when one of them is a change;
-// sets *gone when the watched directory went away.
-bool DrainEvents(int fd, bool* gone) {
-  // Room for many events, and at least one with the longest name.
-  alignas(struct inotify_event) char buffer[16 * (sizeof(struct inotify_event) + NAME_MAX + 1)];
-  bool changed = false;
-  for (;;) {
-    ssize_t n = read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;  // EAGAIN: the queue is empty
-    for (char* p = buffer; p < buffer + n;) {
-      auto* event = reinterpret_cast<struct inotify_event*>(p);
-      if (event->mask & (kChangeMask | IN_Q_OVERFLOW)) changed = true;
-      if (event->mask & kGoneMask) *gone = true;
-      p += sizeof(struct inotify_event) + event->len;
-    }
-  }
-  return changed;
 }
 
 // Empties the stop descriptor when it is readable without a stop request (a
@@ -57,6 +41,49 @@ void ForgetStaleStopWakeUp() {
 
 }  // namespace
 
+void ChangeNotification::Keep(const char* name, bool removed) {
+  if (names_missed_) return;  // the caller lists everything anyway
+  if (names_.size() >= kMaxNames) {
+    names_.clear();
+    names_missed_ = true;
+    return;
+  }
+  names_.push_back({name, removed});
+}
+
+bool ChangeNotification::Drain(int fd, bool* gone) {
+  // Room for many events, and at least one with the longest name.
+  alignas(struct inotify_event) char buffer[16 * (sizeof(struct inotify_event) + NAME_MAX + 1)];
+  bool changed = false;
+  for (;;) {
+    ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;  // EAGAIN: the queue is empty
+    for (char* p = buffer; p < buffer + n;) {
+      auto* event = reinterpret_cast<struct inotify_event*>(p);
+      if (event->mask & (kChangeMask | IN_Q_OVERFLOW)) changed = true;
+      if (event->mask & kGoneMask) *gone = true;
+      if (event->mask & IN_Q_OVERFLOW) {
+        names_.clear();
+        names_missed_ = true;
+      } else if (event->len > 0 && (event->mask & kNameMask) != 0) {
+        Keep(event->name, (event->mask & kRemovedMask) != 0);
+      }
+      p += sizeof(struct inotify_event) + event->len;
+    }
+  }
+  if (*gone) names_missed_ = true;
+  return changed;
+}
+
+std::vector<ChangeNotification::NameEvent> ChangeNotification::TakeNames(bool* missed) {
+  *missed = names_missed_ || !Watching();
+  names_missed_ = !Watching();
+  std::vector<NameEvent> taken;
+  taken.swap(names_);
+  return taken;
+}
+
 ChangeNotification::~ChangeNotification() { Close(); }
 
 bool ChangeNotification::Create(const char* directory) {
@@ -69,7 +96,8 @@ bool ChangeNotification::Create(const char* directory) {
   if (fd_ < 0) return false;
   std::string native = NativeDirectory(directory);
   watching_ = inotify_add_watch(fd_, native.c_str(),
-                                kChangeMask | IN_ONLYDIR | IN_DELETE_SELF | IN_MOVE_SELF) >= 0;
+                                kNameMask | IN_ONLYDIR | IN_DELETE_SELF | IN_MOVE_SELF) >= 0;
+  if (!watching_) names_missed_ = true;
   return watching_;
 }
 
@@ -86,7 +114,7 @@ bool ChangeNotification::Renew(const char* directory) {
   const bool created = Create(directory);
   if (old_fd >= 0) {
     bool gone = false;
-    pending_change_ = DrainEvents(old_fd, &gone);
+    pending_change_ = Drain(old_fd, &gone);
     close(old_fd);
   }
   return created;
@@ -97,7 +125,7 @@ ChangeNotification::WaitResult ChangeNotification::Wait(uint32_t milliseconds) {
   bool gone = false;
   if (pending_change_) {
     pending_change_ = false;
-    DrainEvents(fd_, &gone);  // what the new watch saw meanwhile belongs to this pass
+    Drain(fd_, &gone);  // what the new watch saw meanwhile belongs to this pass
     if (gone) watching_ = false;
     return kChanged;
   }
@@ -118,7 +146,7 @@ ChangeNotification::WaitResult ChangeNotification::Wait(uint32_t milliseconds) {
       if (MonotonicMs() < deadline) continue;  // clamped long wait
       return kTimeout;
     }
-    const bool changed = DrainEvents(fd_, &gone);
+    const bool changed = Drain(fd_, &gone);
     if (gone) watching_ = false;
     if (changed) return kChanged;
     if (left == 0) return kTimeout;

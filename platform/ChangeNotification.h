@@ -4,16 +4,31 @@
 // (modification time, attributes) and a queue overflow count as a change;
 // reads, opens and deletions do not, so the service never wakes itself by
 // reading the files it scans. Subdirectories are not watched.
+//
+// Besides waking the waits, the notification keeps the names that the events
+// carry, in their order: names that appeared or changed (created, written,
+// moved in, status changed) and names that left (deleted, moved away). The
+// caller takes them after each wait, so that it can handle just those names
+// instead of listing the directory. When names may have been missed (the
+// kernel's queue overflowed, too many names piled up, or the watch was lost),
+// NamesMissed says so and the caller must list the directory in full.
 #ifndef QZA_PLATFORM_CHANGE_NOTIFICATION_H_
 #define QZA_PLATFORM_CHANGE_NOTIFICATION_H_
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 namespace platform {
 
 class ChangeNotification {
  public:
   enum WaitResult { kChanged, kTimeout, kStopped };
+
+  struct NameEvent {
+    std::string name;  // in the watched directory, as the file system spells it
+    bool removed;      // deleted or moved away; else it appeared or changed
+  };
 
   ChangeNotification() = default;
   ~ChangeNotification();
@@ -42,7 +57,18 @@ class ChangeNotification {
   WaitResult Wait(uint32_t milliseconds);
   bool Watching() const { return fd_ >= 0 && watching_; }
 
+  // Hands out the names gathered since the last call, oldest first, and
+  // whether names may have been missed since then; both are reset.
+  std::vector<NameEvent> TakeNames(bool* missed);
+
  private:
+  // Reads every queued event of `fd` into names_. Returns true when one of
+  // them is a change; sets *gone when the watched directory went away.
+  bool Drain(int fd, bool* gone);
+  void Keep(const char* name, bool removed);
+
+  std::vector<NameEvent> names_;
+  bool names_missed_ = true;  // nothing is known before the first listing
   int fd_ = -1;
   bool watching_ = false;
   bool pending_change_ = false;  // caught by a renewed notification's predecessor

@@ -52,4 +52,10 @@ void SetMonotonicClock(ClockFunction clock) {
 
 void SetSleep(SleepFunction sleep) { sleep_function = sleep ? sleep : &RealSleep; }
 
+int64_t MonotonicMilliseconds() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
 }  // namespace platform

@@ -23,6 +23,9 @@ int64_t Now();
 // Seconds since an arbitrary fixed point (the boot), suspended time included,
 // from the current monotonic clock function. Only differences are meaningful.
 int64_t MonotonicSeconds();
+// Milliseconds of the real monotonic clock (not replaceable), for deadlines of
+// waits that must not move with the wall clock.
+int64_t MonotonicMilliseconds();
 // Sleeps through the current sleep function.
 void Sleep(uint32_t milliseconds);
 // The local broken-down time of `seconds`.

@@ -20,9 +20,28 @@
 
 #include <dirent.h>
 
+#include <functional>
 #include <string>
 
 namespace platform {
+
+// What a directory entry is, as far as the listing tells without a query.
+enum class EntryKind { kRegular, kDirectory, kOther, kUnknown };
+
+// Calls `visit` with every name in the directory named by the path text
+// (without "." and ".."), in the order the file system gives, and its kind.
+// Returns false when the directory cannot be read.
+bool ListNames(const char* directory,
+               const std::function<void(const char* name, EntryKind kind)>& visit);
+
+// Why the entry `name` of the directory named by the path text is no spool
+// file ("a symbolic link", "not a regular file", "a backslash in its name",
+// "a control character in its name"), or null when it is one. `kind` is what
+// a listing told (kUnknown: ask the file system, without following a link).
+// *silent is set for a directory and for an entry that is gone: those are
+// passed over without a word.
+const char* SpoolEntryRefusal(const char* directory, const char* name, EntryKind kind,
+                              bool* silent);
 
 // True when `name` matches the wildcard `pattern` (no separators in either).
 bool WildcardMatch(const char* pattern, const char* name);

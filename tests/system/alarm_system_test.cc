@@ -2,6 +2,7 @@
 // vector of the alarm program, the archive, message, acknowledgement and log
 // files, and the bad input that must never launch anything.
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <ctime>
@@ -48,7 +49,7 @@ class AlarmSystemTest : public ServiceTest {
 TEST_F(AlarmSystemTest, RealAlarmLeavesExactRecords) {
   Service& service = StartWith();
   Drop("spool/qza1k3.in", testutil::AlarmContent({}));
-  ASSERT_TRUE(service.WaitForOutput("Event\n", 2));  // the rename wakes one more pass
+  ASSERT_TRUE(service.WaitForOutput("Acknowledge successfull\n"));
   ASSERT_TRUE(WaitForCalls(1));
   const std::string archive = "spool/.\\" + Archive(1);
   const std::string command = "QZARUN.CMD Brand M42 0 Console_7 " + archive;
@@ -61,8 +62,7 @@ TEST_F(AlarmSystemTest, RealAlarmLeavesExactRecords) {
             "Successfully written message file db/.\\M42.msg\n"
             "launching [" + command + "]\r\n"
             "'spool/.\\qza1k3.in' renamed to '" + archive + "'\r\n"
-            "Acknowledge successfull\n"
-            "Event\n");  // the rename into WatchPath wakes one more pass
+            "Acknowledge successfull\n");  // the service's own rename wakes no pass
   EXPECT_EQ(Calls(), (std::vector<std::string>{"QZARUN.CMD [Brand] [M42] [0] [Console_7] [" +
                                                 archive + "]"}));
   EXPECT_EQ(testutil::ReadFile(Path("db/M42.msg")), "Feuer im Keller");
@@ -94,6 +94,24 @@ TEST_F(AlarmSystemTest, ArchiveSequenceFillsTheFirstGap) {
   EXPECT_NE(log.find("(file=spool/.\\" + Archive(5) + ")\r\n"), std::string::npos);
 }
 
+TEST_F(AlarmSystemTest, ArchiveNamesMadeOrRemovedByOthersWhileRunningAreKnown) {
+  Service& service = StartWith();
+  int acknowledged = 0;
+  auto alarm_archived_as = [&](int sequence) {
+    Drop("spool/qza1k3.in", testutil::AlarmContent({}));
+    EXPECT_TRUE(service.WaitForOutput("Acknowledge successfull\n", ++acknowledged));
+    return testutil::ReadFile(Path("ack/qza1k3.ack")).find(Archive(sequence)) != std::string::npos;
+  };
+  EXPECT_TRUE(alarm_archived_as(1));
+  Drop("spool/" + Archive(2), "made by an operator");  // moved in
+  testutil::WriteFile(Path("spool/" + Archive(3)), "written in place");
+  EXPECT_TRUE(alarm_archived_as(4));
+  ASSERT_EQ(unlink(Path("spool/" + Archive(2)).c_str()), 0);  // below the highest
+  EXPECT_TRUE(alarm_archived_as(2));
+  ASSERT_EQ(symlink("/nonexistent", Path("spool/" + Archive(5)).c_str()), 0);
+  EXPECT_TRUE(alarm_archived_as(6));  // a dangling link takes its name too
+}
+
 TEST_F(AlarmSystemTest, UnrecognisedTypeIsDeleted) {
   Service& service = StartWith();
   testutil::AlarmFields fields;
@@ -104,14 +122,19 @@ TEST_F(AlarmSystemTest, UnrecognisedTypeIsDeleted) {
   EXPECT_TRUE(Calls().empty());
 }
 
-TEST_F(AlarmSystemTest, InvalidChecksumIsReportedAtEveryChangeAndNeverLaunched) {
-  Service& service = StartWith();
+TEST_F(AlarmSystemTest, InvalidChecksumIsReportedAtEveryChangeOfTheFileAndNeverLaunched) {
+  Service& service = StartWith({{"WaitForSec", "1"}});
   testutil::AlarmFields fields;
   fields.check_offset = 1;
   Drop("spool/qza1k3.in", testutil::AlarmContent(fields));
   ASSERT_TRUE(service.WaitForOutput("Invalid alarm-file !\r\n"));
-  Drop("spool/other.txt", "any change");
+  Drop("spool/other.txt", "a change that no pattern matches");
+  ASSERT_TRUE(service.WaitForOutput("Timeout\n"));  // the full listing of the time-out
   ASSERT_TRUE(service.WaitForOutput("Invalid alarm-file !\r\n", 2));
+  EXPECT_EQ(service.Output().find("Event\nproceeding alarm", service.Output().find("Invalid")),
+            std::string::npos);  // other.txt woke no pass
+  ASSERT_EQ(utimes(Path("spool/qza1k3.in").c_str(), nullptr), 0);  // the file's own change
+  ASSERT_TRUE(service.WaitForOutput("Event\nproceeding alarm in 'spool/.\\qza1k3.in'\r\n"));
   EXPECT_TRUE(testutil::FileExists(Path("spool/qza1k3.in")));
   EXPECT_TRUE(Calls().empty());
   EXPECT_FALSE(testutil::FileExists(Path("ack/qza1k3.ack")));
@@ -131,8 +154,8 @@ TEST_F(AlarmSystemTest, OutlookStartWithInvalidChecksumIsLaunchedOnceAndArchived
                                     "Invalid alarm-file !\r\n"),
             std::string::npos);
   ASSERT_TRUE(WaitForCalls(1));
-  Drop("spool/other.txt", "any change");
-  ASSERT_TRUE(service.WaitForOutput("Event\n", 3));
+  Drop("spool/qza1k9.dog", "");  // a later pass
+  ASSERT_TRUE(service.WaitForOutput("Watchdog event (from console 9) cleared\n"));
   EXPECT_EQ(Calls(), (std::vector<std::string>{"tovarin.exe [Brand] [M42] [0] [Console_7]"}));
   EXPECT_FALSE(testutil::FileExists(Path("ack/qza1k3.ack")));
 }
@@ -180,18 +203,16 @@ TEST_F(AlarmSystemTest, VoxTextAndEmptyText) {
 }
 
 TEST_F(AlarmSystemTest, HalfWrittenFileIsLeftUntilItsWriterCloses) {
-  Service& service = StartWith();
   const std::string content = testutil::AlarmContent({});
   testutil::WriteFile(Path("spool/qza1k3.in"), content.substr(0, 20));
   {
     testutil::FileHolder writer(Path("spool/qza1k3.in"), true);
-    Drop("spool/other.txt", "wake");
+    Service& service = StartWith();  // its first pass meets the file still open
     ASSERT_TRUE(service.WaitForOutput("Can't open alarm-file !\r\n"));
     EXPECT_TRUE(testutil::FileExists(Path("spool/qza1k3.in")));
     std::ofstream(Path("spool/qza1k3.in"), std::ios::binary | std::ios::trunc) << content;
-  }
-  Drop("spool/other.txt", "wake again");
-  ASSERT_TRUE(service.WaitForOutput("Acknowledge successfull\n"));
+  }  // the writer's close is the change that brings the file up again
+  ASSERT_TRUE(service_->WaitForOutput("Acknowledge successfull\n"));
   ASSERT_TRUE(WaitForCalls(1));
   std::this_thread::sleep_for(200ms);
   EXPECT_EQ(Calls().size(), 1u);
@@ -268,9 +289,10 @@ TEST_F(AlarmSystemTest, MissingDirectoriesAndProgramAreReportedAndTheAlarmWaits)
   EXPECT_TRUE(testutil::FileExists(Path("spool/qza1k3.in")));
   EXPECT_FALSE(testutil::FileExists(Path("spool/" + Archive(1))));
   EXPECT_EQ(OutputAfterReady().find("Acknowledge"), std::string::npos);
-  // Once the program is there, the next pass launches it under the same name.
+  // Once the program is there, the file's next change (or the next time-out)
+  // launches it under the same name.
   AddFakeProgram("QZARUN.CMD");
-  Drop("spool/qza1k9.dog", "");
+  ASSERT_EQ(utimes(Path("spool/qza1k3.in").c_str(), nullptr), 0);
   ASSERT_TRUE(WaitForCalls(1));
   ASSERT_TRUE(restarted.WaitForOutput("ERROR: Log file could not be created\n"));
   EXPECT_NE(OutputAfterReady().find("'spool/.\\qza1k3.in' renamed to '" + archive + "'\r\n"
