@@ -78,7 +78,7 @@ int main(int argc, char** argv) {  // arguments other than --help and --version 
     platform::FlushConsole(kExitFlushMs);
     return exit_code;
   }
-  platform::SetConsoleTitle(kTitle);
+  platform::SetTerminalTitle(kTitle);
   platform::Print("Zelvano - Directory watcher / Alarm launcher\n\n");
   LoadConfiguration();
   static WatchLoop loop(kHandlers);

@@ -72,6 +72,10 @@ class ChangeNotification {
   int fd_ = -1;
   bool watching_ = false;
   bool pending_change_ = false;  // caught by a renewed notification's predecessor
+#ifdef _WIN32
+  struct Watch;            // the overlapped ReadDirectoryChangesW of platform/win32
+  Watch* watch_ = nullptr;  // owned; it also keeps the names of the changed entries
+#endif
 };
 
 }  // namespace platform

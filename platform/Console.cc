@@ -183,7 +183,7 @@ bool FlushConsole(uint32_t milliseconds) {
   });
 }
 
-void SetConsoleTitle(const char* title) {
+void SetTerminalTitle(const char* title) {
   if (isatty(STDOUT_FILENO)) Print("\033]0;%s\007", title);
 }
 

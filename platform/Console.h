@@ -29,12 +29,12 @@ constexpr char kDroppedFormat[] =
 
 // Formats like printf and writes the result to standard output (or queues it
 // for the writer thread once that runs).
-void Print(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void Print(const char* format, ...) __attribute__((format(gnu_printf, 1, 2)));
 
 // Formats like printf and writes the result to standard error at once, in one
 // write, in the calling thread: for reasons of failures (standard output stays
 // the account of events). Gives up silently when standard error is gone.
-void PrintError(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void PrintError(const char* format, ...) __attribute__((format(gnu_printf, 1, 2)));
 
 // Starts the writer thread; from then on Print only queues. Returns false, and
 // Print goes on writing in the caller, when the thread cannot be started. A
@@ -49,7 +49,7 @@ bool FlushConsole(uint32_t milliseconds);
 
 // Sets the terminal title with an escape sequence, only when standard output
 // is a terminal.
-void SetConsoleTitle(const char* title);
+void SetTerminalTitle(const char* title);
 
 // Ignores the signals that must not end the service: SIGPIPE (a closed
 // standard output), SIGIO (a lease break) and SIGXFSZ (a write past the file

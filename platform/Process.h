@@ -15,7 +15,8 @@
 // journal; when the caller's standard error is closed or a pipe whose reader
 // has gone, they go to /dev/null, so a script that prints is never ended by
 // SIGPIPE. (A reader that goes away after the start is beyond our reach.)
-// Descriptors are all O_CLOEXEC.
+// Descriptors are all O_CLOEXEC. (The Windows build: see
+// platform/win32/Process.cc; there the pid_t value is the process handle.)
 #ifndef QZA_PLATFORM_PROCESS_H_
 #define QZA_PLATFORM_PROCESS_H_
 

@@ -238,7 +238,7 @@ bool TakeOverAttributes(int fd, const struct stat* old) {
 }
 
 // Replaces the file by `data` through a temporary file beside it.
-bool ReplaceFile(const std::string& native, const std::string& data) {
+bool ReplaceWithData(const std::string& native, const std::string& data) {
   struct stat old_status;
   const bool existed = stat(native.c_str(), &old_status) == 0;
   std::string temp = native + ".XXXXXX";
@@ -303,7 +303,7 @@ size_t CopyOut(const std::string& value, char* buffer, size_t size) {
 
 }  // namespace
 
-size_t GetProfileString(const char* section, const char* key, const char* default_text,
+size_t ReadProfileString(const char* section, const char* key, const char* default_text,
                         char* buffer, size_t size, const char* file) {
   if (buffer == nullptr || size == 0) return 0;
   std::string value;
@@ -311,7 +311,7 @@ size_t GetProfileString(const char* section, const char* key, const char* defaul
   return CopyOut(value, buffer, size);
 }
 
-int64_t GetProfileInt(const char* section, const char* key, int64_t default_value,
+int64_t ReadProfileInt(const char* section, const char* key, int64_t default_value,
                       const char* file) {
   std::string value;
   if (!LookUp(section, key, file, &value) || value.empty()) return default_value;
@@ -328,7 +328,7 @@ int64_t GetProfileInt(const char* section, const char* key, int64_t default_valu
   return result;
 }
 
-bool WriteProfileString(const char* section, const char* key, const char* text,
+bool StoreProfileString(const char* section, const char* key, const char* text,
                         const char* file) {
   if (section == nullptr || key == nullptr || text == nullptr || file == nullptr) return false;
   std::string named = NativePath(file);
@@ -341,7 +341,7 @@ bool WriteProfileString(const char* section, const char* key, const char* text,
     if (errno != ENOENT) return false;
     data.clear();
   }
-  return ReplaceFile(native, WithKey(data, section, key, text));
+  return ReplaceWithData(native, WithKey(data, section, key, text));
 }
 
 ProfileText::ProfileText(const char* text, size_t length) {

@@ -29,14 +29,14 @@ namespace platform {
 // Copies the value of the key, or `default_text` (null counts as empty) when
 // the file, section or key is absent, cut to size-1 characters and always
 // terminated (size 0 writes nothing). Returns the number of characters copied.
-size_t GetProfileString(const char* section, const char* key, const char* default_text,
+size_t ReadProfileString(const char* section, const char* key, const char* default_text,
                         char* buffer, size_t size, const char* file);
 
 // The integer value of the key: the default when the key is missing or its
 // value is empty; otherwise an optional sign and the leading decimal digits
 // ("42A" is 42, saturated to the signed 32-bit range), and 0 for a value that
 // starts with no digit.
-int64_t GetProfileInt(const char* section, const char* key, int64_t default_value,
+int64_t ReadProfileInt(const char* section, const char* key, int64_t default_value,
                       const char* file);
 
 // Sets the key in the section to `text`, creating the file, the section or the
@@ -46,7 +46,7 @@ int64_t GetProfileInt(const char* section, const char* key, int64_t default_valu
 // (when the owner cannot be kept, nothing is written). When the name is a
 // symbolic link (or a chain of them), the file it leads to is replaced and the
 // link stays; a dangling link gets its target created.
-bool WriteProfileString(const char* section, const char* key, const char* text,
+bool StoreProfileString(const char* section, const char* key, const char* text,
                         const char* file);
 
 // An ini text held in memory (a job file read once), read by the same rules
@@ -56,7 +56,7 @@ class ProfileText {
  public:
   ProfileText(const char* text, size_t length);
 
-  // As GetProfileString, from the text.
+  // As ReadProfileString, from the text.
   size_t GetString(const char* section, const char* key, const char* default_text,
                    char* buffer, size_t size) const;
 

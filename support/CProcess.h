@@ -9,6 +9,7 @@
 #ifndef QZA_WDIR_CPROCESS_H_
 #define QZA_WDIR_CPROCESS_H_
 
+#include <cstdint>
 #include <memory>
 
 class CProcess {
@@ -41,8 +42,9 @@ class CProcess {
   // (128 + signal for a child ended by a signal) as the exit code, releases it
   // and returns 0; later calls return 0 and keep the exit code.
   int IsRunning();
-  // The child's process id, 0 when no child is held.
-  long ProcessHandle() const { return pid_; }
+  // The child's process id (on Windows its process handle), 0 when no child
+  // is held.
+  int64_t ProcessHandle() const { return pid_; }
   // 0 before the first Run, 259 while the child runs, then its exit status.
   unsigned long ExitCode() const { return exit_code_; }
   // Why the last Run returned 0, as an errno value (ENOENT: no such program;
@@ -54,7 +56,7 @@ class CProcess {
  private:
   std::unique_ptr<char[]> command_line_;  // null when constructed without one
   unsigned long exit_code_ = 0;
-  long pid_ = 0;  // 0 while no child is held
+  int64_t pid_ = 0;  // 0 while no child is held
   int last_error_ = 0;
 };
 

@@ -49,7 +49,7 @@ int CUserProfile::ReadProfileInt(const char* section, const char* key, long defa
     *out = default_value;
     return 1;
   }
-  *out = static_cast<long>(platform::GetProfileInt(section, key, default_value, path_.get()));
+  *out = static_cast<long>(platform::ReadProfileInt(section, key, default_value, path_.get()));
   return 1;
 }
 
@@ -71,12 +71,12 @@ int CUserProfile::ReadProfileString(const char* section, const char* key,
     return static_cast<int>(n);
   }
   return static_cast<int>(
-      platform::GetProfileString(section, key, default_text, buffer, size, path_.get()));
+      platform::ReadProfileString(section, key, default_text, buffer, size, path_.get()));
 }
 
 int CUserProfile::WriteProfileStringA(const char* section, const char* key, const char* text) {
   if (!path_) return 0;
-  return platform::WriteProfileString(section, key, text, path_.get()) ? 1 : 0;
+  return platform::StoreProfileString(section, key, text, path_.get()) ? 1 : 0;
 }
 
 int CUserProfile::ReadProfileData(const char* section, const char* key, unsigned long n,

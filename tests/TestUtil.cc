@@ -1,11 +1,15 @@
 #include "TestUtil.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <cstdio>
 #include <filesystem>
@@ -15,11 +19,64 @@
 
 namespace testutil {
 
+#ifdef _WIN32
+// Windows: the same helpers on Windows calls. A holder is a handle of this
+// process, since Windows enforces sharing per handle, not per process.
+TempDir::TempDir() {
+  char base[MAX_PATH];
+  const DWORD n = GetTempPathA(sizeof base, base);
+  if (n == 0 || n >= sizeof base) throw std::runtime_error("GetTempPath failed");
+  for (unsigned i = 0;; ++i) {
+    std::string candidate = std::string(base) + "qza_test_" + std::to_string(GetCurrentProcessId()) +
+                            "_" + std::to_string(GetTickCount64()) + "_" + std::to_string(i);
+    if (CreateDirectoryA(candidate.c_str(), nullptr)) {
+      for (char& c : candidate) {
+        if (c == '\\') c = '/';
+      }
+      path_ = candidate;
+      return;
+    }
+    if (GetLastError() != ERROR_ALREADY_EXISTS) throw std::runtime_error("CreateDirectory failed");
+  }
+}
+
+bool FileExists(const std::string& path) {
+  return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+void MakeExecutable(const std::string& path, const std::string& script) { WriteFile(path, script); }
+
+FileHolder::FileHolder(const std::string& path, bool for_writing) {
+  HANDLE handle = CreateFileA(path.c_str(), for_writing ? FILE_APPEND_DATA : GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) throw std::runtime_error("holder could not open " + path);
+  handle_ = handle;
+}
+
+FileHolder::~FileHolder() { Release(); }
+
+void FileHolder::Release() {
+  if (handle_ != nullptr) CloseHandle(static_cast<HANDLE>(handle_));
+  handle_ = nullptr;
+}
+
+bool ProcessAlive(int pid) {
+  HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(pid));
+  if (process == nullptr) return false;
+  const bool alive = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+  CloseHandle(process);
+  return alive;
+}
+#else
 TempDir::TempDir() {
   char templ[] = "/tmp/qza_test_XXXXXX";
   if (mkdtemp(templ) == nullptr) throw std::runtime_error("mkdtemp failed");
   path_ = templ;
 }
+
+
+#endif
 
 TempDir::~TempDir() {
   std::error_code ignored;
@@ -39,13 +96,6 @@ std::string ReadFile(const std::string& path) {
   return content.str();
 }
 
-bool FileExists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
-
-void MakeExecutable(const std::string& path, const std::string& script) {
-  WriteFile(path, script);
-  chmod(path.c_str(), 0755);
-}
-
 bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
   auto deadline = std::chrono::steady_clock::now() + timeout;
   while (!condition()) {
@@ -53,6 +103,14 @@ bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds t
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   return true;
+}
+
+#ifndef _WIN32
+bool FileExists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+void MakeExecutable(const std::string& path, const std::string& script) {
+  WriteFile(path, script);
+  chmod(path.c_str(), 0755);
 }
 
 FileHolder::FileHolder(const std::string& path, bool for_writing) {
@@ -92,5 +150,6 @@ bool ProcessAlive(int pid) {
   size_t close = line.rfind(')');
   return close != std::string::npos && close + 2 < line.size() && line[close + 2] != 'Z';
 }
+#endif
 
 }  // namespace testutil

@@ -47,6 +47,9 @@ class FileHolder {
 
  private:
   int pid_ = -1;
+#ifdef _WIN32
+  void* handle_ = nullptr;  // Windows: this process holds the file (sharing is per handle)
+#endif
 };
 
 // True when the process exists and is not a zombie.

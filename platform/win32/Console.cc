@@ -1,0 +1,190 @@
+// The account of events on Windows: the queue of platform/Console.cc, written
+// to the standard output handle in binary.
+#include "platform/Console.h"
+
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <string>
+
+#include "platform/Thread.h"
+#include "platform/win32/Win32.h"
+
+namespace platform {
+namespace {
+
+// How long the end of the process waits for queued messages.
+constexpr uint32_t kExitFlushMilliseconds = 2000;
+
+// Writes all of `text` to the standard handle, as bytes: the run-time's text
+// mode would turn each "\r\n" of the account into "\r\r\n". Gives up silently
+// when the handle is gone (a closed pipe reports ERROR_NO_DATA, never a signal).
+void WriteAll(DWORD which, const char* text, size_t size) {
+  HANDLE handle = GetStdHandle(which);
+  if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return;
+  while (size > 0) {
+    DWORD written = 0;
+    const DWORD chunk = size > (1u << 30) ? (1u << 30) : static_cast<DWORD>(size);
+    if (!WriteFile(handle, text, chunk, &written, nullptr) || written == 0) return;
+    text += written;
+    size -= written;
+  }
+}
+
+void WriteOut(const char* text, size_t size) { WriteAll(STD_OUTPUT_HANDLE, text, size); }
+
+// Formats into a string; empty when the format fails.
+std::string Format(const char* format, va_list args) {
+  char buffer[4096];
+  va_list copy;
+  va_copy(copy, args);
+  int n = vsnprintf(buffer, sizeof buffer, format, copy);
+  va_end(copy);
+  if (n < 0) return std::string();
+  if (static_cast<size_t>(n) < sizeof buffer) return std::string(buffer, static_cast<size_t>(n));
+  std::string large(static_cast<size_t>(n) + 1, '\0');
+  vsnprintf(large.data(), large.size(), format, args);
+  large.resize(static_cast<size_t>(n));
+  return large;
+}
+
+// Messages waiting for the writer thread. Allocated once and never destroyed,
+// so the detached writer can outlive the static destructors at exit.
+struct Queue {
+  std::mutex mutex;
+  std::condition_variable queued;   // the writer waits for messages
+  std::condition_variable written;  // FlushConsole waits for an empty queue
+  std::deque<std::string> messages;
+  size_t bytes = 0;            // of messages queued or being written
+  unsigned long dropped = 0;   // since the last dropped line was queued
+  bool writing = false;        // the writer holds a message outside the lock
+};
+
+Queue& TheQueue() {
+  static Queue* queue = new Queue();
+  return *queue;
+}
+
+std::atomic<bool> writer_running{false};
+
+bool HasRoom(const Queue& queue, size_t size) {
+  // A message larger than the whole bound still goes into an empty queue.
+  return queue.bytes + size <= kConsoleQueueBytes || (queue.messages.empty() && !queue.writing);
+}
+
+void Push(Queue& queue, std::string message) {
+  queue.bytes += message.size();
+  queue.messages.push_back(std::move(message));
+  queue.queued.notify_one();
+}
+
+std::string DroppedLine(unsigned long count) {
+  char line[160];
+  int n = snprintf(line, sizeof line, kDroppedFormat, count);
+  return std::string(line, n > 0 ? static_cast<size_t>(n) : 0);
+}
+
+// Queues the line about dropped messages when there are any and it fits.
+// Called with the lock held.
+void QueueDroppedLine(Queue& queue, size_t room_after) {
+  if (queue.dropped == 0) return;
+  std::string line = DroppedLine(queue.dropped);
+  if (!HasRoom(queue, line.size() + room_after)) return;
+  queue.dropped = 0;
+  Push(queue, std::move(line));
+}
+
+void Enqueue(std::string message) {
+  Queue& queue = TheQueue();
+  std::lock_guard<std::mutex> lock(queue.mutex);
+  QueueDroppedLine(queue, message.size());
+  if (queue.dropped != 0 || !HasRoom(queue, message.size())) {
+    ++queue.dropped;
+    return;
+  }
+  Push(queue, std::move(message));
+}
+
+void WriterMain(void*) {
+  Queue& queue = TheQueue();
+  std::unique_lock<std::mutex> lock(queue.mutex);
+  for (;;) {
+    queue.queued.wait(lock, [&] { return !queue.messages.empty(); });
+    std::string message = std::move(queue.messages.front());
+    queue.messages.pop_front();
+    queue.writing = true;
+    lock.unlock();
+    WriteOut(message.data(), message.size());
+    lock.lock();
+    queue.writing = false;
+    queue.bytes -= message.size();
+    if (queue.messages.empty()) queue.written.notify_all();
+  }
+}
+
+void FlushAtExit() { FlushConsole(kExitFlushMilliseconds); }
+
+void Emit(const char* text, size_t size) {
+  if (writer_running.load(std::memory_order_acquire)) {
+    Enqueue(std::string(text, size));
+  } else {
+    WriteOut(text, size);
+  }
+}
+
+}  // namespace
+
+void Print(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  const std::string message = Format(format, args);
+  va_end(args);
+  if (!message.empty()) Emit(message.data(), message.size());
+}
+
+void PrintError(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  const std::string message = Format(format, args);
+  va_end(args);
+  WriteAll(STD_ERROR_HANDLE, message.data(), message.size());
+}
+
+bool StartConsoleWriter() {
+  static std::mutex start_mutex;
+  std::lock_guard<std::mutex> lock(start_mutex);
+  if (writer_running.load()) return true;
+  TheQueue();  // allocated before the thread can look for it
+  if (!StartDetachedThread(&WriterMain, nullptr)) return false;
+  writer_running.store(true, std::memory_order_release);
+  // Messages queued at the end of main still reach standard output. Without
+  // the handler they are lost at exit, which is no reason to stop.
+  atexit(&FlushAtExit);
+  return true;
+}
+
+bool FlushConsole(uint32_t milliseconds) {
+  if (!writer_running.load(std::memory_order_acquire)) return true;
+  Queue& queue = TheQueue();
+  std::unique_lock<std::mutex> lock(queue.mutex);
+  QueueDroppedLine(queue, 0);
+  return queue.written.wait_for(lock, std::chrono::milliseconds(milliseconds), [&] {
+    return queue.messages.empty() && !queue.writing;
+  });
+}
+
+void SetTerminalTitle(const char* title) {
+  DWORD mode;
+  if (GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode)) SetConsoleTitleA(title);
+}
+
+// Windows ends no process for a closed pipe or a large file: nothing to ignore.
+void IgnoreServiceSignals() {}
+
+}  // namespace platform

@@ -1,0 +1,69 @@
+#include "platform/Fault.h"
+
+#include <atomic>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include "platform/win32/Win32.h"
+
+namespace platform {
+namespace {
+
+constexpr int kPoints = static_cast<int>(FaultPoint::kNotify) + 1;
+
+struct Fault {
+  int error = 0;  // 0: not armed
+  int count = 0;  // negative: until cleared
+  std::string path_part;
+};
+
+std::atomic<bool> any_armed{false};
+std::mutex mutex;
+Fault faults[kPoints];  // guarded by mutex
+
+}  // namespace
+
+void InjectFault(FaultPoint point, int error, const char* path_part, int count) {
+  std::lock_guard<std::mutex> lock(mutex);
+  Fault& fault = faults[static_cast<int>(point)];
+  fault.error = count == 0 ? 0 : error;
+  fault.count = count;
+  fault.path_part = path_part != nullptr ? path_part : "";
+  any_armed = true;
+}
+
+void ClearFaults() {
+  std::lock_guard<std::mutex> lock(mutex);
+  for (Fault& fault : faults) fault = Fault();
+  any_armed = false;
+}
+
+int FaultFor(FaultPoint point, const char* path) {
+  if (!any_armed.load(std::memory_order_relaxed)) return 0;
+  std::lock_guard<std::mutex> lock(mutex);
+  Fault& fault = faults[static_cast<int>(point)];
+  if (fault.error == 0) return 0;
+  if (!fault.path_part.empty() &&
+      (path == nullptr || std::strstr(path, fault.path_part.c_str()) == nullptr)) {
+    return 0;
+  }
+  const int error = fault.error;
+  if (fault.count > 0 && --fault.count == 0) fault.error = 0;
+  return error;
+}
+
+int FaultForDescriptor(FaultPoint point, int fd) {
+  if (!any_armed.load(std::memory_order_relaxed)) return 0;
+  char target[4096];
+  const DWORD n = GetFinalPathNameByHandleA(win32::HandleOf(fd), target, sizeof target,
+                                            FILE_NAME_NORMALIZED);
+  target[n > 0 && n < sizeof target ? n : 0] = '\0';
+  // Armed fragments are written with forward slashes, as on every platform.
+  for (char* p = target; *p != '\0'; ++p) {
+    if (*p == '\\') *p = '/';
+  }
+  return FaultFor(point, target);
+}
+
+}  // namespace platform

@@ -1,0 +1,380 @@
+// Files on Windows: the DOS sharing modes are the system's own share modes.
+//
+// - 0x10 exclusive: no sharing; the open fails with a sharing violation
+//   (EBUSY) while any other handle has the file open, in any process.
+// - 0x20 deny write: shares reading only, so it fails while another handle
+//   has the file open for writing.
+// - 0x40 deny none (and 0): shares reading, writing and deletion.
+// Every open takes the name itself (FILE_FLAG_OPEN_REPARSE_POINT): a symbolic
+// link or junction is refused with ELOOP, never followed.
+#include "platform/File.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <io.h>
+#include <string.h>
+
+#include <atomic>
+#include <climits>
+#include <cstdio>
+#include <string>
+
+#include "platform/Fault.h"
+#include "platform/Path.h"
+#include "platform/win32/Win32.h"
+
+namespace platform {
+namespace win32 {
+
+int ErrnoFromError(DWORD error) {
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+    case ERROR_BAD_PATHNAME:
+    case ERROR_INVALID_DRIVE:
+    case ERROR_BAD_NETPATH:
+      return ENOENT;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_PRIVILEGE_NOT_HELD:
+      return EACCES;
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_BUSY:
+      return EBUSY;
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+      return EEXIST;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+      return ENOSPC;
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY:
+      return ENOMEM;
+    case ERROR_DIRECTORY:
+      return ENOTDIR;
+    case ERROR_WRITE_PROTECT:
+      return EROFS;
+    case ERROR_INVALID_HANDLE:
+      return EBADF;
+    case ERROR_BAD_EXE_FORMAT:
+    case ERROR_EXE_MACHINE_TYPE_MISMATCH:
+      return ENOEXEC;
+    case ERROR_NOT_SAME_DEVICE:
+      return EXDEV;
+    case ERROR_FILENAME_EXCED_RANGE:
+      return ENAMETOOLONG;
+    case ERROR_DIR_NOT_EMPTY:
+      return ENOTEMPTY;
+    case ERROR_INVALID_PARAMETER:
+      return EINVAL;
+    case ERROR_TOO_MANY_OPEN_FILES:
+      return EMFILE;
+    case ERROR_CANT_RESOLVE_FILENAME:
+      return ELOOP;
+    default:
+      return EIO;
+  }
+}
+
+bool Fail() {
+  errno = ErrnoFromError(GetLastError());
+  return false;
+}
+
+HANDLE HandleOf(int fd) {
+  return fd < 0 ? INVALID_HANDLE_VALUE : reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+}
+
+int DescriptorFor(HANDLE handle, bool read_only) {
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle),
+                                 _O_BINARY | (read_only ? _O_RDONLY : 0));
+  if (fd < 0) {
+    CloseHandle(handle);  // never used: nothing to lose
+    errno = EMFILE;
+  }
+  return fd;
+}
+
+std::string BackslashPath(std::string native) {
+  for (char& c : native) {
+    if (c == '/') c = '\\';
+  }
+  return native;
+}
+
+}  // namespace win32
+
+namespace {
+
+using win32::Fail;
+
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+bool Injected(FaultPoint point, const char* path) {
+  const int error = FaultFor(point, path);
+  if (error == 0) return false;
+  errno = error;
+  return true;
+}
+
+// Closes a handle that was never written, keeping errno for the caller.
+void Discard(HANDLE handle) {
+  const int saved = errno;
+  CloseHandle(handle);
+  errno = saved;
+}
+
+// errno for a failed CreateFile of `native`: a directory is EISDIR (Windows
+// reports it as access denied), a sharing violation EBUSY.
+int OpenError(const std::string& native) {
+  const DWORD error = GetLastError();
+  if (error == ERROR_ACCESS_DENIED) {
+    const DWORD attributes = GetFileAttributesA(native.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
+      return EISDIR;
+  }
+  return win32::ErrnoFromError(error);
+}
+
+// Opens `native` without following a link and without blocking on a device.
+// Returns the handle, or INVALID_HANDLE_VALUE with errno set.
+HANDLE OpenNative(const std::string& native, DWORD access, DWORD share, DWORD disposition) {
+  HANDLE handle = CreateFileA(native.c_str(), access, share, nullptr, disposition,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) errno = OpenError(native);
+  return handle;
+}
+
+// Fails with errno set unless the handle names a regular file.
+bool IsRegular(HANDLE handle) {
+  if (GetFileType(handle) != FILE_TYPE_DISK) {
+    errno = ENODEV;
+    return false;
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(handle, &info)) return Fail();
+  if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+    errno = ELOOP;
+    return false;
+  }
+  if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+    errno = EISDIR;
+    return false;
+  }
+  return true;
+}
+
+DWORD AccessFor(unsigned mode) {
+  switch (mode & 3) {
+    case 0:
+      return GENERIC_READ;
+    case 1:
+      return GENERIC_WRITE;
+    default:
+      return GENERIC_READ | GENERIC_WRITE;
+  }
+}
+
+DWORD ShareFor(unsigned mode) {
+  switch (mode & 0x70) {
+    case kShareExclusive:
+      return 0;
+    case kShareDenyWrite:
+      return FILE_SHARE_READ;
+    default:
+      return kShareAll;
+  }
+}
+
+// Writes all of `size` bytes to the handle. False with errno set.
+bool WriteHandle(HANDLE handle, const void* buffer, size_t size) {
+  const char* p = static_cast<const char*>(buffer);
+  while (size > 0) {
+    const DWORD chunk = size > (1u << 30) ? (1u << 30) : static_cast<DWORD>(size);
+    DWORD written = 0;
+    if (!WriteFile(handle, p, chunk, &written, nullptr)) return Fail();
+    if (written == 0) {
+      errno = ENOSPC;
+      return false;
+    }
+    p += written;
+    size -= written;
+  }
+  return true;
+}
+
+// A name beside `native` that no other writer uses: the process id and a counter.
+std::string TemporaryName(const std::string& native) {
+  static std::atomic<unsigned> counter{0};
+  char suffix[48];
+  std::snprintf(suffix, sizeof suffix, ".%lu.%u.tmp", GetCurrentProcessId(), counter++);
+  return native + suffix;
+}
+
+}  // namespace
+
+int FileOpen(const char* path, unsigned mode) {
+  std::string native = NativePath(path);
+  if (native.empty()) {
+    errno = ENOENT;
+    return -1;
+  }
+  if (Injected(FaultPoint::kOpen, path)) return -1;
+  HANDLE handle = OpenNative(native, AccessFor(mode), ShareFor(mode), OPEN_EXISTING);
+  if (handle == INVALID_HANDLE_VALUE) return -1;
+  if (!IsRegular(handle)) {
+    Discard(handle);
+    return -1;
+  }
+  return win32::DescriptorFor(handle, (mode & 3) == 0);
+}
+
+bool FileTruncateOrCreate(const char* path) {
+  std::string native = NativePath(path);
+  if (native.empty()) {
+    errno = ENOENT;
+    return false;
+  }
+  if (Injected(FaultPoint::kOpen, path)) return false;
+  HANDLE handle = OpenNative(native, GENERIC_WRITE, kShareAll, OPEN_ALWAYS);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  bool ok = IsRegular(handle);
+  if (ok && !SetEndOfFile(handle)) ok = Fail();
+  if (!ok) {
+    Discard(handle);
+    return false;
+  }
+  return CloseHandle(handle) ? true : Fail();
+}
+
+bool FileClose(int fd) {
+  if (const int error = FaultForDescriptor(FaultPoint::kClose, fd)) {
+    _close(fd);
+    errno = error;
+    return false;
+  }
+  return _close(fd) == 0;
+}
+
+int64_t FileSeek(int fd, int64_t offset, int origin) {
+  static const DWORD kMethod[] = {FILE_BEGIN, FILE_CURRENT, FILE_END};
+  if (origin < 0 || origin > 2 || (origin == 0 && (offset < 0 || offset > INT32_MAX))) {
+    errno = EINVAL;
+    return -1;
+  }
+  HANDLE handle = win32::HandleOf(fd);
+  LARGE_INTEGER zero{}, before{}, distance{}, position{};
+  distance.QuadPart = offset;
+  if (!SetFilePointerEx(handle, zero, &before, FILE_CURRENT) ||
+      !SetFilePointerEx(handle, distance, &position, kMethod[origin])) {
+    Fail();
+    return -1;
+  }
+  if (position.QuadPart > INT32_MAX) {
+    SetFilePointerEx(handle, before, nullptr, FILE_BEGIN);  // back where it was
+    errno = EOVERFLOW;
+    return -1;
+  }
+  return position.QuadPart;
+}
+
+int64_t FileRead(int fd, void* buffer, size_t size) {
+  const DWORD chunk = size > (1u << 30) ? (1u << 30) : static_cast<DWORD>(size);
+  DWORD n = 0;
+  if (!ReadFile(win32::HandleOf(fd), buffer, chunk, &n, nullptr)) {
+    if (GetLastError() == ERROR_BROKEN_PIPE || GetLastError() == ERROR_HANDLE_EOF) return 0;
+    Fail();
+    return -1;
+  }
+  return n;
+}
+
+int64_t FileWrite(int fd, const void* buffer, size_t size) {
+  if (const int error = FaultForDescriptor(FaultPoint::kWrite, fd)) {
+    errno = error;
+    return -1;
+  }
+  if (!WriteHandle(win32::HandleOf(fd), buffer, size)) return -1;
+  return static_cast<int64_t>(size);
+}
+
+bool WriteFileAtomically(const char* path, const void* data, size_t size) {
+  const std::string native = NativePath(path);
+  if (native.empty()) {
+    errno = ENOENT;
+    return false;
+  }
+  if (Injected(FaultPoint::kOpen, path)) return false;
+  const std::string temp = TemporaryName(native);
+  HANDLE handle = OpenNative(temp, GENERIC_WRITE, 0, CREATE_NEW);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  const int fd = win32::DescriptorFor(handle, false);
+  if (fd < 0) {
+    DeleteFileA(temp.c_str());
+    return false;
+  }
+  bool ok = FileWrite(fd, data, size) == static_cast<int64_t>(size);
+  if (!ok) {
+    const int saved = errno;
+    _close(fd);
+    errno = saved;
+  } else {
+    ok = FileClose(fd);
+  }
+  if (ok && Injected(FaultPoint::kRename, path)) ok = false;
+  if (ok && MoveFileExA(temp.c_str(), native.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
+  if (ok) Fail();
+  const int saved = errno;
+  DeleteFileA(temp.c_str());  // the failed write leaves nothing behind
+  errno = saved;
+  return false;
+}
+
+bool AppendToFile(const char* path, const void* data, size_t size, bool deny_writers) {
+  const std::string native = NativePath(path);
+  if (native.empty()) {
+    errno = ENOENT;
+    return false;
+  }
+  if (Injected(FaultPoint::kOpen, path)) return false;
+  // Append access only: every write goes to the end, in one piece.
+  HANDLE handle = OpenNative(native, FILE_APPEND_DATA | SYNCHRONIZE,
+                             deny_writers ? FILE_SHARE_READ : kShareAll, OPEN_ALWAYS);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  if (!IsRegular(handle)) {
+    Discard(handle);
+    return false;
+  }
+  const int fd = win32::DescriptorFor(handle, false);
+  if (fd < 0) return false;
+  if (FileWrite(fd, data, size) != static_cast<int64_t>(size)) {
+    const int saved = errno;
+    _close(fd);
+    errno = saved;
+    return false;
+  }
+  return FileClose(fd);
+}
+
+const char* ErrorText(int error) {
+  switch (error) {
+    case ELOOP:
+      return "a symbolic link";
+    case EISDIR:
+      return "a directory";
+    case ENODEV:
+      return "not a regular file";
+    case EBUSY:
+      return "in use by another program";
+    default:
+      return strerror(error);
+  }
+}
+
+// Windows enforces the share modes for every opener: nothing to probe.
+bool LeasesWork(const char*) { return true; }
+
+bool CanLeaseFilesOfOthers() { return true; }
+
+}  // namespace platform

@@ -1,0 +1,151 @@
+// File status, copies, deletion and renaming on Windows.
+#include "platform/FileSystem.h"
+
+#include <errno.h>
+#include <io.h>
+#include <sys/stat.h>
+
+#include <string>
+
+#include "platform/Fault.h"
+#include "platform/File.h"
+#include "platform/Path.h"
+#include "platform/win32/Win32.h"
+
+namespace platform {
+namespace {
+
+using win32::Fail;
+
+bool Injected(FaultPoint point, const char* path) {
+  const int error = FaultFor(point, path);
+  if (error == 0) return false;
+  errno = error;
+  return true;
+}
+
+// Seconds since 1970 of a FILETIME (100 ns since 1601).
+int64_t UnixSeconds(const FILETIME& time) {
+  const uint64_t ticks = (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+  return static_cast<int64_t>(ticks / 10000000u) - 11644473600LL;
+}
+
+// A native path without a trailing separator, which some calls refuse.
+std::string WithoutTrailingSeparator(std::string native) {
+  while (native.size() > 1 && (native.back() == '/' || native.back() == '\\') &&
+         native[native.size() - 2] != ':') {
+    native.pop_back();
+  }
+  return native;
+}
+
+}  // namespace
+
+int StatPath(const char* path, FileStatus* status) {
+  const std::string native = WithoutTrailingSeparator(NativePath(path));
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (native.empty() || !GetFileAttributesExA(native.c_str(), GetFileExInfoStandard, &data))
+    return -1;
+  const bool directory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  const bool read_only = (data.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
+  // The mode the run-time library's stat reports: type, read for all, write
+  // unless read-only, execute for directories.
+  uint32_t mode = directory ? (_S_IFDIR | 0555) : (_S_IFREG | 0444);
+  if (!read_only) mode |= 0222;
+  *status = FileStatus();
+  status->mode = mode;
+  status->link_count = 1;
+  status->size = directory ? 0
+                           : static_cast<int64_t>((static_cast<uint64_t>(data.nFileSizeHigh) << 32) |
+                                                  data.nFileSizeLow);
+  status->access_time = UnixSeconds(data.ftLastAccessTime);
+  status->modification_time = UnixSeconds(data.ftLastWriteTime);
+  status->change_time = UnixSeconds(data.ftCreationTime);  // as the run-time reports it
+  return 0;
+}
+
+bool PathExists(const char* path) {
+  const std::string native = WithoutTrailingSeparator(NativePath(path));
+  return !native.empty() && GetFileAttributesA(native.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool PathWritable(const char* path) {
+  const std::string native = WithoutTrailingSeparator(NativePath(path));
+  if (native.empty()) return false;
+  const DWORD attributes = GetFileAttributesA(native.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) == 0;
+}
+
+bool CopyFileReplacing(const char* from, const char* to) {
+  const std::string source = NativePath(from);
+  const std::string target = NativePath(to);
+  if (source.empty() || target.empty()) {
+    errno = ENOENT;
+    return false;
+  }
+  if (Injected(FaultPoint::kOpen, to)) return false;
+  const int in = FileOpen(from, kShareDenyNone);
+  if (in < 0) return false;
+  const std::string temp = target + "." + std::to_string(GetCurrentProcessId()) + ".copy.tmp";
+  HANDLE out_handle = CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (out_handle == INVALID_HANDLE_VALUE) {
+    Fail();
+    const int saved = errno;
+    _close(in);  // read-only: nothing to lose
+    errno = saved;
+    return false;
+  }
+  const int out = win32::DescriptorFor(out_handle, false);
+  bool ok = out >= 0;
+  char chunk[65536];
+  while (ok) {
+    const int64_t n = FileRead(in, chunk, sizeof chunk);
+    if (n <= 0) {
+      ok = n == 0;
+      break;
+    }
+    ok = FileWrite(out, chunk, static_cast<size_t>(n)) == n;
+  }
+  int saved = errno;
+  _close(in);  // read-only: nothing to lose
+  if (out >= 0) {
+    if (ok) {
+      ok = FileClose(out);
+    } else {
+      _close(out);
+      errno = saved;
+    }
+  }
+  if (ok && Injected(FaultPoint::kRename, to)) ok = false;
+  if (ok && !MoveFileExA(temp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) ok = Fail();
+  if (ok) return true;
+  saved = errno;
+  DeleteFileA(temp.c_str());  // the failed copy leaves nothing behind
+  errno = saved;
+  return false;
+}
+
+bool RemoveFile(const char* path) {
+  const std::string native = NativePath(path);
+  if (native.empty()) {
+    errno = ENOENT;
+    return false;
+  }
+  if (Injected(FaultPoint::kUnlink, path)) return false;
+  return DeleteFileA(native.c_str()) ? true : Fail();
+}
+
+bool RenameFile(const char* from, const char* to) {
+  const std::string source = NativePath(from);
+  const std::string target = NativePath(to);
+  if (source.empty() || target.empty()) {
+    errno = ENOENT;
+    return false;
+  }
+  if (Injected(FaultPoint::kRename, from)) return false;
+  // Without MOVEFILE_REPLACE_EXISTING the move fails when `to` exists.
+  return MoveFileExA(source.c_str(), target.c_str(), 0) ? true : Fail();
+}
+
+}  // namespace platform

@@ -1,0 +1,58 @@
+// Single instance on Windows: the lock file opened without sharing.
+//
+// While the service holds qza_wdir.lock open with no sharing, every other
+// open of it fails with a sharing violation; the system closes the handle
+// when the process ends in any way, TerminateProcess included, so nothing
+// stale blocks the next start. The handle is not inherited by children. A
+// link or junction at the name is refused (ELOOP), as is a directory.
+#include "platform/Instance.h"
+
+#include <errno.h>
+
+#include <mutex>
+
+#include "platform/win32/Win32.h"
+
+namespace platform {
+namespace {
+
+std::mutex mutex;
+HANDLE lock_handle = INVALID_HANDLE_VALUE;  // guarded by mutex; held for the life of the process
+
+}  // namespace
+
+InstanceClaim ClaimInstance(int* error) {
+  int ignored = 0;
+  if (error == nullptr) error = &ignored;
+  *error = 0;
+  std::lock_guard<std::mutex> lock(mutex);
+  if (lock_handle != INVALID_HANDLE_VALUE) return InstanceClaim::kClaimed;
+  HANDLE handle = CreateFileA(kInstanceLockFile, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                              nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    const DWORD code = GetLastError();
+    if (code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION)
+      return InstanceClaim::kHeldByAnother;
+    *error = win32::ErrnoFromError(code);
+    return InstanceClaim::kFailed;
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(handle, &info)) {
+    *error = win32::ErrnoFromError(GetLastError());
+  } else if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+    *error = ELOOP;
+  } else if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+    *error = EINVAL;
+  }
+  if (*error != 0) {
+    CloseHandle(handle);  // never written: nothing to lose
+    return InstanceClaim::kFailed;
+  }
+  lock_handle = handle;
+  return InstanceClaim::kClaimed;
+}
+
+bool ClaimSingleInstance() { return ClaimInstance(nullptr) == InstanceClaim::kClaimed; }
+
+}  // namespace platform

@@ -1,0 +1,408 @@
+// Child processes on Windows.
+//
+// The command line is split by the Windows rules, as on every platform, and
+// the program is looked for beside the running executable, in the working
+// directory, then along PATH (a name without an extension is also tried with
+// ".exe"). Windows itself would start a .CMD found only beside the
+// executable as cmd's "not found" (exit 9009), so the full path is always
+// resolved here and handed over.
+//
+// A program is started from a command line rebuilt from the words, so that it
+// receives exactly the words it receives on Linux. A .CMD or .BAT file is run
+// by cmd, whose parser would see the command line: see BatchArgument for how
+// no word can reach cmd as a command, a redirection or a variable.
+//
+// Every child runs in a job object of its own (without kill-on-close, so a
+// detached child outlives the service): killing it ends the scripts and
+// programs it started too. Its standard input is NUL; its standard output and
+// error are the caller's standard error, so it never writes into the account
+// of events. The value handed out as the child's id is its process handle.
+#include "platform/Process.h"
+
+#include <errno.h>
+
+#include <cctype>
+#include <cstring>
+#include <map>
+#include <mutex>
+
+#include "platform/Fault.h"
+#include "platform/Path.h"
+#include "platform/win32/Win32.h"
+
+namespace platform {
+namespace {
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+// Reads the program name: to the next blank, or between quotes, no escapes.
+const char* ReadProgramName(const char* p, std::string* word) {
+  if (*p == '"') {
+    ++p;
+    while (*p != '\0' && *p != '"') *word += *p++;
+    if (*p == '"') ++p;
+  } else {
+    while (*p != '\0' && !IsBlank(*p)) *word += *p++;
+  }
+  return p;
+}
+
+// Reads one further argument by the backslash and quote rules.
+const char* ReadArgument(const char* p, std::string* word) {
+  bool quoted = false;
+  while (*p != '\0' && (quoted || !IsBlank(*p))) {
+    if (*p == '\\') {
+      size_t backslashes = 0;
+      while (*p == '\\') {
+        ++backslashes;
+        ++p;
+      }
+      if (*p == '"') {
+        word->append(backslashes / 2, '\\');
+        if (backslashes % 2 == 1) {
+          *word += '"';
+          ++p;
+        }
+      } else {
+        word->append(backslashes, '\\');
+      }
+    } else if (*p == '"') {
+      quoted = !quoted;
+      ++p;
+    } else {
+      *word += *p++;
+    }
+  }
+  return p;
+}
+
+// The directory of the running executable, with a trailing separator.
+const std::string& ExecutableDirectory() {
+  static const std::string directory = [] {
+    char buffer[MAX_PATH];
+    const DWORD n = GetModuleFileNameA(nullptr, buffer, sizeof buffer);
+    if (n == 0 || n >= sizeof buffer) return std::string();
+    std::string path(buffer, n);
+    return path.substr(0, path.find_last_of("\\/") + 1);
+  }();
+  return directory;
+}
+
+// 0 when `path` names a file (not a directory); else ENOENT or EACCES.
+int ProgramFileError(const std::string& path) {
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return ENOENT;
+  return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? EACCES : 0;
+}
+
+bool HasExtension(const std::string& word) {
+  const size_t dot = word.rfind('.');
+  return dot != std::string::npos && word.find_first_of("\\/", dot) == std::string::npos;
+}
+
+// The full path of the program file for the first word, or empty with the
+// reason in *error.
+std::string FindProgram(const std::string& word, int* error) {
+  *error = ENOENT;
+  if (word.empty()) return std::string();
+  std::vector<std::string> candidates;
+  auto add = [&](const std::string& base) {
+    candidates.push_back(base);
+    if (!HasExtension(word)) candidates.push_back(base + ".exe");
+  };
+  if (word.find_first_of("\\/") != std::string::npos || (word.size() > 1 && word[1] == ':')) {
+    add(NativePath(word.c_str()));
+  } else {
+    add(ExecutableDirectory() + word);
+    add(word);
+    const char* path = getenv("PATH");
+    for (const char* p = path; p != nullptr; ++p) {
+      const char* end = std::strchr(p, ';');
+      std::string directory = end ? std::string(p, end - p) : std::string(p);
+      if (!directory.empty()) {
+        if (directory.back() != '\\' && directory.back() != '/') directory += '\\';
+        add(directory + word);
+      }
+      if (end == nullptr) break;
+      p = end;
+    }
+  }
+  bool refused = false;
+  for (const std::string& candidate : candidates) {
+    const int candidate_error = ProgramFileError(candidate);
+    if (candidate_error == EACCES) refused = true;
+    if (candidate_error != 0) continue;
+    char full[MAX_PATH];
+    const DWORD n = GetFullPathNameA(win32::BackslashPath(candidate).c_str(), sizeof full, full,
+                                     nullptr);
+    if (n == 0 || n >= sizeof full) {
+      *error = ENAMETOOLONG;
+      return std::string();
+    }
+    *error = 0;
+    return full;
+  }
+  *error = refused ? EACCES : ENOENT;
+  return std::string();
+}
+
+bool IsBatchFile(const std::string& program) {
+  const size_t dot = program.rfind('.');
+  if (dot == std::string::npos) return false;
+  const std::string extension = program.substr(dot);
+  return _stricmp(extension.c_str(), ".cmd") == 0 || _stricmp(extension.c_str(), ".bat") == 0;
+}
+
+// Appends one word for a program that splits its command line by the rules
+// of CommandLineToArgvW (and the C run-time): quoted when it is empty or holds
+// a blank, tab or quote; a quote is escaped with a backslash, and backslashes
+// before a quote (or the closing quote) are doubled.
+void AppendProgramArgument(const std::string& word, std::string* line) {
+  if (!word.empty() && word.find_first_of(" \t\"") == std::string::npos) {
+    *line += word;
+    return;
+  }
+  *line += '"';
+  size_t backslashes = 0;
+  for (char c : word) {
+    if (c == '\\') {
+      ++backslashes;
+    } else {
+      if (c == '"') line->append(backslashes + 1, '\\');
+      backslashes = 0;
+    }
+    *line += c;
+  }
+  line->append(backslashes, '\\');
+  *line += '"';
+}
+
+// Appends one word for a batch file, which cmd parses before the script sees
+// it. The rule, after the escaping that Rust's standard library adopted in
+// 2024 for the same problem:
+// - A word of ASCII letters, digits and `#$*+-./:?@\_` only (or any
+//   non-ASCII text) goes as it is: the script gets the same %1 as before.
+// - Any other word is put in double quotes. cmd does not act on `&`, `|`,
+//   `<`, `>`, `^`, `(` or `)` inside quotes, so such a character stays text.
+//   A quote inside the word is doubled (`""`): cmd's quote state flips twice,
+//   so the rest of the word is still inside quotes; backslashes before a
+//   quote are doubled for programs the script hands the word to.
+// - Every `%` is written as `%%cd:~,%`: cmd expands `%cd:~,%` to an empty
+//   substring of the current directory, so no `%NAME%` in a word can be
+//   expanded (delayed `!` expansion is off: /v:off).
+// - A word with a line break, carriage return or NUL cannot be passed: cmd
+//   would end the command there. It is refused with EINVAL, never cut short.
+bool AppendBatchArgument(const std::string& word, std::string* line) {
+  static const char kPlain[] = "#$*+-./:?@\\_";
+  if (word.find_first_of(std::string("\r\n\0", 3)) != std::string::npos) return false;
+  bool quote = word.empty() || word.back() == '\\';
+  for (char c : word) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    if (u < 0x80 && !std::isalnum(u) && std::strchr(kPlain, c) == nullptr) quote = true;
+  }
+  if (quote) *line += '"';
+  size_t backslashes = 0;
+  for (char c : word) {
+    if (c == '\\') {
+      ++backslashes;
+    } else {
+      if (c == '"') {
+        line->append(backslashes, '\\');
+        *line += '"';
+      } else if (c == '%') {
+        *line += "%%cd:~,";
+      }
+      backslashes = 0;
+    }
+    *line += c;
+  }
+  if (quote) {
+    line->append(backslashes, '\\');
+    *line += '"';
+  }
+  return true;
+}
+
+// The full path of cmd.exe.
+std::string CommandInterpreter() {
+  const char* comspec = getenv("COMSPEC");
+  if (comspec != nullptr && *comspec != '\0') return comspec;
+  char system[MAX_PATH];
+  const UINT n = GetSystemDirectoryA(system, sizeof system);
+  return (n > 0 && n < sizeof system ? std::string(system) : std::string("C:\\Windows\\System32")) +
+         "\\cmd.exe";
+}
+
+// The application and command line that start `program` with `words`.
+// False with errno EINVAL when a word cannot be passed to a batch file.
+bool BuildCommandLine(const std::string& program, const std::vector<std::string>& words,
+                      std::string* application, std::string* line) {
+  if (IsBatchFile(program)) {
+    *application = CommandInterpreter();
+    // /s: cmd drops the first and the last quote of what follows /c and runs
+    // the rest as it stands.
+    *line = "cmd.exe /d /e:on /v:off /s /c \"\"" + program + "\"";
+    for (size_t i = 1; i < words.size(); ++i) {
+      *line += ' ';
+      if (!AppendBatchArgument(words[i], line)) {
+        errno = EINVAL;
+        return false;
+      }
+    }
+    *line += '"';
+    return true;
+  }
+  *application = program;
+  line->clear();
+  AppendProgramArgument(program, line);
+  for (size_t i = 1; i < words.size(); ++i) {
+    *line += ' ';
+    AppendProgramArgument(words[i], line);
+  }
+  return true;
+}
+
+// An inheritable handle on NUL or a copy of the caller's standard error, for
+// the child's standard handles; null when neither can be had.
+HANDLE InheritableOutput() {
+  HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
+  HANDLE copy = nullptr;
+  if (error != nullptr && error != INVALID_HANDLE_VALUE &&
+      DuplicateHandle(GetCurrentProcess(), error, GetCurrentProcess(), &copy, 0, TRUE,
+                      DUPLICATE_SAME_ACCESS)) {
+    return copy;
+  }
+  SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+  copy = CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                     OPEN_EXISTING, 0, nullptr);
+  return copy == INVALID_HANDLE_VALUE ? nullptr : copy;
+}
+
+// The job object of each child that is still held (by its process handle).
+std::mutex jobs_mutex;
+std::map<HANDLE, HANDLE> jobs;  // guarded by jobs_mutex
+
+// Forgets the child: closes its process handle and its job (which leaves the
+// processes in it running).
+void Release(HANDLE process) {
+  HANDLE job = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(jobs_mutex);
+    auto found = jobs.find(process);
+    if (found != jobs.end()) {
+      job = found->second;
+      jobs.erase(found);
+    }
+  }
+  if (job != nullptr) CloseHandle(job);
+  CloseHandle(process);
+}
+
+HANDLE ProcessOf(pid_t pid) { return reinterpret_cast<HANDLE>(static_cast<intptr_t>(pid)); }
+
+}  // namespace
+
+std::vector<std::string> SplitCommandLine(const char* command_line) {
+  std::vector<std::string> words;
+  if (command_line == nullptr) return words;
+  const char* p = command_line;
+  while (IsBlank(*p)) ++p;
+  if (*p == '\0') return words;
+  words.emplace_back();
+  p = ReadProgramName(p, &words.back());
+  for (;;) {
+    while (IsBlank(*p)) ++p;
+    if (*p == '\0') break;
+    words.emplace_back();
+    p = ReadArgument(p, &words.back());
+  }
+  return words;
+}
+
+pid_t SpawnCommandLine(const char* command_line, const SpawnOptions& options, int* error) {
+  int ignored = 0;
+  if (error == nullptr) error = &ignored;
+  *error = FaultFor(FaultPoint::kSpawn, command_line);
+  if (*error != 0) return 0;
+  std::vector<std::string> words = SplitCommandLine(command_line);
+  if (words.empty()) {
+    *error = ENOENT;
+    return 0;
+  }
+  const std::string program = FindProgram(words[0], error);
+  if (program.empty()) return 0;
+  std::string application, line;
+  if (!BuildCommandLine(program, words, &application, &line)) {
+    *error = errno;
+    return 0;
+  }
+  std::string directory;
+  if (options.working_directory != nullptr) {
+    directory = win32::BackslashPath(NativeDirectory(options.working_directory));
+  }
+  SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+  HANDLE input = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                             OPEN_EXISTING, 0, nullptr);
+  HANDLE output = InheritableOutput();
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = input == INVALID_HANDLE_VALUE ? nullptr : input;
+  startup.hStdOutput = output;
+  startup.hStdError = output;
+  DWORD flags = CREATE_SUSPENDED | CREATE_NEW_PROCESS_GROUP;
+  if (options.new_session) flags |= CREATE_NO_WINDOW;  // a console of its own, never shown
+  PROCESS_INFORMATION info{};
+  const BOOL started = CreateProcessA(application.c_str(), line.data(), nullptr, nullptr, TRUE,
+                                      flags, nullptr, directory.empty() ? nullptr : directory.c_str(),
+                                      &startup, &info);
+  const DWORD code = GetLastError();
+  if (startup.hStdInput != nullptr) CloseHandle(startup.hStdInput);
+  if (output != nullptr) CloseHandle(output);
+  if (!started) {
+    *error = win32::ErrnoFromError(code);
+    return 0;
+  }
+  // Without a job (nested jobs refused on old systems) the child still runs;
+  // a kill then ends it alone.
+  HANDLE job = CreateJobObjectA(nullptr, nullptr);
+  if (job != nullptr && !AssignProcessToJobObject(job, info.hProcess)) {
+    CloseHandle(job);
+    job = nullptr;
+  }
+  ResumeThread(info.hThread);
+  CloseHandle(info.hThread);
+  if (job != nullptr) {
+    std::lock_guard<std::mutex> lock(jobs_mutex);
+    jobs[info.hProcess] = job;
+  }
+  return static_cast<pid_t>(reinterpret_cast<intptr_t>(info.hProcess));
+}
+
+bool ChildEnded(pid_t pid, unsigned* exit_status) {
+  HANDLE process = ProcessOf(pid);
+  const DWORD state = WaitForSingleObject(process, 0);
+  if (state == WAIT_TIMEOUT) return false;
+  DWORD code = 0;
+  if (state == WAIT_OBJECT_0 && GetExitCodeProcess(process, &code)) *exit_status = code;
+  Release(process);
+  return true;
+}
+
+void KillChild(pid_t pid) {
+  HANDLE process = ProcessOf(pid);
+  HANDLE job = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(jobs_mutex);
+    auto found = jobs.find(process);
+    if (found != jobs.end()) job = found->second;
+  }
+  if (job == nullptr || !TerminateJobObject(job, 1)) TerminateProcess(process, 1);
+  WaitForSingleObject(process, INFINITE);
+  Release(process);
+}
+
+// The system keeps no zombies: closing the handles lets the child run on.
+void DetachChild(pid_t pid) { Release(ProcessOf(pid)); }
+
+}  // namespace platform

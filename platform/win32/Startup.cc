@@ -1,0 +1,99 @@
+// Process set-up and the stop request on Windows.
+//
+// The stop request comes from the console's control events (Ctrl+C,
+// Ctrl+Break, closing the console, log-off, shut-down), handled on a thread
+// of the system's: the first one records the request and sets the stop event
+// that the change notification's wait watches beside the directory; a second
+// one is passed on to the default handler, which ends the process at once.
+#include "platform/Startup.h"
+
+#include <errno.h>
+
+#include <atomic>
+#include <mutex>
+
+#include "platform/Console.h"
+#include "platform/win32/Win32.h"
+
+namespace platform {
+namespace win32 {
+
+HANDLE StopEvent() {
+  static const HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  return event;
+}
+
+}  // namespace win32
+
+namespace {
+
+std::atomic<bool> stop_requested{false};
+std::atomic<bool> handlers_installed{false};
+
+// Gives each missing standard handle one on NUL, so that nothing the service
+// opens later is mistaken for it. Returns 0 or the errno value.
+int OpenMissingStandardHandles() {
+  static const DWORD kStandard[] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
+  for (DWORD which : kStandard) {
+    HANDLE current = GetStdHandle(which);
+    if (current != nullptr && current != INVALID_HANDLE_VALUE) continue;
+    HANDLE null = CreateFileA("NUL", GENERIC_READ | GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                              nullptr);
+    if (null == INVALID_HANDLE_VALUE) return win32::ErrnoFromError(GetLastError());
+    SetStdHandle(which, null);
+  }
+  return 0;
+}
+
+BOOL WINAPI OnControlEvent(DWORD event) {
+  switch (event) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+    case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+      if (stop_requested.load()) return FALSE;  // the second one: the default ends us
+      RequestStop();
+      return TRUE;
+    default:
+      return FALSE;
+  }
+}
+
+}  // namespace
+
+int PrepareProcess() {
+  const int error = OpenMissingStandardHandles();
+  if (error != 0) return error;
+  IgnoreServiceSignals();
+  StartConsoleWriter();  // when it cannot start, Print writes in the caller
+  return 0;
+}
+
+int InstallStopHandlers() {
+  static std::mutex mutex;
+  std::lock_guard<std::mutex> lock(mutex);
+  if (handlers_installed.load()) return 0;
+  if (win32::StopEvent() == nullptr) return win32::ErrnoFromError(GetLastError());
+  if (!SetConsoleCtrlHandler(&OnControlEvent, TRUE)) return win32::ErrnoFromError(GetLastError());
+  handlers_installed.store(true);
+  return 0;
+}
+
+bool StopRequested() { return stop_requested.load(); }
+
+void RequestStop() {
+  stop_requested.store(true);
+  if (HANDLE event = win32::StopEvent()) SetEvent(event);
+}
+
+void ResetStopRequest() {
+  stop_requested.store(false);
+  if (HANDLE event = win32::StopEvent()) ResetEvent(event);
+}
+
+// There is no descriptor on Windows: the waits watch the stop event instead.
+int StopDescriptor() { return handlers_installed.load() ? 0 : -1; }
+
+}  // namespace platform

@@ -1,0 +1,103 @@
+#include "platform/Wildcard.h"
+
+
+#include <cctype>
+#include <cstring>
+
+#include "platform/Path.h"
+#include "platform/win32/Win32.h"
+
+namespace platform {
+namespace {
+
+bool SameLetter(char a, char b) {
+  return std::tolower(static_cast<unsigned char>(a)) ==
+         std::tolower(static_cast<unsigned char>(b));
+}
+
+}  // namespace
+
+bool WildcardMatch(const char* pattern, const char* name) {
+  // Iterative match with one backtrack point: the last `*` seen.
+  const char* star = nullptr;
+  const char* resume = nullptr;
+  while (*name != '\0') {
+    if (*pattern == '*') {
+      star = pattern++;
+      resume = name;
+    } else if (*pattern != '\0' && (*pattern == '?' || SameLetter(*pattern, *name))) {
+      ++pattern;
+      ++name;
+    } else if (star != nullptr) {
+      pattern = star + 1;
+      name = ++resume;
+    } else {
+      return false;
+    }
+  }
+  while (*pattern == '*') ++pattern;
+  return *pattern == '\0';
+}
+
+FileFinder::~FileFinder() { Close(); }
+
+void FileFinder::Close() {
+  if (dir_ != nullptr) closedir(dir_);
+  dir_ = nullptr;
+}
+
+bool FileFinder::First(const char* pattern) {
+  Close();
+  if (pattern == nullptr || *pattern == '\0') return false;
+  SplitPattern(pattern, &directory_, &name_pattern_);
+  if (name_pattern_.empty()) return false;
+  native_dir_ = NativeDirectory(directory_.c_str());
+  dir_ = opendir(native_dir_.c_str());
+  if (dir_ == nullptr) return false;  // a missing directory finds nothing
+  return Next();
+}
+
+// The run-time's readdir gives long names only (a pattern never matches an
+// 8.3 short name here, as the matcher above checks each name itself); the
+// kind of entry comes from its attributes, read without following a link.
+const char* FileFinder::Refusal(const struct dirent& entry, bool* silent) {
+  *silent = false;
+  const std::string native = native_dir_ + (native_dir_.back() == '/' ? "" : "/") + entry.d_name;
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExA(native.c_str(), GetFileExInfoStandard, &data)) {
+    *silent = true;  // gone meanwhile
+    return "gone";
+  }
+  if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+    *silent = true;
+    return "a directory";
+  }
+  if (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return "a symbolic link";
+  if (data.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) return "not a regular file";
+  for (const char* p = entry.d_name; *p != '\0'; ++p) {
+    const unsigned char c = static_cast<unsigned char>(*p);
+    if (c < 0x20 || c == 0x7F) return "a control character in its name";
+  }
+  return nullptr;
+}
+
+bool FileFinder::Next() {
+  if (dir_ == nullptr) return false;
+  while (struct dirent* entry = readdir(dir_)) {
+    if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0)
+      continue;
+    if (!WildcardMatch(name_pattern_.c_str(), entry->d_name)) continue;
+    bool silent = false;
+    if (const char* why = Refusal(*entry, &silent)) {
+      if (!silent && refusal_handler_ != nullptr) {
+        refusal_handler_(refusal_context_, directory_.c_str(), entry->d_name, why);
+      }
+      continue;
+    }
+    name_ = entry->d_name;
+    return true;
+  }
+  return false;
+}
+
+}  // namespace platform
