@@ -41,4 +41,6 @@ void SetMonotonicClock(ClockFunction clock) {
 
 void SetSleep(SleepFunction sleep) { sleep_function = sleep ? sleep : &RealSleep; }
 
+int64_t MonotonicMilliseconds() { return static_cast<int64_t>(GetTickCount64()); }
+
 }  // namespace platform

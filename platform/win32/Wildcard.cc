@@ -57,12 +57,12 @@ bool FileFinder::First(const char* pattern) {
   return Next();
 }
 
-// The run-time's readdir gives long names only (a pattern never matches an
-// 8.3 short name here, as the matcher above checks each name itself); the
-// kind of entry comes from its attributes, read without following a link.
-const char* FileFinder::Refusal(const struct dirent& entry, bool* silent) {
+namespace {
+
+// What the entry `native` is, from its attributes, read without following a
+// link; the refusal as SpoolEntryRefusal tells it.
+const char* RefusalOfPath(const std::string& native, const char* name, bool* silent) {
   *silent = false;
-  const std::string native = native_dir_ + (native_dir_.back() == '/' ? "" : "/") + entry.d_name;
   WIN32_FILE_ATTRIBUTE_DATA data;
   if (!GetFileAttributesExA(native.c_str(), GetFileExInfoStandard, &data)) {
     *silent = true;  // gone meanwhile
@@ -74,11 +74,43 @@ const char* FileFinder::Refusal(const struct dirent& entry, bool* silent) {
   }
   if (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return "a symbolic link";
   if (data.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) return "not a regular file";
-  for (const char* p = entry.d_name; *p != '\0'; ++p) {
+  for (const char* p = name; *p != '\0'; ++p) {
     const unsigned char c = static_cast<unsigned char>(*p);
     if (c < 0x20 || c == 0x7F) return "a control character in its name";
   }
   return nullptr;
+}
+
+std::string Joined(const std::string& directory, const char* name) {
+  return directory + (directory.empty() || directory.back() == '/' ? "" : "/") + name;
+}
+
+}  // namespace
+
+bool ListNames(const char* directory,
+               const std::function<void(const char* name, EntryKind kind)>& visit) {
+  const std::string native = NativeDirectory(directory);
+  DIR* dir = opendir(native.c_str());
+  if (dir == nullptr) return false;
+  while (struct dirent* entry = readdir(dir)) {
+    if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0)
+      continue;
+    visit(entry->d_name, EntryKind::kUnknown);  // the attributes tell, when asked
+  }
+  closedir(dir);
+  return true;
+}
+
+const char* SpoolEntryRefusal(const char* directory, const char* name, EntryKind,
+                              bool* silent) {
+  return RefusalOfPath(Joined(NativeDirectory(directory), name), name, silent);
+}
+
+// The run-time's readdir gives long names only (a pattern never matches an
+// 8.3 short name here, as the matcher above checks each name itself); the
+// kind of entry comes from its attributes, read without following a link.
+const char* FileFinder::Refusal(const struct dirent& entry, bool* silent) {
+  return RefusalOfPath(Joined(native_dir_, entry.d_name), entry.d_name, silent);
 }
 
 bool FileFinder::Next() {
