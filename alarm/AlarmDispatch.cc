@@ -12,7 +12,6 @@
 
 #include "alarm/AlarmFile.h"
 #include "alarm/ArchiveIndex.h"
-#include "core/Settings.h"
 #include "platform/Clock.h"
 #include "platform/Console.h"
 #include "platform/File.h"
@@ -132,27 +131,28 @@ bool Reserved(const char* archive) {
 }
 
 // "YYMM_<server>": what the archive names of the month start with.
-std::string ArchivePrefix(const struct tm& time) {
+std::string ArchivePrefix(const Settings& settings, const struct tm& time) {
   char prefix[48];
   std::snprintf(prefix, sizeof prefix, "%02d%02d_%i", TwoDigitYear(time), time.tm_mon + 1,
-                g_settings.Number);
+                settings.Number);
   return prefix;
 }
 
 // Learns the month's taken numbers from one listing of WatchPath. False when
 // the directory cannot be listed.
-bool LearnMonth(ArchiveIndex& index, const std::string& prefix) {
+bool LearnMonth(const char* watch_path, ArchiveIndex& index, const std::string& prefix) {
   std::vector<std::string> names;
-  const bool listed = platform::ListNames(g_settings.WatchPath, [&](const char* name, auto) {
+  const bool listed = platform::ListNames(watch_path, [&](const char* name, auto) {
     if (ArchiveIndex::SequenceOf(prefix, name) != 0) names.emplace_back(name);
   });
   if (listed) index.Rebuild(prefix, names);
   return listed;
 }
 
-bool FormArchiveName(const struct tm& time, int sequence, char (&archive)[kPathSize]) {
-  return FormatPath(archive, "%s.\\%02d%02d_%i%02d.alr", g_settings.WatchPath,
-                    TwoDigitYear(time), time.tm_mon + 1, g_settings.Number, sequence);
+bool FormArchiveName(const Settings& settings, const struct tm& time, int sequence,
+                     char (&archive)[kPathSize]) {
+  return FormatPath(archive, "%s.\\%02d%02d_%i%02d.alr", settings.WatchPath,
+                    TwoDigitYear(time), time.tm_mon + 1, settings.Number, sequence);
 }
 
 // The first archive name of the month that is free, gaps included, from the
@@ -160,15 +160,16 @@ bool FormArchiveName(const struct tm& time, int sequence, char (&archive)[kPathS
 // does not follow links (a dangling link takes its name). The name an
 // interrupted launch was given stays that alarm's. Without an index (the
 // directory cannot be listed) every number is asked for from 1 up.
-bool ChooseArchiveName(const struct tm& time, char (&archive)[kPathSize]) {
+bool ChooseArchiveName(const Settings& settings, const struct tm& time,
+                       char (&archive)[kPathSize]) {
   ArchiveIndex& index = State().archives;
-  const std::string prefix = ArchivePrefix(time);
-  const bool known = index.Knows(prefix) || LearnMonth(index, prefix);
+  const std::string prefix = ArchivePrefix(settings, time);
+  const bool known = index.Knows(prefix) || LearnMonth(settings.WatchPath, index, prefix);
   bool doubt = false;
   bool chosen = false;
   for (int sequence = known ? index.LowestFree() : 1;;
        sequence = known ? index.LowestFree(sequence + 1) : sequence + 1) {
-    if (!FormArchiveName(time, sequence, archive)) break;
+    if (!FormArchiveName(settings, time, sequence, archive)) break;
     if (Reserved(archive)) continue;
     if (!platform::PathExists(archive)) {
       chosen = true;
@@ -191,8 +192,8 @@ void ArchiveTaken(const char* archive) {
 
 // The archive name for this alarm: the one it was given before an
 // interruption, when it is that alarm and the name is still free.
-bool ArchiveNameFor(const char* path, const Identity& identity, const struct tm& time,
-                    char (&archive)[kPathSize]) {
+bool ArchiveNameFor(const Settings& settings, const char* path, const Identity& identity,
+                    const struct tm& time, char (&archive)[kPathSize]) {
   for (const Reservation& interrupted : State().interrupted) {
     if (interrupted.path == path && interrupted.identity == identity &&
         interrupted.archive.size() < sizeof archive &&
@@ -204,7 +205,7 @@ bool ArchiveNameFor(const char* path, const Identity& identity, const struct tm&
       return true;
     }
   }
-  return ChooseArchiveName(time, archive);
+  return ChooseArchiveName(settings, time, archive);
 }
 
 // The journal's text: the interrupted launches still pending, and `current`.
@@ -259,11 +260,11 @@ bool SafeMessageId(const char* id) {
   return std::strpbrk(id, "\\/:") == nullptr && !HasControlCharacter(id);
 }
 
-void WriteMessageFile(const AlarmRequest& request) {
+void WriteMessageFile(const char* db_path, const AlarmRequest& request) {
   char name[kPathSize];
-  bool formed = FormatPath(name, "%s.\\%s.msg", g_settings.DbPath, request.message_id);
+  bool formed = FormatPath(name, "%s.\\%s.msg", db_path, request.message_id);
   if (!formed || !SafeMessageId(request.message_id)) {
-    platform::Print("FAILED to write messagefile %s.\\%s.msg\n", g_settings.DbPath,
+    platform::Print("FAILED to write messagefile %s.\\%s.msg\n", db_path,
                     Printable(request.message_id).c_str());
     return;
   }
@@ -274,32 +275,33 @@ void WriteMessageFile(const AlarmRequest& request) {
   platform::Print("Successfully written message file %s\n", name);
 }
 
-void WriteAcknowledgement(const std::string& command_line, const char* alarm_file) {
+void WriteAcknowledgement(const Settings& settings, int console, const std::string& command_line,
+                          const char* alarm_file) {
   char name[kPathSize];
   char lines[1024];
   const int length =
       std::snprintf(lines, sizeof lines, "Server %i: alarm launched [%s]\r\nServer %i: alarm-file %s\r\n",
-                    g_settings.Number, command_line.c_str(), g_settings.Number, alarm_file);
+                    settings.Number, command_line.c_str(), settings.Number, alarm_file);
   const bool written =
-      FormatPath(name, "%s.\\qza%ik%i.ack", g_settings.AckPath, g_settings.Number,
-                 CurrentConsole) &&
+      FormatPath(name, "%s.\\qza%ik%i.ack", settings.AckPath, settings.Number, console) &&
       length > 0 && static_cast<size_t>(length) < sizeof lines &&
       platform::WriteFileAtomically(name, lines, static_cast<size_t>(length));
   platform::Print(written ? "Acknowledge successfull\n" : "Acknowledge FAILED\n");
 }
 
-void AppendAlarmLog(const struct tm& time, const std::string& command_line,
+void AppendAlarmLog(const Settings& settings, const struct tm& time, const std::string& command_line,
                     const char* alarm_file) {
   char log_line[1024];
   std::snprintf(log_line, sizeof log_line,
                 "%02d:%02d:%02d:Server %i, alarm launched [shell=%s] (file=%s)\r\n", time.tm_hour,
-                time.tm_min, time.tm_sec, g_settings.Number, command_line.c_str(), alarm_file);
-  AppendMonthlyLog("%s.\\qza_%02d%02d.log", g_settings.AckPath, time, log_line);
+                time.tm_min, time.tm_sec, settings.Number, command_line.c_str(), alarm_file);
+  AppendMonthlyLog("%s.\\qza_%02d%02d.log", settings.AckPath, time, log_line);
 }
 
 // Reads the alarm file. False when it cannot be opened or its type is unknown
 // (such a file is deleted); the lines are printed either way.
-bool ReadAlarm(const char* path, AlarmRequest* request, Identity* identity) {
+bool ReadAlarm(const Settings& settings, const char* path, AlarmRequest* request,
+               Identity* identity) {
   CDosFile file(path);
   if (!file.Open(kReadExclusive)) {
     const int error = errno;
@@ -310,7 +312,7 @@ bool ReadAlarm(const char* path, AlarmRequest* request, Identity* identity) {
     }
     return false;
   }
-  if (ReadAlarmFile(file, request) == AlarmReadOutcome::kUnrecognisedType) {
+  if (ReadAlarmFile(file, settings.UseVoxFile == 1, request) == AlarmReadOutcome::kUnrecognisedType) {
     file.Close();
     if (!platform::RemoveFile(path)) {
       platform::Print("FAILED to delete '%s': %s\r\n", path, platform::ErrorText(errno));
@@ -395,7 +397,7 @@ void ResetAlarmState() {
   state.archives.Invalidate();
 }
 
-void ProcessAlarmFile(const char* path) {
+void ProcessAlarmFile(const Settings& settings, const char* path, int console) {
   {
     Identity seen;
     if (IdentityOf(path, &seen) && State().stuck.count(seen) != 0) return;
@@ -405,10 +407,10 @@ void ProcessAlarmFile(const char* path) {
 
   AlarmRequest request;
   Identity identity;
-  if (!ReadAlarm(path, &request, &identity)) return;
+  if (!ReadAlarm(settings, path, &request, &identity)) return;
 
   char archive[kPathSize];
-  if (!ArchiveNameFor(path, identity, time, archive)) {
+  if (!ArchiveNameFor(settings, path, identity, time, archive)) {
     platform::Print("Archive name longer than 127 characters, alarm file left: %s\r\n", path);
     return;
   }
@@ -429,13 +431,13 @@ void ProcessAlarmFile(const char* path) {
     platform::Print("Invalid alarm-file !\r\n");
     return;
   }
-  if (request.text[0] != '\0') WriteMessageFile(request);
+  if (request.text[0] != '\0') WriteMessageFile(settings.DbPath, request);
   // An Outlook start was launched and archived already.
   if (!outlook && !LaunchAndArchive(path, identity, final_command, archive, &archived)) return;
   // For an Outlook start too, the records name the command line that was
   // started followed by the archive name, or the spool file where it stayed.
   const std::string printable = Printable(final_command);
   const char* alarm_file = archived ? archive : path;
-  WriteAcknowledgement(printable, alarm_file);
-  AppendAlarmLog(time, printable, alarm_file);
+  WriteAcknowledgement(settings, console, printable, alarm_file);
+  AppendAlarmLog(settings, time, printable, alarm_file);
 }

@@ -12,6 +12,8 @@
 #define QZA_ALARM_ALARM_DISPATCH_H_
 
 // The journal's file name in the working directory.
+#include "settings/Settings.h"
+
 constexpr char kAlarmJournalName[] = "qza_wdir.journal";
 
 // Opens the journal and takes over what a previous run left in it. Prints a
@@ -20,8 +22,9 @@ constexpr char kAlarmJournalName[] = "qza_wdir.journal";
 void OpenAlarmJournal();
 
 // Handles the alarm file at `path` (WatchPath joined with the found name).
-// CurrentConsole must be set. Reports on the console and in files.
-void ProcessAlarmFile(const char* path);
+// `console` is the console digit of its name (the sixth character minus '0'),
+// which names the acknowledgement file. Reports on the console and in files.
+void ProcessAlarmFile(const Settings& settings, const char* path, int console);
 
 // What the handler knows of WatchPath's archive names: a name appeared or
 // left, or names may have been missed (the next alarm lists the directory).

@@ -6,7 +6,6 @@
 #include <cstring>
 #include <string>
 
-#include "core/Settings.h"
 #include "platform/Console.h"
 #include "support/CDosFile.h"
 #include "support/Printable.h"
@@ -68,7 +67,7 @@ int32_t ParseCheckValue(const char* line, bool* in_range) {
 
 }  // namespace
 
-AlarmReadOutcome ReadAlarmFile(CDosFile& file, AlarmRequest* request) {
+AlarmReadOutcome ReadAlarmFile(CDosFile& file, bool use_vox_file, AlarmRequest* request) {
   *request = AlarmRequest();
   std::string command = "QZARUN.CMD ";
   char line[kLineSize];
@@ -121,7 +120,7 @@ AlarmReadOutcome ReadAlarmFile(CDosFile& file, AlarmRequest* request) {
 
   command += request->message_id;
   command += ' ';
-  if (g_settings.UseVoxFile == 1 && std::strlen(request->text) > 3) {
+  if (use_vox_file && std::strlen(request->text) > 3) {
     command += request->text;
     command += ' ';
   } else {

@@ -44,7 +44,7 @@ enum class AlarmReadOutcome { kRead, kUnrecognisedType };
 // Reads the alarm file from its start: prints the type message, "Gruppe" and
 // "Text" lines, and fills `request` after twenty lines, or returns
 // kUnrecognisedType after two. Neither closes nor removes the file.
-AlarmReadOutcome ReadAlarmFile(CDosFile& file, AlarmRequest* request);
+AlarmReadOutcome ReadAlarmFile(CDosFile& file, bool use_vox_file, AlarmRequest* request);
 
 // True when the check value matches the checksum text. No side effects.
 bool AlarmChecksumValid(const AlarmRequest& request);

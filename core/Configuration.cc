@@ -8,6 +8,9 @@
 #include "platform/Clock.h"
 #include "platform/Console.h"
 #include "support/CUserProfile.h"
+#include "watchdog/Watchdog.h"
+
+Settings g_settings;
 
 namespace {
 

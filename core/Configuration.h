@@ -2,7 +2,11 @@
 #ifndef QZA_CORE_CONFIGURATION_H_
 #define QZA_CORE_CONFIGURATION_H_
 
-#include "core/Settings.h"
+#include "settings/Settings.h"
+
+// The service's settings, filled by LoadConfiguration. Only the program's
+// start-up reads it; everything else is handed what it reads.
+extern Settings g_settings;
 
 // Reads every setting, writes the default of each missing one back into its
 // file, prints the effective paths, parses the two console lists and marks

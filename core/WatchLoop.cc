@@ -14,6 +14,7 @@
 #include "platform/Startup.h"
 #include "platform/SystemdNotify.h"
 #include "support/Printable.h"
+#include "watchdog/Watchdog.h"
 
 namespace {
 
@@ -42,19 +43,19 @@ bool SameDirectory(const std::string& a, const std::string& b) {
 }  // namespace
 
 void WatchLoop::CheckPatterns() {
-  alarm_pattern_ok_ = AcceptPattern("WatchFiles", g_settings.WatchFiles, "alarm");
-  watchdog_pattern_ok_ = AcceptPattern("WatchDogFiles", g_settings.WatchDogFiles, "watchdog");
+  alarm_pattern_ok_ = AcceptPattern("WatchFiles", settings_.WatchFiles, "alarm");
+  watchdog_pattern_ok_ = AcceptPattern("WatchDogFiles", settings_.WatchDogFiles, "watchdog");
 }
 
 bool WatchLoop::FormPattern(const char* key, const char* format, bool allowed) {
   if (!allowed) return false;
-  if (FormatServerPattern(format, g_settings.Number, pattern_, sizeof pattern_)) return true;
+  if (FormatServerPattern(format, settings_.Number, pattern_, sizeof pattern_)) return true;
   platform::Print("Pathnames/%s gives a pattern longer than 127 characters; not scanned\r\n", key);
   return false;
 }
 
 void WatchLoop::FormSpools() {
-  const Settings& s = g_settings;
+  const Settings& s = settings_;
   struct {
     Kind kind;
     const char* key;
@@ -86,27 +87,27 @@ void WatchLoop::FormSpools() {
 void WatchLoop::Start() {
   constexpr int kRemotePollSec = 5;
   FormSpools();
-  notification_.Create(g_settings.WatchPath);
+  notification_.Create(settings_.WatchPath);
   ping_ms_ = platform::WatchdogPingMs();
-  const int poll = g_settings.PollSec;
-  const char* remote = platform::RemoteFileSystemOf(g_settings.WatchPath);
+  const int poll = settings_.PollSec;
+  const char* remote = platform::RemoteFileSystemOf(settings_.WatchPath);
   const int seconds = poll > 0 ? poll : (poll < 0 && remote != nullptr ? kRemotePollSec : 0);
   poll_ms_ = static_cast<uint32_t>(seconds > 4000000 ? 4000000 : seconds) * 1000u;
   if (remote == nullptr) return;
   if (poll_ms_ > 0) {
     platform::Print("%s is on a %s file system: changes made by other machines are not notified; "
                     "it is scanned every %d seconds\n",
-                    g_settings.WatchPath, remote, seconds);
+                    settings_.WatchPath, remote, seconds);
   } else {
     platform::Print("%s is on a %s file system: changes made by other machines are not notified "
                     "and Server/PollSec=0 turns scanning off\n",
-                    g_settings.WatchPath, remote);
+                    settings_.WatchPath, remote);
   }
 }
 
 void WatchLoop::CheckConsolesIfActive() {
   if (g_supervision.SupervisionActive.load() && handlers_.check_consoles != nullptr) {
-    handlers_.check_consoles();
+    handlers_.check_consoles(settings_);
   }
 }
 
@@ -148,7 +149,7 @@ bool WatchLoop::TakeNames() {
 WatchLoop::Outcome WatchLoop::WaitForChange() {
   using platform::ChangeNotification;
   // The unsigned product of the Windows wait.
-  const uint32_t total = static_cast<uint32_t>(g_settings.WaitForSec) * 1000u;
+  const uint32_t total = static_cast<uint32_t>(settings_.WaitForSec) * 1000u;
   const int64_t deadline = platform::MonotonicMilliseconds() + total;
   uint32_t step = 0;
   for (uint32_t interval : {ping_ms_, poll_ms_}) {
@@ -188,7 +189,7 @@ void WatchLoop::RunPass() {
       return;
     case Outcome::kTimeout:
       platform::Print("Timeout\n");
-      notification_.Renew(g_settings.WatchPath);
+      notification_.Renew(settings_.WatchPath);
       FullPass();
       break;
     case Outcome::kPass:
@@ -313,17 +314,16 @@ void WatchLoop::Handle(Kind kind, const char* name) {
   const char sixth = std::strlen(name) > 5 ? name[5] : '\0';
   switch (kind) {
     case kAlarm:
-      CurrentConsole = static_cast<signed char>(sixth) - '0';
-      if (handlers_.alarm) handlers_.alarm(path_);
+      if (handlers_.alarm) handlers_.alarm(settings_, path_, static_cast<signed char>(sixth) - '0');
       break;
     case kFax:
-      if (handlers_.fax) handlers_.fax(path_);
+      if (handlers_.fax) handlers_.fax(settings_, path_);
       break;
     case kTts:
-      if (handlers_.tts) handlers_.tts(path_);
+      if (handlers_.tts) handlers_.tts(settings_, path_);
       break;
     case kWatchdog:
-      if (handlers_.watchdog) handlers_.watchdog(path_, sixth);
+      if (handlers_.watchdog) handlers_.watchdog(settings_, path_, sixth);
       break;
     case kKinds:
       break;

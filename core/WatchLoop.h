@@ -15,19 +15,21 @@
 #include <string>
 #include <vector>
 
-#include "core/Settings.h"
 #include "platform/ChangeNotification.h"
 #include "platform/Wildcard.h"
+#include "settings/Settings.h"
 
-// The operations the loop calls. Each handler receives the full path of one
-// file (the loop's buffer, valid for the call only); a null entry does nothing.
+// The operations the loop calls. Each handler receives the loop's settings and
+// the full path of one file (the loop's buffer, valid for the call only); a
+// null entry does nothing. The alarm handler gets the console digit of the
+// name (its sixth character minus '0'), the watchdog handler the character.
 struct Handlers {
-  void (*alarm)(const char* path);
-  void (*fax)(const char* path);
-  void (*tts)(const char* path);
-  void (*watchdog)(const char* path, char console);
+  void (*alarm)(const Settings& settings, const char* path, int console);
+  void (*fax)(const Settings& settings, const char* path);
+  void (*tts)(const Settings& settings, const char* path);
+  void (*watchdog)(const Settings& settings, const char* path, char console);
   // Called after each pass while SupervisionActive is set.
-  void (*check_consoles)();
+  void (*check_consoles)(const Settings& settings);
   // Told of every name that appears in WatchPath or leaves it, and when names
   // may have been missed, so that what the alarm handler knows of the
   // directory stays true without listing it.
@@ -38,7 +40,10 @@ struct Handlers {
 
 class WatchLoop {
  public:
-  explicit WatchLoop(const Handlers& handlers) : handlers_(handlers) {}
+  // Keeps a reference to `settings`, which must outlive the loop and stay
+  // unchanged while it runs.
+  WatchLoop(const Settings& settings, const Handlers& handlers)
+      : settings_(settings), handlers_(handlers) {}
   WatchLoop(const WatchLoop&) = delete;
   WatchLoop& operator=(const WatchLoop&) = delete;
 
@@ -104,6 +109,7 @@ class WatchLoop {
   // is refused or does not fit.
   bool FormPattern(const char* key, const char* format, bool allowed);
 
+  const Settings& settings_;
   Handlers handlers_;
   bool alarm_pattern_ok_ = true;
   bool watchdog_pattern_ok_ = true;

@@ -81,7 +81,7 @@ int main(int argc, char** argv) {  // arguments other than --help and --version 
   platform::SetTerminalTitle(kTitle);
   platform::Print("Zelvano - Directory watcher / Alarm launcher\n\n");
   LoadConfiguration();
-  static WatchLoop loop(kHandlers);
+  static WatchLoop loop(g_settings, kHandlers);
   loop.CheckPatterns();
   ReportLeaseLimits();
   OpenAlarmJournal();

@@ -8,7 +8,6 @@
 #include <string>
 #include <tuple>
 
-#include "core/Settings.h"
 #include "platform/Clock.h"
 #include "platform/Console.h"
 #include "platform/File.h"
@@ -72,7 +71,7 @@ void DeleteLaunchedJob(const char* path, const Identity& identity, bool known) {
 
 }  // namespace
 
-void ProcessFaxJob(const char* path) {
+void ProcessFaxJob(const Settings& settings, const char* path) {
   if (AlreadyLaunched(path)) return;
   platform::Print("proceeding fax job in '%s'\r\n", path);
   char lines[4][kLineSize] = {};
@@ -96,8 +95,8 @@ void ProcessFaxJob(const char* path) {
   char log_line[512];
   std::snprintf(log_line, sizeof log_line,
                 "%02d:%02d:%02d:Server %i, fax job launched [shell=%s]\r\n", time.tm_hour,
-                time.tm_min, time.tm_sec, g_settings.Number, Printable(command.c_str()).c_str());
-  AppendMonthlyLog("%s.\\qzf_%02d%02d.log", g_settings.AckPath, time, log_line);
+                time.tm_min, time.tm_sec, settings.Number, Printable(command.c_str()).c_str());
+  AppendMonthlyLog("%s.\\qzf_%02d%02d.log", settings.AckPath, time, log_line);
 }
 
 void ResetFaxState() { launched_jobs.clear(); }

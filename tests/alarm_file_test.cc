@@ -5,7 +5,7 @@
 #include "AlarmContent.h"
 #include "TestUtil.h"
 #include "alarm/AlarmFile.h"
-#include "core/Settings.h"
+#include "core/Configuration.h"
 #include "support/CDosFile.h"
 
 namespace {
@@ -21,7 +21,7 @@ class AlarmFileTest : public ::testing::Test {
     CDosFile file(path.c_str());
     EXPECT_EQ(file.Open(16), 1);
     testing::internal::CaptureStdout();
-    AlarmReadOutcome outcome = ReadAlarmFile(file, &request_);
+    AlarmReadOutcome outcome = ReadAlarmFile(file, g_settings.UseVoxFile == 1, &request_);
     output_ = testing::internal::GetCapturedStdout();
     return outcome;
   }

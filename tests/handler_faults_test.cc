@@ -17,7 +17,7 @@
 #include "AlarmContent.h"
 #include "TestUtil.h"
 #include "alarm/AlarmDispatch.h"
-#include "core/Settings.h"
+#include "core/Configuration.h"
 #include "fax/FaxJob.h"
 #include "platform/Fault.h"
 
@@ -58,7 +58,6 @@ class HandlerFaultsTest : public ::testing::Test {
     Set(g_settings.WatchPath, dir_ / "spool/");
     Set(g_settings.AckPath, dir_ / "ack/");
     Set(g_settings.DbPath, dir_ / "db/");
-    CurrentConsole = 3;
   }
   void TearDown() override {
     platform::ClearFaults();
@@ -132,7 +131,7 @@ TEST_F(HandlerFaultsTest, AlarmSteps) {
     testutil::WriteFile(spool_file, testutil::AlarmContent({}));
     if (c.fault.error != 0) platform::InjectFault(c.fault.point, c.fault.error, c.fault.part);
     const std::string path = dir_ / "spool/.\\qza1k3.in";
-    const std::string output = Printed([&] { ProcessAlarmFile(path.c_str()); });
+    const std::string output = Printed([&] { ProcessAlarmFile(g_settings, path.c_str(), 3); });
     size_t at = 0;
     for (const char* line : c.lines) {
       const size_t found = output.find(line, at);
@@ -156,7 +155,7 @@ TEST_F(HandlerFaultsTest, AlarmSteps) {
     EXPECT_EQ(log.find("alarm launched") != std::string::npos, c.logged) << log;
     // A second pass over the same file: launched again only when it never started.
     platform::ClearFaults();
-    const std::string again = Printed([&] { ProcessAlarmFile(path.c_str()); });
+    const std::string again = Printed([&] { ProcessAlarmFile(g_settings, path.c_str(), 3); });
     if (c.archived) continue;
     if (c.launched) {
       EXPECT_EQ(again, "") << "a launched alarm that stayed is not launched again";
@@ -195,7 +194,7 @@ TEST_F(HandlerFaultsTest, FaxSteps) {
     testutil::WriteFile(spool_file, "a\r\nb\r\nc\r\nd\r\n");
     if (c.fault.error != 0) platform::InjectFault(c.fault.point, c.fault.error, c.fault.part);
     const std::string path = dir_ / "spool/.\\qz1.job";
-    const std::string output = Printed([&] { ProcessFaxJob(path.c_str()); });
+    const std::string output = Printed([&] { ProcessFaxJob(g_settings, path.c_str()); });
     size_t at = 0;
     for (const char* line : c.lines) {
       const size_t found = output.find(line, at);
@@ -207,7 +206,7 @@ TEST_F(HandlerFaultsTest, FaxSteps) {
     const std::string log = testutil::ReadFile(dir_ / "ack/qzf_" + YearMonth() + ".log");
     EXPECT_EQ(log.find("fax job launched") != std::string::npos, c.logged) << log;
     platform::ClearFaults();
-    const std::string again = Printed([&] { ProcessFaxJob(path.c_str()); });
+    const std::string again = Printed([&] { ProcessFaxJob(g_settings, path.c_str()); });
     if (c.deleted) continue;
     EXPECT_EQ(LaunchCount(1), 1u) << again;  // a stuck job is never faxed twice
   }

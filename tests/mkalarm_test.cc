@@ -8,7 +8,7 @@
 
 #include "TestUtil.h"
 #include "alarm/AlarmFile.h"
-#include "core/Settings.h"
+#include "core/Configuration.h"
 #include "support/CDosFile.h"
 
 namespace {
@@ -30,7 +30,7 @@ TEST(Mkalarm, WritesAValidAlarmUnderItsName) {
   ASSERT_EQ(file.Open(16), 1);
   AlarmRequest request;
   testing::internal::CaptureStdout();
-  ASSERT_EQ(ReadAlarmFile(file, &request), AlarmReadOutcome::kRead);
+  ASSERT_EQ(ReadAlarmFile(file, false, &request), AlarmReadOutcome::kRead);
   testing::internal::GetCapturedStdout();
   EXPECT_TRUE(request.within_limits);
   EXPECT_TRUE(AlarmChecksumValid(request));

@@ -16,7 +16,7 @@
 #include <thread>
 
 #include "TestUtil.h"
-#include "core/Settings.h"
+#include "core/Configuration.h"
 #include "platform/Clock.h"
 #include "platform/Fault.h"
 #include "tts/TtsJob.h"
@@ -132,7 +132,7 @@ class TtsJobTest : public ::testing::Test {
   std::string Run(const std::string& job) {
     testutil::WriteFile(dir_ / "qz1.tts", job);
     testing::internal::CaptureStdout();
-    ProcessTtsJob((dir_.path() + "/.\\qz1.tts").c_str());
+    ProcessTtsJob(g_settings, (dir_.path() + "/.\\qz1.tts").c_str());
     EXPECT_TRUE(testutil::WaitFor([] { return WavWorkerIdle(); }));
     return testing::internal::GetCapturedStdout();
   }

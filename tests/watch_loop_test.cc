@@ -12,6 +12,7 @@
 
 #include "TestUtil.h"
 #include "core/Configuration.h"
+#include "watchdog/Watchdog.h"
 #include "core/Pattern.h"
 #include "core/WatchLoop.h"
 #include "platform/Fault.h"
@@ -22,15 +23,15 @@ namespace {
 
 std::vector<std::string>* calls = nullptr;
 
-void RecordAlarm(const char* path) {
-  calls->push_back("alarm " + std::string(path) + " " + std::to_string(CurrentConsole));
+void RecordAlarm(const Settings&, const char* path, int console) {
+  calls->push_back("alarm " + std::string(path) + " " + std::to_string(console));
 }
-void RecordFax(const char* path) { calls->push_back("fax " + std::string(path)); }
-void RecordTts(const char* path) { calls->push_back("tts " + std::string(path)); }
-void RecordWatchdog(const char* path, char console) {
+void RecordFax(const Settings&, const char* path) { calls->push_back("fax " + std::string(path)); }
+void RecordTts(const Settings&, const char* path) { calls->push_back("tts " + std::string(path)); }
+void RecordWatchdog(const Settings&, const char* path, char console) {
   calls->push_back("dog " + std::string(path) + " " + console);
 }
-void RecordCheck() { calls->push_back("check"); }
+void RecordCheck(const Settings&) { calls->push_back("check"); }
 
 const Handlers kRecording = {&RecordAlarm, &RecordFax, &RecordTts, &RecordWatchdog, &RecordCheck};
 
@@ -68,7 +69,7 @@ class WatchLoopTest : public ::testing::Test {
 };
 
 TEST_F(WatchLoopTest, ScansTheFourKindsInOrderWithJoinedPaths) {
-  WatchLoop loop(kRecording);
+  WatchLoop loop(g_settings, kRecording);
   loop.Start();
   for (const char* name : {"qza1k7.dog", "qz1.tts", "qzfax.job", "qza1k3.in", "qza2k3.in"}) {
     testutil::WriteFile(Spool() + "/" + name, "");
@@ -83,7 +84,7 @@ TEST_F(WatchLoopTest, ScansTheFourKindsInOrderWithJoinedPaths) {
 
 TEST_F(WatchLoopTest, TwoDigitServerNumberGivesConsoleFiftyNine) {
   g_settings.Number = 12;
-  WatchLoop loop(kRecording);
+  WatchLoop loop(g_settings, kRecording);
   loop.Start();
   testutil::WriteFile(Spool() + "/qza12k3.in", "");
   loop.RunPass();
@@ -93,7 +94,7 @@ TEST_F(WatchLoopTest, TwoDigitServerNumberGivesConsoleFiftyNine) {
 TEST_F(WatchLoopTest, TimeoutScansThenChecksConsoles) {
   testutil::WriteFile(Spool() + "/qza1k3.in", "");  // present before the notification
   g_supervision.SupervisionActive = 1;
-  WatchLoop loop(kRecording);
+  WatchLoop loop(g_settings, kRecording);
   loop.Start();
   testing::internal::CaptureStdout();
   loop.RunPass();
@@ -108,11 +109,11 @@ TEST_F(WatchLoopTest, PollingFindsAFileThatNoNotificationReports) {
   static std::atomic<bool> handled{false};
   handled = false;
   Handlers stop_at_fax = kRecording;
-  stop_at_fax.fax = [](const char*) {
+  stop_at_fax.fax = [](const Settings&, const char*) {
     handled = true;
     platform::RequestStop();  // ends the wait long before WaitForSec
   };
-  WatchLoop loop(stop_at_fax);
+  WatchLoop loop(g_settings, stop_at_fax);
   loop.Start();
   testing::internal::CaptureStdout();
   std::thread writer([&] {
@@ -143,7 +144,7 @@ TEST(RemoteFileSystem, NetworkAndFuseTypesAreNamedLocalOnesAreNot) {
 
 TEST_F(WatchLoopTest, FirstPassScansWithoutWaitingOrPrinting) {
   testutil::WriteFile(Spool() + "/qz1.job", "");
-  WatchLoop loop(kRecording);
+  WatchLoop loop(g_settings, kRecording);
   loop.Start();
   testing::internal::CaptureStdout();
   loop.FirstPass();
@@ -160,7 +161,7 @@ TEST_F(WatchLoopTest, EntriesThatAreNoSpoolFilesArePassedOverOnceEach) {
   testutil::WriteFile(spool + "/qz4\x1b[2J.job", "");
   mkdir((spool + "/qz5.job").c_str(), 0755);  // a directory: passed over silently
   testutil::WriteFile(spool + "/qz6.job", "");
-  WatchLoop loop(kRecording);
+  WatchLoop loop(g_settings, kRecording);
   loop.Start();
   testing::internal::CaptureStdout();
   loop.FirstPass();
@@ -180,7 +181,7 @@ TEST_F(WatchLoopTest, EntriesThatAreNoSpoolFilesArePassedOverOnceEach) {
 }
 
 TEST_F(WatchLoopTest, FileWrittenDuringTheScansEndsTheNextWaitAtOnce) {
-  WatchLoop loop(kRecording);
+  WatchLoop loop(g_settings, kRecording);
   loop.Start();
   testutil::WriteFile(Spool() + "/qz1.job", "");
   testing::internal::CaptureStdout();
@@ -198,7 +199,7 @@ TEST_F(WatchLoopTest, OverlongJoinedPathIsSkippedWithAMessage) {
   const std::string name = "qz" + std::string(200, 'x') + ".job";
   testutil::WriteFile(Spool() + "/" + name, "");
   testutil::WriteFile(Spool() + "/qz1.job", "");
-  WatchLoop loop(kRecording);
+  WatchLoop loop(g_settings, kRecording);
   g_settings.WaitForSec = 0;
   loop.Start();
   testutil::WriteFile(Spool() + "/qz2.job", "");

@@ -7,7 +7,8 @@
 #include <string>
 
 #include "TestUtil.h"
-#include "core/Settings.h"
+#include "core/Configuration.h"
+#include "watchdog/Watchdog.h"
 #include "platform/Clock.h"
 #include "platform/Fault.h"
 #include "watchdog/Watchdog.h"
@@ -60,7 +61,7 @@ class WatchdogTest : public ::testing::Test {
   // Runs one check and returns what it printed, the suspension included.
   std::string Check() {
     testing::internal::CaptureStdout();
-    CheckConsoles();
+    CheckConsoles(g_settings);
     EXPECT_TRUE(testutil::WaitFor([] { return g_supervision.SupervisionActive.load() == 1; }));
     return testing::internal::GetCapturedStdout();
   }
@@ -134,7 +135,7 @@ TEST_F(WatchdogTest, SupervisionIsOffFromTheWarningUntilTheSleepEnds) {
     while (!release) std::this_thread::yield();
   });
   testing::internal::CaptureStdout();
-  CheckConsoles();
+  CheckConsoles(g_settings);
   EXPECT_EQ(g_supervision.SupervisionActive.load(), 0);  // cleared before the thread runs
   release = true;
   EXPECT_TRUE(testutil::WaitFor([] { return g_supervision.SupervisionActive.load() == 1; }));
@@ -147,7 +148,7 @@ TEST_F(WatchdogTest, ClearedFileRenewsItsConsole) {
   testutil::WriteFile(path, "");
   SilentFor(3, 500);
   testing::internal::CaptureStdout();
-  ClearWatchdogFile(path.c_str(), '3');
+  ClearWatchdogFile(g_settings, path.c_str(), '3');
   const std::string output = testing::internal::GetCapturedStdout();
   EXPECT_EQ(output.size(), std::string("10:12 03:04:05 Watchdog event (from console 3) cleared\n").size());
   EXPECT_EQ(output.substr(14), " Watchdog event (from console 3) cleared\n");
@@ -162,21 +163,21 @@ TEST_F(WatchdogTest, FileThatCannotBeDeletedCountsAsLifeOnce) {
   platform::InjectFault(platform::FaultPoint::kUnlink, EPERM, "qza1k8.dog");
   SilentFor(8, 500);
   testing::internal::CaptureStdout();
-  ClearWatchdogFile(path.c_str(), '8');
+  ClearWatchdogFile(g_settings, path.c_str(), '8');
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
             "Failed to delete watchdog file " + path + ": Operation not permitted\n");
   EXPECT_EQ(g_supervision.ConsoleLastSeen[8], fake_now.load());
   // Found again at the next passes: no new sign of life, no new line.
   fake_now += 100;
   testing::internal::CaptureStdout();
-  ClearWatchdogFile(path.c_str(), '8');
+  ClearWatchdogFile(g_settings, path.c_str(), '8');
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
   EXPECT_EQ(g_supervision.ConsoleLastSeen[8], fake_now.load() - 100);
   // A new file of that console is life again.
   platform::ClearFaults();
   testutil::WriteFile(path, "renewed");
   testing::internal::CaptureStdout();
-  ClearWatchdogFile(path.c_str(), '8');
+  ClearWatchdogFile(g_settings, path.c_str(), '8');
   testing::internal::GetCapturedStdout();
   EXPECT_EQ(g_supervision.ConsoleLastSeen[8], fake_now.load());
 }
@@ -186,7 +187,7 @@ TEST_F(WatchdogTest, WarningThatCannotStartIsReportedAndSupervisionGoesOn) {
   SilentFor(1, 50);
   platform::InjectFault(platform::FaultPoint::kSpawn, EAGAIN, "QZA_WARN.CMD");
   testing::internal::CaptureStdout();
-  CheckConsoles();
+  CheckConsoles(g_settings);
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
             "launching [QZA_WARN.CMD]\r\n"
             "FAILED to launch [QZA_WARN.CMD]: Resource temporarily unavailable\r\n");
@@ -200,7 +201,7 @@ TEST_F(WatchdogTest, CharacterThatIsNoDigitRecordsNothing) {
   int64_t before[kConsoleCount];
   for (int i = 0; i < kConsoleCount; ++i) before[i] = g_supervision.ConsoleLastSeen[i] = i;
   testing::internal::CaptureStdout();
-  ClearWatchdogFile(path.c_str(), 'x');
+  ClearWatchdogFile(g_settings, path.c_str(), 'x');
   EXPECT_NE(testing::internal::GetCapturedStdout().find("(from console x) cleared\n"),
             std::string::npos);
   for (int i = 0; i < kConsoleCount; ++i) EXPECT_EQ(g_supervision.ConsoleLastSeen[i], before[i]);

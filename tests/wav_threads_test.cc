@@ -16,7 +16,7 @@
 #include <string>
 
 #include "TestUtil.h"
-#include "core/Settings.h"
+#include "core/Configuration.h"
 #include "platform/Clock.h"
 #include "platform/Fault.h"
 #include "tts/WavThreads.h"
@@ -56,7 +56,7 @@ class WavThreadsTest : public ::testing::Test {
   std::string Target() const { return Sounds() + ".\\hello.wav"; }
   std::string Move() {
     testing::internal::CaptureStdout();
-    PublishWav(Target(), "hello");
+    PublishWav(g_settings.SvoxPath, Target(), "hello");
     return testing::internal::GetCapturedStdout();
   }
   std::string Delete(const std::string& path) {
@@ -193,7 +193,7 @@ TEST_F(WavThreadsTest, PublishingUsesTheNameItIsGivenAndKeepsTheTargetName) {
   testutil::WriteFile(Svox() + "/hello~2.txt", "second");
   testutil::WriteFile(Svox() + "/hello.wav", "RIFF first");
   testing::internal::CaptureStdout();
-  PublishWav(Target(), "hello~2");
+  PublishWav(g_settings.SvoxPath, Target(), "hello~2");
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
             "Successfully moved " + Svox() + "\\hello~2.wav to " + Target() + "\r\n\n");
   EXPECT_EQ(testutil::ReadFile(Sounds() + "/hello.wav"), "RIFF second");
@@ -229,7 +229,7 @@ TEST_F(WavWorkerTest, RunsQueuedTasksInOrder) {
   testutil::WriteFile(Sound(2), "RIFF");
   testing::internal::CaptureStdout();
   ASSERT_TRUE(QueueWavTask({WavTask::Kind::kDelete, SoundPath(1), ""}));
-  ASSERT_TRUE(QueueWavTask({WavTask::Kind::kPublish, Target(), "hello"}));
+  ASSERT_TRUE(QueueWavTask({WavTask::Kind::kPublish, Target(), "hello", g_settings.SvoxPath}));
   ASSERT_TRUE(QueueWavTask({WavTask::Kind::kDelete, SoundPath(2), ""}));
   ASSERT_TRUE(testutil::WaitFor([] { return WavWorkerIdle(); }));
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
@@ -249,7 +249,7 @@ TEST_F(WavWorkerTest, FullQueueRefusesTheNextTaskAndNamesAreHeldUntilPublished) 
   testing::internal::CaptureStdout();
   ASSERT_TRUE(QueueWavTask({WavTask::Kind::kDelete, SoundPath(0), ""}));
   ASSERT_TRUE(testutil::WaitFor([] { return sleeps > 0; }));  // in hand, not queued
-  ASSERT_TRUE(QueueWavTask({WavTask::Kind::kPublish, Target(), "hello"}));
+  ASSERT_TRUE(QueueWavTask({WavTask::Kind::kPublish, Target(), "hello", g_settings.SvoxPath}));
   EXPECT_TRUE(SvoxNameInUse("hello"));
   EXPECT_FALSE(SvoxNameInUse("hell"));
   for (size_t n = 1; n < kWavQueueCapacity; ++n) {

@@ -9,7 +9,6 @@
 #include <cstring>
 #include <string>
 
-#include "core/Settings.h"
 #include "platform/Clock.h"
 #include "platform/Console.h"
 #include "platform/File.h"
@@ -47,6 +46,8 @@ struct Synthesis {
   std::string output;
   std::string target;
   std::string command;
+  std::string svox;  // SvoxPath: where the synthesiser runs
+  int max_seconds;   // its time limit, at least one second
 };
 
 std::string CutAt(std::string text, const char* marker) {
@@ -75,8 +76,7 @@ std::string FreeSvoxName(const std::string& stem) {
   return name;
 }
 
-Synthesis PlanSynthesis(const Entry& entry) {
-  const Settings& s = g_settings;
+Synthesis PlanSynthesis(const Settings& s, const Entry& entry) {
   const std::string stem = CutAt(entry.file, ".wav");
   Synthesis plan;
   plan.name = FreeSvoxName(stem);
@@ -88,6 +88,8 @@ Synthesis PlanSynthesis(const Entry& entry) {
                 s.SvoxPath, s.Voice, s.Pitch, s.Speed, plan.text_path.c_str(),
                 plan.output.c_str());
   plan.command = command;
+  plan.svox = s.SvoxPath;
+  plan.max_seconds = s.MaxSeconds > 0 ? s.MaxSeconds : 1;
   return plan;
 }
 
@@ -129,7 +131,7 @@ bool RemoveOldOutput(const Entry& entry, const std::string& output) {
 // Waits for the synthesiser to end, at most MaxSeconds (at least one second).
 // Past the limit its process group is ended. True when it ended by itself.
 bool AwaitSynthesiser(CProcess& process, const Synthesis& plan) {
-  const int limit = g_settings.MaxSeconds > 0 ? g_settings.MaxSeconds : 1;
+  const int limit = plan.max_seconds;
   const uint64_t limit_ms = static_cast<uint64_t>(limit) * 1000;
   for (uint64_t waited = 0; process.IsRunning(); waited += kPollMs) {
     if (waited >= limit_ms) {
@@ -150,7 +152,7 @@ bool RunSynthesiser(const Synthesis& plan) {
   CProcess process(plan.command.c_str());
   // The synthesiser runs in SvoxPath; the service's own working directory
   // stays, so relative paths of the WAV worker always mean the same file.
-  if (!process.Run(1, 1, g_settings.SvoxPath)) {
+  if (!process.Run(1, 1, plan.svox.c_str())) {
     const int error = process.LastError();
     platform::Print("Failed to start synthesiser: %s (%s)\r\n",
                     Printable(plan.command.c_str()).c_str(), platform::ErrorText(error));
@@ -174,11 +176,11 @@ bool RunSynthesiser(const Synthesis& plan) {
   return true;
 }
 
-void Synthesize(const Entry& entry, std::string* last_command) {
+void Synthesize(const Settings& settings, const Entry& entry, std::string* last_command) {
   platform::Print("Create wavfile: %s.\\%s with text: %s\r\n",
-                  Printable(g_settings.SvoxPath).c_str(), Printable(entry.file).c_str(),
+                  Printable(settings.SvoxPath).c_str(), Printable(entry.file).c_str(),
                   Printable(entry.text).c_str());
-  const Synthesis plan = PlanSynthesis(entry);
+  const Synthesis plan = PlanSynthesis(settings, entry);
   if (!WithinLimit(entry, "synthesiser output path", plan.output, kOutputPathMax) ||
       !WithinLimit(entry, "target path", plan.target, kTargetPathMax) ||
       !WithinLimit(entry, "synthesiser command line", plan.command, kCommandMax) ||
@@ -188,7 +190,7 @@ void Synthesize(const Entry& entry, std::string* last_command) {
   }
   // The log line names the last command that produced speech.
   *last_command = plan.command;
-  Queue(entry, {WavTask::Kind::kPublish, plan.target, plan.name});
+  Queue(entry, {WavTask::Kind::kPublish, plan.target, plan.name, plan.svox});
 }
 
 void Delete(const Entry& entry) {
@@ -199,7 +201,7 @@ void Delete(const Entry& entry) {
   }
   const std::string path = Join(entry.dir, entry.file);
   if (!WithinLimit(entry, "deletion path", path, kTargetPathMax) || !QueueHasRoom(entry)) return;
-  Queue(entry, {WavTask::Kind::kDelete, path, ""});
+  Queue(entry, {WavTask::Kind::kDelete, path, "", ""});
 }
 
 // The job's name after its last backslash, lower-cased, cut at ".tts".
@@ -217,7 +219,7 @@ struct Job {
   platform::FileStatus identity;
 };
 
-void HandleEntries(const Job& job, std::string* last_command) {
+void HandleEntries(const Settings& settings, const Job& job, std::string* last_command) {
   const platform::ProfileText profile(job.text.data(), job.text.size());
   Entry entry;
   for (entry.number = 1; entry.number <= 99; ++entry.number) {
@@ -233,7 +235,7 @@ void HandleEntries(const Job& job, std::string* last_command) {
       continue;
     }
     if (entry.text[0] != '\0') {
-      Synthesize(entry, last_command);
+      Synthesize(settings, entry, last_command);
     } else {
       Delete(entry);
     }
@@ -241,7 +243,8 @@ void HandleEntries(const Job& job, std::string* last_command) {
 }
 
 // Stores the bytes that were read as the job's archive copy.
-void Archive(const char* path, const Job& job, const std::string& stem, const struct tm& time) {
+void Archive(const char* log_path, const char* path, const Job& job, const std::string& stem,
+             const struct tm& time) {
   if (stem.size() > kJobStemMax) {
     platform::Print("TTS job name longer than %zu characters, no archive copy: %s\r\n",
                     kJobStemMax, Printable(path).c_str());
@@ -249,7 +252,7 @@ void Archive(const char* path, const Job& job, const std::string& stem, const st
   }
   char archive[512];
   std::snprintf(archive, sizeof archive, "%s.\\%s_%02d%02d%02d_%02d%02d%02d.tts",
-                g_settings.TtsLogPath, stem.c_str(), time.tm_mday, time.tm_mon + 1,
+                log_path, stem.c_str(), time.tm_mday, time.tm_mon + 1,
                 TwoDigitYear(time), time.tm_hour, time.tm_min, time.tm_sec);
   const bool stored = job.read && platform::WriteFileAtomically(archive, job.text.data(),
                                                                 job.text.size());
@@ -294,11 +297,11 @@ void DeleteJob(const char* path, const Job& job) {
   }
 }
 
-void ArchiveDeleteAndLog(const char* path, const Job& job, const std::string& last_command) {
-  const Settings& s = g_settings;
+void ArchiveDeleteAndLog(const Settings& s, const char* path, const Job& job,
+                         const std::string& last_command) {
   const struct tm time = platform::LocalTime(platform::Now());
   const std::string stem = Printable(JobStem(path).c_str());
-  Archive(path, job, stem, time);
+  Archive(s.TtsLogPath, path, job, stem, time);
   DeleteJob(path, job);
   platform::Sleep(50);
   char line[4096];
@@ -371,12 +374,12 @@ bool NamesAWavFile(const char* name) {
   return length >= 4 && strncasecmp(name + length - 4, ".wav", 4) == 0;
 }
 
-void ProcessTtsJob(const char* path) {
+void ProcessTtsJob(const Settings& settings, const char* path) {
   platform::Print("proceeding tts job in '%s'\r\n\n", Printable(path).c_str());
   platform::Sleep(200);
   Job job;
   if (!LoadJob(path, &job)) return;
   std::string last_command;
-  HandleEntries(job, &last_command);
-  ArchiveDeleteAndLog(path, job, last_command);
+  HandleEntries(settings, job, &last_command);
+  ArchiveDeleteAndLog(settings, path, job, last_command);
 }

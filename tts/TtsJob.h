@@ -10,11 +10,15 @@
 #include <cstddef>
 #include <string>
 
+#include "settings/Settings.h"
+
 // The largest job read. An honest job of 99 full entries is below 250 KiB.
 constexpr size_t kMaxTtsJobBytes = 1024 * 1024;
 
 // Handles the TTS job file at `path` (TtsPath joined with the found name).
-void ProcessTtsJob(const char* path);
+// The settings give the synthesiser (SvoxPath, Voice, Pitch, Speed,
+// MaxSeconds) and where the archive copy and the log go (TtsLogPath).
+void ProcessTtsJob(const Settings& settings, const char* path);
 
 // Reads the whole job file, opened exclusively, into `text`. Returns 0, or
 // the errno value of the refusal: ENOENT (missing), EBUSY (open elsewhere),

@@ -11,7 +11,6 @@
 #include <string>
 #include <utility>
 
-#include "core/Settings.h"
 #include "platform/Clock.h"
 #include "platform/Console.h"
 #include "platform/File.h"
@@ -49,8 +48,7 @@ bool RetryAfterWaits(const std::function<bool()>& attempt) {
 // and the name with ".\"; with its trailing separator the two joins name the
 // same file, and without it the worker joins as the job did, so that it finds
 // the output where the synthesiser wrote it.
-std::string SvoxFile(const std::string& name, const char* extension) {
-  const char* svox = g_settings.SvoxPath;
+std::string SvoxFile(const char* svox, const std::string& name, const char* extension) {
   const size_t length = std::strlen(svox);
   const bool separator = length > 0 && (svox[length - 1] == '\\' || svox[length - 1] == '/');
   return std::string(svox) + (separator || length == 0 ? "" : ".\\") + name + extension;
@@ -86,7 +84,7 @@ Queue& TheQueue() {
 
 void Run(const WavTask& task) {
   if (task.kind == WavTask::Kind::kPublish) {
-    PublishWav(task.path, task.name);
+    PublishWav(task.svox.c_str(), task.path, task.name);
   } else {
     DeleteWav(task.path);
   }
@@ -110,11 +108,11 @@ void Worker(void*) {
 
 }  // namespace
 
-void PublishWav(const std::string& target_path, const std::string& name) {
+void PublishWav(const char* svox, const std::string& target_path, const std::string& name) {
   const char* target = target_path.c_str();
   const std::string shown = Printable(target_path.c_str());
-  const std::string output = SvoxFile(name, ".wav");
-  const std::string text = SvoxFile(name, ".txt");
+  const std::string output = SvoxFile(svox, name, ".wav");
+  const std::string text = SvoxFile(svox, name, ".txt");
 
   if (!BoundedRetry([&] { return platform::PathWritable(output.c_str()); })) {
     platform::Print("Failed to create wavfile: %s (No tmpfile created)\n", shown.c_str());

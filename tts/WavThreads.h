@@ -23,6 +23,8 @@ struct WavTask {
   // Publish: the name (without extension) of the synthesiser's output and
   // text file in SvoxPath.
   std::string name;
+  // Publish: SvoxPath, the directory of the synthesiser's files.
+  std::string svox;
 };
 
 // Publishes the synthesiser output `name`.wav (SvoxPath joined as below) at
@@ -32,9 +34,9 @@ struct WavTask {
 // the target is replaced, never followed), then removes the output and its
 // text file. Each wait is up to 200 pauses of 500 ms; the copy is tried twice
 // at once and then after each of 200 pauses, 202 times in all. Reports on the
-// console only. SvoxPath is joined to the name directly when it ends in a
-// separator, with ".\" otherwise.
-void PublishWav(const std::string& target, const std::string& name);
+// console only. `svox` (SvoxPath) is joined to the name directly when it ends
+// in a separator, with ".\" otherwise.
+void PublishWav(const char* svox, const std::string& target, const std::string& name);
 
 // Deletes the file at `path` (a symbolic link itself, never its target),
 // retrying up to 200 times 500 ms while the deletion fails. Prints nothing

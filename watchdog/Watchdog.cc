@@ -6,13 +6,14 @@
 #include <set>
 #include <tuple>
 
-#include "core/Settings.h"
 #include "platform/Clock.h"
 #include "platform/Console.h"
 #include "platform/FileSystem.h"
 #include "platform/Thread.h"
 #include "platform/File.h"
 #include "support/Launch.h"
+
+Supervision g_supervision;
 
 namespace {
 
@@ -38,13 +39,17 @@ void RecordSignOfLife(char console) {
   }
 }
 
-void SuspendThread(void*) { SuspendSupervision(); }
+// The thread's argument carries the seconds of the pause.
+void SuspendThread(void* seconds) {
+  SuspendSupervision(static_cast<int>(reinterpret_cast<intptr_t>(seconds)));
+}
 
 // Supervision is switched off by the check that warned, before the thread
 // starts, so that no check can run in between and warn twice.
-void StartSuspension() {
+void StartSuspension(int seconds) {
   g_supervision.SupervisionActive = 0;
-  if (!platform::StartDetachedThread(&SuspendThread, nullptr)) {
+  void* argument = reinterpret_cast<void*>(static_cast<intptr_t>(seconds));
+  if (!platform::StartDetachedThread(&SuspendThread, argument)) {
     g_supervision.SupervisionActive = 1;  // no pause: the next check may warn again
   }
 }
@@ -56,7 +61,7 @@ int32_t Age(int64_t now, int console) {
 
 }  // namespace
 
-void ClearWatchdogFile(const char* path, char console) {
+void ClearWatchdogFile(const Settings&, const char* path, char console) {
   if (platform::RemoveFile(path)) {
     const struct tm time = platform::LocalTime(platform::Now());
     platform::Print("%02d:%02d %02d:%02d:%02d Watchdog event (from console %c) cleared\n",
@@ -73,13 +78,13 @@ void ClearWatchdogFile(const char* path, char console) {
 
 void ResetWatchdogState() { undeletable.clear(); }
 
-void CheckConsoles() {
+void CheckConsoles(const Settings& settings) {
   const Supervision& sv = g_supervision;
   const int64_t now = platform::MonotonicSeconds();
   int warnings = 0;
   int launches = 0;
   for (int i = 0; i < kConsoleCount; ++i) {
-    if (sv.NeedAllConsole[i] && Age(now, i) > g_settings.WaitForSec) {
+    if (sv.NeedAllConsole[i] && Age(now, i) > settings.WaitForSec) {
       char command[32];
       std::snprintf(command, sizeof command, "QZA_WARN.BAT  %d", i);
       ++warnings;
@@ -88,22 +93,22 @@ void CheckConsoles() {
   }
   // Supervision pauses only when a warning went out; when none could be
   // started, the next check tries again.
-  if (launches > 0) StartSuspension();
+  if (launches > 0) StartSuspension(settings.SleepAfterError);
   if (warnings > 0) return;
   // The need-one rule applies only when its list names a console.
   bool named = false;
   for (int k = 0; k < kConsoleCount; ++k) {
     if (!sv.NeedOneConsole[k]) continue;
     named = true;
-    if (Age(now, k) <= g_settings.WaitForSec) return;  // one alternative is alive
+    if (Age(now, k) <= settings.WaitForSec) return;  // one alternative is alive
   }
   if (!named) return;
-  if (LaunchWarning("QZA_WARN.CMD")) StartSuspension();
+  if (LaunchWarning("QZA_WARN.CMD")) StartSuspension(settings.SleepAfterError);
 }
 
-void SuspendSupervision() {
+void SuspendSupervision(int seconds) {
   g_supervision.SupervisionActive = 0;
-  platform::Print("suspend for %d seconds\n", g_settings.SleepAfterError);
-  platform::Sleep(static_cast<uint32_t>(g_settings.SleepAfterError) * 1000u);
+  platform::Print("suspend for %d seconds\n", seconds);
+  platform::Sleep(static_cast<uint32_t>(seconds) * 1000u);
   g_supervision.SupervisionActive = 1;
 }

@@ -1,14 +1,10 @@
-// Process-wide settings, named by their ini keys, and the console supervision
-// state that the configuration sets up.
+// The service's settings, named by their ini keys.
 //
-// The settings are written once, by LoadConfiguration, before the watch loop
-// starts, and are read-only afterwards. Texts live in fixed buffers; a value
+// The configuration fills one Settings before the watch loop starts; the loop
+// hands it, read-only, to every handler. Texts live in fixed buffers; a value
 // longer than its buffer is cut by the profile read to the buffer size less one.
-#ifndef QZA_CORE_SETTINGS_H_
-#define QZA_CORE_SETTINGS_H_
-
-#include <atomic>
-#include <cstdint>
+#ifndef QZA_SETTINGS_SETTINGS_H_
+#define QZA_SETTINGS_SETTINGS_H_
 
 constexpr int kPathSize = 128;   // path and pattern settings, joined paths
 constexpr int kVoiceSize = 40;   // SVoxSettings/Voice
@@ -43,23 +39,4 @@ struct Settings {
   char DbPath[kPathSize] = "";
 };
 
-extern Settings g_settings;
-
-// Console supervision. The flag tables and the last-seen times are touched by
-// the main thread only; SupervisionActive is shared with the suspend thread.
-struct Supervision {
-  int NeedOneConsole[kConsoleCount] = {};
-  int NeedAllConsole[kConsoleCount] = {};
-  // Seconds of the monotonic clock that counts suspended time, so that a
-  // step of the wall clock neither hides a silent console nor warns falsely.
-  int64_t ConsoleLastSeen[kConsoleCount] = {};
-  std::atomic<int> SupervisionActive{0};
-};
-
-extern Supervision g_supervision;
-
-// The console digit of the alarm file being handled: the sixth character of
-// its name minus '0'. Set by the watch loop before each alarm handler call.
-extern int CurrentConsole;
-
-#endif  // QZA_CORE_SETTINGS_H_
+#endif  // QZA_SETTINGS_SETTINGS_H_
