@@ -25,7 +25,6 @@
 
 namespace {
 
-constexpr unsigned long kReadExclusive = 16;  // OF_READ | OF_SHARE_EXCLUSIVE
 // Two paths of at most 127 characters and four numbers of at most 20 digits.
 constexpr size_t kLongestReservation = 2 * 128 + 4 * 21 + 1;
 
@@ -298,12 +297,11 @@ void AppendAlarmLog(const Settings& settings, const struct tm& time, const std::
   AppendMonthlyLog("%s.\\qza_%02d%02d.log", settings.AckPath, time, log_line);
 }
 
-// Reads the alarm file. False when it cannot be opened or its type is unknown
-// (such a file is deleted); the lines are printed either way.
-bool ReadAlarm(const Settings& settings, const char* path, AlarmRequest* request,
-               Identity* identity) {
+// Opens the alarm file exclusively and reads its first kAlarmReadMax bytes
+// with one read. False (with a line) when it cannot be opened or read.
+bool ReadAlarmBytes(const char* path, std::string* bytes) {
   CDosFile file(path);
-  if (!file.Open(kReadExclusive)) {
+  if (!file.Open(CDosFile::kReadExclusive)) {
     const int error = errno;
     if (error == EBUSY || error == ENOENT) {
       platform::Print("Can't open alarm-file !\r\n");
@@ -312,8 +310,33 @@ bool ReadAlarm(const Settings& settings, const char* path, AlarmRequest* request
     }
     return false;
   }
-  if (ReadAlarmFile(file, settings.UseVoxFile == 1, request) == AlarmReadOutcome::kUnrecognisedType) {
-    file.Close();
+  bytes->assign(kAlarmReadMax, '\0');
+  unsigned long count = 0;
+  if (!file.Read(bytes->data(), kAlarmReadMax, &count)) {
+    platform::Print("Can't read alarm-file ! (%s)\r\n", platform::ErrorText(errno));
+    return false;
+  }
+  bytes->resize(count);
+  return true;
+}
+
+// Reads the alarm file and prints what reading it says. False when it cannot
+// be read or names no type; an unknown type is deleted, unless the file ends
+// inside its type line (its writer may not be done with it).
+bool ReadAlarm(const Settings& settings, const char* path, AlarmRequest* request,
+               Identity* identity) {
+  std::string bytes;
+  if (!ReadAlarmBytes(path, &bytes)) return false;
+  std::vector<std::string> messages;
+  const AlarmReadOutcome outcome =
+      ParseAlarmLines(SplitAlarmLines(bytes.data(), bytes.size()), settings.UseVoxFile == 1,
+                      request, &messages);
+  for (const std::string& message : messages) platform::Print("%s", message.c_str());
+  if (outcome == AlarmReadOutcome::kTypeLineOpen) {
+    platform::Print("'%s' ends inside its type line: left for its writer\r\n", path);
+    return false;
+  }
+  if (outcome == AlarmReadOutcome::kUnrecognisedType) {
     if (!platform::RemoveFile(path)) {
       platform::Print("FAILED to delete '%s': %s\r\n", path, platform::ErrorText(errno));
     }

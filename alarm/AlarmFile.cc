@@ -2,44 +2,62 @@
 
 #include <strings.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
-#include "platform/Console.h"
-#include "support/CDosFile.h"
 #include "support/Printable.h"
 
 namespace {
 
-constexpr unsigned long kLineSize = 256;
-
-// Reads the next line into `line`; a line missing at the end reads empty.
-void ReadAlarmLine(CDosFile& file, char (&line)[kLineSize]) {
-  line[0] = '\0';
-  file.ReadLine(line, kLineSize);  // results are not examined: missing lines read empty
+// One line as CDosFile::ReadLine gives it from `at`: up to kAlarmPieceMax
+// bytes, ended by the first CR LF that lies wholly inside them, cut at a NUL.
+// Moves `at` to the start of the next line.
+std::string NextPiece(const char* bytes, size_t size, size_t* at) {
+  const size_t n = std::min(kAlarmPieceMax, size - *at);
+  const char* piece = bytes + *at;
+  size_t end = n;
+  size_t next = n;
+  for (size_t k = 0; k + 1 < n; ++k) {
+    if (piece[k] == '\r' && piece[k + 1] == '\n') {
+      end = k;
+      next = k + 2;
+      break;
+    }
+  }
+  *at += next;
+  return std::string(piece, strnlen(piece, end));
 }
 
-void AppendChecksumLine(AlarmRequest* request, const char* line) {
-  size_t length = std::strlen(line);
+// True when a CR LF stands in the bytes from `from` on.
+bool HasLineEnd(const char* bytes, size_t size, size_t from) {
+  for (size_t k = from; k + 1 < size; ++k) {
+    if (bytes[k] == '\r' && bytes[k + 1] == '\n') return true;
+  }
+  return false;
+}
+
+void AppendChecksumLine(AlarmRequest* request, const std::string& line) {
+  const size_t length = line.size();
   if (length > kAlarmLineMax ||
       request->checksum_length + length + 2 > kAlarmChecksumLinesMax + 36) {
     request->within_limits = false;
     return;
   }
-  std::memcpy(request->checksum_text + request->checksum_length, line, length);
+  std::memcpy(request->checksum_text + request->checksum_length, line.data(), length);
   request->checksum_length += length;
   std::memcpy(request->checksum_text + request->checksum_length, "\r\n", 3);
   request->checksum_length += 2;
 }
 
 // Copies a field when it fits its limit; otherwise marks the request.
-void KeepField(AlarmRequest* request, char* field, size_t max, const char* line) {
-  if (std::strlen(line) > max) {
+void KeepField(AlarmRequest* request, char* field, size_t max, const std::string& line) {
+  if (line.size() > max) {
     request->within_limits = false;
     return;
   }
-  std::memcpy(field, line, std::strlen(line) + 1);
+  std::memcpy(field, line.c_str(), line.size() + 1);
 }
 
 // The check value as atoi reads it; out of the signed 32-bit range is outside
@@ -65,59 +83,33 @@ int32_t ParseCheckValue(const char* line, bool* in_range) {
   return static_cast<int32_t>(value);
 }
 
-}  // namespace
-
-AlarmReadOutcome ReadAlarmFile(CDosFile& file, bool use_vox_file, AlarmRequest* request) {
-  *request = AlarmRequest();
-  std::string command = "QZARUN.CMD ";
-  char line[kLineSize];
-
-  ReadAlarmLine(file, line);
-  AppendChecksumLine(request, line);
-  ReadAlarmLine(file, line);
-  AppendChecksumLine(request, line);
-  if (strcasecmp(line, "PROBE") == 0) {
+// The type line's message and program, or false for an unknown type.
+bool RecognisedType(const std::string& line, AlarmRequest* request, std::string* command,
+                    std::vector<std::string>* messages) {
+  const char* text = line.c_str();
+  if (strcasecmp(text, "PROBE") == 0) {
     request->type = AlarmType::ProbeAlarm;
-    platform::Print("Probe-Alarm\r\n");
-  } else if (strcasecmp(line, "ALARM") == 0) {
+    messages->push_back("Probe-Alarm\r\n");
+  } else if (strcasecmp(text, "ALARM") == 0) {
     request->type = AlarmType::RealAlarm;
-    platform::Print("Echter Alarm\r\n");
-  } else if (strcasecmp(line, "OLSTART") == 0) {
+    messages->push_back("Echter Alarm\r\n");
+  } else if (strcasecmp(text, "OLSTART") == 0) {
     request->type = AlarmType::OutlookStart;
-    platform::Print("Starte Outlook\r\n");
-    command = "tovarin.exe ";
+    messages->push_back("Starte Outlook\r\n");
+    *command = "tovarin.exe ";
   } else {
-    platform::Print("Alarmtyp unbekannt\r\n");
-    return AlarmReadOutcome::kUnrecognisedType;
+    messages->push_back("Alarmtyp unbekannt\r\n");
+    return false;
   }
+  return true;
+}
 
-  char console_id[kAlarmConsoleIdMax + 1] = "";
-  char console_name[kAlarmConsoleNameMax + 1] = "";
-  for (int n = 3; n <= 18; ++n) {
-    ReadAlarmLine(file, line);
-    AppendChecksumLine(request, line);
-    switch (n) {
-      case 4:
-        platform::Print("Gruppe '%s'\r\n", Printable(line).c_str());
-        command += line;
-        command += ' ';
-        break;
-      case 6:
-        platform::Print("Text '%s'\r\n", Printable(line).c_str());
-        KeepField(request, request->text, kAlarmTextMax, line);
-        break;
-      case 8:
-        KeepField(request, console_id, kAlarmConsoleIdMax, line);
-        break;
-      case 12:
-        KeepField(request, console_name, kAlarmConsoleNameMax, line);
-        break;
-      case 18:
-        KeepField(request, request->message_id, kAlarmMessageIdMax, line);
-        break;
-    }
-  }
-
+// The command line without the archive name: program, group, message id,
+// text (with UseVoxFile=1 and more than three characters) or 0, console name
+// or "Console_" and its id.
+void FormCommandLine(std::string command, const std::string& group, bool use_vox_file,
+                     const char* console_id, const char* console_name, AlarmRequest* request) {
+  command += group + ' ';
   command += request->message_id;
   command += ' ';
   if (use_vox_file && std::strlen(request->text) > 3) {
@@ -138,12 +130,49 @@ AlarmReadOutcome ReadAlarmFile(CDosFile& file, bool use_vox_file, AlarmRequest* 
   } else {
     std::memcpy(request->command_line, command.c_str(), command.size() + 1);
   }
+}
 
-  ReadAlarmLine(file, line);  // line 19 is read and dropped
-  if (std::strlen(line) > kAlarmLineMax) request->within_limits = false;
-  ReadAlarmLine(file, line);
-  if (std::strlen(line) > kAlarmLineMax) request->within_limits = false;
-  request->check_value = ParseCheckValue(line, &request->within_limits);
+}  // namespace
+
+AlarmLines SplitAlarmLines(const char* bytes, size_t size) {
+  AlarmLines lines;
+  size_t at = 0;
+  size_t type_start = 0;
+  for (size_t n = 0; n < kAlarmLineCount; ++n) {
+    if (n == 1) type_start = at;
+    lines.line[n] = NextPiece(bytes, size, &at);
+  }
+  lines.type_line_open = size < kAlarmReadMax && !HasLineEnd(bytes, size, type_start);
+  return lines;
+}
+
+AlarmReadOutcome ParseAlarmLines(const AlarmLines& lines, bool use_vox_file,
+                                 AlarmRequest* request, std::vector<std::string>* messages) {
+  *request = AlarmRequest();
+  messages->clear();
+  const auto& line = lines.line;
+  AppendChecksumLine(request, line[0]);
+  AppendChecksumLine(request, line[1]);
+  std::string command = "QZARUN.CMD ";
+  if (!RecognisedType(line[1], request, &command, messages)) {
+    return lines.type_line_open ? AlarmReadOutcome::kTypeLineOpen
+                                : AlarmReadOutcome::kUnrecognisedType;
+  }
+  for (size_t n = 2; n < 18; ++n) AppendChecksumLine(request, line[n]);
+  messages->push_back("Gruppe '" + Printable(line[3].c_str()) + "'\r\n");
+  messages->push_back("Text '" + Printable(line[5].c_str()) + "'\r\n");
+  char console_id[kAlarmConsoleIdMax + 1] = "";
+  char console_name[kAlarmConsoleNameMax + 1] = "";
+  KeepField(request, request->text, kAlarmTextMax, line[5]);
+  KeepField(request, console_id, kAlarmConsoleIdMax, line[7]);
+  KeepField(request, console_name, kAlarmConsoleNameMax, line[11]);
+  KeepField(request, request->message_id, kAlarmMessageIdMax, line[17]);
+  FormCommandLine(command, line[3], use_vox_file, console_id, console_name, request);
+  // Line 19 is dropped; line 20 holds the check value.
+  if (line[18].size() > kAlarmLineMax || line[19].size() > kAlarmLineMax) {
+    request->within_limits = false;
+  }
+  request->check_value = ParseCheckValue(line[19].c_str(), &request->within_limits);
   return AlarmReadOutcome::kRead;
 }
 

@@ -8,8 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
-
-class CDosFile;
+#include <vector>
 
 // Key of the check value: line 20 holds the weighted sum XOR this key.
 constexpr uint32_t AlarmChecksumKey = 0x3B9D27C6;
@@ -39,12 +38,42 @@ struct AlarmRequest {
   bool within_limits = true;
 };
 
-enum class AlarmReadOutcome { kRead, kUnrecognisedType };
+// An alarm file is read with one read of its first kAlarmReadMax bytes and
+// split into twenty lines as twenty line reads of 256-byte buffers would give
+// them: a line ends at CR LF; a lone CR or LF does not end it; a line longer
+// than kAlarmPieceMax bytes comes back in pieces of that size, each counting
+// as a line; a NUL cuts the line's text; lines past the end read empty.
+constexpr size_t kAlarmLineCount = 20;
+constexpr size_t kAlarmPieceMax = 255;
+constexpr size_t kAlarmReadMax = kAlarmLineCount * kAlarmPieceMax + 1;
 
-// Reads the alarm file from its start: prints the type message, "Gruppe" and
-// "Text" lines, and fills `request` after twenty lines, or returns
-// kUnrecognisedType after two. Neither closes nor removes the file.
-AlarmReadOutcome ReadAlarmFile(CDosFile& file, bool use_vox_file, AlarmRequest* request);
+struct AlarmLines {
+  std::array<std::string, kAlarmLineCount> line;
+  // True when the file ends before its type line (line 2) is ended by CR LF:
+  // no CR LF stands from that line's start to the end of `bytes`, and `bytes`
+  // is shorter than kAlarmReadMax (so the file ended there). Its writer may
+  // still be writing it.
+  bool type_line_open = false;
+};
+
+// Splits the first `size` bytes of an alarm file (what one read of at most
+// kAlarmReadMax bytes gave) into its twenty lines. No side effects.
+AlarmLines SplitAlarmLines(const char* bytes, size_t size);
+
+enum class AlarmReadOutcome {
+  kRead,              // the request is filled (check within_limits)
+  kUnrecognisedType,  // line 2 names no type: the file is deleted
+  kTypeLineOpen,      // no type yet, and the file ends inside its type line
+};
+
+// Turns the lines of an alarm file into its request and the console lines
+// that reading it prints (each ending in CR LF): the type message ("Probe-
+// Alarm", "Echter Alarm", "Starte Outlook" or "Alarmtyp unbekannt"), then for
+// a known type "Gruppe '...'" and "Text '...'" with control characters as ?.
+// With `use_vox_file` (UseVoxFile=1) a text longer than three characters is
+// the command's third argument. No side effects.
+AlarmReadOutcome ParseAlarmLines(const AlarmLines& lines, bool use_vox_file,
+                                 AlarmRequest* request, std::vector<std::string>* messages);
 
 // True when the check value matches the checksum text. No side effects.
 bool AlarmChecksumValid(const AlarmRequest& request);

@@ -19,7 +19,6 @@
 
 namespace {
 
-constexpr unsigned long kReadExclusive = 16;  // OF_READ | OF_SHARE_EXCLUSIVE
 constexpr unsigned long kLineSize = 256;
 constexpr size_t kCommandMax = 255;
 
@@ -43,7 +42,7 @@ bool AlreadyLaunched(const char* path) {
 // Reads the four lines; false (with a line) when the job cannot be opened.
 bool ReadJob(const char* path, char (&lines)[4][kLineSize]) {
   CDosFile file(path);
-  if (!file.Open(kReadExclusive)) {
+  if (!file.Open(CDosFile::kReadExclusive)) {
     const int error = errno;
     if (error == EBUSY || error == ENOENT) {
       platform::Print("Can't open job-file !\r\n");

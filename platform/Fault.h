@@ -18,6 +18,7 @@ enum class FaultPoint {
   kUnlink,  // deleting a file
   kSpawn,   // starting a child process (path: the command line)
   kNotify,  // creating the change notification (path: the directory)
+  kRead,    // reading from a file
 };
 
 // Arms a fault: the next `count` operations at `point` whose path contains

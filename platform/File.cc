@@ -175,6 +175,10 @@ int64_t FileSeek(int fd, int64_t offset, int origin) {
 }
 
 int64_t FileRead(int fd, void* buffer, size_t size) {
+  if (const int error = FaultForDescriptor(FaultPoint::kRead, fd)) {
+    errno = error;
+    return -1;
+  }
   for (;;) {
     ssize_t n = read(fd, buffer, size);
     if (n < 0 && errno == EINTR) continue;

@@ -14,6 +14,21 @@
 
 class CDosFile {
  public:
+  // Named mode words; the numbers are the interface and stay valid.
+  static constexpr unsigned long kRead = 0;
+  static constexpr unsigned long kWrite = 1;
+  static constexpr unsigned long kReadWrite = 2;
+  static constexpr unsigned long kShareExclusive = 0x10;
+  static constexpr unsigned long kShareDenyWrite = 0x20;
+  static constexpr unsigned long kShareDenyNone = 0x40;
+  static constexpr unsigned long kReadExclusive = kRead | kShareExclusive;        // 16
+  static constexpr unsigned long kReadDenyWrite = kRead | kShareDenyWrite;        // 32
+  static constexpr unsigned long kReadDenyNone = kRead | kShareDenyNone;          // 64
+  static constexpr unsigned long kWriteExclusive = kWrite | kShareExclusive;      // 17
+  static constexpr unsigned long kWriteDenyNone = kWrite | kShareDenyNone;        // 65
+  static constexpr unsigned long kReadWriteExclusive = kReadWrite | kShareExclusive;  // 18
+  static constexpr unsigned long kReadWriteDenyNone = kReadWrite | kShareDenyNone;    // 66
+
   // Stores a copy of `path` (null stores none). Opens nothing.
   explicit CDosFile(const char* path);
   // Closes the file when one is open.

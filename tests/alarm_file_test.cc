@@ -1,34 +1,76 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "AlarmContent.h"
 #include "TestUtil.h"
 #include "alarm/AlarmFile.h"
-#include "core/Configuration.h"
-#include "support/CDosFile.h"
 
 namespace {
 
 class AlarmFileTest : public ::testing::Test {
  protected:
-  void SetUp() override { g_settings.UseVoxFile = 0; }
-  // Reads `content` as an alarm file; returns the outcome, fills request_ and
-  // output_ (what was printed).
+  // Reads `content` as the bytes of an alarm file; returns the outcome, fills
+  // request_ and output_ (what reading it prints).
   AlarmReadOutcome Read(const std::string& content) {
-    const std::string path = dir_ / "qza1k3.in";
-    testutil::WriteFile(path, content);
-    CDosFile file(path.c_str());
-    EXPECT_EQ(file.Open(16), 1);
-    testing::internal::CaptureStdout();
-    AlarmReadOutcome outcome = ReadAlarmFile(file, g_settings.UseVoxFile == 1, &request_);
-    output_ = testing::internal::GetCapturedStdout();
+    std::vector<std::string> messages;
+    const AlarmReadOutcome outcome = ParseAlarmLines(
+        SplitAlarmLines(content.data(), content.size()), use_vox_file_, &request_, &messages);
+    output_.clear();
+    for (const std::string& message : messages) output_ += message;
     return outcome;
   }
+  bool use_vox_file_ = false;
   AlarmRequest request_;
   std::string output_;
-  testutil::TempDir dir_;
 };
+
+// The lines are those that twenty line reads of 256-byte buffers give.
+TEST(AlarmLines, SplitAsTwentyLineReads) {
+  using std::string;
+  const string x254(254, 'x');
+  const string x255(255, 'x');
+  static const struct {
+    const char* name;
+    string bytes;
+    std::vector<string> lines;  // the first lines; the rest read empty
+    bool type_line_open;
+  } cases[] = {
+      {"CR LF lines", "a\r\nb\r\n", {"a", "b"}, false},
+      {"lone CR and LF end nothing", "a\rb\nc\r\nPROBE\r\n", {"a\rb\nc", "PROBE"}, false},
+      {"a long line in pieces of 255", string(300, 'x') + "\r\nPROBE\r\n",
+       {x255, string(45, 'x'), "PROBE"}, false},
+      {"CR LF across a piece's end", x254 + "\r\ny\r\n", {x254 + "\r", "\ny"}, false},
+      {"255 bytes then CR LF", x255 + "\r\nz\r\n", {x255, "", "z"}, false},
+      {"a NUL cuts the line", string("ab") + '\0' + "cd\r\nPROBE\r\n", {"ab", "PROBE"}, false},
+      {"no line end at the end", "a\r\nPROBE", {"a", "PROBE"}, true},
+      {"ends inside the type line", "a\r\nPRO", {"a", "PRO"}, true},
+      {"ends before the type line", "a\r\n", {"a"}, true},
+      {"empty file", "", {}, true},
+      {"ends inside the first line", "abc", {"abc"}, true},
+      {"type line ended later", "\r\n" + string(300, 't') + "\r\n", {"", string(255, 't'), string(45, 't')},
+       false},
+      {"no line end in a full read", string(kAlarmReadMax, 'a'),
+       std::vector<string>(kAlarmLineCount, string(255, 'a')), false},
+  };
+  for (const auto& c : cases) {
+    const AlarmLines lines = SplitAlarmLines(c.bytes.data(), c.bytes.size());
+    for (size_t n = 0; n < kAlarmLineCount; ++n) {
+      const string expected = n < c.lines.size() ? c.lines[n] : "";
+      EXPECT_EQ(lines.line[n], expected) << c.name << ", line " << n + 1;
+    }
+    EXPECT_EQ(lines.type_line_open, c.type_line_open) << c.name;
+  }
+}
+
+TEST(AlarmLines, TwentyLinesAreReadAndTheRestIsIgnored) {
+  std::string bytes;
+  for (int n = 1; n <= 22; ++n) bytes += std::to_string(n) + "\r\n";
+  const AlarmLines lines = SplitAlarmLines(bytes.data(), bytes.size());
+  EXPECT_EQ(lines.line[0], "1");
+  EXPECT_EQ(lines.line[19], "20");
+}
 
 TEST(AlarmChecksum, WeightsOfTheExamples) {
   EXPECT_EQ(AlarmWeightedSum("abc", 3), 241230u);
@@ -94,7 +136,7 @@ TEST_F(AlarmFileTest, ThirdAndFourthArguments) {
       {1, "two words", "", "", "QZARUN.CMD G M two words Console_ "},
   };
   for (const auto& c : cases) {
-    g_settings.UseVoxFile = c.use_vox_file;
+    use_vox_file_ = c.use_vox_file == 1;
     testutil::AlarmFields fields;
     fields.group.assign(1, 'G');
     fields.message_id.assign(1, 'M');
@@ -112,6 +154,28 @@ TEST_F(AlarmFileTest, EmptyGroupAndMessageIdLeaveTwoBlanks) {
   fields.message_id = "";
   ASSERT_EQ(Read(testutil::AlarmContent(fields)), AlarmReadOutcome::kRead);
   EXPECT_STREQ(request_.command_line, "QZARUN.CMD   0 Console_7 ");
+}
+
+// A type that is not known is deleted only when its line is complete: a file
+// that ends inside its type line may still be being written.
+TEST_F(AlarmFileTest, UnknownTypeWithoutItsLineEndIsLeftForItsWriter) {
+  static const struct {
+    const char* bytes;
+    AlarmReadOutcome outcome;
+  } cases[] = {
+      {"\r\nALARMS\r\n", AlarmReadOutcome::kUnrecognisedType},
+      {"\r\nALARMS", AlarmReadOutcome::kTypeLineOpen},
+      {"\r\nALA", AlarmReadOutcome::kTypeLineOpen},
+      {"", AlarmReadOutcome::kTypeLineOpen},
+      {"\r\nPROBE", AlarmReadOutcome::kRead},
+      {"\r\n\r\n", AlarmReadOutcome::kUnrecognisedType},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(Read(c.bytes), c.outcome) << c.bytes;
+    if (c.outcome != AlarmReadOutcome::kRead) {
+      EXPECT_EQ(output_, "Alarmtyp unbekannt\r\n") << c.bytes;
+    }
+  }
 }
 
 TEST_F(AlarmFileTest, ShortFileReadsEmptyLinesAndCheckValueZero) {

@@ -10,10 +10,16 @@
 
 namespace {
 
-constexpr unsigned long kReadExclusive = 16;
-constexpr unsigned long kWriteExclusive = 17;
-constexpr unsigned long kWriteDenyNone = 65;
-constexpr unsigned long kReadDenyNone = 64;
+constexpr unsigned long kReadExclusive = CDosFile::kReadExclusive;
+constexpr unsigned long kWriteExclusive = CDosFile::kWriteExclusive;
+constexpr unsigned long kWriteDenyNone = CDosFile::kWriteDenyNone;
+constexpr unsigned long kReadDenyNone = CDosFile::kReadDenyNone;
+
+// The named modes are the numbers that callers have always written.
+static_assert(CDosFile::kReadExclusive == 16 && CDosFile::kWriteExclusive == 17 &&
+              CDosFile::kReadWriteExclusive == 18 && CDosFile::kReadDenyWrite == 32 &&
+              CDosFile::kReadDenyNone == 64 && CDosFile::kWriteDenyNone == 65 &&
+              CDosFile::kReadWriteDenyNone == 66);
 
 struct Step {
   std::string text;

@@ -117,6 +117,8 @@ TEST_F(HandlerFaultsTest, AlarmSteps) {
        {"launching [", "renamed to", "Acknowledge FAILED\n"}, true, true, false, true},
       {{FaultPoint::kClose, EIO, ".ack"},
        {"launching [", "renamed to", "Acknowledge FAILED\n"}, true, true, false, true},
+      {{FaultPoint::kRead, EIO, "qza1k3.in"},
+       {"Can't read alarm-file ! (Input/output error)\r\n"}, false, false, false, false},
       {{FaultPoint::kWrite, ENOSPC, ".log"},
        {"Acknowledge successfull\n", "could not be written: No space left on device\n"},
        true, true, true, false},
@@ -165,6 +167,25 @@ TEST_F(HandlerFaultsTest, AlarmSteps) {
       EXPECT_EQ(LaunchCount(1), 1u);
     }
   }
+}
+
+// An unknown type is deleted once its line is complete; until then the file
+// may be its writer's work in progress and stays.
+TEST_F(HandlerFaultsTest, AlarmEndingInsideItsTypeLineStays) {
+  const std::string spool_file = *dir_holder_ / "spool/qza1k3.in";
+  const std::string path = *dir_holder_ / "spool/.\\qza1k3.in";
+  testutil::WriteFile(spool_file, "\r\nALA");
+  const std::string output = Printed([&] { ProcessAlarmFile(g_settings, path.c_str(), 3); });
+  EXPECT_NE(output.find("Alarmtyp unbekannt\r\n'" + path +
+                        "' ends inside its type line: left for its writer\r\n"),
+            std::string::npos)
+      << output;
+  EXPECT_TRUE(testutil::FileExists(spool_file));
+  testutil::WriteFile(spool_file, "\r\nALAMR\r\n");
+  const std::string again = Printed([&] { ProcessAlarmFile(g_settings, path.c_str(), 3); });
+  EXPECT_EQ(again.find("left for its writer"), std::string::npos) << again;
+  EXPECT_FALSE(testutil::FileExists(spool_file));
+  EXPECT_EQ(LaunchCount(0), 0u);
 }
 
 TEST_F(HandlerFaultsTest, FaxSteps) {

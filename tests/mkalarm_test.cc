@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "TestUtil.h"
 #include "alarm/AlarmFile.h"
@@ -26,12 +27,12 @@ TEST(Mkalarm, WritesAValidAlarmUnderItsName) {
                     "--console-name Leitstand --message-id M42 --server 12 --console 3 --dir " +
                     dir.path()),
             0);
-  CDosFile file((dir / "qza12k3.in").c_str());
-  ASSERT_EQ(file.Open(16), 1);
+  const std::string bytes = testutil::ReadFile(dir / "qza12k3.in");
   AlarmRequest request;
-  testing::internal::CaptureStdout();
-  ASSERT_EQ(ReadAlarmFile(file, false, &request), AlarmReadOutcome::kRead);
-  testing::internal::GetCapturedStdout();
+  std::vector<std::string> messages;
+  ASSERT_EQ(ParseAlarmLines(SplitAlarmLines(bytes.data(), bytes.size()), false, &request,
+                            &messages),
+            AlarmReadOutcome::kRead);
   EXPECT_TRUE(request.within_limits);
   EXPECT_TRUE(AlarmChecksumValid(request));
   EXPECT_EQ(request.type, AlarmType::OutlookStart);

@@ -161,7 +161,7 @@ int main(int argc, char** argv) {
   const std::string temp = dir + ".qza_mkalarm." + std::to_string(getpid());
   const std::string content = AlarmFileContent(fields);
   CDosFile file(temp.c_str());
-  if (!file.Create(1 | platform::kShareExclusive) || !file.Write(content.data(), content.size()) ||
+  if (!file.Create(CDosFile::kWriteExclusive) || !file.Write(content.data(), content.size()) ||
       !file.Close()) {
     std::fprintf(stderr, "qza_mkalarm: cannot write %s\n", temp.c_str());
     platform::RemoveFile(temp.c_str());

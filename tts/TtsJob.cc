@@ -22,7 +22,6 @@
 
 namespace {
 
-constexpr unsigned long kReadExclusive = 16;  // OF_READ | OF_SHARE_EXCLUSIVE
 constexpr int kFileSize = 80;
 constexpr int kTextSize = 2048;
 constexpr int kDirSize = 256;
@@ -337,7 +336,7 @@ bool LoadJob(const char* path, Job* job) {
 int ReadTtsJob(const char* path, std::string* text) {
   text->clear();
   CDosFile file(path);
-  if (!file.Open(kReadExclusive)) return errno != 0 ? errno : ENOENT;
+  if (!file.Open(CDosFile::kReadExclusive)) return errno != 0 ? errno : ENOENT;
   char chunk[65536];
   for (;;) {
     const size_t want = std::min(sizeof chunk, kMaxTtsJobBytes + 1 - text->size());

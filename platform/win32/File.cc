@@ -280,6 +280,10 @@ int64_t FileSeek(int fd, int64_t offset, int origin) {
 }
 
 int64_t FileRead(int fd, void* buffer, size_t size) {
+  if (const int error = FaultForDescriptor(FaultPoint::kRead, fd)) {
+    errno = error;
+    return -1;
+  }
   const DWORD chunk = size > (1u << 30) ? (1u << 30) : static_cast<DWORD>(size);
   DWORD n = 0;
   if (!ReadFile(win32::HandleOf(fd), buffer, chunk, &n, nullptr)) {
