@@ -7,7 +7,6 @@
 #include <cstring>
 #include <set>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "alarm/AlarmFile.h"
@@ -28,22 +27,10 @@ namespace {
 // Two paths of at most 127 characters and four numbers of at most 20 digits.
 constexpr size_t kLongestReservation = 2 * 128 + 4 * 21 + 1;
 
-// What tells one alarm file from another that later takes the same name.
-struct Identity {
-  uint64_t device = 0;
-  uint64_t inode = 0;
-  int64_t size = 0;
-  int64_t modification_time = 0;
-  auto Key() const { return std::tie(device, inode, size, modification_time); }
-  bool operator<(const Identity& other) const { return Key() < other.Key(); }
-  bool operator==(const Identity& other) const { return Key() == other.Key(); }
-};
+using Identity = platform::FileIdentity;
 
 bool IdentityOf(const char* path, Identity* identity) {
-  platform::FileStatus status;
-  if (platform::StatPath(path, &status) != 0) return false;
-  *identity = {status.device, status.inode, status.size, status.modification_time};
-  return true;
+  return platform::IdentityOfPath(path, identity);
 }
 
 // An alarm whose launch was under way: its file and the archive name it was
@@ -56,7 +43,7 @@ struct Reservation {
   std::string Text() const {
     char numbers[96];
     std::snprintf(numbers, sizeof numbers, "%" PRIu64 " %" PRIu64 " %" PRId64 " %" PRId64,
-                  identity.device, identity.inode, identity.size, identity.modification_time);
+                  identity.dev, identity.ino, identity.size, identity.mtime);
     return archive + "\n" + path + "\n" + numbers + "\n";
   }
   // Reads the reservations of a journal text, three lines each.
@@ -73,7 +60,7 @@ struct Reservation {
       Reservation r;
       Identity& id = r.identity;
       if (std::sscanf(lines[i + 2].c_str(), "%" SCNu64 " %" SCNu64 " %" SCNd64 " %" SCNd64,
-                      &id.device, &id.inode, &id.size, &id.modification_time) != 4) {
+                      &id.dev, &id.ino, &id.size, &id.mtime) != 4) {
         break;
       }
       r.archive = lines[i];
@@ -366,7 +353,7 @@ bool LaunchAndArchive(const char* path, const Identity& identity, const char* co
   // The name may hold another file by now (its writer replaced the one that
   // was read): that file is a new alarm, and must not vanish into the archive.
   Identity now;
-  if (!IdentityOf(path, &now) || now.device != identity.device || now.inode != identity.inode) {
+  if (!IdentityOf(path, &now) || !now.SameFile(identity)) {
     platform::Print("'%s' was replaced while it was handled: the launched alarm cannot be "
                     "archived, the new file waits for its pass\r\n",
                     path);

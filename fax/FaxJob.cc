@@ -6,7 +6,6 @@
 #include <cstring>
 #include <set>
 #include <string>
-#include <tuple>
 
 #include "platform/Clock.h"
 #include "platform/Console.h"
@@ -24,19 +23,12 @@ constexpr size_t kCommandMax = 255;
 
 // Jobs that were launched but could not be deleted, by device, inode, size
 // and modification time: never faxed again while the service runs.
-using Identity = std::tuple<uint64_t, uint64_t, int64_t, int64_t>;
-std::set<Identity> launched_jobs;
-
-bool IdentityOf(const char* path, Identity* identity) {
-  platform::FileStatus status;
-  if (platform::StatPath(path, &status) != 0) return false;
-  *identity = {status.device, status.inode, status.size, status.modification_time};
-  return true;
-}
+using platform::FileIdentity;
+std::set<FileIdentity> launched_jobs;
 
 bool AlreadyLaunched(const char* path) {
-  Identity identity;
-  return IdentityOf(path, &identity) && launched_jobs.count(identity) != 0;
+  FileIdentity identity;
+  return platform::IdentityOfPath(path, &identity) && launched_jobs.count(identity) != 0;
 }
 
 // Reads the four lines; false (with a line) when the job cannot be opened.
@@ -57,7 +49,7 @@ bool ReadJob(const char* path, char (&lines)[4][kLineSize]) {
 }
 
 // Deletes the launched job; a job that stays is remembered, not faxed again.
-void DeleteLaunchedJob(const char* path, const Identity& identity, bool known) {
+void DeleteLaunchedJob(const char* path, const FileIdentity& identity, bool known) {
   if (platform::RemoveFile(path)) return;
   platform::Print("FAILED to delete '%s': %s\r\n", path, platform::ErrorText(errno));
   if (!known) return;
@@ -75,8 +67,8 @@ void ProcessFaxJob(const Settings& settings, const char* path) {
   platform::Print("proceeding fax job in '%s'\r\n", path);
   char lines[4][kLineSize] = {};
   if (!ReadJob(path, lines)) return;
-  Identity identity;
-  const bool known = IdentityOf(path, &identity);
+  FileIdentity identity;
+  const bool known = platform::IdentityOfPath(path, &identity);
 
   std::string command = "QZ_DOFAX.BAT ";
   command += std::string(lines[0]) + " \"" + lines[1] + "\" " + lines[2] + " " + lines[3];

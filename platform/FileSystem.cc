@@ -19,17 +19,10 @@ int StatPath(const char* path, FileStatus* status) {
   std::string native = NativePath(path);
   struct stat st;
   if (native.empty() || stat(native.c_str(), &st) != 0) return -1;
-  status->device = st.st_dev;
-  status->inode = st.st_ino;
-  status->mode = st.st_mode;
-  status->link_count = st.st_nlink;
-  status->owner = st.st_uid;
-  status->group = st.st_gid;
-  status->special_device = st.st_rdev;
-  status->size = st.st_size;
-  status->access_time = st.st_atime;
-  status->modification_time = st.st_mtime;
-  status->change_time = st.st_ctime;
+  *status = {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), st.st_mode,
+             static_cast<uint64_t>(st.st_nlink), st.st_uid, st.st_gid,
+             static_cast<uint64_t>(st.st_rdev), st.st_size, st.st_atime, st.st_mtime,
+             st.st_ctime};
   return 0;
 }
 

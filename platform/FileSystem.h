@@ -3,27 +3,37 @@
 #define QZA_PLATFORM_FILE_SYSTEM_H_
 
 #include <cstdint>
+#include <tuple>
+
+#include "platform/FileStatus.h"
 
 namespace platform {
 
-// The fields of the run-time library's file status record.
-struct FileStatus {
-  uint64_t device = 0;
-  uint64_t inode = 0;
-  uint32_t mode = 0;
-  uint64_t link_count = 0;
-  uint32_t owner = 0;
-  uint32_t group = 0;
-  uint64_t special_device = 0;
+// What tells one file from another that later takes the same name: device,
+// inode, size and modification time.
+struct FileIdentity {
+  uint64_t dev = 0;
+  uint64_t ino = 0;
   int64_t size = 0;
-  int64_t access_time = 0;
-  int64_t modification_time = 0;
-  int64_t change_time = 0;
+  int64_t mtime = 0;
+  auto Key() const { return std::tie(dev, ino, size, mtime); }
+  bool operator<(const FileIdentity& other) const { return Key() < other.Key(); }
+  bool operator==(const FileIdentity& other) const { return Key() == other.Key(); }
+  // True when both name the same file, whatever its size and time now.
+  bool SameFile(const FileIdentity& other) const { return dev == other.dev && ino == other.ino; }
 };
 
 // Fills `status` and returns 0 when the path names an existing file or
 // directory; returns -1 and leaves `status` alone otherwise.
 int StatPath(const char* path, FileStatus* status);
+
+// Fills `identity` from the path's status; false when the path names nothing.
+inline bool IdentityOfPath(const char* path, FileIdentity* identity) {
+  FileStatus status;
+  if (StatPath(path, &status) != 0) return false;
+  *identity = {status.dev, status.ino, status.size, status.mtime};
+  return true;
+}
 
 // True when the path names something that exists. A symbolic link in the last
 // component is not followed: a link counts as existing, dangling or not.

@@ -13,20 +13,7 @@ CFileStat::CFileStat(const char* path) {
 
 int CFileStat::Query(Record* record) const {
   *record = Record();
-  platform::FileStatus status;
-  if (path_[0] == '\0' || platform::StatPath(path_, &status) != 0) return -1;
-  record->dev = status.device;
-  record->ino = status.inode;
-  record->mode = status.mode;
-  record->nlink = status.link_count;
-  record->uid = status.owner;
-  record->gid = status.group;
-  record->rdev = status.special_device;
-  record->size = status.size;
-  record->atime = status.access_time;
-  record->mtime = status.modification_time;
-  record->ctime = status.change_time;
-  return 0;
+  return path_[0] != '\0' && platform::StatPath(path_, record) == 0 ? 0 : -1;
 }
 
 void CFileStat::Update(int result, const Record& record) {

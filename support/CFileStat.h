@@ -9,25 +9,15 @@
 
 #include <cstdint>
 
+#include "platform/FileStatus.h"
+
 class CFileStat {
  public:
   static constexpr int kPathSize = 128;
 
   // The file status record, as the run-time library's stat fills it. After a
   // failed status query every field is 0.
-  struct Record {
-    uint64_t dev = 0;
-    uint64_t ino = 0;
-    uint32_t mode = 0;
-    uint64_t nlink = 0;
-    uint32_t uid = 0;
-    uint32_t gid = 0;
-    uint64_t rdev = 0;
-    int64_t size = 0;
-    int64_t atime = 0;
-    int64_t mtime = 0;
-    int64_t ctime = 0;
-  };
+  using Record = platform::FileStatus;
 
   // With a path of at most 127 characters: copies it, takes the snapshot and
   // turns the update flag on. Without a path, or with a longer one: empty

@@ -266,7 +266,7 @@ void Archive(const char* log_path, const char* path, const Job& job, const std::
 bool SameFile(const char* path, const Job& job) {
   platform::FileStatus now;
   if (platform::StatPath(path, &now) != 0) return true;
-  return job.read && now.device == job.identity.device && now.inode == job.identity.inode;
+  return job.read && now.dev == job.identity.dev && now.ino == job.identity.ino;
 }
 
 // Deletes the job file, retrying while the deletion fails. Before each

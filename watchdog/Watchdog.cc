@@ -4,7 +4,6 @@
 
 #include <cstdio>
 #include <set>
-#include <tuple>
 
 #include "platform/Clock.h"
 #include "platform/Console.h"
@@ -22,15 +21,12 @@ bool LaunchWarning(const char* command_line) { return LaunchDetached(command_lin
 
 // Watchdog files that could not be deleted, by device, inode, size and
 // modification time: each counts as a sign of life once, not at every pass.
-using Identity = std::tuple<uint64_t, uint64_t, int64_t, int64_t>;
-std::set<Identity> undeletable;
+std::set<platform::FileIdentity> undeletable;
 
 // True when this undeletable file was counted before; remembers it otherwise.
 bool CountedBefore(const char* path) {
-  platform::FileStatus status;
-  if (platform::StatPath(path, &status) != 0) return false;
-  const Identity identity{status.device, status.inode, status.size, status.modification_time};
-  return !undeletable.insert(identity).second;
+  platform::FileIdentity identity;
+  return platform::IdentityOfPath(path, &identity) && !undeletable.insert(identity).second;
 }
 
 void RecordSignOfLife(char console) {

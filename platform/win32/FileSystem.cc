@@ -54,13 +54,13 @@ int StatPath(const char* path, FileStatus* status) {
   if (!read_only) mode |= 0222;
   *status = FileStatus();
   status->mode = mode;
-  status->link_count = 1;
+  status->nlink = 1;
   status->size = directory ? 0
                            : static_cast<int64_t>((static_cast<uint64_t>(data.nFileSizeHigh) << 32) |
                                                   data.nFileSizeLow);
-  status->access_time = UnixSeconds(data.ftLastAccessTime);
-  status->modification_time = UnixSeconds(data.ftLastWriteTime);
-  status->change_time = UnixSeconds(data.ftCreationTime);  // as the run-time reports it
+  status->atime = UnixSeconds(data.ftLastAccessTime);
+  status->mtime = UnixSeconds(data.ftLastWriteTime);
+  status->ctime = UnixSeconds(data.ftCreationTime);  // as the run-time reports it
   return 0;
 }
 
