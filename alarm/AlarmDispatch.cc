@@ -16,6 +16,7 @@
 #include "platform/File.h"
 #include "platform/FileSystem.h"
 #include "platform/Journal.h"
+#include "platform/Path.h"
 #include "platform/Wildcard.h"
 #include "support/CDosFile.h"
 #include "support/Launch.h"
@@ -96,14 +97,13 @@ AlarmState& State() {
   return state;
 }
 
-// Formats into a path buffer; false when the result passes 127 characters.
-template <typename... Args>
-bool FormatPath(char (&out)[kPathSize], const char* format, Args... args) {
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wformat-nonliteral"
-  int length = std::snprintf(out, sizeof out, format, args...);
-#pragma GCC diagnostic pop
-  return length >= 0 && length < kPathSize;
+// Joins the directory and the name into a path buffer; false when the path
+// passes 127 characters.
+bool JoinInto(char (&out)[kPathSize], const char* directory, const std::string& name) {
+  const std::string path = platform::JoinPath(directory, name);
+  if (path.size() >= sizeof out) return false;
+  std::memcpy(out, path.c_str(), path.size() + 1);
+  return true;
 }
 
 // The first archive name of the month that is free: one status query per
@@ -137,8 +137,10 @@ bool LearnMonth(const char* watch_path, ArchiveIndex& index, const std::string& 
 
 bool FormArchiveName(const Settings& settings, const struct tm& time, int sequence,
                      char (&archive)[kPathSize]) {
-  return FormatPath(archive, "%s.\\%02d%02d_%i%02d.alr", settings.WatchPath,
-                    TwoDigitYear(time), time.tm_mon + 1, settings.Number, sequence);
+  char name[64];
+  std::snprintf(name, sizeof name, "%02d%02d_%i%02d.alr", TwoDigitYear(time), time.tm_mon + 1,
+                settings.Number, sequence);
+  return JoinInto(archive, settings.WatchPath, name);
 }
 
 // The first archive name of the month that is free, gaps included, from the
@@ -248,10 +250,10 @@ bool SafeMessageId(const char* id) {
 
 void WriteMessageFile(const char* db_path, const AlarmRequest& request) {
   char name[kPathSize];
-  bool formed = FormatPath(name, "%s.\\%s.msg", db_path, request.message_id);
-  if (!formed || !SafeMessageId(request.message_id)) {
-    platform::Print("FAILED to write messagefile %s.\\%s.msg\n", db_path,
-                    Printable(request.message_id).c_str());
+  const std::string file = std::string(request.message_id) + ".msg";
+  if (!JoinInto(name, db_path, file) || !SafeMessageId(request.message_id)) {
+    platform::Print("FAILED to write messagefile %s\n",
+                    platform::JoinPath(db_path, Printable(file.c_str())).c_str());
     return;
   }
   if (!platform::WriteFileAtomically(name, request.text, std::strlen(request.text))) {
@@ -269,7 +271,8 @@ void WriteAcknowledgement(const Settings& settings, int console, const std::stri
       std::snprintf(lines, sizeof lines, "Server %i: alarm launched [%s]\r\nServer %i: alarm-file %s\r\n",
                     settings.Number, command_line.c_str(), settings.Number, alarm_file);
   const bool written =
-      FormatPath(name, "%s.\\qza%ik%i.ack", settings.AckPath, settings.Number, console) &&
+      JoinInto(name, settings.AckPath,
+               "qza" + std::to_string(settings.Number) + "k" + std::to_string(console) + ".ack") &&
       length > 0 && static_cast<size_t>(length) < sizeof lines &&
       platform::WriteFileAtomically(name, lines, static_cast<size_t>(length));
   platform::Print(written ? "Acknowledge successfull\n" : "Acknowledge FAILED\n");

@@ -276,12 +276,12 @@ void WatchLoop::Offer(Kind kind, const char* name, platform::EntryKind entry) {
     if (!silent) ReportRefusal(spool.directory, name, why);
     return;
   }
-  const int length = std::snprintf(path_, sizeof path_, "%s.\\%s", spool.join.c_str(), name);
-  if (length < 0 || length >= static_cast<int>(sizeof path_)) {
-    platform::Print("Path longer than 127 characters, file skipped: %s.\\%s\r\n",
-                    spool.join.c_str(), name);
+  const std::string path = platform::JoinPath(spool.join, name);
+  if (path.size() >= sizeof path_) {
+    platform::Print("Path longer than 127 characters, file skipped: %s\r\n", path.c_str());
     return;
   }
+  std::memcpy(path_, path.c_str(), path.size() + 1);
   Dispatch(kind, name);
 }
 

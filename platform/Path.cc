@@ -48,6 +48,10 @@ std::string NativeDirectory(const char* text) {
   return native.empty() ? std::string(".") : native;
 }
 
+std::string JoinPath(const std::string& directory, const std::string& name) {
+  return directory + ".\\" + name;
+}
+
 void SplitPattern(const char* text, std::string* directory, std::string* name) {
   const char* last = nullptr;
   for (const char* p = text; *p != '\0'; ++p) {

@@ -25,6 +25,12 @@ std::string NativePath(const char* text);
 // As NativePath, for a directory: the empty text names the working directory.
 std::string NativeDirectory(const char* text);
 
+// Joins a directory text and a name as every path of the system is joined:
+// directory + ".\" + name. With or without the directory's trailing separator
+// the result names the same file (see NativePath); the text is what records
+// and console lines show.
+std::string JoinPath(const std::string& directory, const std::string& name);
+
 // Splits a pattern text at its last separator (`\` or `/`). The directory part
 // keeps that separator ("\qzt\start\" for "\qzt\start\qz*.job"); it is empty
 // when the text has no separator, and then names the working directory.

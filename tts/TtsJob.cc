@@ -13,6 +13,7 @@
 #include "platform/Console.h"
 #include "platform/File.h"
 #include "platform/FileSystem.h"
+#include "platform/Path.h"
 #include "platform/Profile.h"
 #include "support/CDosFile.h"
 #include "support/CProcess.h"
@@ -21,6 +22,8 @@
 #include "tts/WavThreads.h"
 
 namespace {
+
+using platform::JoinPath;
 
 constexpr int kFileSize = 80;
 constexpr int kTextSize = 2048;
@@ -55,10 +58,6 @@ std::string CutAt(std::string text, const char* marker) {
   return text;
 }
 
-std::string Join(const char* directory, const std::string& name) {
-  return std::string(directory) + ".\\" + name;
-}
-
 bool WithinLimit(const Entry& entry, const char* what, const std::string& text, size_t max) {
   if (text.size() <= max) return true;
   platform::Print("TTS entry File%d skipped: its %s is longer than %zu characters: %s\r\n",
@@ -79,13 +78,13 @@ Synthesis PlanSynthesis(const Settings& s, const Entry& entry) {
   const std::string stem = CutAt(entry.file, ".wav");
   Synthesis plan;
   plan.name = FreeSvoxName(stem);
-  plan.text_path = Join(s.SvoxPath, plan.name + ".txt");
-  plan.output = Join(s.SvoxPath, plan.name + ".wav");
-  plan.target = Join(entry.dir, stem + ".wav");
+  plan.text_path = JoinPath(s.SvoxPath, plan.name + ".txt");
+  plan.output = JoinPath(s.SvoxPath, plan.name + ".wav");
+  plan.target = JoinPath(entry.dir, stem + ".wav");
   char command[1024];
-  std::snprintf(command, sizeof command, "%s.\\svox.exe -v %s -p %d -s %d -e alaw %s %s",
-                s.SvoxPath, s.Voice, s.Pitch, s.Speed, plan.text_path.c_str(),
-                plan.output.c_str());
+  std::snprintf(command, sizeof command, "%s -v %s -p %d -s %d -e alaw %s %s",
+                JoinPath(s.SvoxPath, "svox.exe").c_str(), s.Voice, s.Pitch, s.Speed,
+                plan.text_path.c_str(), plan.output.c_str());
   plan.command = command;
   plan.svox = s.SvoxPath;
   plan.max_seconds = s.MaxSeconds > 0 ? s.MaxSeconds : 1;
@@ -176,8 +175,8 @@ bool RunSynthesiser(const Synthesis& plan) {
 }
 
 void Synthesize(const Settings& settings, const Entry& entry, std::string* last_command) {
-  platform::Print("Create wavfile: %s.\\%s with text: %s\r\n",
-                  Printable(settings.SvoxPath).c_str(), Printable(entry.file).c_str(),
+  platform::Print("Create wavfile: %s with text: %s\r\n",
+                  Printable(JoinPath(settings.SvoxPath, entry.file).c_str()).c_str(),
                   Printable(entry.text).c_str());
   const Synthesis plan = PlanSynthesis(settings, entry);
   if (!WithinLimit(entry, "synthesiser output path", plan.output, kOutputPathMax) ||
@@ -198,7 +197,7 @@ void Delete(const Entry& entry) {
                     entry.number, Printable(entry.file).c_str());
     return;
   }
-  const std::string path = Join(entry.dir, entry.file);
+  const std::string path = JoinPath(entry.dir, entry.file);
   if (!WithinLimit(entry, "deletion path", path, kTargetPathMax) || !QueueHasRoom(entry)) return;
   Queue(entry, {WavTask::Kind::kDelete, path, "", ""});
 }
@@ -249,10 +248,12 @@ void Archive(const char* log_path, const char* path, const Job& job, const std::
                     kJobStemMax, Printable(path).c_str());
     return;
   }
-  char archive[512];
-  std::snprintf(archive, sizeof archive, "%s.\\%s_%02d%02d%02d_%02d%02d%02d.tts",
-                log_path, stem.c_str(), time.tm_mday, time.tm_mon + 1,
-                TwoDigitYear(time), time.tm_hour, time.tm_min, time.tm_sec);
+  char name[kJobStemMax + 32];
+  std::snprintf(name, sizeof name, "%s_%02d%02d%02d_%02d%02d%02d.tts", stem.c_str(),
+                time.tm_mday, time.tm_mon + 1, TwoDigitYear(time), time.tm_hour, time.tm_min,
+                time.tm_sec);
+  const std::string joined = JoinPath(log_path, name);
+  const char* archive = joined.c_str();
   const bool stored = job.read && platform::WriteFileAtomically(archive, job.text.data(),
                                                                 job.text.size());
   if (!stored) {

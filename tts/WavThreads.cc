@@ -15,6 +15,7 @@
 #include "platform/Console.h"
 #include "platform/File.h"
 #include "platform/FileSystem.h"
+#include "platform/Path.h"
 #include "platform/Thread.h"
 #include "support/Printable.h"
 
@@ -51,7 +52,8 @@ bool RetryAfterWaits(const std::function<bool()>& attempt) {
 std::string SvoxFile(const char* svox, const std::string& name, const char* extension) {
   const size_t length = std::strlen(svox);
   const bool separator = length > 0 && (svox[length - 1] == '\\' || svox[length - 1] == '/');
-  return std::string(svox) + (separator || length == 0 ? "" : ".\\") + name + extension;
+  if (separator || length == 0) return std::string(svox) + name + extension;
+  return platform::JoinPath(svox, name + extension);
 }
 
 bool TargetReplaceable(const char* target) {
