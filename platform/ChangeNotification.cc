@@ -120,36 +120,63 @@ bool ChangeNotification::Renew(const char* directory) {
   return created;
 }
 
+namespace {
+
+// What one poll of the stop descriptor and the watch gave.
+enum class PollOutcome { kStop, kInterrupted, kFailed, kQuiet, kReadable };
+
+// The poll timeout for what is left of a wait: never negative, at most
+// INT_MAX (a longer wait polls again).
+int PollTimeout(int64_t left) {
+  if (left < 0) return 0;
+  return left > INT_MAX ? INT_MAX : static_cast<int>(left);
+}
+
+// Polls the stop descriptor and `watch_fd` (-1: no watch, only a stop can end
+// the poll early) for up to `left` milliseconds.
+PollOutcome PollOnce(int watch_fd, int64_t left) {
+  struct pollfd fds[2] = {{StopDescriptor(), POLLIN, 0}, {watch_fd, POLLIN, 0}};
+  const int ready = poll(fds, 2, PollTimeout(left));
+  if (StopRequested()) return PollOutcome::kStop;
+  if (ready < 0) return errno == EINTR ? PollOutcome::kInterrupted : PollOutcome::kFailed;
+  if (fds[0].revents != 0) ForgetStaleStopWakeUp();
+  return ready == 0 || fds[1].revents == 0 ? PollOutcome::kQuiet : PollOutcome::kReadable;
+}
+
+}  // namespace
+
+bool ChangeNotification::DrainWatch() {
+  bool gone = false;
+  const bool changed = Drain(fd_, &gone);
+  if (gone) watching_ = false;
+  return changed;
+}
+
 ChangeNotification::WaitResult ChangeNotification::Wait(uint32_t milliseconds) {
   if (StopRequested()) return kStopped;
-  bool gone = false;
   if (pending_change_) {
     pending_change_ = false;
-    Drain(fd_, &gone);  // what the new watch saw meanwhile belongs to this pass
-    if (gone) watching_ = false;
+    DrainWatch();  // what the new watch saw meanwhile belongs to this pass
     return kChanged;
   }
   const int64_t deadline = MonotonicMs() + milliseconds;
   for (;;) {
-    int64_t left = deadline - MonotonicMs();
-    if (left < 0) left = 0;
-    const int timeout = left > INT_MAX ? INT_MAX : static_cast<int>(left);
-    // Without a watch only the stop request can end the wait early. A
-    // negative descriptor is skipped by poll.
-    struct pollfd fds[2] = {{StopDescriptor(), POLLIN, 0}, {Watching() ? fd_ : -1, POLLIN, 0}};
-    const int ready = poll(fds, 2, timeout);
-    if (StopRequested()) return kStopped;
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready < 0) return kChanged;  // a failed wait counts as a change
-    if (fds[0].revents != 0) ForgetStaleStopWakeUp();
-    if (ready == 0 || fds[1].revents == 0) {
-      if (MonotonicMs() < deadline) continue;  // clamped long wait
-      return kTimeout;
+    const int64_t left = deadline - MonotonicMs();
+    switch (PollOnce(Watching() ? fd_ : -1, left)) {
+      case PollOutcome::kStop:
+        return kStopped;
+      case PollOutcome::kInterrupted:
+        break;
+      case PollOutcome::kFailed:
+        return kChanged;  // a failed wait counts as a change
+      case PollOutcome::kQuiet:
+        if (MonotonicMs() >= deadline) return kTimeout;  // else a clamped long wait
+        break;
+      case PollOutcome::kReadable:
+        if (DrainWatch()) return kChanged;
+        if (left <= 0) return kTimeout;
+        break;
     }
-    const bool changed = Drain(fd_, &gone);
-    if (gone) watching_ = false;
-    if (changed) return kChanged;
-    if (left == 0) return kTimeout;
   }
 }
 

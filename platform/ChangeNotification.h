@@ -65,6 +65,9 @@ class ChangeNotification {
   // Reads every queued event of `fd` into names_. Returns true when one of
   // them is a change; sets *gone when the watched directory went away.
   bool Drain(int fd, bool* gone);
+  // Drains the watch; true when an event is a change. A watched directory
+  // that went away ends the watching.
+  bool DrainWatch();
   void Keep(const char* name, bool removed);
 
   std::vector<NameEvent> names_;
