@@ -70,7 +70,11 @@ void ReportLeaseLimits() {
 
 int main(int argc, char** argv) {  // arguments other than --help and --version are ignored
   AnswerInformationOptions(argc, argv);
-  if (platform::PrepareProcess() != 0) return 1;
+  if (const int error = platform::PrepareProcess()) {
+    platform::PrintError("qza_wdir: the standard descriptors cannot be opened on /dev/null: %s\n",
+                         std::strerror(error));
+    return 1;
+  }
   if (const int error = platform::InstallStopHandlers()) {
     platform::PrintError("qza_wdir: stop signals cannot be handled: %s\n", std::strerror(error));
   }

@@ -18,6 +18,7 @@ namespace platform {
 int StatPath(const char* path, FileStatus* status) {
   std::string native = NativePath(path);
   struct stat st;
+  if (native.empty()) errno = ENOENT;
   if (native.empty() || stat(native.c_str(), &st) != 0) return -1;
   *status = {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), st.st_mode,
              static_cast<uint64_t>(st.st_nlink), st.st_uid, st.st_gid,
@@ -46,6 +47,7 @@ bool PathExists(const char* path) {
 bool PathWritable(const char* path) {
   std::string native = NativePath(path);
   struct stat st;
+  if (native.empty()) errno = ENOENT;
   if (native.empty() || stat(native.c_str(), &st) != 0) return false;
   return (st.st_mode & 0222) != 0 && access(native.c_str(), W_OK) == 0;
 }

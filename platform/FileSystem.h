@@ -24,7 +24,7 @@ struct FileIdentity {
 };
 
 // Fills `status` and returns 0 when the path names an existing file or
-// directory; returns -1 and leaves `status` alone otherwise.
+// directory; returns -1 with errno set and leaves `status` alone otherwise.
 int StatPath(const char* path, FileStatus* status);
 
 // Fills `identity` from the path's status; false when the path names nothing.

@@ -80,3 +80,27 @@ TEST(Mkalarm, RefusesFieldsThatOnlyTogetherBreakTheFormat) {
 }
 
 }  // namespace
+
+// A file that cannot be written or put in place is refused with its reason.
+TEST(Mkalarm, FailuresNameTheirReason) {
+  testutil::TempDir dir;
+  testutil::WriteFile(dir / "qza1k1.in", "waiting");
+  static const struct {
+    std::string dir;
+    const char* reason;
+  } cases[] = {
+      {dir / "missing", "No such file or directory"},
+      {dir.path(), "File exists"},
+  };
+  for (const auto& c : cases) {
+    const std::string command =
+        std::string(QZA_BINARY_DIR) + "/qza_mkalarm --type ALARM --dir " + c.dir + " 2>&1";
+    FILE* pipe = popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string output;
+    char chunk[256];
+    while (fgets(chunk, sizeof chunk, pipe) != nullptr) output += chunk;
+    EXPECT_NE(pclose(pipe), 0);
+    EXPECT_NE(output.find(c.reason), std::string::npos) << output;
+  }
+}

@@ -8,6 +8,7 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -163,13 +164,14 @@ int main(int argc, char** argv) {
   CDosFile file(temp.c_str());
   if (!file.Create(CDosFile::kWriteExclusive) || !file.Write(content.data(), content.size()) ||
       !file.Close()) {
-    std::fprintf(stderr, "qza_mkalarm: cannot write %s\n", temp.c_str());
+    std::fprintf(stderr, "qza_mkalarm: cannot write %s: %s\n", temp.c_str(),
+                 std::strerror(errno));
     platform::RemoveFile(temp.c_str());
     return 1;
   }
   if (!platform::RenameFile(temp.c_str(), target.c_str())) {
-    std::fprintf(stderr, "qza_mkalarm: cannot rename into %s (an alarm file of that name may "
-                         "still be waiting)\n", target.c_str());
+    std::fprintf(stderr, "qza_mkalarm: cannot rename into %s: %s (an alarm file of that name may "
+                         "still be waiting)\n", target.c_str(), std::strerror(errno));
     platform::RemoveFile(temp.c_str());
     return 1;
   }

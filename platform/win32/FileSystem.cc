@@ -44,8 +44,14 @@ std::string WithoutTrailingSeparator(std::string native) {
 int StatPath(const char* path, FileStatus* status) {
   const std::string native = WithoutTrailingSeparator(NativePath(path));
   WIN32_FILE_ATTRIBUTE_DATA data;
-  if (native.empty() || !GetFileAttributesExA(native.c_str(), GetFileExInfoStandard, &data))
+  if (native.empty()) {
+    errno = ENOENT;
     return -1;
+  }
+  if (!GetFileAttributesExA(native.c_str(), GetFileExInfoStandard, &data)) {
+    Fail();
+    return -1;
+  }
   const bool directory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
   const bool read_only = (data.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
   // The mode the run-time library's stat reports: type, read for all, write
