@@ -1,12 +1,8 @@
 #include "platform/Console.h"
 
-#include <errno.h>
-#include <poll.h>
-#include <signal.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -15,6 +11,7 @@
 #include <mutex>
 #include <string>
 
+#include "platform/StandardStreams.h"
 #include "platform/Thread.h"
 
 namespace platform {
@@ -22,26 +19,6 @@ namespace {
 
 // How long the end of the process waits for queued messages.
 constexpr uint32_t kExitFlushMilliseconds = 2000;
-
-// Writes all of `text` to `fd`, waiting while it is full. Gives up silently
-// when the descriptor is gone: the service goes on without it.
-void WriteAll(int fd, const char* text, size_t size) {
-  while (size > 0) {
-    ssize_t n = write(fd, text, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno == EAGAIN) {
-      // Someone made the descriptor non-blocking: wait until it takes more.
-      struct pollfd pfd = {fd, POLLOUT, 0};
-      if (poll(&pfd, 1, -1) < 0 && errno != EINTR) return;
-      continue;
-    }
-    if (n <= 0) return;
-    text += n;
-    size -= static_cast<size_t>(n);
-  }
-}
-
-void WriteOut(const char* text, size_t size) { WriteAll(STDOUT_FILENO, text, size); }
 
 // Formats into a string; empty when the format fails.
 std::string Format(const char* format, va_list args) {
@@ -124,7 +101,7 @@ void WriterMain(void*) {
     queue.messages.pop_front();
     queue.writing = true;
     lock.unlock();
-    WriteOut(message.data(), message.size());
+    WriteStandardOutput(message.data(), message.size());
     lock.lock();
     queue.writing = false;
     queue.bytes -= message.size();
@@ -138,7 +115,7 @@ void Emit(const char* text, size_t size) {
   if (writer_running.load(std::memory_order_acquire)) {
     Enqueue(std::string(text, size));
   } else {
-    WriteOut(text, size);
+    WriteStandardOutput(text, size);
   }
 }
 
@@ -157,7 +134,7 @@ void PrintError(const char* format, ...) {
   va_start(args, format);
   const std::string message = Format(format, args);
   va_end(args);
-  WriteAll(STDERR_FILENO, message.data(), message.size());
+  WriteStandardError(message.data(), message.size());
 }
 
 bool StartConsoleWriter() {
@@ -181,16 +158,6 @@ bool FlushConsole(uint32_t milliseconds) {
   return queue.written.wait_for(lock, std::chrono::milliseconds(milliseconds), [&] {
     return queue.messages.empty() && !queue.writing;
   });
-}
-
-void SetTerminalTitle(const char* title) {
-  if (isatty(STDOUT_FILENO)) Print("\033]0;%s\007", title);
-}
-
-void IgnoreServiceSignals() {
-  signal(SIGPIPE, SIG_IGN);
-  signal(SIGIO, SIG_IGN);
-  signal(SIGXFSZ, SIG_IGN);
 }
 
 }  // namespace platform

@@ -1,0 +1,47 @@
+#include "platform/StandardStreams.h"
+
+#include <errno.h>
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include "platform/Console.h"
+
+namespace platform {
+namespace {
+
+// Writes all of `text` to `fd`, waiting while it is full. Gives up silently
+// when the descriptor is gone: the service goes on without it.
+void WriteAll(int fd, const char* text, size_t size) {
+  while (size > 0) {
+    ssize_t n = write(fd, text, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EAGAIN) {
+      // Someone made the descriptor non-blocking: wait until it takes more.
+      struct pollfd pfd = {fd, POLLOUT, 0};
+      if (poll(&pfd, 1, -1) < 0 && errno != EINTR) return;
+      continue;
+    }
+    if (n <= 0) return;
+    text += n;
+    size -= static_cast<size_t>(n);
+  }
+}
+
+}  // namespace
+
+void WriteStandardOutput(const char* text, size_t size) { WriteAll(STDOUT_FILENO, text, size); }
+
+void WriteStandardError(const char* text, size_t size) { WriteAll(STDERR_FILENO, text, size); }
+
+void SetTerminalTitle(const char* title) {
+  if (isatty(STDOUT_FILENO)) Print("\033]0;%s\007", title);
+}
+
+void IgnoreServiceSignals() {
+  signal(SIGPIPE, SIG_IGN);
+  signal(SIGIO, SIG_IGN);
+  signal(SIGXFSZ, SIG_IGN);
+}
+
+}  // namespace platform
