@@ -1,12 +1,11 @@
 #include "platform/Fault.h"
 
-#include <unistd.h>
-
 #include <atomic>
-#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <string>
+
+#include "platform/File.h"
 
 namespace platform {
 namespace {
@@ -56,12 +55,7 @@ int FaultFor(FaultPoint point, const char* path) {
 
 int FaultForDescriptor(FaultPoint point, int fd) {
   if (!any_armed.load(std::memory_order_relaxed)) return 0;
-  char link[64];
-  std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-  char target[4096];
-  const ssize_t n = readlink(link, target, sizeof target - 1);
-  target[n > 0 ? n : 0] = '\0';
-  return FaultFor(point, target);
+  return FaultFor(point, DescriptorPath(fd).c_str());
 }
 
 }  // namespace platform

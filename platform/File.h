@@ -26,6 +26,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace platform {
 
@@ -87,6 +88,10 @@ bool LeasesWork(const char* directory);
 // spool file of another user that is still being written cannot be told
 // from a finished one, and the exclusive open falls back to the lock alone.
 bool CanLeaseFilesOfOthers();
+
+// The path that descriptor `fd` names now, as the system tells it, with
+// forward slashes; empty when it cannot be told.
+std::string DescriptorPath(int fd);
 
 }  // namespace platform
 

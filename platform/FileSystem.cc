@@ -5,11 +5,13 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <string>
 
 #include "platform/Fault.h"
+#include "platform/FileSystemKind.h"
 #include "platform/File.h"
 #include "platform/Path.h"
 
@@ -131,5 +133,13 @@ bool RenameFile(const char* from, const char* to) {
   errno = saved;
   return false;
 }
+
+const char* RemoteFileSystemOf(const char* directory) {
+  struct statfs info;
+  const std::string native = NativeDirectory(directory);
+  if (statfs(native.c_str(), &info) != 0) return nullptr;
+  return RemoteFileSystemName(static_cast<uint64_t>(static_cast<uint32_t>(info.f_type)));
+}
+
 
 }  // namespace platform

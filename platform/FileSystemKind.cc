@@ -1,11 +1,5 @@
 #include "platform/FileSystemKind.h"
 
-#include <sys/vfs.h>
-
-#include <string>
-
-#include "platform/Path.h"
-
 namespace platform {
 
 const char* RemoteFileSystemName(uint64_t type) {
@@ -23,13 +17,6 @@ const char* RemoteFileSystemName(uint64_t type) {
     if (remote.type == type) return remote.name;
   }
   return nullptr;
-}
-
-const char* RemoteFileSystemOf(const char* directory) {
-  struct statfs info;
-  const std::string native = NativeDirectory(directory);
-  if (statfs(native.c_str(), &info) != 0) return nullptr;
-  return RemoteFileSystemName(static_cast<uint64_t>(static_cast<uint32_t>(info.f_type)));
 }
 
 }  // namespace platform

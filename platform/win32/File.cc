@@ -381,4 +381,16 @@ bool LeasesWork(const char*) { return true; }
 
 bool CanLeaseFilesOfOthers() { return true; }
 
+std::string DescriptorPath(int fd) {
+  char target[4096];
+  const DWORD n = GetFinalPathNameByHandleA(win32::HandleOf(fd), target, sizeof target,
+                                            FILE_NAME_NORMALIZED);
+  std::string path(target, n > 0 && n < sizeof target ? n : 0);
+  // Armed fault fragments are written with forward slashes, as on every system.
+  for (char& c : path) {
+    if (c == '\\') c = '/';
+  }
+  return path;
+}
+
 }  // namespace platform

@@ -9,6 +9,7 @@
 
 #include "platform/Fault.h"
 #include "platform/File.h"
+#include "platform/FileSystemKind.h"
 #include "platform/Path.h"
 #include "platform/win32/Win32.h"
 
@@ -153,5 +154,18 @@ bool RenameFile(const char* from, const char* to) {
   // Without MOVEFILE_REPLACE_EXISTING the move fails when `to` exists.
   return MoveFileExA(source.c_str(), target.c_str(), 0) ? true : Fail();
 }
+
+// A network drive or share is remote.
+const char* RemoteFileSystemOf(const char* directory) {
+  const std::string native = win32::BackslashPath(NativeDirectory(directory));
+  char full[MAX_PATH];
+  char volume[MAX_PATH];
+  if (GetFullPathNameA(native.c_str(), sizeof full, full, nullptr) == 0 ||
+      !GetVolumePathNameA(full, volume, sizeof volume)) {
+    return nullptr;
+  }
+  return GetDriveTypeA(volume) == DRIVE_REMOTE ? "smb" : nullptr;
+}
+
 
 }  // namespace platform
