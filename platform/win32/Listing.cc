@@ -1,61 +1,13 @@
-#include "platform/Wildcard.h"
-
-
-#include <cctype>
+// Directory listings and the kinds of spool entries on Windows, from the
+// entries' attributes.
 #include <cstring>
+#include <string>
 
 #include "platform/Path.h"
+#include "platform/Wildcard.h"
 #include "platform/win32/Win32.h"
 
 namespace platform {
-namespace {
-
-bool SameLetter(char a, char b) {
-  return std::tolower(static_cast<unsigned char>(a)) ==
-         std::tolower(static_cast<unsigned char>(b));
-}
-
-}  // namespace
-
-bool WildcardMatch(const char* pattern, const char* name) {
-  // Iterative match with one backtrack point: the last `*` seen.
-  const char* star = nullptr;
-  const char* resume = nullptr;
-  while (*name != '\0') {
-    if (*pattern == '*') {
-      star = pattern++;
-      resume = name;
-    } else if (*pattern != '\0' && (*pattern == '?' || SameLetter(*pattern, *name))) {
-      ++pattern;
-      ++name;
-    } else if (star != nullptr) {
-      pattern = star + 1;
-      name = ++resume;
-    } else {
-      return false;
-    }
-  }
-  while (*pattern == '*') ++pattern;
-  return *pattern == '\0';
-}
-
-FileFinder::~FileFinder() { Close(); }
-
-void FileFinder::Close() {
-  if (dir_ != nullptr) closedir(dir_);
-  dir_ = nullptr;
-}
-
-bool FileFinder::First(const char* pattern) {
-  Close();
-  if (pattern == nullptr || *pattern == '\0') return false;
-  SplitPattern(pattern, &directory_, &name_pattern_);
-  if (name_pattern_.empty()) return false;
-  native_dir_ = NativeDirectory(directory_.c_str());
-  dir_ = opendir(native_dir_.c_str());
-  if (dir_ == nullptr) return false;  // a missing directory finds nothing
-  return Next();
-}
 
 namespace {
 

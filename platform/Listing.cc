@@ -1,0 +1,116 @@
+// Directory listings and the kinds of spool entries, from the directory
+// entries and, where they do not tell, a status query without following a link.
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cstring>
+#include <string>
+
+#include "platform/Path.h"
+#include "platform/Wildcard.h"
+
+namespace platform {
+
+namespace {
+
+EntryKind KindOfType(unsigned char type) {
+  switch (type) {
+    case DT_REG:
+      return EntryKind::kRegular;
+    case DT_DIR:
+      return EntryKind::kDirectory;
+    case DT_UNKNOWN:
+      return EntryKind::kUnknown;
+    default:
+      return EntryKind::kOther;
+  }
+}
+
+// The refusal of an entry whose kind is known.
+const char* RefusalOfKind(const char* name, EntryKind kind, bool is_link, bool* silent) {
+  *silent = false;
+  if (kind == EntryKind::kDirectory) {
+    *silent = true;
+    return "a directory";
+  }
+  if (is_link) return "a symbolic link";
+  if (kind != EntryKind::kRegular) return "not a regular file";
+  for (const char* p = name; *p != '\0'; ++p) {
+    const unsigned char c = static_cast<unsigned char>(*p);
+    if (c == '\\') return "a backslash in its name";
+    if (c < 0x20 || c == 0x7F) return "a control character in its name";
+  }
+  return nullptr;
+}
+
+// Asks the file system what the entry is, without following a link.
+const char* RefusalByQuery(int dir_fd, const char* name, bool* silent) {
+  struct stat st;
+  if (fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    *silent = true;  // gone meanwhile
+    return "gone";
+  }
+  const EntryKind kind = S_ISREG(st.st_mode)   ? EntryKind::kRegular
+                         : S_ISDIR(st.st_mode) ? EntryKind::kDirectory
+                                               : EntryKind::kOther;
+  return RefusalOfKind(name, kind, S_ISLNK(st.st_mode), silent);
+}
+
+}  // namespace
+
+bool ListNames(const char* directory,
+               const std::function<void(const char* name, EntryKind kind)>& visit) {
+  const std::string native = NativeDirectory(directory);
+  DIR* dir = opendir(native.c_str());
+  if (dir == nullptr) return false;
+  while (struct dirent* entry = readdir(dir)) {
+    if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0)
+      continue;
+    visit(entry->d_name, KindOfType(entry->d_type));
+  }
+  closedir(dir);
+  return true;
+}
+
+const char* SpoolEntryRefusal(const char* directory, const char* name, EntryKind kind,
+                              bool* silent) {
+  if (kind != EntryKind::kUnknown) {
+    // A listing tells links apart from other kinds of entry only as "other".
+    if (kind == EntryKind::kOther) {
+      const std::string native = NativeDirectory(directory);
+      return RefusalByQuery(AT_FDCWD, (native + "/" + name).c_str(), silent);
+    }
+    return RefusalOfKind(name, kind, false, silent);
+  }
+  const std::string native = NativeDirectory(directory);
+  return RefusalByQuery(AT_FDCWD, (native + "/" + name).c_str(), silent);
+}
+
+const char* FileFinder::Refusal(const struct dirent& entry, bool* silent) {
+  const EntryKind kind = KindOfType(entry.d_type);
+  if (kind == EntryKind::kUnknown || kind == EntryKind::kOther) {
+    return RefusalByQuery(dirfd(dir_), entry.d_name, silent);
+  }
+  return RefusalOfKind(entry.d_name, kind, false, silent);
+}
+
+bool FileFinder::Next() {
+  if (dir_ == nullptr) return false;
+  while (struct dirent* entry = readdir(dir_)) {
+    if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0)
+      continue;
+    if (!WildcardMatch(name_pattern_.c_str(), entry->d_name)) continue;
+    bool silent = false;
+    if (const char* why = Refusal(*entry, &silent)) {
+      if (!silent && refusal_handler_ != nullptr) {
+        refusal_handler_(refusal_context_, directory_.c_str(), entry->d_name, why);
+      }
+      continue;
+    }
+    name_ = entry->d_name;
+    return true;
+  }
+  return false;
+}
+
+}  // namespace platform
