@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <map>
 #include <set>
 
@@ -175,6 +176,32 @@ TEST_F(CrashSystemTest, AlarmThatCannotBeArchivedIsLaunchedOnceAcrossRestartsAnd
   EXPECT_EQ(calls[2], "QZARUN.CMD [Brand] [Mthird] [0] [Console_7] [spool/.\\" + Archive(3) + "]");
   EXPECT_EQ(restarted.Output().find("proceeding alarm in 'spool/.\\qza1k3.in'"),
             std::string::npos);
+}
+
+TEST_F(CrashSystemTest, FaxJobThatCannotBeDeletedIsFaxedOnceAcrossRestarts) {
+  AddFakeProgram("QZ_DOFAX.BAT");
+  Drop("spool/qz1.job", "a\r\nb\r\nc\r\nd\r\n");
+  const std::string job = Path("spool/qz1.job");
+  if (system(("chattr +i " + job + " 2>/dev/null").c_str()) != 0) {
+    GTEST_SKIP() << "no immutable files here";
+  }
+  struct Unfreeze {
+    std::string path;
+    ~Unfreeze() {
+      if (system(("chattr -i " + path).c_str()) != 0) ADD_FAILURE();
+    }
+  } unfreeze{job};
+  for (int run = 0; run < 2; ++run) {
+    Service& service = Start();
+    ASSERT_TRUE(service.WaitForOutput("Ready\n"));
+    Drop("spool/qz2.job", "e\r\nf\r\ng\r\n" + std::to_string(run) + "\r\n");
+    ASSERT_TRUE(WaitForCalls(run == 0 ? 2 : 3));
+    service.Kill();
+  }
+  std::this_thread::sleep_for(300ms);
+  const std::vector<std::string> calls = Calls();
+  EXPECT_EQ(std::count(calls.begin(), calls.end(), "QZ_DOFAX.BAT [a] [b] [c] [d]"), 1);
+  EXPECT_EQ(calls.size(), 3u);
 }
 
 TEST_F(CrashSystemTest, StalledReaderOfTheAccountHoldsUpNoAlarm) {
