@@ -1,11 +1,7 @@
 #include "platform/Profile.h"
 
 #include <errno.h>
-#include <fcntl.h>
-#include <stdlib.h>
 #include <strings.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cctype>
 #include <cstring>
@@ -13,9 +9,14 @@
 #include <string_view>
 
 #include "platform/Path.h"
+#include "platform/ProfileFile.h"
 
 namespace platform {
 namespace {
+
+using profile_file::FollowLinks;
+using profile_file::ReadNative;
+using profile_file::ReplaceWithData;
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
@@ -69,54 +70,8 @@ Kind Classify(std::string_view text, std::string_view* name, std::string_view* v
   return Kind::kKey;
 }
 
-// Reads the whole file into `data`. False with errno set when it cannot be
-// opened or a read fails: a part of a file is never taken for the whole.
-bool ReadNative(const std::string& native, std::string* data) {
-  int fd = open(native.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  char chunk[8192];
-  ssize_t n;
-  while ((n = read(fd, chunk, sizeof chunk)) != 0) {
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      const int error = errno;
-      close(fd);  // read-only descriptor: nothing to lose
-      errno = error;
-      return false;
-    }
-    data->append(chunk, n);
-  }
-  close(fd);  // read-only descriptor: nothing to lose
-  return true;
-}
-
 bool ReadWholeFile(const char* file, std::string* data) {
   return ReadNative(NativePath(file), data);
-}
-
-// The name that a chain of symbolic links at `native` leads to (the name
-// itself when it is no link). A relative link target counts from the link's
-// directory. False with errno ELOOP after 40 links, or the error of readlink.
-bool FollowLinks(std::string native, std::string* target) {
-  for (int hops = 0; hops < 40; ++hops) {
-    struct stat st;
-    if (lstat(native.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
-      *target = native;
-      return true;
-    }
-    char link[4096];
-    const ssize_t n = readlink(native.c_str(), link, sizeof link - 1);
-    if (n < 0) return false;
-    link[n] = '\0';
-    if (link[0] == '/') {
-      native = link;
-    } else {
-      const size_t slash = native.rfind('/');
-      native = (slash == std::string::npos ? std::string() : native.substr(0, slash + 1)) + link;
-    }
-  }
-  errno = ELOOP;
-  return false;
 }
 
 // Finds the key in the section. Returns true with the value (raw, untrimmed)
@@ -210,52 +165,6 @@ std::string WithKey(const std::string& data, const char* section, const char* ke
   std::string result = data;
   if (!result.empty() && result.back() != '\n' && result.back() != '\r') result += eol;
   return result + "[" + section + "]" + eol + key_line;
-}
-
-bool WriteAll(int fd, const std::string& data) {
-  size_t done = 0;
-  while (done < data.size()) {
-    ssize_t n = write(fd, data.data() + done, data.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += n;
-  }
-  return true;
-}
-
-// Gives the new file at `fd` the permissions, owner and group of the file it
-// replaces (`old`, null for a new file). False with errno set when the owner
-// or group cannot be kept.
-bool TakeOverAttributes(int fd, const struct stat* old) {
-  if (old == nullptr) return fchmod(fd, 0644) == 0;
-  struct stat now;
-  if (fstat(fd, &now) != 0) return false;
-  if ((now.st_uid != old->st_uid || now.st_gid != old->st_gid) &&
-      fchown(fd, old->st_uid, old->st_gid) != 0) {
-    return false;
-  }
-  return fchmod(fd, old->st_mode & 07777) == 0;  // after fchown, which may clear set-id bits
-}
-
-// Replaces the file by `data` through a temporary file beside it.
-bool ReplaceWithData(const std::string& native, const std::string& data) {
-  struct stat old_status;
-  const bool existed = stat(native.c_str(), &old_status) == 0;
-  std::string temp = native + ".XXXXXX";
-  int fd = mkostemp(temp.data(), O_CLOEXEC);
-  if (fd < 0) return false;
-  bool ok = TakeOverAttributes(fd, existed ? &old_status : nullptr) && WriteAll(fd, data) &&
-            fsync(fd) == 0;
-  int error = errno;
-  if (close(fd) != 0 && ok) {
-    ok = false;
-    error = errno;
-  }
-  if (ok && rename(temp.c_str(), native.c_str()) == 0) return true;
-  if (ok) error = errno;
-  unlink(temp.c_str());  // best effort: the old file is untouched either way
-  errno = error;
-  return false;
 }
 
 // Parses every line of an ini text, calling `on_key(section, name, raw value)`
