@@ -161,7 +161,8 @@ TEST_F(CrashSystemTest, AlarmThatCannotBeArchivedIsLaunchedOnceAcrossRestartsAnd
     ASSERT_TRUE(service.WaitForOutput("it is left for the operator and not launched again\r\n"));
     Drop("spool/qza1k4.in", AlarmWithId("Mnext"));
     ASSERT_TRUE(WaitForCalls(2));
-    service.Kill();
+    service.Signal(SIGTERM);  // a clean stop: no launch is left half done
+    ASSERT_EQ(service.WaitForExit(), 0);
   }
   Service& restarted = Start();
   ASSERT_TRUE(restarted.WaitForOutput("Ready\n"));
@@ -196,7 +197,8 @@ TEST_F(CrashSystemTest, FaxJobThatCannotBeDeletedIsFaxedOnceAcrossRestarts) {
     ASSERT_TRUE(service.WaitForOutput("Ready\n"));
     Drop("spool/qz2.job", "e\r\nf\r\ng\r\n" + std::to_string(run) + "\r\n");
     ASSERT_TRUE(WaitForCalls(run == 0 ? 2 : 3));
-    service.Kill();
+    service.Signal(SIGTERM);
+    ASSERT_EQ(service.WaitForExit(), 0);
   }
   std::this_thread::sleep_for(300ms);
   const std::vector<std::string> calls = Calls();
