@@ -40,11 +40,15 @@ struct Reservation {
   std::string archive;  // empty: none
   std::string path;
   Identity identity;
+  // Launched, and then left in the spool because it could not be archived:
+  // never launched again, and its archive name is never given to another.
+  bool stuck = false;
 
   std::string Text() const {
     char numbers[96];
-    std::snprintf(numbers, sizeof numbers, "%" PRIu64 " %" PRIu64 " %" PRId64 " %" PRId64,
-                  identity.dev, identity.ino, identity.size, identity.mtime);
+    std::snprintf(numbers, sizeof numbers, "%" PRIu64 " %" PRIu64 " %" PRId64 " %" PRId64 " %d",
+                  identity.dev, identity.ino, identity.size, identity.mtime,
+                  stuck ? 1 : 0);
     return archive + "\n" + path + "\n" + numbers + "\n";
   }
   // Reads the reservations of a journal text, three lines each.
@@ -60,15 +64,22 @@ struct Reservation {
     for (size_t i = 0; i + 2 < lines.size(); i += 3) {
       Reservation r;
       Identity& id = r.identity;
-      if (std::sscanf(lines[i + 2].c_str(), "%" SCNu64 " %" SCNu64 " %" SCNd64 " %" SCNd64,
-                      &id.dev, &id.ino, &id.size, &id.mtime) != 4) {
+      int stuck = 0;
+      if (std::sscanf(lines[i + 2].c_str(), "%" SCNu64 " %" SCNu64 " %" SCNd64 " %" SCNd64 " %d",
+                      &id.dev, &id.ino, &id.size, &id.mtime, &stuck) < 4) {
         break;
       }
+      r.stuck = stuck == 1;
       r.archive = lines[i];
       r.path = lines[i + 1];
       all.push_back(r);
     }
     return all;
+  }
+  // True while the file is still in the spool, as it was.
+  bool FileUnchanged() const {
+    Identity now;
+    return IdentityOf(path.c_str(), &now) && now == identity;
   }
   // True while the alarm is still in the spool, unarchived.
   bool StillPending() const {
@@ -85,9 +96,10 @@ struct AlarmState {
   // Left by earlier runs that ended while launching these alarms; each keeps
   // its archive name until it is launched again.
   std::vector<Reservation> interrupted;
-  // Alarms that were launched but could not be archived: never launched again
-  // while the service runs.
-  std::set<Identity> stuck;
+  // Alarms that were launched but could not be archived, kept in the journal
+  // too: never launched again, not after a restart either, while the file
+  // stays as it is; their archive names stay theirs.
+  std::vector<Reservation> stuck;
   // The archive numbers of the month.
   ArchiveIndex archives;
 };
@@ -110,8 +122,22 @@ bool JoinInto(char (&out)[kPathSize], const char* directory, const std::string& 
 // sequence number, from 1 up, not following links (a dangling link takes its
 // name). The name an interrupted launch was given stays that alarm's.
 bool Reserved(const char* archive) {
-  for (const Reservation& r : State().interrupted) {
-    if (r.archive == archive) return true;
+  for (const auto* list : {&State().interrupted, &State().stuck}) {
+    for (const Reservation& r : *list) {
+      if (r.archive == archive) return true;
+    }
+  }
+  return false;
+}
+
+// True when the file at `path` is an alarm that was launched and left.
+bool LaunchedAndLeft(const char* path) {
+  std::vector<Reservation>& stuck = State().stuck;
+  if (stuck.empty()) return false;
+  Identity seen;
+  if (!IdentityOf(path, &seen)) return false;
+  for (const Reservation& r : stuck) {
+    if (r.identity == seen) return true;
   }
   return false;
 }
@@ -199,6 +225,7 @@ bool ArchiveNameFor(const Settings& settings, const char* path, const Identity& 
 // The journal's text: the interrupted launches still pending, and `current`.
 std::string JournalText(const Reservation* current) {
   std::string text;
+  for (const Reservation& r : State().stuck) text += r.Text();
   for (const Reservation& r : State().interrupted) text += r.Text();
   if (current != nullptr) text += current->Text();
   return text;
@@ -224,7 +251,7 @@ void Release(const char* path) {
     it = it->path == path ? pending.erase(it) : it + 1;
   }
   if (!state.journal.IsOpen()) return;
-  if (pending.empty()) {
+  if (pending.empty() && state.stuck.empty()) {
     state.journal.Clear();
   } else {
     state.journal.Store(JournalText(nullptr));
@@ -335,9 +362,21 @@ bool ReadAlarm(const Settings& settings, const char* path, AlarmRequest* request
   return IdentityOf(path, identity);
 }
 
-// Remembers an alarm that was launched but is still in the spool.
-void LeaveForOperator(const char* path, const Identity& identity) {
-  State().stuck.insert(identity);
+// Remembers an alarm that was launched but is still in the spool, with the
+// archive name its program was given, in memory and in the journal.
+void LeaveForOperator(const char* path, const Identity& identity, const char* archive) {
+  AlarmState& state = State();
+  std::vector<Reservation>& stuck = state.stuck;
+  for (auto it = stuck.begin(); it != stuck.end();) {  // files the operator cleared away
+    it = it->FileUnchanged() ? it + 1 : stuck.erase(it);
+  }
+  Reservation left{archive, path, identity};
+  left.stuck = true;
+  stuck.push_back(left);
+  if (state.journal.IsOpen() && !state.journal.Store(JournalText(nullptr))) {
+    platform::Print("ERROR: journal %s could not be written: %s\r\n", kAlarmJournalName,
+                    platform::ErrorText(errno));
+  }
   platform::Print(
       "'%s' was launched but could not be archived: it is left for the operator and not "
       "launched again\r\n",
@@ -361,6 +400,10 @@ bool LaunchAndArchive(const char* path, const Identity& identity, const char* co
                     "archived, the new file waits for its pass\r\n",
                     path);
     Release(path);
+    // Its program was given the archive name: no other alarm gets it.
+    Reservation gone{archive, path, identity};
+    gone.stuck = true;
+    State().stuck.push_back(gone);
     *archived = false;
     return true;
   }
@@ -371,7 +414,7 @@ bool LaunchAndArchive(const char* path, const Identity& identity, const char* co
     State().archives.Invalidate();  // someone took the name meanwhile
   }
   Release(path);
-  if (!*archived) LeaveForOperator(path, identity);
+  if (!*archived) LeaveForOperator(path, identity, archive);
   return true;
 }
 
@@ -391,7 +434,11 @@ void OpenAlarmJournal() {
   // Launches that an earlier run left unfinished and whose files still wait;
   // the oldest give way when the journal would overflow.
   for (const Reservation& r : Reservation::ParseAll(state.journal.Load())) {
-    if (r.StillPending()) state.interrupted.push_back(r);
+    if (r.stuck && r.FileUnchanged()) {
+      state.stuck.push_back(r);
+    } else if (!r.stuck && r.StillPending()) {
+      state.interrupted.push_back(r);
+    }
   }
   while (!state.interrupted.empty() &&
          JournalText(nullptr).size() + kLongestReservation > platform::Journal::kCapacity) {
@@ -411,10 +458,7 @@ void ResetAlarmState() {
 }
 
 void ProcessAlarmFile(const Settings& settings, const char* path, int console) {
-  {
-    Identity seen;
-    if (IdentityOf(path, &seen) && State().stuck.count(seen) != 0) return;
-  }
+  if (LaunchedAndLeft(path)) return;
   const struct tm time = platform::LocalTime(platform::Now());
   platform::Print("proceeding alarm in '%s'\r\n", path);
 

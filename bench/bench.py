@@ -129,7 +129,7 @@ class Contender:
 
 
 class Service(Contender):
-    def __init__(self, root, tools, archives=0):
+    def __init__(self, root, tools, archives=0, earlier=0):
         super().__init__("service", root)
         self.tools = tools
         for d in ("ack", "db", "bin"):
@@ -148,6 +148,11 @@ class Service(Contender):
         month = time.strftime("%y%m")
         for seq in range(1, archives + 1):
             open(os.path.join(self.spool, f"{month}_1{seq:02d}.alr"), "w").close()
+        # Archives of earlier months: the spool directory of an installation
+        # that has run for years.
+        for seq in range(earlier):
+            old = f"{(seq // 50000) % 20 + 1:02d}{seq // 10000 % 12 + 1:02d}"  # years 01..20
+            open(os.path.join(self.spool, f"{old}_1{seq % 10000 + 1:02d}.alr"), "w").close()
         self.out_path = os.path.join(root, "out.txt")
         self.log = ChildLog(self.log_path, lambda args: args[1])  # the message id
 
@@ -254,6 +259,22 @@ def measure_burst(c, count, offset):
             "cpu_ms_per_file": ticks * 1000.0 / CLK_TCK / count}
 
 
+def measure_long_burst(c, count, offset, block=1000):
+    """A burst of `count` files: the rate of its first and of its last block."""
+    ids = list(range(offset, offset + count))
+    c.stage_files(ids)
+    first = now_ns()
+    for i in ids:
+        c.drop(c.file_name(i))
+    if not c.log.wait_for([c.ident(i) for i in ids], timeout=1200):
+        raise RuntimeError(f"{c.name}: long burst incomplete")
+    starts = sorted(c.log.seen[c.ident(i)] for i in ids)
+    head = (starts[block - 1] - first) / 1e9
+    tail = (starts[-1] - starts[-block - 1]) / 1e9
+    return {"first_block_per_s": block / head, "last_block_per_s": block / tail,
+            "seconds": (starts[-1] - first) / 1e9, "count": count}
+
+
 def measure_idle(service, seconds):
     before = cpu_ticks(service.proc.pid)
     timeouts = open(service.out_path).read().count("Timeout\n")
@@ -262,16 +283,18 @@ def measure_idle(service, seconds):
             "wakeups": open(service.out_path).read().count("Timeout\n") - timeouts}
 
 
-def measure_growth(base, tools, archive_counts, count):
+def measure_growth(base, tools, cases, count):
+    """Mean time per alarm for each (label, archives of the month, earlier ones)."""
     growth = {}
-    for archives in archive_counts:
-        service = Service(os.path.join(base, f"growth{archives}"), tools, archives)
+    for label, archives, earlier in cases:
+        service = Service(os.path.join(base, f"growth-{label}"), tools, archives, earlier)
         service.start()
         try:
             latencies = measure_latency([service], count)["service"]
         finally:
             service.stop()
-        growth[archives] = statistics.mean(latencies)
+        growth[label] = statistics.mean(latencies)
+        shutil.rmtree(os.path.join(base, f"growth-{label}"), ignore_errors=True)
     return growth
 
 
@@ -285,7 +308,13 @@ def main():
              "child": os.path.join(args.build, "bench", "bench_child"),
              "floor": os.path.join(args.build, "bench", "bench_floor")}
     n_latency, n_burst, idle_s = (20, 100, 6) if args.short else (200, 1000, 30)
-    archive_counts = (0, 100, 1000) if args.short else (0, 1000, 10000)
+    if args.short:
+        growth_cases = [("none", 0, 0), ("100 of the month", 100, 0),
+                        ("1,000 earlier", 0, 1000)]
+    else:
+        growth_cases = [("none", 0, 0), ("1,000 of the month", 1000, 0),
+                        ("10,000 of the month", 10000, 0),
+                        ("100,000 of earlier months", 0, 100000)]
     n_growth = 10 if args.short else 50
 
     base = tempfile.mkdtemp(prefix="qza_bench_")
@@ -310,6 +339,12 @@ def main():
         service.start()
         contenders[0] = service
         results["burst"] = {c.name: measure_burst(c, n_burst, 100000) for c in contenders}
+        if not args.short:  # the 10,000-file burst, in a fresh month again
+            service.stop()
+            service = Service(os.path.join(base, "service-long"), tools)
+            service.start()
+            contenders[0] = service
+            results["long_burst"] = measure_long_burst(service, 10000, 200000)
         results["idle"] = measure_idle(service, idle_s)
         results["idle"]["seconds"] = idle_s
         results["peak_rss_kib"] = {c.name: sum(vm_hwm_kib(p) for p in c.pids())
@@ -317,7 +352,7 @@ def main():
     finally:
         for c in contenders:
             c.stop()
-    results["growth_ms_per_alarm"] = measure_growth(base, tools, archive_counts, n_growth)
+    results["growth_ms_per_alarm"] = measure_growth(base, tools, growth_cases, n_growth)
     shutil.rmtree(base, ignore_errors=True)
     report(results, n_latency, n_burst)
 
@@ -348,9 +383,17 @@ def report(r, n_latency, n_burst):
     rss = r["peak_rss_kib"]
     print(f"Peak resident set (VmHWM): service {rss['service'] / 1024:.2f} MiB (target < 4), "
           f"floor {rss['floor'] / 1024:.2f} MiB, shell {rss['shell'] / 1024:.2f} MiB")
-    print("Time per alarm with archives of the month present:")
-    for archives, ms in r["growth_ms_per_alarm"].items():
-        print(f"  {archives:6d} archives: {ms:.3f} ms")
+    if "long_burst" in r:
+        lb = r["long_burst"]
+        print(f"Burst of {lb['count']} files in {lb['seconds']:.1f} s: first thousand "
+              f"{lb['first_block_per_s']:.0f}/s, last thousand {lb['last_block_per_s']:.0f}/s, "
+              f"ratio {ratio(lb['last_block_per_s'], lb['first_block_per_s']):.2f} "
+              f"(target >= 0.8)")
+    print("Time per alarm with archives present:")
+    growth = r["growth_ms_per_alarm"]
+    none = growth.get("none", 0)
+    for label, ms in growth.items():
+        print(f"  {label:28} {ms:.3f} ms  ({ratio(ms, none):.2f} x none; target <= 1.2)")
     print(json.dumps(r, sort_keys=True))
 
 

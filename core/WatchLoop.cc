@@ -286,10 +286,20 @@ void WatchLoop::Offer(Kind kind, const char* name, platform::EntryKind entry) {
 }
 
 void WatchLoop::ReportRefusal(const std::string& directory, const char* name, const char* why) {
-  constexpr size_t kRemembered = 4096;  // a flood of bad names costs bounded memory
+  // A flood of bad names costs bounded memory, and the account says once that
+  // it stops naming them, rather than naming them all again at every pass.
+  constexpr size_t kRemembered = 65536;
   std::string key = directory + '\0' + name;
   if (refused_.count(key) != 0) return;
-  if (refused_.size() >= kRemembered) refused_.clear();
+  if (refused_.size() >= kRemembered) {
+    if (!refusals_muted_) {
+      platform::Print("More than %zu spool entries were passed over: further ones are passed "
+                      "over without a line\r\n",
+                      kRemembered);
+    }
+    refusals_muted_ = true;
+    return;
+  }
   refused_.insert(std::move(key));
   platform::Print("Spool entry '%s%s' passed over: %s\r\n", Printable(directory.c_str()).c_str(),
                   Printable(name).c_str(), why);

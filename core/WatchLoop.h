@@ -119,6 +119,7 @@ class WatchLoop {
   std::vector<std::string> changed_;     // names that call for a pass, in order
   bool full_pass_due_ = false;           // names were missed: list everything
   std::set<std::string> refused_;        // names already reported as passed over
+  bool refusals_muted_ = false;          // too many to remember: no more lines
   char pattern_[kPathSize] = "";
   char path_[kPathSize] = "";
   uint32_t poll_ms_ = 0;  // 0: no polling

@@ -2,15 +2,19 @@
 
 #include <errno.h>
 
+#include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <set>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/Clock.h"
 #include "platform/Console.h"
 #include "platform/File.h"
 #include "platform/FileSystem.h"
+#include "platform/Journal.h"
 #include "support/CDosFile.h"
 #include "support/Launch.h"
 #include "support/MonthlyLog.h"
@@ -22,13 +26,57 @@ constexpr unsigned long kLineSize = 256;
 constexpr size_t kCommandMax = 255;
 
 // Jobs that were launched but could not be deleted, by device, inode, size
-// and modification time: never faxed again while the service runs.
-using platform::FileIdentity;
-std::set<FileIdentity> launched_jobs;
+// and modification time, with their paths: never faxed again, not after a
+// restart either (they are kept in a journal in the working directory) while
+// the file stays as it is.
+using Identity = platform::FileIdentity;
+struct LaunchedJobs {
+  std::vector<std::pair<std::string, Identity>> jobs;
+  platform::Journal journal;
+};
+
+LaunchedJobs& Launched() {
+  static LaunchedJobs launched;
+  return launched;
+}
+
+bool IdentityOf(const char* path, Identity* identity) {
+  return platform::IdentityOfPath(path, identity);
+}
 
 bool AlreadyLaunched(const char* path) {
-  FileIdentity identity;
-  return platform::IdentityOfPath(path, &identity) && launched_jobs.count(identity) != 0;
+  if (Launched().jobs.empty()) return false;
+  Identity identity;
+  if (!IdentityOf(path, &identity)) return false;
+  for (const auto& job : Launched().jobs) {
+    if (job.second == identity) return true;
+  }
+  return false;
+}
+
+// Keeps the jobs whose files are still as they were, and writes them down.
+void StoreLaunchedJobs() {
+  LaunchedJobs& launched = Launched();
+  std::string text;
+  auto& jobs = launched.jobs;
+  for (auto it = jobs.begin(); it != jobs.end();) {
+    Identity now;
+    if (!IdentityOf(it->first.c_str(), &now) || now != it->second) {
+      it = jobs.erase(it);
+      continue;
+    }
+    char numbers[96];
+    std::snprintf(numbers, sizeof numbers, "%" PRIu64 " %" PRIu64 " %" PRId64 " %" PRId64,
+                  now.dev, now.ino, now.size, now.mtime);
+    text += it->first + "\n" + numbers + "\n";
+    ++it;
+  }
+  if (!launched.journal.IsOpen()) return;
+  const bool stored = text.empty() ? launched.journal.Clear() : launched.journal.Store(text);
+  if (!stored) {
+    platform::Print("ERROR: journal %s could not be written: %s\r\n", kFaxJournalName,
+                    platform::ErrorText(errno));
+  }
 }
 
 // Reads the four lines; false (with a line) when the job cannot be opened.
@@ -49,11 +97,12 @@ bool ReadJob(const char* path, char (&lines)[4][kLineSize]) {
 }
 
 // Deletes the launched job; a job that stays is remembered, not faxed again.
-void DeleteLaunchedJob(const char* path, const FileIdentity& identity, bool known) {
+void DeleteLaunchedJob(const char* path, const Identity& identity, bool known) {
   if (platform::RemoveFile(path)) return;
   platform::Print("FAILED to delete '%s': %s\r\n", path, platform::ErrorText(errno));
   if (!known) return;
-  launched_jobs.insert(identity);
+  Launched().jobs.emplace_back(path, identity);
+  StoreLaunchedJobs();
   platform::Print(
       "'%s' was launched but could not be deleted: it is left for the operator and not "
       "launched again\r\n",
@@ -67,7 +116,7 @@ void ProcessFaxJob(const Settings& settings, const char* path) {
   platform::Print("proceeding fax job in '%s'\r\n", path);
   char lines[4][kLineSize] = {};
   if (!ReadJob(path, lines)) return;
-  FileIdentity identity;
+  Identity identity;
   const bool known = platform::IdentityOfPath(path, &identity);
 
   std::string command = "QZ_DOFAX.BAT ";
@@ -90,4 +139,29 @@ void ProcessFaxJob(const Settings& settings, const char* path) {
   AppendMonthlyLog("%s.\\qzf_%02d%02d.log", settings.AckPath, time, log_line);
 }
 
-void ResetFaxState() { launched_jobs.clear(); }
+void OpenFaxJournal() {
+  LaunchedJobs& launched = Launched();
+  if (launched.journal.IsOpen()) return;
+  if (!launched.journal.Open(kFaxJournalName)) {
+    platform::Print("ERROR: journal %s cannot be used: %s; a fax job that cannot be deleted "
+                    "may be faxed again after a restart\r\n",
+                    kFaxJournalName, platform::ErrorText(errno));
+    return;
+  }
+  const std::string text = launched.journal.Load();
+  for (size_t at = 0; at < text.size();) {
+    const size_t path_end = text.find('\n', at);
+    const size_t line_end = path_end == std::string::npos ? path_end : text.find('\n', path_end + 1);
+    if (line_end == std::string::npos) break;
+    uint64_t device = 0, inode = 0;
+    int64_t size = 0, time = 0;
+    if (std::sscanf(text.c_str() + path_end + 1, "%" SCNu64 " %" SCNu64 " %" SCNd64 " %" SCNd64,
+                    &device, &inode, &size, &time) == 4) {
+      launched.jobs.emplace_back(text.substr(at, path_end - at), Identity{device, inode, size, time});
+    }
+    at = line_end + 1;
+  }
+  StoreLaunchedJobs();
+}
+
+void ResetFaxState() { Launched().jobs.clear(); }

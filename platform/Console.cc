@@ -60,9 +60,12 @@ bool HasRoom(const Queue& queue, size_t size) {
 }
 
 void Push(Queue& queue, std::string message) {
+  // Only an idle writer needs waking; a busy one finds the message when it
+  // comes back for more.
+  const bool writer_idle = queue.messages.empty() && !queue.writing;
   queue.bytes += message.size();
   queue.messages.push_back(std::move(message));
-  queue.queued.notify_one();
+  if (writer_idle) queue.queued.notify_one();
 }
 
 std::string DroppedLine(unsigned long count) {
@@ -97,14 +100,17 @@ void WriterMain(void*) {
   std::unique_lock<std::mutex> lock(queue.mutex);
   for (;;) {
     queue.queued.wait(lock, [&] { return !queue.messages.empty(); });
-    std::string message = std::move(queue.messages.front());
-    queue.messages.pop_front();
+    // Everything queued goes out in one write: whole messages, in order.
+    std::deque<std::string> batch;
+    batch.swap(queue.messages);
     queue.writing = true;
     lock.unlock();
-    WriteStandardOutput(message.data(), message.size());
+    std::string joined;
+    for (const std::string& message : batch) joined += message;
+    WriteStandardOutput(joined.data(), joined.size());
     lock.lock();
     queue.writing = false;
-    queue.bytes -= message.size();
+    queue.bytes -= joined.size();
     if (queue.messages.empty()) queue.written.notify_all();
   }
 }

@@ -81,6 +81,22 @@ bool IsRegular(int fd) {
   return false;
 }
 
+// As IsRegular, and the file has one name only: a second name (a hard link
+// that a spool writer made to a file it may not read) is refused with EMLINK.
+bool IsRegularWithOneName(int fd) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return false;
+  if (!S_ISREG(st.st_mode)) {
+    errno = S_ISDIR(st.st_mode) ? EISDIR : ENODEV;
+    return false;
+  }
+  if (st.st_nlink > 1) {
+    errno = EMLINK;
+    return false;
+  }
+  return true;
+}
+
 bool Injected(FaultPoint point, const char* path) {
   const int error = FaultFor(point, path);
   if (error == 0) return false;
@@ -114,7 +130,7 @@ int FileOpen(const char* path, unsigned mode) {
   }
   int fd = open(native.c_str(), AccessFlags(mode) | kNoFollow);
   if (fd < 0) return -1;
-  if (!IsRegular(fd)) {
+  if (!IsRegularWithOneName(fd)) {
     Discard(fd);
     return -1;
   }
@@ -242,12 +258,19 @@ bool AppendToFile(const char* path, const void* data, size_t size, bool deny_wri
   }
   int fd = open(native.c_str(), O_WRONLY | O_APPEND | O_CREAT | kNoFollow, 0666);
   if (fd < 0) return false;
-  if (!IsRegular(fd)) {
+  struct stat before;
+  if (!IsRegular(fd) || fstat(fd, &before) != 0) {
     Discard(fd);
     return false;
   }
   if (FileWrite(fd, data, size) != static_cast<int64_t>(size)) {
-    Discard(fd);
+    // A part of the line must not stay: the next line would be glued to it.
+    const int error = errno;
+    if (ftruncate(fd, before.st_size) != 0) {
+      // Nothing more can be done; the caller reports the failed write.
+    }
+    close(fd);
+    errno = error;
     return false;
   }
   return FileClose(fd);
@@ -263,6 +286,8 @@ const char* ErrorText(int error) {
       return "not a regular file";
     case EBUSY:
       return "in use by another program";
+    case EMLINK:
+      return "a file with a second name (a hard link)";
     default:
       return strerror(error);
   }

@@ -41,8 +41,9 @@ constexpr unsigned kShareDenyNone = 0x40;
 // Every name may come from a hostile writer, so the open never follows a
 // symbolic link in the last component (ELOOP), never blocks (a FIFO with no
 // writer, a device), and refuses what is not a regular file: EISDIR for a
-// directory, ENODEV for a FIFO, socket or device. A sharing conflict gives
-// EBUSY. ErrorText turns these into words.
+// directory, ENODEV for a FIFO, socket or device, EMLINK for a file with a
+// second name (a hard link could give a spool writer a file it may not read).
+// A sharing conflict gives EBUSY. ErrorText turns these into words.
 int FileOpen(const char* path, unsigned mode);
 // Creates the file, or empties an existing regular file (length 0), and
 // closes it again; a symbolic link in the last component is never followed.
@@ -72,7 +73,8 @@ bool WriteFileAtomically(const char* path, const void* data, size_t size);
 // a symbolic link and refuses what is not a regular file. With
 // `deny_writers`, the append waits for nobody but fails with EBUSY while
 // another descriptor has the file open for writing. Returns true when every
-// byte was written and the file closed; false with errno set.
+// byte was written and the file closed; false with errno set, and then none of
+// the bytes stay (the file is cut back to its old length).
 bool AppendToFile(const char* path, const void* data, size_t size, bool deny_writers);
 
 // A short text for an error number of this layer: the refusals of FileOpen

@@ -15,7 +15,7 @@
 namespace platform {
 namespace {
 
-constexpr size_t kBlockSize = 1024;
+constexpr size_t kBlockSize = 65536;
 constexpr size_t kHeaderSize = 24;  // "QZJ1 <length:5> <check:8>\n" and padding
 static_assert(Journal::kCapacity + kHeaderSize <= kBlockSize);
 
@@ -25,10 +25,10 @@ uint32_t Check(const char* text, size_t length) {
   return hash;
 }
 
-bool WriteBlock(int fd, const char* block) {
+bool WriteBlock(int fd, const char* block, size_t size) {
   size_t done = 0;
-  while (done < kBlockSize) {
-    ssize_t n = pwrite(fd, block + done, kBlockSize - done, static_cast<off_t>(done));
+  while (done < size) {
+    ssize_t n = pwrite(fd, block + done, size - done, static_cast<off_t>(done));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       if (n == 0) errno = ENOSPC;
@@ -71,7 +71,8 @@ bool Journal::Open(const char* path) {
 
 std::string Journal::Load() {
   if (fd_ < 0) return std::string();
-  char block[kBlockSize + 1] = {};
+  std::string buffer(kBlockSize + 1, '\0');
+  char* block = buffer.data();
   ssize_t n;
   do {
     n = pread(fd_, block, kBlockSize, 0);
@@ -100,11 +101,11 @@ bool Journal::Store(const std::string& text) {
     errno = error;
     return false;
   }
-  char block[kBlockSize] = {};
-  std::snprintf(block, kHeaderSize, "QZJ1 %5u %08x\n", static_cast<unsigned>(text.size()),
+  std::string block(kHeaderSize + text.size(), '\0');
+  std::snprintf(block.data(), kHeaderSize, "QZJ1 %5u %08x\n", static_cast<unsigned>(text.size()),
                 Check(text.data(), text.size()));
-  std::memcpy(block + kHeaderSize, text.data(), text.size());
-  return WriteBlock(fd_, block);
+  std::memcpy(block.data() + kHeaderSize, text.data(), text.size());
+  return WriteBlock(fd_, block.data(), block.size());
 }
 
 bool Journal::Clear() {
@@ -112,8 +113,8 @@ bool Journal::Clear() {
     errno = EBADF;
     return false;
   }
-  char block[kBlockSize] = {};
-  return WriteBlock(fd_, block);
+  const char header[kHeaderSize] = {};
+  return WriteBlock(fd_, header, kHeaderSize);
 }
 
 }  // namespace platform

@@ -1,9 +1,9 @@
 // A small record that survives a crash of the process: one text that the next
 // process finds once Store has returned.
 //
-// The record lives in one fixed-size block at the start of its file and is
-// overwritten in place, so a store is one positioned write with no allocation
-// of blocks or names. The write reaches the kernel's page cache, which
+// The record lives at the start of its file and is overwritten in place (only
+// as many bytes as the text needs), so a store is one positioned write with no
+// allocation of names. The write reaches the kernel's page cache, which
 // outlives the process however it ends (kill -9, abort, the OOM killer); it is
 // not synced to the disk, which would cost milliseconds per alarm, so a power
 // failure may lose the last text. Each stored text carries its length and a
@@ -18,7 +18,7 @@ namespace platform {
 class Journal {
  public:
   // The longest text a block holds.
-  static constexpr size_t kCapacity = 1000;
+  static constexpr size_t kCapacity = 65000;
 
   Journal() = default;
   ~Journal();

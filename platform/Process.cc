@@ -126,7 +126,12 @@ pid_t Spawn(const std::string& program, std::vector<std::string>& words,
   sigset_t signals;
   sigemptyset(&signals);
   posix_spawnattr_setsigmask(&attributes, &signals);
-  sigfillset(&signals);
+  // Every standard signal gets its default action (an ignored one would stay
+  // ignored across exec); the real-time ones are never ignored here, and each
+  // reset is a call the child makes while the service waits for the spawn.
+  for (int number = 1; number < 32; ++number) {
+    if (number != SIGKILL && number != SIGSTOP) sigaddset(&signals, number);
+  }
   posix_spawnattr_setsigdefault(&attributes, &signals);
   short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
   if (options.new_session) {

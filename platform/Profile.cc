@@ -14,6 +14,10 @@
 namespace platform {
 namespace {
 
+using profile_file::FollowLinks;
+using profile_file::ReadNative;
+using profile_file::ReplaceWithData;
+
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
 std::string_view Trim(std::string_view text) {
@@ -67,7 +71,7 @@ Kind Classify(std::string_view text, std::string_view* name, std::string_view* v
 }
 
 bool ReadWholeFile(const char* file, std::string* data) {
-  return ReadProfileFile(NativePath(file), data);
+  return ReadNative(NativePath(file), data);
 }
 
 // Finds the key in the section. Returns true with the value (raw, untrimmed)
@@ -239,14 +243,14 @@ bool StoreProfileString(const char* section, const char* key, const char* text,
   std::string named = NativePath(file);
   if (named.empty()) return false;
   std::string native;
-  if (!FollowProfileLinks(named, &native)) return false;
+  if (!FollowLinks(named, &native)) return false;
   std::string data;
   // A missing file is created; one that exists but cannot be read is left alone.
-  if (!ReadProfileFile(native, &data)) {
+  if (!ReadNative(native, &data)) {
     if (errno != ENOENT) return false;
     data.clear();
   }
-  return ReplaceProfileFile(native, WithKey(data, section, key, text));
+  return ReplaceWithData(native, WithKey(data, section, key, text));
 }
 
 ProfileText::ProfileText(const char* text, size_t length) {

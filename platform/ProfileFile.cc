@@ -1,13 +1,15 @@
-// The ini file's reads and replacements on POSIX systems.
-#include "platform/ProfileFile.h"
-
+// Reading and replacing ini files on Linux.
 #include <errno.h>
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace platform {
+#include <string>
+
+#include "platform/ProfileFile.h"
+
+namespace platform::profile_file {
 namespace {
 
 bool WriteAll(int fd, const std::string& data) {
@@ -39,7 +41,7 @@ bool TakeOverAttributes(int fd, const struct stat* old) {
 
 // Reads the whole file into `data`. False with errno set when it cannot be
 // opened or a read fails: a part of a file is never taken for the whole.
-bool ReadProfileFile(const std::string& native, std::string* data) {
+bool ReadNative(const std::string& native, std::string* data) {
   int fd = open(native.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
   char chunk[8192];
@@ -61,7 +63,7 @@ bool ReadProfileFile(const std::string& native, std::string* data) {
 // The name that a chain of symbolic links at `native` leads to (the name
 // itself when it is no link). A relative link target counts from the link's
 // directory. False with errno ELOOP after 40 links, or the error of readlink.
-bool FollowProfileLinks(std::string native, std::string* target) {
+bool FollowLinks(std::string native, std::string* target) {
   for (int hops = 0; hops < 40; ++hops) {
     struct stat st;
     if (lstat(native.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
@@ -83,8 +85,9 @@ bool FollowProfileLinks(std::string native, std::string* target) {
   return false;
 }
 
-// Replaces the file by `data` through a temporary file beside it.
-bool ReplaceProfileFile(const std::string& native, const std::string& data) {
+// Replaces the file by `data` through a temporary file beside it, synced and
+// renamed over the old one; a failure leaves the old file as it was.
+bool ReplaceWithData(const std::string& native, const std::string& data) {
   struct stat old_status;
   const bool existed = stat(native.c_str(), &old_status) == 0;
   std::string temp = native + ".XXXXXX";
@@ -104,4 +107,4 @@ bool ReplaceProfileFile(const std::string& native, const std::string& data) {
   return false;
 }
 
-}  // namespace platform
+}  // namespace platform::profile_file

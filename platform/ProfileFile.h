@@ -1,27 +1,25 @@
 // The file access of the ini reader and writer, one implementation per
-// system; the parsing is the same everywhere (platform/Profile.cc).
+// platform; the parsing and editing of the text (Profile.cc) is shared.
 #ifndef QZA_PLATFORM_PROFILE_FILE_H_
 #define QZA_PLATFORM_PROFILE_FILE_H_
 
 #include <string>
 
-namespace platform {
+namespace platform::profile_file {
 
-// Reads the whole file at the native path into `data`. False with errno set
-// when it cannot be opened or a read fails: a part of a file is never taken
-// for the whole.
-bool ReadProfileFile(const std::string& native, std::string* data);
+// Reads the whole file into `data`. False with errno set when it cannot be
+// opened or a read fails: a part of a file is never taken for the whole.
+bool ReadNative(const std::string& native, std::string* data);
 
-// The file that the native name leads to, through symbolic links where the
-// system has them. False with errno set when a link cannot be followed.
-bool FollowProfileLinks(std::string native, std::string* target);
+// The file that the name leads to through symbolic links (the name itself
+// when it is none), so that writing back replaces the link's target and keeps
+// the link. False with errno set.
+bool FollowLinks(std::string native, std::string* target);
 
-// Replaces the file at the native path by `data` through a temporary file
-// beside it, flushed before it takes the name, keeping the old file's owner
-// and permissions or attributes. False with errno set; the old file is
-// untouched then.
-bool ReplaceProfileFile(const std::string& native, const std::string& data);
+// Replaces the file by `data` through a new file beside it, keeping its
+// permissions, owner and group. False with errno set; the old file is intact.
+bool ReplaceWithData(const std::string& native, const std::string& data);
 
-}  // namespace platform
+}  // namespace platform::profile_file
 
 #endif  // QZA_PLATFORM_PROFILE_FILE_H_

@@ -164,3 +164,37 @@ TEST(ChangeNotification, StopRequestEndsTheWait) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(ChangeNotificationTest, NamesComeInOrderWithWhetherTheyLeft) {
+  const std::string d = dir_.path();
+  bool missed = false;
+  notification_.TakeNames(&missed);  // before the first take nothing is known
+  EXPECT_TRUE(missed);
+  testutil::WriteFile(d + "/../moved_in", "m");
+  ASSERT_EQ(rename((d + "/../moved_in").c_str(), (d + "/a").c_str()), 0);
+  ASSERT_EQ(rename((d + "/a").c_str(), (d + "/b").c_str()), 0);
+  ASSERT_EQ(unlink((d + "/existing").c_str()), 0);
+  testutil::WriteFile(d + "/c", "written in place");
+  ASSERT_EQ(notification_.Wait(1000), ChangeNotification::kChanged);
+  notification_.Wait(50);  // whatever came after the first wake-up
+  std::string order;
+  for (const auto& event : notification_.TakeNames(&missed)) {
+    order += (event.removed ? "-" : "+") + event.name + " ";
+  }
+  EXPECT_FALSE(missed);
+  // Moved in, moved away and in again under another name, deleted, created and written.
+  EXPECT_EQ(order, "+a -a +b -existing +c +c ");
+  EXPECT_TRUE(notification_.TakeNames(&missed).empty());
+}
+
+TEST_F(ChangeNotificationTest, ALostWatchMeansNamesWereMissed) {
+  bool missed = false;
+  notification_.TakeNames(&missed);
+  notification_.Close();
+  notification_.TakeNames(&missed);
+  EXPECT_TRUE(missed);  // nothing watches: the caller must list the directory
+}
+
+}  // namespace

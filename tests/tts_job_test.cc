@@ -19,6 +19,7 @@
 #include "core/Configuration.h"
 #include "platform/Clock.h"
 #include "platform/Fault.h"
+#include "platform/Startup.h"
 #include "tts/TtsJob.h"
 #include "tts/WavThreads.h"
 
@@ -254,6 +255,32 @@ TEST_F(TtsJobTest, JobReplacedWhileItIsHandledStaysForTheNextPass) {
       << printed;
   EXPECT_EQ(testutil::ReadFile(dir_ / "qz1.tts"), "[File1]\nFile=next.wav\nText=Next\n");
   EXPECT_EQ(testutil::ReadFile(Sounds() + "/hi.wav"), "Hi");
+}
+
+}  // namespace
+
+namespace {
+
+class TtsStopTest : public TtsJobTest {};
+
+TEST_F(TtsStopTest, StopEndsTheJobAfterTheEntryInHandAndTheJobStays) {
+  // The synthesiser of the first entry asks the service to stop, as a
+  // SIGTERM arriving during the synthesis would.
+  testutil::MakeExecutable(Svox() + "/svox.exe", std::string(kCopyingSvox) + "sleep 0.2\n");
+  platform::SetSleep([](uint32_t milliseconds) {
+    if (milliseconds != 200) platform::RequestStop();  // a wait for the synthesiser
+  });
+  const std::string job = "[File1]\nFile=one.wav\nText=One\nDir=" + Sounds() +
+                          "\n[File2]\nFile=two.wav\nText=Two\nDir=" + Sounds() + "\n";
+  const std::string printed = Run(job);
+  platform::ResetStopRequest();
+  EXPECT_NE(printed.find("TTS job stopped before entry File2: the service is stopping; the job "
+                         "stays\r\n"),
+            std::string::npos)
+      << printed;
+  EXPECT_EQ(testutil::ReadFile(dir_ / "qz1.tts"), job);  // neither archived nor deleted
+  EXPECT_FALSE(testutil::FileExists(Sounds() + "/two.wav"));
+  EXPECT_EQ(Log(), "<missing>");
 }
 
 }  // namespace

@@ -15,6 +15,8 @@
 #include "platform/FileSystem.h"
 #include "platform/Path.h"
 #include "platform/Profile.h"
+#include "platform/Startup.h"
+#include "platform/SystemdNotify.h"
 #include "support/CDosFile.h"
 #include "support/CProcess.h"
 #include "support/MonthlyLog.h"
@@ -131,7 +133,14 @@ bool RemoveOldOutput(const Entry& entry, const std::string& output) {
 bool AwaitSynthesiser(CProcess& process, const Synthesis& plan) {
   const int limit = plan.max_seconds;
   const uint64_t limit_ms = static_cast<uint64_t>(limit) * 1000;
+  const uint64_t ping_ms = platform::WatchdogPingMs();
+  uint64_t since_ping = 0;
   for (uint64_t waited = 0; process.IsRunning(); waited += kPollMs) {
+    // A synthesis within its limit is no stalled service: systemd hears so.
+    if (ping_ms > 0 && (since_ping += kPollMs) >= ping_ms) {
+      since_ping = 0;
+      platform::NotifyWatchdog();
+    }
     if (waited >= limit_ms) {
       process.Kill();
       platform::Print("svox.exe did not end within %d seconds and was stopped: %s\r\n", limit,
@@ -217,10 +226,19 @@ struct Job {
   platform::FileStatus identity;
 };
 
-void HandleEntries(const Settings& settings, const Job& job, std::string* last_command) {
+// Handles the entries in order. False when a stop ended the job early.
+bool HandleEntries(const Settings& settings, const Job& job, std::string* last_command) {
   const platform::ProfileText profile(job.text.data(), job.text.size());
   Entry entry;
   for (entry.number = 1; entry.number <= 99; ++entry.number) {
+    // A stop ends the job after the entry in hand; the job stays for the next
+    // start, which speaks it again from its first entry.
+    if (platform::StopRequested()) {
+      platform::Print("TTS job stopped before entry File%d: the service is stopping; the job "
+                      "stays\r\n",
+                      entry.number);
+      return false;
+    }
     char section[16];
     std::snprintf(section, sizeof section, "File%d", entry.number);
     profile.GetString(section, "File", "", entry.file, kFileSize);
@@ -238,6 +256,7 @@ void HandleEntries(const Settings& settings, const Job& job, std::string* last_c
       Delete(entry);
     }
   }
+  return true;
 }
 
 // Stores the bytes that were read as the job's archive copy.
@@ -380,6 +399,6 @@ void ProcessTtsJob(const Settings& settings, const char* path) {
   Job job;
   if (!LoadJob(path, &job)) return;
   std::string last_command;
-  HandleEntries(settings, job, &last_command);
+  if (!HandleEntries(settings, job, &last_command)) return;
   ArchiveDeleteAndLog(settings, path, job, last_command);
 }

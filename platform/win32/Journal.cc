@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "platform/Fault.h"
 #include "platform/Path.h"
@@ -17,7 +18,7 @@
 namespace platform {
 namespace {
 
-constexpr size_t kBlockSize = 1024;
+constexpr size_t kBlockSize = 65536;
 constexpr size_t kHeaderSize = 24;  // "QZJ1 <length:5> <check:8>\n" and padding
 static_assert(Journal::kCapacity + kHeaderSize <= kBlockSize);
 
@@ -27,11 +28,13 @@ uint32_t Check(const char* text, size_t length) {
   return hash;
 }
 
-bool WriteBlock(int fd, const char* block) {
+bool WriteBlock(int fd, const char* block, size_t size) {
   OVERLAPPED at{};  // offset 0
   DWORD written = 0;
-  if (!WriteFile(win32::HandleOf(fd), block, kBlockSize, &written, &at)) return win32::Fail();
-  if (written != kBlockSize) {
+  if (!WriteFile(win32::HandleOf(fd), block, static_cast<DWORD>(size), &written, &at)) {
+    return win32::Fail();
+  }
+  if (written != size) {
     errno = ENOSPC;
     return false;
   }
@@ -74,7 +77,8 @@ bool Journal::Open(const char* path) {
 
 std::string Journal::Load() {
   if (fd_ < 0) return std::string();
-  char block[kBlockSize + 1] = {};
+  std::string buffer(kBlockSize + 1, '\0');
+  char* block = buffer.data();
   OVERLAPPED at{};  // offset 0
   DWORD n = 0;
   if (!ReadFile(win32::HandleOf(fd_), block, kBlockSize, &n, &at)) return std::string();
@@ -102,11 +106,11 @@ bool Journal::Store(const std::string& text) {
     errno = error;
     return false;
   }
-  char block[kBlockSize] = {};
-  std::snprintf(block, kHeaderSize, "QZJ1 %5u %08x\n", static_cast<unsigned>(text.size()),
+  std::string block(kHeaderSize + text.size(), '\0');
+  std::snprintf(block.data(), kHeaderSize, "QZJ1 %5u %08x\n", static_cast<unsigned>(text.size()),
                 Check(text.data(), text.size()));
-  std::memcpy(block + kHeaderSize, text.data(), text.size());
-  return WriteBlock(fd_, block);
+  std::memcpy(block.data() + kHeaderSize, text.data(), text.size());
+  return WriteBlock(fd_, block.data(), block.size());
 }
 
 bool Journal::Clear() {
@@ -114,8 +118,8 @@ bool Journal::Clear() {
     errno = EBADF;
     return false;
   }
-  char block[kBlockSize] = {};
-  return WriteBlock(fd_, block);
+  const char header[kHeaderSize] = {};
+  return WriteBlock(fd_, header, kHeaderSize);
 }
 
 }  // namespace platform

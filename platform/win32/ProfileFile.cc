@@ -1,15 +1,18 @@
-// The ini file's reads and replacements on Windows.
-#include "platform/ProfileFile.h"
-
+// Reading and replacing ini files on Windows.
 #include <errno.h>
+#include <io.h>
 
+#include <string>
+
+#include "platform/File.h"
+#include "platform/ProfileFile.h"
 #include "platform/win32/Win32.h"
 
-namespace platform {
+namespace platform::profile_file {
 
 // Reads the whole file into `data`. False with errno set when it cannot be
 // opened or a read fails: a part of a file is never taken for the whole.
-bool ReadProfileFile(const std::string& native, std::string* data) {
+bool ReadNative(const std::string& native, std::string* data) {
   HANDLE handle = CreateFileA(native.c_str(), GENERIC_READ,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -28,7 +31,7 @@ bool ReadProfileFile(const std::string& native, std::string* data) {
 // The file that the name leads to. Windows resolves links itself when the
 // file is opened and MoveFileEx replaces a link at the name, so the name is
 // taken as it is.
-bool FollowProfileLinks(std::string native, std::string* target) {
+bool FollowLinks(std::string native, std::string* target) {
   *target = native;
   return true;
 }
@@ -36,7 +39,7 @@ bool FollowProfileLinks(std::string native, std::string* target) {
 // Replaces the file by `data` through a temporary file beside it, flushed
 // before it is moved over the old one. The new file keeps the old one's
 // attributes (read-only, hidden, ...).
-bool ReplaceProfileFile(const std::string& native, const std::string& data) {
+bool ReplaceWithData(const std::string& native, const std::string& data) {
   const DWORD attributes = GetFileAttributesA(native.c_str());
   const std::string temp = native + "." + std::to_string(GetCurrentProcessId()) + ".tmp";
   HANDLE handle = CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
@@ -61,4 +64,4 @@ bool ReplaceProfileFile(const std::string& native, const std::string& data) {
   return false;
 }
 
-}  // namespace platform
+}  // namespace platform::profile_file

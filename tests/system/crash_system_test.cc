@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <map>
 #include <set>
 
@@ -130,6 +131,7 @@ TEST_F(CrashSystemTest, StopSignalFinishesTheAlarmInHandAndNothingRepeatsAfterAR
       if (i == kAlarms / 2) service.Signal(signal);
     }
     EXPECT_EQ(service.WaitForExit(), 0);
+    ASSERT_TRUE(service.WaitForOutput("Stopped\n"));  // the reader may still be behind
     EXPECT_EQ(service.Output().substr(service.Output().size() - 8), "Stopped\n");
   }
   Service& last = Start();
@@ -140,6 +142,68 @@ TEST_F(CrashSystemTest, StopSignalFinishesTheAlarmInHandAndNothingRepeatsAfterAR
   EXPECT_EQ(calls.size(), static_cast<size_t>(3 * kAlarms));  // each exactly once
   EXPECT_EQ(std::set<std::string>(calls.begin(), calls.end()).size(), calls.size());
   EXPECT_EQ(last.Output().find("was being launched"), std::string::npos);
+}
+
+TEST_F(CrashSystemTest, AlarmThatCannotBeArchivedIsLaunchedOnceAcrossRestartsAndKeepsItsName) {
+  Drop("spool/qza1k3.in", AlarmWithId("Mstuck"));
+  const std::string stuck = Path("spool/qza1k3.in");
+  if (system(("chattr +i " + stuck + " 2>/dev/null").c_str()) != 0) {
+    GTEST_SKIP() << "no immutable files here";
+  }
+  struct Unfreeze {
+    std::string path;
+    ~Unfreeze() {
+      if (system(("chattr -i " + path).c_str()) != 0) ADD_FAILURE();
+    }
+  } unfreeze{stuck};
+  {
+    Service& service = Start();
+    ASSERT_TRUE(service.WaitForOutput("it is left for the operator and not launched again\r\n"));
+    Drop("spool/qza1k4.in", AlarmWithId("Mnext"));
+    ASSERT_TRUE(WaitForCalls(2));
+    service.Signal(SIGTERM);  // a clean stop: no launch is left half done
+    ASSERT_EQ(service.WaitForExit(), 0);
+  }
+  Service& restarted = Start();
+  ASSERT_TRUE(restarted.WaitForOutput("Ready\n"));
+  Drop("spool/qza1k5.in", AlarmWithId("Mthird"));
+  ASSERT_TRUE(WaitForCalls(3));
+  std::this_thread::sleep_for(300ms);
+  const std::vector<std::string> calls = Calls();
+  ASSERT_EQ(calls.size(), 3u);  // the stuck alarm was not launched again
+  EXPECT_EQ(calls[0], "QZARUN.CMD [Brand] [Mstuck] [0] [Console_7] [spool/.\\" + Archive(1) + "]");
+  // Its archive name stays its own, in this run and the next.
+  EXPECT_EQ(calls[1], "QZARUN.CMD [Brand] [Mnext] [0] [Console_7] [spool/.\\" + Archive(2) + "]");
+  EXPECT_EQ(calls[2], "QZARUN.CMD [Brand] [Mthird] [0] [Console_7] [spool/.\\" + Archive(3) + "]");
+  EXPECT_EQ(restarted.Output().find("proceeding alarm in 'spool/.\\qza1k3.in'"),
+            std::string::npos);
+}
+
+TEST_F(CrashSystemTest, FaxJobThatCannotBeDeletedIsFaxedOnceAcrossRestarts) {
+  AddFakeProgram("QZ_DOFAX.BAT");
+  Drop("spool/qz1.job", "a\r\nb\r\nc\r\nd\r\n");
+  const std::string job = Path("spool/qz1.job");
+  if (system(("chattr +i " + job + " 2>/dev/null").c_str()) != 0) {
+    GTEST_SKIP() << "no immutable files here";
+  }
+  struct Unfreeze {
+    std::string path;
+    ~Unfreeze() {
+      if (system(("chattr -i " + path).c_str()) != 0) ADD_FAILURE();
+    }
+  } unfreeze{job};
+  for (int run = 0; run < 2; ++run) {
+    Service& service = Start();
+    ASSERT_TRUE(service.WaitForOutput("Ready\n"));
+    Drop("spool/qz2.job", "e\r\nf\r\ng\r\n" + std::to_string(run) + "\r\n");
+    ASSERT_TRUE(WaitForCalls(run == 0 ? 2 : 3));
+    service.Signal(SIGTERM);
+    ASSERT_EQ(service.WaitForExit(), 0);
+  }
+  std::this_thread::sleep_for(300ms);
+  const std::vector<std::string> calls = Calls();
+  EXPECT_EQ(std::count(calls.begin(), calls.end(), "QZ_DOFAX.BAT [a] [b] [c] [d]"), 1);
+  EXPECT_EQ(calls.size(), 3u);
 }
 
 TEST_F(CrashSystemTest, StalledReaderOfTheAccountHoldsUpNoAlarm) {

@@ -1,0 +1,112 @@
+// Opening, writing and appending files that a hostile spool writer may have
+// prepared: links, FIFOs, directories and second names are refused, never
+// followed or blocked on; records are written whole or not at all.
+#include <errno.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+
+#include "TestUtil.h"
+#include "platform/File.h"
+
+namespace {
+
+class FileTest : public ::testing::Test {
+ protected:
+  FileTest() {
+    testutil::WriteFile(Victim(), "secret");
+    testutil::WriteFile(dir_ / "regular", "content");
+  }
+  std::string Victim() const { return dir_ / "victim"; }
+  testutil::TempDir dir_;
+};
+
+TEST_F(FileTest, OpenRefusesWhatIsNoPlainRegularFile) {
+  ASSERT_EQ(symlink(Victim().c_str(), (dir_ / "link").c_str()), 0);
+  ASSERT_EQ(mkfifo((dir_ / "fifo").c_str(), 0600), 0);
+  ASSERT_EQ(mkdir((dir_ / "dir").c_str(), 0700), 0);
+  ASSERT_EQ(link(Victim().c_str(), (dir_ / "second").c_str()), 0);
+  // A FIFO with a writer that never writes must not block the open.
+  const int writer = open((dir_ / "fifo").c_str(), O_RDWR | O_NONBLOCK);
+  static const struct {
+    const char* name;
+    int error;
+  } cases[] = {{"link", ELOOP},    {"fifo", ENODEV},  {"dir", EISDIR},
+               {"second", EMLINK}, {"missing", ENOENT}};
+  for (const auto& c : cases) {
+    for (unsigned mode : {0x10u, 0x20u, 0x40u, 0x11u}) {
+      errno = 0;
+      EXPECT_EQ(platform::FileOpen((dir_ / c.name).c_str(), mode), -1) << c.name;
+      EXPECT_EQ(errno, c.error) << c.name << " mode " << mode;
+    }
+  }
+  const int fd = platform::FileOpen((dir_ / "regular").c_str(), 0x10);
+  EXPECT_GE(fd, 0);
+  platform::FileClose(fd);
+  close(writer);
+  EXPECT_STREQ(platform::ErrorText(ELOOP), "a symbolic link");
+  EXPECT_STREQ(platform::ErrorText(EMLINK), "a file with a second name (a hard link)");
+}
+
+TEST_F(FileTest, RecordsReplaceALinkAtTheirNameAndNeverWriteThroughIt) {
+  for (const char* name : {"atomic", "created"}) {
+    ASSERT_EQ(symlink(Victim().c_str(), (dir_ / name).c_str()), 0);
+  }
+  EXPECT_TRUE(platform::WriteFileAtomically((dir_ / "atomic").c_str(), "new", 3));
+  EXPECT_EQ(testutil::ReadFile(dir_ / "atomic"), "new");
+  struct stat st;
+  ASSERT_EQ(lstat((dir_ / "atomic").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_FALSE(platform::FileTruncateOrCreate((dir_ / "created").c_str()));
+  EXPECT_EQ(errno, ELOOP);
+  EXPECT_FALSE(platform::AppendToFile((dir_ / "created").c_str(), "x", 1, true));
+  EXPECT_EQ(errno, ELOOP);
+  EXPECT_EQ(testutil::ReadFile(Victim()), "secret");
+}
+
+TEST_F(FileTest, FailedAtomicWriteLeavesTheOldFileAndNoTemporaryFile) {
+  testutil::WriteFile(dir_ / "record", "old");
+  ASSERT_EQ(chmod(dir_.path().c_str(), 0500), 0);  // no new name can be made
+  const bool root = geteuid() == 0;  // root writes anyway: nothing to show then
+  const bool written = platform::WriteFileAtomically((dir_ / "record").c_str(), "new", 3);
+  chmod(dir_.path().c_str(), 0700);
+  if (!root) {
+    EXPECT_FALSE(written);
+  }
+  EXPECT_EQ(testutil::ReadFile(dir_ / "record"), written ? "new" : "old");
+  int files = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) {
+    (void)entry;
+    ++files;
+  }
+  EXPECT_EQ(files, 3);  // victim, regular, record
+}
+
+TEST_F(FileTest, AppendThatDoesNotFitLeavesNoPartOfTheLine) {
+  const std::string log = dir_ / "log";
+  ASSERT_TRUE(platform::AppendToFile(log.c_str(), "first line\r\n", 12, true));
+  // A file-size limit just beyond the first line: the second write is cut short.
+  struct rlimit old;
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+  void (*old_handler)(int) = signal(SIGXFSZ, SIG_IGN);
+  struct rlimit limit = {20, old.rlim_max};
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+  const std::string line = "a second line that does not fit\r\n";
+  const bool appended = platform::AppendToFile(log.c_str(), line.data(), line.size(), true);
+  const int error = errno;
+  setrlimit(RLIMIT_FSIZE, &old);
+  signal(SIGXFSZ, old_handler);
+  EXPECT_FALSE(appended);
+  EXPECT_EQ(error, EFBIG);
+  EXPECT_EQ(testutil::ReadFile(log), "first line\r\n");
+  ASSERT_TRUE(platform::AppendToFile(log.c_str(), "third\r\n", 7, true));
+  EXPECT_EQ(testutil::ReadFile(log), "first line\r\nthird\r\n");
+}
+
+}  // namespace
