@@ -22,49 +22,6 @@ extern char** environ;
 namespace platform {
 namespace {
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-
-// Reads the program name: to the next blank, or between quotes, no escapes.
-const char* ReadProgramName(const char* p, std::string* word) {
-  if (*p == '"') {
-    ++p;
-    while (*p != '\0' && *p != '"') *word += *p++;
-    if (*p == '"') ++p;
-  } else {
-    while (*p != '\0' && !IsBlank(*p)) *word += *p++;
-  }
-  return p;
-}
-
-// Reads one further argument by the backslash and quote rules.
-const char* ReadArgument(const char* p, std::string* word) {
-  bool quoted = false;
-  while (*p != '\0' && (quoted || !IsBlank(*p))) {
-    if (*p == '\\') {
-      size_t backslashes = 0;
-      while (*p == '\\') {
-        ++backslashes;
-        ++p;
-      }
-      if (*p == '"') {
-        word->append(backslashes / 2, '\\');
-        if (backslashes % 2 == 1) {
-          *word += '"';
-          ++p;
-        }
-      } else {
-        word->append(backslashes, '\\');
-      }
-    } else if (*p == '"') {
-      quoted = !quoted;
-      ++p;
-    } else {
-      *word += *p++;
-    }
-  }
-  return p;
-}
-
 // The directory of the running executable, read once.
 const std::string& ExecutableDirectory() {
   static const std::string directory = [] {
@@ -185,23 +142,6 @@ std::string FindProgram(const std::string& word, int* error) {
 }
 
 }  // namespace
-
-std::vector<std::string> SplitCommandLine(const char* command_line) {
-  std::vector<std::string> words;
-  if (command_line == nullptr) return words;
-  const char* p = command_line;
-  while (IsBlank(*p)) ++p;
-  if (*p == '\0') return words;
-  words.emplace_back();
-  p = ReadProgramName(p, &words.back());
-  for (;;) {
-    while (IsBlank(*p)) ++p;
-    if (*p == '\0') break;
-    words.emplace_back();
-    p = ReadArgument(p, &words.back());
-  }
-  return words;
-}
 
 pid_t SpawnCommandLine(const char* command_line, const SpawnOptions& options, int* error) {
   int ignored = 0;
