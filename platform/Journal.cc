@@ -1,15 +1,13 @@
 #include "platform/Journal.h"
 
 #include <errno.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 
 #include "platform/Fault.h"
+#include "platform/JournalFile.h"
 #include "platform/Path.h"
 
 namespace platform {
@@ -25,24 +23,10 @@ uint32_t Check(const char* text, size_t length) {
   return hash;
 }
 
-bool WriteBlock(int fd, const char* block, size_t size) {
-  size_t done = 0;
-  while (done < size) {
-    ssize_t n = pwrite(fd, block + done, size - done, static_cast<off_t>(done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      if (n == 0) errno = ENOSPC;
-      return false;
-    }
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
-
 }  // namespace
 
 Journal::~Journal() {
-  if (fd_ >= 0) close(fd_);  // every store was synced or may be lost by contract
+  if (fd_ >= 0) CloseJournalFile(fd_);  // every store reached the cache or may be lost
 }
 
 bool Journal::Open(const char* path) {
@@ -55,16 +39,8 @@ bool Journal::Open(const char* path) {
     errno = error;
     return false;
   }
-  int fd = open(native.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0600);
+  const int fd = OpenJournalFile(native);
   if (fd < 0) return false;
-  struct stat st;
-  const bool stated = fstat(fd, &st) == 0;
-  if (!stated || !S_ISREG(st.st_mode)) {
-    const int error = stated ? ENODEV : errno;
-    close(fd);
-    errno = error;
-    return false;
-  }
   fd_ = fd;
   return true;
 }
@@ -73,11 +49,8 @@ std::string Journal::Load() {
   if (fd_ < 0) return std::string();
   std::string buffer(kBlockSize + 1, '\0');
   char* block = buffer.data();
-  ssize_t n;
-  do {
-    n = pread(fd_, block, kBlockSize, 0);
-  } while (n < 0 && errno == EINTR);
-  if (n < static_cast<ssize_t>(kHeaderSize)) return std::string();
+  const int64_t n = ReadJournalBlock(fd_, block, kBlockSize);
+  if (n < static_cast<int64_t>(kHeaderSize)) return std::string();
   unsigned length = 0;
   unsigned check = 0;
   if (std::sscanf(block, "QZJ1 %5u %8x", &length, &check) != 2 || length > kCapacity ||
@@ -105,7 +78,7 @@ bool Journal::Store(const std::string& text) {
   std::snprintf(block.data(), kHeaderSize, "QZJ1 %5u %08x\n", static_cast<unsigned>(text.size()),
                 Check(text.data(), text.size()));
   std::memcpy(block.data() + kHeaderSize, text.data(), text.size());
-  return WriteBlock(fd_, block.data(), block.size());
+  return WriteJournalBlock(fd_, block.data(), block.size());
 }
 
 bool Journal::Clear() {
@@ -114,7 +87,7 @@ bool Journal::Clear() {
     return false;
   }
   const char header[kHeaderSize] = {};
-  return WriteBlock(fd_, header, kHeaderSize);
+  return WriteJournalBlock(fd_, header, kHeaderSize);
 }
 
 }  // namespace platform

@@ -1,0 +1,26 @@
+// The block file under the crash record (platform/Journal.cc), one
+// implementation per system.
+#ifndef QZA_PLATFORM_JOURNAL_FILE_H_
+#define QZA_PLATFORM_JOURNAL_FILE_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace platform {
+
+// Opens or creates the regular file at the native path for reading and
+// writing, without following a link. The descriptor, or -1 with errno set
+// (ENODEV for something that is no regular file).
+int OpenJournalFile(const std::string& native);
+// Closes it; nothing written can be lost by that.
+void CloseJournalFile(int fd);
+// Writes `size` bytes at offset 0, whole; false with errno set (ENOSPC for a
+// short write).
+bool WriteJournalBlock(int fd, const char* block, size_t size);
+// Reads up to `size` bytes from offset 0; the count, or -1 with errno set.
+int64_t ReadJournalBlock(int fd, char* block, size_t size);
+
+}  // namespace platform
+
+#endif  // QZA_PLATFORM_JOURNAL_FILE_H_

@@ -1,0 +1,59 @@
+// The crash record's block file on Windows: positioned reads and writes of
+// one block. A write reaches the system's file cache, which outlives the
+// process however it ends.
+#include "platform/JournalFile.h"
+
+#include <errno.h>
+#include <io.h>
+
+#include "platform/win32/Win32.h"
+
+namespace platform {
+
+int OpenJournalFile(const std::string& native) {
+  HANDLE handle = CreateFileA(native.c_str(), GENERIC_READ | GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                              nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    win32::Fail();
+    return -1;
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileInformationByHandle(handle, &info) ||
+      (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
+    CloseHandle(handle);
+    errno = ENODEV;
+    return -1;
+  }
+  const int fd = win32::DescriptorFor(handle, false);
+  if (fd < 0) return -1;
+  return fd;
+}
+
+void CloseJournalFile(int fd) { _close(fd); }
+
+bool WriteJournalBlock(int fd, const char* block, size_t size) {
+  OVERLAPPED at{};  // offset 0
+  DWORD written = 0;
+  if (!WriteFile(win32::HandleOf(fd), block, static_cast<DWORD>(size), &written, &at)) {
+    return win32::Fail();
+  }
+  if (written != size) {
+    errno = ENOSPC;
+    return false;
+  }
+  return true;
+}
+
+int64_t ReadJournalBlock(int fd, char* block, size_t size) {
+  OVERLAPPED at{};  // offset 0
+  DWORD n = 0;
+  if (!ReadFile(win32::HandleOf(fd), block, static_cast<DWORD>(size), &n, &at)) {
+    win32::Fail();
+    return -1;
+  }
+  return n;
+}
+
+}  // namespace platform
