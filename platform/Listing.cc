@@ -94,23 +94,4 @@ const char* FileFinder::Refusal(const struct dirent& entry, bool* silent) {
   return RefusalOfKind(entry.d_name, kind, false, silent);
 }
 
-bool FileFinder::Next() {
-  if (dir_ == nullptr) return false;
-  while (struct dirent* entry = readdir(dir_)) {
-    if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0)
-      continue;
-    if (!WildcardMatch(name_pattern_.c_str(), entry->d_name)) continue;
-    bool silent = false;
-    if (const char* why = Refusal(*entry, &silent)) {
-      if (!silent && refusal_handler_ != nullptr) {
-        refusal_handler_(refusal_context_, directory_.c_str(), entry->d_name, why);
-      }
-      continue;
-    }
-    name_ = entry->d_name;
-    return true;
-  }
-  return false;
-}
-
 }  // namespace platform
