@@ -58,19 +58,7 @@ const char* RefusalByQuery(int dir_fd, const char* name, bool* silent) {
 
 }  // namespace
 
-bool ListNames(const char* directory,
-               const std::function<void(const char* name, EntryKind kind)>& visit) {
-  const std::string native = NativeDirectory(directory);
-  DIR* dir = opendir(native.c_str());
-  if (dir == nullptr) return false;
-  while (struct dirent* entry = readdir(dir)) {
-    if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0)
-      continue;
-    visit(entry->d_name, KindOfType(entry->d_type));
-  }
-  closedir(dir);
-  return true;
-}
+EntryKind ListedKind(const struct dirent& entry) { return KindOfType(entry.d_type); }
 
 const char* SpoolEntryRefusal(const char* directory, const char* name, EntryKind kind,
                               bool* silent) {

@@ -74,4 +74,18 @@ bool FileFinder::Next() {
   return false;
 }
 
+bool ListNames(const char* directory,
+               const std::function<void(const char* name, EntryKind kind)>& visit) {
+  const std::string native = NativeDirectory(directory);
+  DIR* dir = opendir(native.c_str());
+  if (dir == nullptr) return false;
+  while (struct dirent* entry = readdir(dir)) {
+    if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0)
+      continue;
+    visit(entry->d_name, ListedKind(*entry));
+  }
+  closedir(dir);
+  return true;
+}
+
 }  // namespace platform

@@ -40,6 +40,10 @@ bool ListNames(const char* directory,
 // a listing told (kUnknown: ask the file system, without following a link).
 // *silent is set for a directory and for an entry that is gone: those are
 // passed over without a word.
+// What a listing's entry is, as far as the system's listing tells (one
+// implementation per system).
+EntryKind ListedKind(const struct dirent& entry);
+
 const char* SpoolEntryRefusal(const char* directory, const char* name, EntryKind kind,
                               bool* silent);
 

@@ -39,19 +39,9 @@ std::string Joined(const std::string& directory, const char* name) {
 
 }  // namespace
 
-bool ListNames(const char* directory,
-               const std::function<void(const char* name, EntryKind kind)>& visit) {
-  const std::string native = NativeDirectory(directory);
-  DIR* dir = opendir(native.c_str());
-  if (dir == nullptr) return false;
-  while (struct dirent* entry = readdir(dir)) {
-    if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0)
-      continue;
-    visit(entry->d_name, EntryKind::kUnknown);  // the attributes tell, when asked
-  }
-  closedir(dir);
-  return true;
-}
+// The entries of a Windows listing carry no kind: the attributes tell, when
+// asked.
+EntryKind ListedKind(const struct dirent&) { return EntryKind::kUnknown; }
 
 const char* SpoolEntryRefusal(const char* directory, const char* name, EntryKind,
                               bool* silent) {
