@@ -1,7 +1,10 @@
 // The words of a command line, split by the Windows rules on every system.
+#include <errno.h>
+
 #include <string>
 #include <vector>
 
+#include "platform/Fault.h"
 #include "platform/Process.h"
 
 namespace platform {
@@ -67,6 +70,14 @@ std::vector<std::string> SplitCommandLine(const char* command_line) {
     p = ReadArgument(p, &words.back());
   }
   return words;
+}
+
+bool CommandWords(const char* command_line, std::vector<std::string>* words, int* error) {
+  *error = FaultFor(FaultPoint::kSpawn, command_line);
+  if (*error != 0) return false;
+  *words = SplitCommandLine(command_line);
+  if (words->empty()) *error = ENOENT;
+  return *error == 0;
 }
 
 }  // namespace platform

@@ -276,23 +276,6 @@ bool AppendToFile(const char* path, const void* data, size_t size, bool deny_wri
   return FileClose(fd);
 }
 
-const char* ErrorText(int error) {
-  switch (error) {
-    case ELOOP:
-      return "a symbolic link";
-    case EISDIR:
-      return "a directory";
-    case ENODEV:
-      return "not a regular file";
-    case EBUSY:
-      return "in use by another program";
-    case EMLINK:
-      return "a file with a second name (a hard link)";
-    default:
-      return strerror(error);
-  }
-}
-
 bool LeasesWork(const char* directory) {
   std::string temp = NativeDirectory(directory) + "/.qza_lease_XXXXXX";
   int fd = mkostemp(temp.data(), O_CLOEXEC);

@@ -146,13 +146,8 @@ std::string FindProgram(const std::string& word, int* error) {
 pid_t SpawnCommandLine(const char* command_line, const SpawnOptions& options, int* error) {
   int ignored = 0;
   if (error == nullptr) error = &ignored;
-  *error = FaultFor(FaultPoint::kSpawn, command_line);
-  if (*error != 0) return 0;
-  std::vector<std::string> words = SplitCommandLine(command_line);
-  if (words.empty()) {
-    *error = ENOENT;
-    return 0;
-  }
+  std::vector<std::string> words;
+  if (!CommandWords(command_line, &words, error)) return 0;
   std::string program = FindProgram(words[0], error);
   if (program.empty()) return 0;
   if (program[0] != '/') {

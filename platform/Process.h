@@ -34,6 +34,11 @@ namespace platform {
 // quote, with no escapes.
 std::vector<std::string> SplitCommandLine(const char* command_line);
 
+// The words of a command line about to be started: false with *error set
+// (the armed spawn fault, or ENOENT for a line without words) when there is
+// nothing to start.
+bool CommandWords(const char* command_line, std::vector<std::string>* words, int* error);
+
 struct SpawnOptions {
   // A new session (setsid): own process group and no controlling terminal.
   // Otherwise the child gets only a process group of its own.

@@ -361,21 +361,6 @@ bool AppendToFile(const char* path, const void* data, size_t size, bool deny_wri
   return FileClose(fd);
 }
 
-const char* ErrorText(int error) {
-  switch (error) {
-    case ELOOP:
-      return "a symbolic link";
-    case EISDIR:
-      return "a directory";
-    case ENODEV:
-      return "not a regular file";
-    case EBUSY:
-      return "in use by another program";
-    default:
-      return strerror(error);
-  }
-}
-
 // Windows enforces the share modes for every opener: nothing to probe.
 bool LeasesWork(const char*) { return true; }
 

@@ -262,13 +262,8 @@ HANDLE ProcessOf(pid_t pid) { return reinterpret_cast<HANDLE>(static_cast<intptr
 pid_t SpawnCommandLine(const char* command_line, const SpawnOptions& options, int* error) {
   int ignored = 0;
   if (error == nullptr) error = &ignored;
-  *error = FaultFor(FaultPoint::kSpawn, command_line);
-  if (*error != 0) return 0;
-  std::vector<std::string> words = SplitCommandLine(command_line);
-  if (words.empty()) {
-    *error = ENOENT;
-    return 0;
-  }
+  std::vector<std::string> words;
+  if (!CommandWords(command_line, &words, error)) return 0;
   const std::string program = FindProgram(words[0], error);
   if (program.empty()) return 0;
   std::string application, line;

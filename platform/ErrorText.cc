@@ -1,0 +1,26 @@
+// The reasons of failures as records and console lines name them.
+#include <errno.h>
+#include <string.h>
+
+#include "platform/File.h"
+
+namespace platform {
+
+const char* ErrorText(int error) {
+  switch (error) {
+    case ELOOP:
+      return "a symbolic link";
+    case EISDIR:
+      return "a directory";
+    case ENODEV:
+      return "not a regular file";
+    case EBUSY:
+      return "in use by another program";
+    case EMLINK:
+      return "a file with a second name (a hard link)";
+    default:
+      return strerror(error);
+  }
+}
+
+}  // namespace platform
