@@ -309,6 +309,17 @@ void WatchLoop::Dispatch(Kind kind, const char* name) {
   // A handler that runs out of memory or meets another failure it cannot
   // handle gives up this file, never the service: the file is met again at a
   // later pass.
+  // The account of a short file goes to the writer in one hand-over; a speech
+  // job, which may take minutes, is told as it goes.
+  struct Hold {
+    bool on;
+    explicit Hold(bool hold) : on(hold) {
+      if (on) platform::HoldConsole();
+    }
+    ~Hold() {
+      if (on) platform::ReleaseConsole();
+    }
+  } hold(kind != kTts);
   try {
     Handle(kind, name);
   } catch (const std::exception& error) {

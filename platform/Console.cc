@@ -53,6 +53,7 @@ Queue& TheQueue() {
 }
 
 std::atomic<bool> writer_running{false};
+thread_local bool held = false;  // this thread's messages wait for ReleaseConsole
 
 bool HasRoom(const Queue& queue, size_t size) {
   // A message larger than the whole bound still goes into an empty queue.
@@ -65,7 +66,7 @@ void Push(Queue& queue, std::string message) {
   const bool writer_idle = queue.messages.empty() && !queue.writing;
   queue.bytes += message.size();
   queue.messages.push_back(std::move(message));
-  if (writer_idle) queue.queued.notify_one();
+  if (writer_idle && !held) queue.queued.notify_one();
 }
 
 std::string DroppedLine(unsigned long count) {
@@ -156,11 +157,23 @@ bool StartConsoleWriter() {
   return true;
 }
 
+void HoldConsole() { held = true; }
+
+void ReleaseConsole() {
+  if (!held) return;
+  held = false;
+  if (!writer_running.load(std::memory_order_acquire)) return;
+  Queue& queue = TheQueue();
+  std::lock_guard<std::mutex> lock(queue.mutex);
+  if (!queue.messages.empty() && !queue.writing) queue.queued.notify_one();
+}
+
 bool FlushConsole(uint32_t milliseconds) {
   if (!writer_running.load(std::memory_order_acquire)) return true;
   Queue& queue = TheQueue();
   std::unique_lock<std::mutex> lock(queue.mutex);
   QueueDroppedLine(queue, 0);
+  if (!queue.messages.empty()) queue.queued.notify_one();  // held messages too
   return queue.written.wait_for(lock, std::chrono::milliseconds(milliseconds), [&] {
     return queue.messages.empty() && !queue.writing;
   });

@@ -47,6 +47,14 @@ bool StartConsoleWriter();
 // is left; false on the time-out. True at once without a writer thread.
 bool FlushConsole(uint32_t milliseconds);
 
+// While the calling thread holds the account, its messages are queued without
+// waking the writer; releasing wakes it once for all of them. The watch loop
+// holds the account while it handles one short file, so that a file costs one
+// hand-over to the writer instead of one per line. Nothing is held without a
+// writer thread.
+void HoldConsole();
+void ReleaseConsole();
+
 // Sets the terminal title with an escape sequence, only when standard output
 // is a terminal.
 void SetTerminalTitle(const char* title);
