@@ -420,6 +420,12 @@ bool LaunchAndArchive(const char* path, const Identity& identity, const char* co
 
 }  // namespace
 
+void LearnArchiveNames(const Settings& settings) {
+  const std::string prefix =
+      ArchivePrefix(settings, platform::LocalTime(platform::Now()));
+  LearnMonth(settings.WatchPath, State().archives, prefix);
+}
+
 void OpenAlarmJournal() {
   AlarmState& state = State();
   if (state.journal_tried) return;

@@ -21,6 +21,10 @@ constexpr char kAlarmJournalName[] = "qza_wdir.journal";
 // Call once before the first alarm.
 void OpenAlarmJournal();
 
+// Learns the archive numbers of this month from one listing of WatchPath, so
+// that the first alarm after a start does not wait for it.
+void LearnArchiveNames(const Settings& settings);
+
 // Handles the alarm file at `path` (WatchPath joined with the found name).
 // `console` is the console digit of its name (the sixth character minus '0'),
 // which names the acknowledgement file. Reports on the console and in files.

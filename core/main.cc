@@ -89,6 +89,7 @@ int main(int argc, char** argv) {  // arguments other than --help and --version 
   loop.CheckPatterns();
   ReportLeaseLimits();
   OpenAlarmJournal();
+  LearnArchiveNames(g_settings);
   OpenFaxJournal();
   loop.Start();  // watching before "Ready": a file dropped after it is seen
   platform::Print("Ready\n");
