@@ -88,10 +88,7 @@ ChangeNotification::~ChangeNotification() { Close(); }
 
 bool ChangeNotification::Create(const char* directory) {
   Close();
-  if (const int error = FaultFor(FaultPoint::kNotify, directory)) {
-    errno = error;
-    return false;
-  }
+  if (FaultInjected(FaultPoint::kNotify, directory)) return false;
   fd_ = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
   if (fd_ < 0) return false;
   std::string native = NativeDirectory(directory);

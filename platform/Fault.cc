@@ -1,5 +1,7 @@
 #include "platform/Fault.h"
 
+#include <errno.h>
+
 #include <atomic>
 #include <cstring>
 #include <mutex>
@@ -37,6 +39,13 @@ void ClearFaults() {
   std::lock_guard<std::mutex> lock(mutex);
   for (Fault& fault : faults) fault = Fault();
   any_armed = false;
+}
+
+bool FaultInjected(FaultPoint point, const char* path) {
+  const int error = FaultFor(point, path);
+  if (error == 0) return false;
+  errno = error;
+  return true;
 }
 
 int FaultFor(FaultPoint point, const char* path) {

@@ -97,13 +97,6 @@ bool IsRegularWithOneName(int fd) {
   return true;
 }
 
-bool Injected(FaultPoint point, const char* path) {
-  const int error = FaultFor(point, path);
-  if (error == 0) return false;
-  errno = error;
-  return true;
-}
-
 constexpr int kNoFollow = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
 
 // A name beside `native` that no other writer uses: the pid and a counter.
@@ -117,12 +110,9 @@ std::string TemporaryName(const std::string& native) {
 }  // namespace
 
 int FileOpen(const char* path, unsigned mode) {
-  std::string native = NativePath(path);
-  if (native.empty()) {
-    errno = ENOENT;
-    return -1;
-  }
-  if (Injected(FaultPoint::kOpen, path)) return -1;
+  std::string native;
+  if (!NativePathOf(path, &native)) return -1;
+  if (FaultInjected(FaultPoint::kOpen, path)) return -1;
   const unsigned sharing = mode & 0x70;
   if (sharing == kShareDenyWrite && HasOtherWriter(native)) {
     errno = EBUSY;
@@ -147,12 +137,9 @@ int FileOpen(const char* path, unsigned mode) {
 }
 
 bool FileTruncateOrCreate(const char* path) {
-  std::string native = NativePath(path);
-  if (native.empty()) {
-    errno = ENOENT;
-    return false;
-  }
-  if (Injected(FaultPoint::kOpen, path)) return false;
+  std::string native;
+  if (!NativePathOf(path, &native)) return false;
+  if (FaultInjected(FaultPoint::kOpen, path)) return false;
   int fd = open(native.c_str(), O_WRONLY | O_CREAT | kNoFollow, 0666);
   if (fd < 0) return false;
   if (!IsRegular(fd) || ftruncate(fd, 0) != 0) {
@@ -222,12 +209,9 @@ int64_t FileWrite(int fd, const void* buffer, size_t size) {
 }
 
 bool WriteFileAtomically(const char* path, const void* data, size_t size) {
-  const std::string native = NativePath(path);
-  if (native.empty()) {
-    errno = ENOENT;
-    return false;
-  }
-  if (Injected(FaultPoint::kOpen, path)) return false;
+  std::string native;
+  if (!NativePathOf(path, &native)) return false;
+  if (FaultInjected(FaultPoint::kOpen, path)) return false;
   const std::string temp = TemporaryName(native);
   int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | kNoFollow, 0666);
   if (fd < 0) return false;
@@ -237,7 +221,7 @@ bool WriteFileAtomically(const char* path, const void* data, size_t size) {
   } else {
     ok = FileClose(fd);
   }
-  if (ok && Injected(FaultPoint::kRename, path)) ok = false;
+  if (ok && FaultInjected(FaultPoint::kRename, path)) ok = false;
   if (ok && rename(temp.c_str(), native.c_str()) == 0) return true;
   const int saved = errno;
   unlink(temp.c_str());  // the failed write leaves nothing behind
@@ -246,12 +230,9 @@ bool WriteFileAtomically(const char* path, const void* data, size_t size) {
 }
 
 bool AppendToFile(const char* path, const void* data, size_t size, bool deny_writers) {
-  const std::string native = NativePath(path);
-  if (native.empty()) {
-    errno = ENOENT;
-    return false;
-  }
-  if (Injected(FaultPoint::kOpen, path)) return false;
+  std::string native;
+  if (!NativePathOf(path, &native)) return false;
+  if (FaultInjected(FaultPoint::kOpen, path)) return false;
   if (deny_writers && HasOtherWriter(native)) {
     errno = EBUSY;
     return false;

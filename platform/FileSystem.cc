@@ -29,17 +29,6 @@ int StatPath(const char* path, FileStatus* status) {
   return 0;
 }
 
-namespace {
-
-bool Injected(FaultPoint point, const char* path) {
-  const int error = FaultFor(point, path);
-  if (error == 0) return false;
-  errno = error;
-  return true;
-}
-
-}  // namespace
-
 bool PathExists(const char* path) {
   std::string native = NativePath(path);
   struct stat st;
@@ -55,13 +44,10 @@ bool PathWritable(const char* path) {
 }
 
 bool CopyFileReplacing(const char* from, const char* to) {
-  std::string source = NativePath(from);
-  std::string target = NativePath(to);
-  if (source.empty() || target.empty()) {
-    errno = ENOENT;
-    return false;
-  }
-  if (Injected(FaultPoint::kOpen, to)) return false;
+  std::string source;
+  std::string target;
+  if (!NativePathOf(from, &source) || !NativePathOf(to, &target)) return false;
+  if (FaultInjected(FaultPoint::kOpen, to)) return false;
   int in = open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
   if (in < 0) return false;
   struct stat st;
@@ -96,7 +82,7 @@ bool CopyFileReplacing(const char* from, const char* to) {
   } else {
     close(out);
   }
-  if (ok && !Injected(FaultPoint::kRename, to) && rename(temp.c_str(), target.c_str()) == 0)
+  if (ok && !FaultInjected(FaultPoint::kRename, to) && rename(temp.c_str(), target.c_str()) == 0)
     return true;
   saved = errno;
   unlink(temp.c_str());  // the failed copy leaves nothing behind
@@ -105,23 +91,17 @@ bool CopyFileReplacing(const char* from, const char* to) {
 }
 
 bool RemoveFile(const char* path) {
-  std::string native = NativePath(path);
-  if (native.empty()) {
-    errno = ENOENT;
-    return false;
-  }
-  if (Injected(FaultPoint::kUnlink, path)) return false;
+  std::string native;
+  if (!NativePathOf(path, &native)) return false;
+  if (FaultInjected(FaultPoint::kUnlink, path)) return false;
   return unlink(native.c_str()) == 0;
 }
 
 bool RenameFile(const char* from, const char* to) {
-  std::string source = NativePath(from);
-  std::string target = NativePath(to);
-  if (source.empty() || target.empty()) {
-    errno = ENOENT;
-    return false;
-  }
-  if (Injected(FaultPoint::kRename, from)) return false;
+  std::string source;
+  std::string target;
+  if (!NativePathOf(from, &source) || !NativePathOf(to, &target)) return false;
+  if (FaultInjected(FaultPoint::kRename, from)) return false;
   if (renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0)
     return true;
   if (errno != EINVAL && errno != ENOSYS) return false;

@@ -35,10 +35,7 @@ bool Journal::Open(const char* path) {
     errno = ENOENT;
     return false;
   }
-  if (const int error = FaultFor(FaultPoint::kOpen, path)) {
-    errno = error;
-    return false;
-  }
+  if (FaultInjected(FaultPoint::kOpen, path)) return false;
   const int fd = OpenJournalFile(native);
   if (fd < 0) return false;
   fd_ = fd;
@@ -70,10 +67,7 @@ bool Journal::Store(const std::string& text) {
     errno = ENAMETOOLONG;
     return false;
   }
-  if (const int error = FaultFor(FaultPoint::kWrite, "journal")) {
-    errno = error;
-    return false;
-  }
+  if (FaultInjected(FaultPoint::kWrite, "journal")) return false;
   std::string block(kHeaderSize + text.size(), '\0');
   std::snprintf(block.data(), kHeaderSize, "QZJ1 %5u %08x\n", static_cast<unsigned>(text.size()),
                 Check(text.data(), text.size()));

@@ -1,5 +1,7 @@
 #include "platform/Path.h"
 
+#include <errno.h>
+
 #include <cctype>
 #include <cstring>
 
@@ -41,6 +43,13 @@ std::string NativePath(const char* text) {
   if (result.empty()) return ".";  // a drive alone ("c:") or separators only
   if (trailing_separator && result.back() != '/') result += '/';
   return result;
+}
+
+bool NativePathOf(const char* text, std::string* native) {
+  *native = NativePath(text);
+  if (!native->empty()) return true;
+  errno = ENOENT;
+  return false;
 }
 
 std::string NativeDirectory(const char* text) {

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "TestUtil.h"
+#include "platform/Fault.h"
 #include "platform/File.h"
 
 namespace {
@@ -72,20 +73,31 @@ TEST_F(FileTest, RecordsReplaceALinkAtTheirNameAndNeverWriteThroughIt) {
 
 TEST_F(FileTest, FailedAtomicWriteLeavesTheOldFileAndNoTemporaryFile) {
   testutil::WriteFile(dir_ / "record", "old");
-  ASSERT_EQ(chmod(dir_.path().c_str(), 0500), 0);  // no new name can be made
-  const bool root = geteuid() == 0;  // root writes anyway: nothing to show then
-  const bool written = platform::WriteFileAtomically((dir_ / "record").c_str(), "new", 3);
-  chmod(dir_.path().c_str(), 0700);
-  if (!root) {
-    EXPECT_FALSE(written);
+  static const struct {
+    platform::FaultPoint point;
+    int error;
+  } cases[] = {{platform::FaultPoint::kOpen, EACCES},
+               {platform::FaultPoint::kWrite, ENOSPC},
+               {platform::FaultPoint::kClose, EIO},
+               {platform::FaultPoint::kRename, EXDEV}};
+  for (const auto& c : cases) {
+    platform::InjectFault(c.point, c.error, "record");
+    errno = 0;
+    const bool written = platform::WriteFileAtomically((dir_ / "record").c_str(), "new", 3);
+    const int error = errno;
+    platform::ClearFaults();
+    EXPECT_FALSE(written) << static_cast<int>(c.point);
+    EXPECT_EQ(error, c.error) << static_cast<int>(c.point);
+    EXPECT_EQ(testutil::ReadFile(dir_ / "record"), "old");
+    int files = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) {
+      (void)entry;
+      ++files;
+    }
+    EXPECT_EQ(files, 3) << "victim, regular, record and no temporary file";
   }
-  EXPECT_EQ(testutil::ReadFile(dir_ / "record"), written ? "new" : "old");
-  int files = 0;
-  for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) {
-    (void)entry;
-    ++files;
-  }
-  EXPECT_EQ(files, 3);  // victim, regular, record
+  EXPECT_TRUE(platform::WriteFileAtomically((dir_ / "record").c_str(), "new", 3));
+  EXPECT_EQ(testutil::ReadFile(dir_ / "record"), "new");
 }
 
 TEST_F(FileTest, AppendThatDoesNotFitLeavesNoPartOfTheLine) {

@@ -41,6 +41,16 @@ struct Fault {
   const char* part;  // which path the fault applies to
 };
 
+// Each of `lines` stands in `output`, in this order.
+void ExpectInOrder(const std::string& output, const std::vector<const char*>& lines) {
+  size_t at = 0;
+  for (const char* line : lines) {
+    const size_t found = output.find(line, at);
+    ASSERT_NE(found, std::string::npos) << line << "\n" << output;
+    at = found + 1;
+  }
+}
+
 class HandlerFaultsTest : public ::testing::Test {
  protected:
   // Each row starts in a fresh installation directory.
@@ -134,12 +144,7 @@ TEST_F(HandlerFaultsTest, AlarmSteps) {
     if (c.fault.error != 0) platform::InjectFault(c.fault.point, c.fault.error, c.fault.part);
     const std::string path = dir_ / "spool/.\\qza1k3.in";
     const std::string output = Printed([&] { ProcessAlarmFile(g_settings, path.c_str(), 3); });
-    size_t at = 0;
-    for (const char* line : c.lines) {
-      const size_t found = output.find(line, at);
-      ASSERT_NE(found, std::string::npos) << line << "\n" << output;
-      at = found + 1;
-    }
+    ExpectInOrder(output, c.lines);
     EXPECT_EQ(LaunchCount(c.launched ? 1 : 0), c.launched ? 1u : 0u) << output;
     EXPECT_EQ(testutil::FileExists(spool_file), !c.archived);
     const std::string ack = testutil::ReadFile(dir_ / "ack/qza1k3.ack");
@@ -216,12 +221,7 @@ TEST_F(HandlerFaultsTest, FaxSteps) {
     if (c.fault.error != 0) platform::InjectFault(c.fault.point, c.fault.error, c.fault.part);
     const std::string path = dir_ / "spool/.\\qz1.job";
     const std::string output = Printed([&] { ProcessFaxJob(g_settings, path.c_str()); });
-    size_t at = 0;
-    for (const char* line : c.lines) {
-      const size_t found = output.find(line, at);
-      ASSERT_NE(found, std::string::npos) << line << "\n" << output;
-      at = found + 1;
-    }
+    ExpectInOrder(output, c.lines);
     EXPECT_EQ(LaunchCount(c.launched ? 1 : 0), c.launched ? 1u : 0u);
     EXPECT_EQ(testutil::FileExists(spool_file), !c.deleted);
     const std::string log = testutil::ReadFile(dir_ / "ack/qzf_" + YearMonth() + ".log");

@@ -122,10 +122,7 @@ ChangeNotification::~ChangeNotification() { Close(); }
 
 bool ChangeNotification::Create(const char* directory) {
   Close();
-  if (const int error = FaultFor(FaultPoint::kNotify, directory)) {
-    errno = error;
-    return false;
-  }
+  if (FaultInjected(FaultPoint::kNotify, directory)) return false;
   auto* watch = new Watch();
   const std::string native = win32::BackslashPath(NativeDirectory(directory));
   watch->event = CreateEventA(nullptr, TRUE, FALSE, nullptr);

@@ -111,13 +111,6 @@ using win32::Fail;
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-bool Injected(FaultPoint point, const char* path) {
-  const int error = FaultFor(point, path);
-  if (error == 0) return false;
-  errno = error;
-  return true;
-}
-
 // Closes a handle that was never written, keeping errno for the caller.
 void Discard(HANDLE handle) {
   const int saved = errno;
@@ -215,12 +208,9 @@ std::string TemporaryName(const std::string& native) {
 }  // namespace
 
 int FileOpen(const char* path, unsigned mode) {
-  std::string native = NativePath(path);
-  if (native.empty()) {
-    errno = ENOENT;
-    return -1;
-  }
-  if (Injected(FaultPoint::kOpen, path)) return -1;
+  std::string native;
+  if (!NativePathOf(path, &native)) return -1;
+  if (FaultInjected(FaultPoint::kOpen, path)) return -1;
   HANDLE handle = OpenNative(native, AccessFor(mode), ShareFor(mode), OPEN_EXISTING);
   if (handle == INVALID_HANDLE_VALUE) return -1;
   if (!IsRegular(handle)) {
@@ -231,12 +221,9 @@ int FileOpen(const char* path, unsigned mode) {
 }
 
 bool FileTruncateOrCreate(const char* path) {
-  std::string native = NativePath(path);
-  if (native.empty()) {
-    errno = ENOENT;
-    return false;
-  }
-  if (Injected(FaultPoint::kOpen, path)) return false;
+  std::string native;
+  if (!NativePathOf(path, &native)) return false;
+  if (FaultInjected(FaultPoint::kOpen, path)) return false;
   HANDLE handle = OpenNative(native, GENERIC_WRITE, kShareAll, OPEN_ALWAYS);
   if (handle == INVALID_HANDLE_VALUE) return false;
   bool ok = IsRegular(handle);
@@ -304,12 +291,9 @@ int64_t FileWrite(int fd, const void* buffer, size_t size) {
 }
 
 bool WriteFileAtomically(const char* path, const void* data, size_t size) {
-  const std::string native = NativePath(path);
-  if (native.empty()) {
-    errno = ENOENT;
-    return false;
-  }
-  if (Injected(FaultPoint::kOpen, path)) return false;
+  std::string native;
+  if (!NativePathOf(path, &native)) return false;
+  if (FaultInjected(FaultPoint::kOpen, path)) return false;
   const std::string temp = TemporaryName(native);
   HANDLE handle = OpenNative(temp, GENERIC_WRITE, 0, CREATE_NEW);
   if (handle == INVALID_HANDLE_VALUE) return false;
@@ -326,7 +310,7 @@ bool WriteFileAtomically(const char* path, const void* data, size_t size) {
   } else {
     ok = FileClose(fd);
   }
-  if (ok && Injected(FaultPoint::kRename, path)) ok = false;
+  if (ok && FaultInjected(FaultPoint::kRename, path)) ok = false;
   if (ok && MoveFileExA(temp.c_str(), native.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
   if (ok) Fail();
   const int saved = errno;
@@ -336,12 +320,9 @@ bool WriteFileAtomically(const char* path, const void* data, size_t size) {
 }
 
 bool AppendToFile(const char* path, const void* data, size_t size, bool deny_writers) {
-  const std::string native = NativePath(path);
-  if (native.empty()) {
-    errno = ENOENT;
-    return false;
-  }
-  if (Injected(FaultPoint::kOpen, path)) return false;
+  std::string native;
+  if (!NativePathOf(path, &native)) return false;
+  if (FaultInjected(FaultPoint::kOpen, path)) return false;
   // Append access only: every write goes to the end, in one piece.
   HANDLE handle = OpenNative(native, FILE_APPEND_DATA | SYNCHRONIZE,
                              deny_writers ? FILE_SHARE_READ : kShareAll, OPEN_ALWAYS);

@@ -18,13 +18,6 @@ namespace {
 
 using win32::Fail;
 
-bool Injected(FaultPoint point, const char* path) {
-  const int error = FaultFor(point, path);
-  if (error == 0) return false;
-  errno = error;
-  return true;
-}
-
 // Seconds since 1970 of a FILETIME (100 ns since 1601).
 int64_t UnixSeconds(const FILETIME& time) {
   const uint64_t ticks = (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
@@ -90,7 +83,7 @@ bool CopyFileReplacing(const char* from, const char* to) {
     errno = ENOENT;
     return false;
   }
-  if (Injected(FaultPoint::kOpen, to)) return false;
+  if (FaultInjected(FaultPoint::kOpen, to)) return false;
   const int in = FileOpen(from, kShareDenyNone);
   if (in < 0) return false;
   const std::string temp = target + "." + std::to_string(GetCurrentProcessId()) + ".copy.tmp";
@@ -124,7 +117,7 @@ bool CopyFileReplacing(const char* from, const char* to) {
       errno = saved;
     }
   }
-  if (ok && Injected(FaultPoint::kRename, to)) ok = false;
+  if (ok && FaultInjected(FaultPoint::kRename, to)) ok = false;
   if (ok && !MoveFileExA(temp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) ok = Fail();
   if (ok) return true;
   saved = errno;
@@ -139,7 +132,7 @@ bool RemoveFile(const char* path) {
     errno = ENOENT;
     return false;
   }
-  if (Injected(FaultPoint::kUnlink, path)) return false;
+  if (FaultInjected(FaultPoint::kUnlink, path)) return false;
   return DeleteFileA(native.c_str()) ? true : Fail();
 }
 
@@ -150,7 +143,7 @@ bool RenameFile(const char* from, const char* to) {
     errno = ENOENT;
     return false;
   }
-  if (Injected(FaultPoint::kRename, from)) return false;
+  if (FaultInjected(FaultPoint::kRename, from)) return false;
   // Without MOVEFILE_REPLACE_EXISTING the move fails when `to` exists.
   return MoveFileExA(source.c_str(), target.c_str(), 0) ? true : Fail();
 }
