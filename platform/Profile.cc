@@ -74,11 +74,13 @@ bool ReadWholeFile(const char* file, std::string* data) {
   return ReadNative(NativePath(file), data);
 }
 
-// Finds the key in the section. Returns true with the value (raw, untrimmed)
-// and its byte range in the file.
-bool FindKey(const std::string& data, const char* section, const char* key,
-             std::string_view* value, size_t* value_begin, size_t* value_end) {
-  bool in_section = false;
+// Parses every line of an ini text, calling `on_key(section, name, raw value,
+// value begin, value end)` for each key line inside a section, in file order,
+// until it returns true. The range is the raw value's bytes in `data`.
+template <typename OnKey>
+void ForEachKey(const std::string& data, OnKey on_key) {
+  std::string_view section;
+  bool in_section = false;  // key lines before the first header belong to none
   Line line;
   for (size_t pos = 0; NextLine(data, pos, &line); pos = line.next) {
     std::string_view text(data.data() + line.begin, line.end - line.begin);
@@ -86,21 +88,33 @@ bool FindKey(const std::string& data, const char* section, const char* key,
     size_t offset = 0;
     switch (Classify(text, &name, &raw, &offset)) {
       case Kind::kSection:
-        in_section = SameName(name, section);
+        section = name;
+        in_section = true;
         break;
       case Kind::kKey:
-        if (in_section && SameName(name, key)) {
-          *value = raw;
-          *value_begin = line.begin + offset;
-          *value_end = line.end;
-          return true;
-        }
+        if (in_section && on_key(section, name, raw, line.begin + offset, line.end)) return;
         break;
       case Kind::kOther:
         break;
     }
   }
-  return false;
+}
+
+// Finds the key in the section. Returns true with the value (raw, untrimmed)
+// and its byte range in the file.
+bool FindKey(const std::string& data, const char* section, const char* key,
+             std::string_view* value, size_t* value_begin, size_t* value_end) {
+  bool found = false;
+  ForEachKey(data, [&](std::string_view in, std::string_view name, std::string_view raw,
+                       size_t begin, size_t end) {
+    if (!SameName(in, section) || !SameName(name, key)) return false;
+    *value = raw;
+    *value_begin = begin;
+    *value_end = end;
+    found = true;
+    return true;
+  });
+  return found;
 }
 
 std::string_view Unquote(std::string_view value) {
@@ -167,31 +181,6 @@ std::string WithKey(const std::string& data, const char* section, const char* ke
   return result + "[" + section + "]" + eol + key_line;
 }
 
-// Parses every line of an ini text, calling `on_key(section, name, raw value)`
-// for each key line inside a section, in file order.
-template <typename OnKey>
-void ForEachKey(const std::string& data, OnKey on_key) {
-  std::string_view section;
-  bool in_section = false;  // key lines before the first header belong to none
-  Line line;
-  for (size_t pos = 0; NextLine(data, pos, &line); pos = line.next) {
-    std::string_view text(data.data() + line.begin, line.end - line.begin);
-    std::string_view name, raw;
-    size_t offset = 0;
-    switch (Classify(text, &name, &raw, &offset)) {
-      case Kind::kSection:
-        section = name;
-        in_section = true;
-        break;
-      case Kind::kKey:
-        if (in_section) on_key(section, name, raw);
-        break;
-      case Kind::kOther:
-        break;
-    }
-  }
-}
-
 // The index key of a section and key name: both lower-cased, as SameName
 // compares them, joined by a zero byte.
 std::string IndexKey(std::string_view section, std::string_view key) {
@@ -255,8 +244,10 @@ bool StoreProfileString(const char* section, const char* key, const char* text,
 
 ProfileText::ProfileText(const char* text, size_t length) {
   const std::string data(text, length);
-  ForEachKey(data, [&](std::string_view section, std::string_view key, std::string_view raw) {
+  ForEachKey(data, [&](std::string_view section, std::string_view key, std::string_view raw,
+                       size_t, size_t) {
     values_.emplace(IndexKey(section, key), std::string(Unquote(raw)));  // the first one wins
+    return false;
   });
 }
 
