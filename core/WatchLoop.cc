@@ -134,14 +134,15 @@ bool WatchLoop::TakeNames() {
           !platform::WildcardMatch(spool.name_pattern.c_str(), name)) {
         continue;
       }
-      if (std::find(changed_.begin(), changed_.end(), event.name) == changed_.end()) {
-        changed_.push_back(event.name);
-      }
+      if (changed_seen_.insert(event.name).second) changed_.push_back(event.name);
       pass = true;
       break;
     }
   }
-  if (missed) changed_.clear();  // the pass lists everything
+  if (missed) {  // the pass lists everything
+    changed_.clear();
+    changed_seen_.clear();
+  }
   full_pass_due_ = full_pass_due_ || missed;
   return pass;
 }
@@ -211,6 +212,7 @@ void WatchLoop::Run() {
 void WatchLoop::FullPass() {
   TakeNames();  // what the events told is covered by the listing
   changed_.clear();
+  changed_seen_.clear();
   full_pass_due_ = false;
   // Each directory is read once; its names are matched against every kind
   // whose pattern lists it, and then handled kind by kind.
@@ -246,6 +248,7 @@ void WatchLoop::FullPass() {
 void WatchLoop::ChangedPass() {
   std::vector<std::string> names;
   names.swap(changed_);
+  changed_seen_.clear();
   for (int kind = 0; kind < kKinds; ++kind) {
     const Spool& spool = spools_[kind];
     if (!spool.enabled) continue;

@@ -13,6 +13,7 @@
 
 #include <set>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/ChangeNotification.h"
@@ -117,6 +118,7 @@ class WatchLoop {
   Spool spools_[kKinds];
   std::string watch_directory_;          // WatchPath, native
   std::vector<std::string> changed_;     // names that call for a pass, in order
+  std::unordered_set<std::string> changed_seen_;  // the same names, to drop repeats in O(1)
   bool full_pass_due_ = false;           // names were missed: list everything
   std::set<std::string> refused_;        // names already reported as passed over
   bool refusals_muted_ = false;          // too many to remember: no more lines
