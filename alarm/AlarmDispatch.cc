@@ -5,7 +5,6 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -25,14 +24,11 @@
 
 namespace {
 
-// Two paths of at most 127 characters and four numbers of at most 20 digits.
-constexpr size_t kLongestReservation = 2 * 128 + 4 * 21 + 1;
+// Two paths of at most 127 characters, four numbers of at most 20 digits and
+// the left-in-the-spool flag.
+constexpr size_t kLongestReservation = 2 * 128 + 4 * 21 + 3;
 
 using Identity = platform::FileIdentity;
-
-bool IdentityOf(const char* path, Identity* identity) {
-  return platform::IdentityOfPath(path, identity);
-}
 
 // An alarm whose launch was under way: its file and the archive name it was
 // given.
@@ -79,14 +75,10 @@ struct Reservation {
   // True while the file is still in the spool, as it was.
   bool FileUnchanged() const {
     Identity now;
-    return IdentityOf(path.c_str(), &now) && now == identity;
+    return platform::IdentityOfPath(path.c_str(), &now) && now == identity;
   }
   // True while the alarm is still in the spool, unarchived.
-  bool StillPending() const {
-    Identity now;
-    return IdentityOf(path.c_str(), &now) && now == identity &&
-           !platform::PathExists(archive.c_str());
-  }
+  bool StillPending() const { return FileUnchanged() && !platform::PathExists(archive.c_str()); }
 };
 
 // The handler's memory across alarms.
@@ -135,7 +127,7 @@ bool LaunchedAndLeft(const char* path) {
   std::vector<Reservation>& stuck = State().stuck;
   if (stuck.empty()) return false;
   Identity seen;
-  if (!IdentityOf(path, &seen)) return false;
+  if (!platform::IdentityOfPath(path, &seen)) return false;
   for (const Reservation& r : stuck) {
     if (r.identity == seen) return true;
   }
@@ -359,7 +351,7 @@ bool ReadAlarm(const Settings& settings, const char* path, AlarmRequest* request
     }
     return false;
   }
-  return IdentityOf(path, identity);
+  return platform::IdentityOfPath(path, identity);
 }
 
 // Remembers an alarm that was launched but is still in the spool, with the
@@ -395,7 +387,7 @@ bool LaunchAndArchive(const char* path, const Identity& identity, const char* co
   // The name may hold another file by now (its writer replaced the one that
   // was read): that file is a new alarm, and must not vanish into the archive.
   Identity now;
-  if (!IdentityOf(path, &now) || !now.SameFile(identity)) {
+  if (!platform::IdentityOfPath(path, &now) || !now.SameFile(identity)) {
     platform::Print("'%s' was replaced while it was handled: the launched alarm cannot be "
                     "archived, the new file waits for its pass\r\n",
                     path);

@@ -5,7 +5,6 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
-#include <set>
 #include <string>
 #include <utility>
 #include <vector>
