@@ -79,6 +79,16 @@ class HandlerFaultsTest : public ::testing::Test {
     snprintf(field, kPathSize, "%s", value.c_str());
   }
   std::string Calls() const { return *dir_holder_ / "calls.log"; }
+  // Starts a row in a fresh installation: the spool file `name` with
+  // `content`, and the row's fault armed. Returns the spool file's path.
+  std::string StartRow(const Fault& fault, const char* name, const std::string& content) {
+    TearDown();
+    SetUp();
+    const std::string spool_file = *dir_holder_ / (std::string("spool/") + name);
+    testutil::WriteFile(spool_file, content);
+    if (fault.error != 0) platform::InjectFault(fault.point, fault.error, fault.part);
+    return spool_file;
+  }
   // The calls once `count` have been recorded (launches are detached).
   size_t LaunchCount(size_t expected) {
     testutil::WaitFor([&] { return CountLines(testutil::ReadFile(Calls())) >= expected; },
@@ -136,12 +146,8 @@ TEST_F(HandlerFaultsTest, AlarmSteps) {
   int row = 0;
   for (const auto& c : cases) {
     SCOPED_TRACE("row " + std::to_string(row++));
-    TearDown();
-    SetUp();
+    const std::string spool_file = StartRow(c.fault, "qza1k3.in", testutil::AlarmContent({}));
     const testutil::TempDir& dir_ = *dir_holder_;
-    const std::string spool_file = dir_ / "spool/qza1k3.in";
-    testutil::WriteFile(spool_file, testutil::AlarmContent({}));
-    if (c.fault.error != 0) platform::InjectFault(c.fault.point, c.fault.error, c.fault.part);
     const std::string path = dir_ / "spool/.\\qza1k3.in";
     const std::string output = Printed([&] { ProcessAlarmFile(g_settings, path.c_str(), 3); });
     ExpectInOrder(output, c.lines);
@@ -213,12 +219,8 @@ TEST_F(HandlerFaultsTest, FaxSteps) {
   int row = 0;
   for (const auto& c : cases) {
     SCOPED_TRACE("row " + std::to_string(row++));
-    TearDown();
-    SetUp();
+    const std::string spool_file = StartRow(c.fault, "qz1.job", "a\r\nb\r\nc\r\nd\r\n");
     const testutil::TempDir& dir_ = *dir_holder_;
-    const std::string spool_file = dir_ / "spool/qz1.job";
-    testutil::WriteFile(spool_file, "a\r\nb\r\nc\r\nd\r\n");
-    if (c.fault.error != 0) platform::InjectFault(c.fault.point, c.fault.error, c.fault.part);
     const std::string path = dir_ / "spool/.\\qz1.job";
     const std::string output = Printed([&] { ProcessFaxJob(g_settings, path.c_str()); });
     ExpectInOrder(output, c.lines);
