@@ -275,7 +275,7 @@ void WriteMessageFile(const char* db_path, const AlarmRequest& request) {
                     platform::JoinPath(db_path, Printable(file.c_str())).c_str());
     return;
   }
-  if (!platform::WriteFileAtomically(name, request.text, std::strlen(request.text))) {
+  if (!platform::RewriteFile(name, request.text, std::strlen(request.text))) {
     platform::Print("FAILED to write messagefile %s\n", name);
     return;
   }
@@ -293,7 +293,7 @@ void WriteAcknowledgement(const Settings& settings, int console, const std::stri
       JoinInto(name, settings.AckPath,
                "qza" + std::to_string(settings.Number) + "k" + std::to_string(console) + ".ack") &&
       length > 0 && static_cast<size_t>(length) < sizeof lines &&
-      platform::WriteFileAtomically(name, lines, static_cast<size_t>(length));
+      platform::RewriteFile(name, lines, static_cast<size_t>(length));
   platform::Print(written ? "Acknowledge successfull\n" : "Acknowledge FAILED\n");
 }
 

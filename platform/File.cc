@@ -229,6 +229,31 @@ bool WriteFileAtomically(const char* path, const void* data, size_t size) {
   return false;
 }
 
+bool RewriteFile(const char* path, const void* data, size_t size) {
+  std::string native;
+  if (!NativePathOf(path, &native)) return false;
+  int fd = open(native.c_str(), O_WRONLY | kNoFollow);
+  if (fd >= 0 && !IsRegularWithOneName(fd)) {
+    close(fd);
+    fd = -1;
+  }
+  if (fd < 0) return WriteFileAtomically(path, data, size);
+  if (FaultInjected(FaultPoint::kOpen, path)) {
+    Discard(fd);
+    return false;
+  }
+  if (FileWrite(fd, data, size) != static_cast<int64_t>(size) || ftruncate(fd, size) != 0) {
+    const int error = errno;
+    if (ftruncate(fd, 0) != 0) {
+      // Nothing more can be done; the caller reports the failed write.
+    }
+    close(fd);
+    errno = error;
+    return false;
+  }
+  return FileClose(fd);
+}
+
 bool AppendToFile(const char* path, const void* data, size_t size, bool deny_writers) {
   std::string native;
   if (!NativePathOf(path, &native)) return false;

@@ -68,6 +68,18 @@ int64_t FileWrite(int fd, const void* buffer, size_t size);
 // untouched and no temporary file is left.
 bool WriteFileAtomically(const char* path, const void* data, size_t size);
 
+// Makes `size` bytes the whole content of the record file named by the path
+// text. A regular file with one name that is already there is rewritten in
+// place (the new bytes over the old, then cut to length), so it keeps its
+// inode: a burst of rewrites allocates and frees nothing in the file system,
+// where every freed inode makes the next allocation search further. Any other
+// name (a new one, a symbolic link, a file with a second name, a FIFO) gets
+// the content through WriteFileAtomically, which replaces what is at the name
+// and follows nothing. A reader may see a part while a rewrite is under way.
+// Returns true on success; false with errno set, and then a file rewritten in
+// place is left empty rather than holding a mix of old and new bytes.
+bool RewriteFile(const char* path, const void* data, size_t size);
+
 // Appends `size` bytes to the file named by the path text in one write,
 // creating it (mode 0666 less the umask) when missing. The open never follows
 // a symbolic link and refuses what is not a regular file. With

@@ -100,6 +100,54 @@ TEST_F(FileTest, FailedAtomicWriteLeavesTheOldFileAndNoTemporaryFile) {
   EXPECT_EQ(testutil::ReadFile(dir_ / "record"), "new");
 }
 
+// A record rewritten again and again keeps its inode; whatever else stands
+// at the name is replaced, never written through.
+TEST_F(FileTest, RewriteKeepsAPlainRecordAndReplacesAnythingElse) {
+  testutil::WriteFile(dir_ / "record", "an older, longer content");
+  ASSERT_EQ(symlink(Victim().c_str(), (dir_ / "link").c_str()), 0);
+  ASSERT_EQ(link(Victim().c_str(), (dir_ / "second").c_str()), 0);
+  ASSERT_EQ(mkfifo((dir_ / "fifo").c_str(), 0600), 0);
+  static const struct {
+    const char* name;
+    bool same_inode;
+  } cases[] = {{"record", true}, {"missing", false}, {"link", false},
+               {"second", false}, {"fifo", false}};
+  for (const auto& c : cases) {
+    struct stat before = {};
+    lstat((dir_ / c.name).c_str(), &before);
+    EXPECT_TRUE(platform::RewriteFile((dir_ / c.name).c_str(), "new", 3)) << c.name;
+    struct stat after;
+    ASSERT_EQ(lstat((dir_ / c.name).c_str(), &after), 0) << c.name;
+    EXPECT_TRUE(S_ISREG(after.st_mode)) << c.name;
+    EXPECT_EQ(after.st_nlink, 1u) << c.name;
+    EXPECT_EQ(after.st_ino == before.st_ino, c.same_inode) << c.name;
+    EXPECT_EQ(testutil::ReadFile(dir_ / c.name), "new") << c.name;
+  }
+  EXPECT_EQ(testutil::ReadFile(Victim()), "secret");
+  ASSERT_EQ(mkdir((dir_ / "dir").c_str(), 0700), 0);
+  EXPECT_FALSE(platform::RewriteFile((dir_ / "dir").c_str(), "new", 3));
+}
+
+TEST_F(FileTest, FailedRewriteLeavesAnEmptyRecordNotAMix) {
+  testutil::WriteFile(dir_ / "record", "old content");
+  static const struct {
+    platform::FaultPoint point;
+    const char* left;
+  } cases[] = {{platform::FaultPoint::kOpen, "old content"}, {platform::FaultPoint::kWrite, ""}};
+  for (const auto& c : cases) {
+    platform::InjectFault(c.point, ENOSPC, "record");
+    errno = 0;
+    const bool written = platform::RewriteFile((dir_ / "record").c_str(), "new", 3);
+    const int error = errno;
+    platform::ClearFaults();
+    EXPECT_FALSE(written);
+    EXPECT_EQ(error, ENOSPC);
+    EXPECT_EQ(testutil::ReadFile(dir_ / "record"), c.left);
+  }
+  EXPECT_TRUE(platform::RewriteFile((dir_ / "record").c_str(), "new", 3));
+  EXPECT_EQ(testutil::ReadFile(dir_ / "record"), "new");
+}
+
 TEST_F(FileTest, AppendThatDoesNotFitLeavesNoPartOfTheLine) {
   const std::string log = dir_ / "log";
   ASSERT_TRUE(platform::AppendToFile(log.c_str(), "first line\r\n", 12, true));

@@ -319,6 +319,12 @@ bool WriteFileAtomically(const char* path, const void* data, size_t size) {
   return false;
 }
 
+// NTFS has no cost to a freed file record that an in-place rewrite would
+// save, and a replacement never shows a reader a part: always replace.
+bool RewriteFile(const char* path, const void* data, size_t size) {
+  return WriteFileAtomically(path, data, size);
+}
+
 bool AppendToFile(const char* path, const void* data, size_t size, bool deny_writers) {
   std::string native;
   if (!NativePathOf(path, &native)) return false;
