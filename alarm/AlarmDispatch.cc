@@ -21,6 +21,7 @@
 #include "support/Launch.h"
 #include "support/MonthlyLog.h"
 #include "support/Printable.h"
+#include "support/SpoolFile.h"
 
 namespace {
 
@@ -310,15 +311,7 @@ void AppendAlarmLog(const Settings& settings, const struct tm& time, const std::
 // with one read. False (with a line) when it cannot be opened or read.
 bool ReadAlarmBytes(const char* path, std::string* bytes) {
   CDosFile file(path);
-  if (!file.Open(CDosFile::kReadExclusive)) {
-    const int error = errno;
-    if (error == EBUSY || error == ENOENT) {
-      platform::Print("Can't open alarm-file !\r\n");
-    } else {
-      platform::Print("Can't open alarm-file ! (%s)\r\n", platform::ErrorText(error));
-    }
-    return false;
-  }
+  if (!OpenSpoolFile(file, "alarm")) return false;
   bytes->assign(kAlarmReadMax, '\0');
   unsigned long count = 0;
   if (!file.Read(bytes->data(), kAlarmReadMax, &count)) {

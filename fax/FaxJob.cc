@@ -18,6 +18,7 @@
 #include "support/Launch.h"
 #include "support/MonthlyLog.h"
 #include "support/Printable.h"
+#include "support/SpoolFile.h"
 
 namespace {
 
@@ -81,15 +82,7 @@ void StoreLaunchedJobs() {
 // Reads the four lines; false (with a line) when the job cannot be opened.
 bool ReadJob(const char* path, char (&lines)[4][kLineSize]) {
   CDosFile file(path);
-  if (!file.Open(CDosFile::kReadExclusive)) {
-    const int error = errno;
-    if (error == EBUSY || error == ENOENT) {
-      platform::Print("Can't open job-file !\r\n");
-    } else {
-      platform::Print("Can't open job-file ! (%s)\r\n", platform::ErrorText(error));
-    }
-    return false;
-  }
+  if (!OpenSpoolFile(file, "job")) return false;
   for (auto& line : lines) file.ReadLine(line, kLineSize);  // missing lines read empty
   file.Close();
   return true;

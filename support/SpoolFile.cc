@@ -1,0 +1,17 @@
+#include "support/SpoolFile.h"
+
+#include <errno.h>
+
+#include "platform/Console.h"
+#include "platform/File.h"
+
+bool OpenSpoolFile(CDosFile& file, const char* kind) {
+  if (file.Open(CDosFile::kReadExclusive)) return true;
+  const int error = errno;
+  if (error == EBUSY || error == ENOENT) {
+    platform::Print("Can't open %s-file !\r\n", kind);
+  } else {
+    platform::Print("Can't open %s-file ! (%s)\r\n", kind, platform::ErrorText(error));
+  }
+  return false;
+}
