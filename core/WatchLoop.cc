@@ -185,9 +185,14 @@ WatchLoop::Outcome WatchLoop::WaitForChange() {
 }
 
 void WatchLoop::RunPass() {
-  switch (WaitForChange()) {
+  const Outcome outcome = WaitForChange();
+  if (outcome == Outcome::kStopped) return;
+  // The pass's first line waits for the account of its first file, so that
+  // the writer is woken once for both, after the launch rather than before.
+  platform::HoldConsole();
+  switch (outcome) {
     case Outcome::kStopped:
-      return;
+      break;
     case Outcome::kTimeout:
       platform::Print("Timeout\n");
       notification_.Renew(settings_.WatchPath);
@@ -203,6 +208,7 @@ void WatchLoop::RunPass() {
       break;
   }
   CheckConsolesIfActive();
+  platform::ReleaseConsole();
 }
 
 void WatchLoop::Run() {
@@ -313,15 +319,17 @@ void WatchLoop::Dispatch(Kind kind, const char* name) {
   // handle gives up this file, never the service: the file is met again at a
   // later pass.
   // The account of a short file goes to the writer in one hand-over; a speech
-  // job, which may take minutes, is told as it goes.
+  // job, which may take minutes, is told as it goes, and what was held before
+  // it goes out first.
   struct Hold {
-    bool on;
-    explicit Hold(bool hold) : on(hold) {
-      if (on) platform::HoldConsole();
+    explicit Hold(bool hold) {
+      if (hold) {
+        platform::HoldConsole();
+      } else {
+        platform::ReleaseConsole();
+      }
     }
-    ~Hold() {
-      if (on) platform::ReleaseConsole();
-    }
+    ~Hold() { platform::ReleaseConsole(); }
   } hold(kind != kTts);
   try {
     Handle(kind, name);

@@ -51,7 +51,7 @@ bool FlushConsole(uint32_t milliseconds);
 // waking the writer; releasing wakes it once for all of them. The watch loop
 // holds the account while it handles one short file, so that a file costs one
 // hand-over to the writer instead of one per line. Nothing is held without a
-// writer thread.
+// writer thread. Releasing what is not held does nothing.
 void HoldConsole();
 void ReleaseConsole();
 
