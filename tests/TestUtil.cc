@@ -7,11 +7,13 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -67,6 +69,66 @@ bool ProcessAlive(int pid) {
   const bool alive = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
   CloseHandle(process);
   return alive;
+}
+
+bool MakeDirectory(const std::string& path) { return CreateDirectoryA(path.c_str(), nullptr) != 0; }
+
+bool MakeSymlink(const std::string& target, const std::string& link) {
+  const DWORD flags = SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE;
+  return CreateSymbolicLinkA(link.c_str(), target.c_str(), flags) != 0;
+}
+
+bool MakeHardLink(const std::string& existing, const std::string& link) {
+  return CreateHardLinkA(link.c_str(), existing.c_str(), nullptr) != 0;
+}
+
+bool MakeFifo(const std::string&) { return false; }
+
+// FILETIME counts 100 ns units since 1601; the epoch is this many of them later.
+constexpr long long kEpochAsFileTime = 116444736000000000LL;
+
+bool SetModificationTime(const std::string& path, std::time_t when) {
+  HANDLE file = CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  const unsigned long long ticks = static_cast<unsigned long long>(when) * 10000000ULL +
+                                   kEpochAsFileTime;
+  FILETIME time = {static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+  const bool set = SetFileTime(file, nullptr, nullptr, &time) != 0;
+  CloseHandle(file);
+  return set;
+}
+
+long long ModificationTimeNanoseconds(const std::string& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return -1;
+  const long long ticks =
+      (static_cast<long long>(data.ftLastWriteTime.dwHighDateTime) << 32) |
+      data.ftLastWriteTime.dwLowDateTime;
+  return (ticks - kEpochAsFileTime) * 100;
+}
+
+bool RemoveFile(const std::string& path) { return DeleteFileA(path.c_str()) != 0; }
+
+void SetEnvironment(const std::string& name, const std::string& value) {
+  _putenv_s(name.c_str(), value.c_str());
+  SetEnvironmentVariableA(name.c_str(), value.c_str());
+}
+
+void UnsetEnvironment(const std::string& name) {
+  _putenv_s(name.c_str(), "");
+  SetEnvironmentVariableA(name.c_str(), nullptr);
+}
+
+std::tm LocalTime(std::time_t when) {
+  std::tm local{};
+  localtime_s(&local, &when);
+  return local;
+}
+
+int ProcessIdOf(long handle) {
+  return static_cast<int>(GetProcessId(reinterpret_cast<HANDLE>(static_cast<intptr_t>(handle))));
 }
 #else
 TempDir::TempDir() {
@@ -150,6 +212,54 @@ bool ProcessAlive(int pid) {
   size_t close = line.rfind(')');
   return close != std::string::npos && close + 2 < line.size() && line[close + 2] != 'Z';
 }
+
+bool MakeDirectory(const std::string& path) { return mkdir(path.c_str(), 0755) == 0; }
+
+bool MakeSymlink(const std::string& target, const std::string& link) {
+  return symlink(target.c_str(), link.c_str()) == 0;
+}
+
+bool MakeHardLink(const std::string& existing, const std::string& link) {
+  return ::link(existing.c_str(), link.c_str()) == 0;
+}
+
+bool MakeFifo(const std::string& path) { return mkfifo(path.c_str(), 0600) == 0; }
+
+bool SetModificationTime(const std::string& path, std::time_t when) {
+  const struct timeval times[2] = {{when, 0}, {when, 0}};
+  return utimes(path.c_str(), times) == 0;
+}
+
+long long ModificationTimeNanoseconds(const std::string& path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return -1;
+  return static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
+}
+
+bool RemoveFile(const std::string& path) { return unlink(path.c_str()) == 0; }
+
+void SetEnvironment(const std::string& name, const std::string& value) {
+  setenv(name.c_str(), value.c_str(), 1);
+}
+
+void UnsetEnvironment(const std::string& name) { unsetenv(name.c_str()); }
+
+std::tm LocalTime(std::time_t when) {
+  std::tm local{};
+  localtime_r(&when, &local);
+  return local;
+}
+
+int ProcessIdOf(long handle) { return static_cast<int>(handle); }
 #endif
+
+std::string GetEnvironment(const std::string& name) {
+  const char* value = std::getenv(name.c_str());
+  return value != nullptr ? value : "";
+}
+
+std::string TestProgram(const std::string& name) {
+  return std::string(QZA_BINARY_DIR) + "/tests/" + name + kExecutableSuffix;
+}
 
 }  // namespace testutil
