@@ -59,6 +59,13 @@ bool SetModificationTime(const std::string& path, std::time_t when);
 // file cannot be examined.
 long long ModificationTimeNanoseconds(const std::string& path);
 bool RemoveFile(const std::string& path);
+// True when the path is a symbolic link (not followed).
+bool IsSymlink(const std::string& path);
+// The permission bits of the file (07777), or -1 when it cannot be examined.
+// Windows keeps no such bits: there it is always -1.
+int FileMode(const std::string& path);
+// True when this process runs as root (never on Windows).
+bool RunningAsRoot();
 // The environment of this process; an empty value is kept as a value.
 void SetEnvironment(const std::string& name, const std::string& value);
 void UnsetEnvironment(const std::string& name);
