@@ -1,6 +1,11 @@
 #include "TestUtil.h"
 
+#include <gtest/gtest.h>
+
 #ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
 #include <windows.h>
 #else
 #include <fcntl.h>
@@ -117,6 +122,58 @@ bool IsSymlink(const std::string& path) {
 }
 
 int FileMode(const std::string&) { return -1; }
+
+namespace {
+// The capture in progress: its file and the standard output it replaced.
+std::string capture_path;
+int saved_stdout = -1;
+}  // namespace
+
+void CaptureStdout() {
+  char directory[MAX_PATH], file[MAX_PATH];
+  const DWORD n = GetTempPathA(sizeof directory, directory);
+  if (n == 0 || n >= sizeof directory || GetTempFileNameA(directory, "cap", 0, file) == 0) {
+    throw std::runtime_error("no file for the captured output");
+  }
+  capture_path = file;
+  std::fflush(stdout);
+  const int fd = _open(file, _O_WRONLY | _O_TRUNC | _O_BINARY, _S_IREAD | _S_IWRITE);
+  if (fd < 0) throw std::runtime_error("cannot open the file for the captured output");
+  saved_stdout = _dup(1);
+  _dup2(fd, 1);  // also makes the file the process's standard output handle
+  _close(fd);
+}
+
+std::string GetCapturedStdout() {
+  std::fflush(stdout);
+  _dup2(saved_stdout, 1);
+  _close(saved_stdout);
+  saved_stdout = -1;
+  const std::string output = ReadFile(capture_path);
+  DeleteFileA(capture_path.c_str());
+  return output;
+}
+
+std::string AbsolutePath(const std::string& path) {
+  char full[MAX_PATH];
+  const DWORD n = GetFullPathNameA(path.c_str(), sizeof full, full, nullptr);
+  return n == 0 || n >= sizeof full ? path : std::string(full, n);
+}
+
+bool MakeRecordingProgram(const std::string& directory, const std::string& name,
+                          const std::string& log) {
+  const std::string recorder = AbsolutePath(TestProgram("recorder"));
+  const std::string program = directory + "/" + name;
+  const std::string extension = name.size() > 4 ? name.substr(name.size() - 4) : "";
+  if (_stricmp(extension.c_str(), ".cmd") == 0 || _stricmp(extension.c_str(), ".bat") == 0) {
+    WriteFile(program, "@\"" + recorder + "\" --log \"" + AbsolutePath(log) + "\" --as " + name +
+                           " %*\r\n");
+    return FileExists(program);
+  }
+  if (!CopyFileA(recorder.c_str(), program.c_str(), FALSE)) return false;
+  WriteFile(program + ".record", AbsolutePath(log) + "\n");
+  return true;
+}
 
 bool RunningAsRoot() { return false; }
 
@@ -258,6 +315,25 @@ int FileMode(const std::string& path) {
 }
 
 bool RunningAsRoot() { return geteuid() == 0; }
+
+void CaptureStdout() { testing::internal::CaptureStdout(); }
+
+std::string GetCapturedStdout() { return testing::internal::GetCapturedStdout(); }
+
+std::string AbsolutePath(const std::string& path) {
+  return path.empty() || path[0] == '/' ? path : std::filesystem::absolute(path).string();
+}
+
+bool MakeRecordingProgram(const std::string& directory, const std::string& name,
+                          const std::string& log) {
+  const std::string program = directory + "/" + name;
+  MakeExecutable(program,
+                 "#!/bin/sh\n"
+                 "line='" + name + "'\n"
+                 "for a in \"$@\"; do line=\"$line [$a]\"; done\n"
+                 "printf '%s\\n' \"$line\" >> " + log + "\n");
+  return FileExists(program);
+}
 
 void SetEnvironment(const std::string& name, const std::string& value) {
   setenv(name.c_str(), value.c_str(), 1);

@@ -74,8 +74,23 @@ std::string GetEnvironment(const std::string& name);
 // A test program of the build tree (tests/<name> with the platform's
 // executable suffix).
 std::string TestProgram(const std::string& name);
+// A fake installation program `name` in `directory` that appends one line
+// "NAME [arg1] [arg2]…" per call to `log`. Linux: a shell script. Windows: a
+// .CMD or .BAT that calls tests/recorder.exe, or for any other name a copy of
+// the recorder. Returns false when it cannot be made.
+bool MakeRecordingProgram(const std::string& directory, const std::string& name,
+                          const std::string& log);
+// A native absolute path for a path that this process can reach: on Windows
+// a build tree's "/work/..." becomes "Z:\work\...", valid from any drive.
+std::string AbsolutePath(const std::string& path);
 // Local broken-down time of `when`.
 std::tm LocalTime(std::time_t when);
+
+// Collects what this process writes to standard output from now on, byte for
+// byte ("\r\n" stays "\r\n" on Windows too, where GoogleTest's own capture
+// reads the text back in text mode), until GetCapturedStdout hands it over.
+void CaptureStdout();
+std::string GetCapturedStdout();
 
 // Polls `condition` every 10 ms until it holds or `timeout` passes.
 bool WaitFor(const std::function<bool()>& condition,

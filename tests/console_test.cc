@@ -63,10 +63,10 @@ std::string DroppedLine(unsigned long count) {
 
 // First in the file: once a test has started the writer, it runs for good.
 TEST(Console, WithoutTheWriterPrintWritesBeforeItReturns) {
-  testing::internal::CaptureStdout();
+  testutil::CaptureStdout();
   platform::Print("%s %d\r\n", "captured", 42);
   EXPECT_TRUE(platform::FlushConsole(0));
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "captured 42\r\n");
+  EXPECT_EQ(testutil::GetCapturedStdout(), "captured 42\r\n");
 }
 
 TEST(Console, PrintErrorWritesToStandardError) {

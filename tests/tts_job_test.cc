@@ -132,10 +132,10 @@ class TtsJobTest : public ::testing::Test {
   std::string Sounds() const { return dir_ / "sounds"; }
   std::string Run(const std::string& job) {
     testutil::WriteFile(dir_ / "qz1.tts", job);
-    testing::internal::CaptureStdout();
+    testutil::CaptureStdout();
     ProcessTtsJob(g_settings, (dir_.path() + "/.\\qz1.tts").c_str());
     EXPECT_TRUE(testutil::WaitFor([] { return WavWorkerIdle(); }));
-    return testing::internal::GetCapturedStdout();
+    return testutil::GetCapturedStdout();
   }
   // The month's log (named by the month now).
   std::string Log() {

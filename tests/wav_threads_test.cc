@@ -55,14 +55,14 @@ class WavThreadsTest : public ::testing::Test {
   std::string Sounds() const { return dir_ / "sounds"; }
   std::string Target() const { return Sounds() + ".\\hello.wav"; }
   std::string Move() {
-    testing::internal::CaptureStdout();
+    testutil::CaptureStdout();
     PublishWav(g_settings.SvoxPath, Target(), "hello");
-    return testing::internal::GetCapturedStdout();
+    return testutil::GetCapturedStdout();
   }
   std::string Delete(const std::string& path) {
-    testing::internal::CaptureStdout();
+    testutil::CaptureStdout();
     DeleteWav(path);
-    return testing::internal::GetCapturedStdout();
+    return testutil::GetCapturedStdout();
   }
   testutil::TempDir dir_;
 };
@@ -192,9 +192,9 @@ TEST_F(WavThreadsTest, PublishingUsesTheNameItIsGivenAndKeepsTheTargetName) {
   testutil::WriteFile(Svox() + "/hello~2.wav", "RIFF second");
   testutil::WriteFile(Svox() + "/hello~2.txt", "second");
   testutil::WriteFile(Svox() + "/hello.wav", "RIFF first");
-  testing::internal::CaptureStdout();
+  testutil::CaptureStdout();
   PublishWav(g_settings.SvoxPath, Target(), "hello~2");
-  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+  EXPECT_EQ(testutil::GetCapturedStdout(),
             "Successfully moved " + Svox() + "\\hello~2.wav to " + Target() + "\r\n\n");
   EXPECT_EQ(testutil::ReadFile(Sounds() + "/hello.wav"), "RIFF second");
   EXPECT_FALSE(testutil::FileExists(Svox() + "/hello~2.txt"));
@@ -227,12 +227,12 @@ TEST_F(WavWorkerTest, RunsQueuedTasksInOrder) {
   testutil::WriteFile(Svox() + "/hello.wav", "RIFF new");
   testutil::WriteFile(Sound(1), "RIFF");
   testutil::WriteFile(Sound(2), "RIFF");
-  testing::internal::CaptureStdout();
+  testutil::CaptureStdout();
   ASSERT_TRUE(QueueWavTask({WavTask::Kind::kDelete, SoundPath(1), ""}));
   ASSERT_TRUE(QueueWavTask({WavTask::Kind::kPublish, Target(), "hello", g_settings.SvoxPath}));
   ASSERT_TRUE(QueueWavTask({WavTask::Kind::kDelete, SoundPath(2), ""}));
   ASSERT_TRUE(testutil::WaitFor([] { return WavWorkerIdle(); }));
-  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+  EXPECT_EQ(testutil::GetCapturedStdout(),
             "Wavfile " + SoundPath(1) + " deleted\r\n\n"
             "Successfully moved " + Svox() + "\\hello.wav to " + Target() + "\r\n\n"
             "Wavfile " + SoundPath(2) + " deleted\r\n\n");
@@ -246,7 +246,7 @@ TEST_F(WavWorkerTest, FullQueueRefusesTheNextTaskAndNamesAreHeldUntilPublished) 
   testutil::WriteFile(Sound(0), "RIFF");
   platform::InjectFault(platform::FaultPoint::kUnlink, EBUSY, "old0.wav", 1);
   blocked = true;
-  testing::internal::CaptureStdout();
+  testutil::CaptureStdout();
   ASSERT_TRUE(QueueWavTask({WavTask::Kind::kDelete, SoundPath(0), ""}));
   ASSERT_TRUE(testutil::WaitFor([] { return sleeps > 0; }));  // in hand, not queued
   ASSERT_TRUE(QueueWavTask({WavTask::Kind::kPublish, Target(), "hello", g_settings.SvoxPath}));
@@ -262,7 +262,7 @@ TEST_F(WavWorkerTest, FullQueueRefusesTheNextTaskAndNamesAreHeldUntilPublished) 
   testutil::WriteFile(Svox() + "/hello.wav", "RIFF new");
   blocked = false;
   ASSERT_TRUE(testutil::WaitFor([] { return WavWorkerIdle(); }));
-  const std::string printed = testing::internal::GetCapturedStdout();
+  const std::string printed = testutil::GetCapturedStdout();
   EXPECT_EQ(printed, "Wavfile " + SoundPath(0) + " deleted\r\n\n"
                      "Successfully moved " + Svox() + "\\hello.wav to " + Target() + "\r\n\n");
   EXPECT_FALSE(SvoxNameInUse("hello"));
