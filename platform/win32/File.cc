@@ -158,6 +158,19 @@ bool IsRegular(HANDLE handle) {
   return true;
 }
 
+// As IsRegular, and the file has one name only: a second name (a hard link
+// that a spool writer made to a file it may not read) is refused with EMLINK.
+bool IsRegularWithOneName(HANDLE handle) {
+  if (!IsRegular(handle)) return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(handle, &info)) return Fail();
+  if (info.nNumberOfLinks > 1) {
+    errno = EMLINK;
+    return false;
+  }
+  return true;
+}
+
 DWORD AccessFor(unsigned mode) {
   switch (mode & 3) {
     case 0:
@@ -213,7 +226,7 @@ int FileOpen(const char* path, unsigned mode) {
   if (FaultInjected(FaultPoint::kOpen, path)) return -1;
   HANDLE handle = OpenNative(native, AccessFor(mode), ShareFor(mode), OPEN_EXISTING);
   if (handle == INVALID_HANDLE_VALUE) return -1;
-  if (!IsRegular(handle)) {
+  if (!IsRegularWithOneName(handle)) {
     Discard(handle);
     return -1;
   }
