@@ -175,6 +175,13 @@ bool MakeRecordingProgram(const std::string& directory, const std::string& name,
   return true;
 }
 
+bool MakeProgram(const std::string& path, const std::string&, const std::string& steps) {
+  const std::string stand_in = AbsolutePath(TestProgram("scripted_program"));
+  if (!CopyFileA(stand_in.c_str(), path.c_str(), FALSE)) return false;
+  WriteFile(path + ".do", steps);
+  return FileExists(path + ".do");
+}
+
 bool RunningAsRoot() { return false; }
 
 void SetEnvironment(const std::string& name, const std::string& value) {
@@ -315,6 +322,11 @@ int FileMode(const std::string& path) {
 }
 
 bool RunningAsRoot() { return geteuid() == 0; }
+
+bool MakeProgram(const std::string& path, const std::string& shell_script, const std::string&) {
+  MakeExecutable(path, shell_script);
+  return FileExists(path);
+}
 
 void CaptureStdout() { testing::internal::CaptureStdout(); }
 

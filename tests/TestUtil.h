@@ -80,6 +80,12 @@ std::string TestProgram(const std::string& name);
 // the recorder. Returns false when it cannot be made.
 bool MakeRecordingProgram(const std::string& directory, const std::string& name,
                           const std::string& log);
+// A program at `path` that stands in for one of the installation: on Linux
+// the shell script `shell_script`; on Windows a copy of
+// tests/scripted_program.exe that carries out `steps` (see
+// helpers/scripted_program.cc). Returns false when it cannot be made.
+bool MakeProgram(const std::string& path, const std::string& shell_script,
+                 const std::string& steps);
 // A native absolute path for a path that this process can reach: on Windows
 // a build tree's "/work/..." becomes "Z:\work\...", valid from any drive.
 std::string AbsolutePath(const std::string& path);
