@@ -200,7 +200,14 @@ std::tm LocalTime(std::time_t when) {
   return local;
 }
 
-int ProcessIdOf(long handle) {
+void KillProcess(int pid) {
+  HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, static_cast<DWORD>(pid));
+  if (process == nullptr) return;
+  TerminateProcess(process, 137);
+  CloseHandle(process);
+}
+
+int ProcessIdOf(long long handle) {
   return static_cast<int>(GetProcessId(reinterpret_cast<HANDLE>(static_cast<intptr_t>(handle))));
 }
 #else
@@ -359,7 +366,9 @@ std::tm LocalTime(std::time_t when) {
   return local;
 }
 
-int ProcessIdOf(long handle) { return static_cast<int>(handle); }
+void KillProcess(int pid) { kill(pid, SIGKILL); }
+
+int ProcessIdOf(long long handle) { return static_cast<int>(handle); }
 #endif
 
 std::string GetEnvironment(const std::string& name) {

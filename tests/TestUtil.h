@@ -122,10 +122,12 @@ class FileHolder {
 
 // True when the process exists and is not a zombie.
 bool ProcessAlive(int pid);
+// Ends the process with that id at once (SIGKILL, TerminateProcess).
+void KillProcess(int pid);
 // The process id behind what CProcess::ProcessHandle returns: the pid itself
 // on Linux, the id of the process handle on Windows (call it while the
 // handle is still held).
-int ProcessIdOf(long handle);
+int ProcessIdOf(long long handle);
 
 }  // namespace testutil
 
