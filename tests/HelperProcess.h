@@ -1,4 +1,5 @@
-// Runs tests/helpers/platform_helper in a process of its own and reads the
+// Runs a test helper (tests/helpers/platform_helper by default) in a process
+// of its own and reads the
 // lines it prints.
 #ifndef QZA_TESTS_HELPER_PROCESS_H_
 #define QZA_TESTS_HELPER_PROCESS_H_
@@ -29,9 +30,10 @@ namespace testutil {
 // returns its exit code.
 class HelperProcess {
  public:
-  explicit HelperProcess(const std::vector<std::string>& args, bool as_nobody = false) {
+  explicit HelperProcess(const std::vector<std::string>& args, bool as_nobody = false,
+                         const std::string& program = "platform_helper") {
     if (as_nobody) throw std::runtime_error("no second user on Windows");
-    std::string line = "\"" + AbsolutePath(TestProgram("platform_helper")) + "\"";
+    std::string line = "\"" + AbsolutePath(TestProgram(program)) + "\"";
     for (const std::string& arg : args) line += " \"" + arg + "\"";
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
     HANDLE read_end = nullptr, write_end = nullptr;
@@ -98,13 +100,15 @@ class HelperProcess {
 #else
 class HelperProcess {
  public:
-  // Starts the helper with `args`; under uid and gid 65534 when `as_nobody`.
-  explicit HelperProcess(const std::vector<std::string>& args, bool as_nobody = false) {
+  // Starts the helper (tests/<program>) with `args`; under uid and gid 65534
+  // when `as_nobody`.
+  explicit HelperProcess(const std::vector<std::string>& args, bool as_nobody = false,
+                         const std::string& program = "platform_helper") {
     std::vector<std::string> words;
     if (as_nobody) {
       words = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
     }
-    words.push_back(std::string(QZA_BINARY_DIR) + "/tests/platform_helper");
+    words.push_back(std::string(QZA_BINARY_DIR) + "/tests/" + program);
     words.insert(words.end(), args.begin(), args.end());
     int out[2];
     if (pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");

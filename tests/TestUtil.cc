@@ -184,6 +184,11 @@ bool MakeProgram(const std::string& path, const std::string&, const std::string&
 
 bool RunningAsRoot() { return false; }
 
+bool RunningUnderWine() {
+  HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
 void SetEnvironment(const std::string& name, const std::string& value) {
   _putenv_s(name.c_str(), value.c_str());
   SetEnvironmentVariableA(name.c_str(), value.c_str());
@@ -329,6 +334,8 @@ int FileMode(const std::string& path) {
 }
 
 bool RunningAsRoot() { return geteuid() == 0; }
+
+bool RunningUnderWine() { return false; }
 
 bool MakeProgram(const std::string& path, const std::string& shell_script, const std::string&) {
   MakeExecutable(path, shell_script);

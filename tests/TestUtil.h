@@ -64,6 +64,8 @@ bool IsSymlink(const std::string& path);
 // The permission bits of the file (07777), or -1 when it cannot be examined.
 // Windows keeps no such bits: there it is always -1.
 int FileMode(const std::string& path);
+// True when this Windows program runs under Wine (never on Linux).
+bool RunningUnderWine();
 // True when this process runs as root (never on Windows).
 bool RunningAsRoot();
 // The environment of this process; an empty value is kept as a value.

@@ -7,6 +7,8 @@
 //   args <file>         writes its arguments, one a line, into <file>
 //   cwd <file>          writes its working directory into <file>
 //   touch <file>        creates <file>
+//   say <text>          writes <text> and a line feed to standard output
+//   warn <text>         writes <text> and a line feed to standard error
 //   copy                copies its next-to-last argument to its last one
 //   move <from> <to>    renames <from> to <to>, replacing <to>
 //   sleep <ms>          sleeps
@@ -23,6 +25,8 @@
 #include <thread>
 
 #ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
 #include <process.h>
 #include <windows.h>
 #else
@@ -71,6 +75,14 @@ bool Step(const std::string& verb, std::istringstream& rest, int argc, char** ar
     return Write(a, std::filesystem::current_path(error).string() + "\n") && !error;
   }
   if (verb == "touch" && std::getline(rest, a)) return Write(a, "");
+  if ((verb == "say" || verb == "warn") && std::getline(rest, a)) {
+    std::FILE* stream = verb == "say" ? stdout : stderr;
+    a += "\n";
+    // A closed or broken stream is no failure of the step: the test looks at the exit code.
+    std::fwrite(a.data(), 1, a.size(), stream);
+    std::fflush(stream);
+    return true;
+  }
   if (verb == "copy" && argc >= 3) {
     std::error_code error;
     std::filesystem::copy_file(argv[argc - 2], argv[argc - 1],
@@ -93,6 +105,10 @@ bool Step(const std::string& verb, std::istringstream& rest, int argc, char** ar
 }  // namespace
 
 int main(int argc, char** argv) {
+#ifdef _WIN32
+  _setmode(_fileno(stdout), _O_BINARY);  // "\n" stays "\n", as on Linux
+  _setmode(_fileno(stderr), _O_BINARY);
+#endif
   std::ifstream steps(OwnPath(argv[0]) + ".do");
   std::string line;
   while (std::getline(steps, line)) {
