@@ -92,7 +92,8 @@ HANDLE Handle(intptr_t value) { return reinterpret_cast<HANDLE>(value); }
 Service::Service(const std::string& directory, const std::string& path_env, bool read_output) {
   SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
   HANDLE read_end = nullptr, write_end = nullptr;
-  if (!CreatePipe(&read_end, &write_end, &inherit, 1 << 16)) throw std::runtime_error("pipe failed");
+  // A small pipe, so that a stalled reader is felt soon.
+  if (!CreatePipe(&read_end, &write_end, &inherit, 4096)) throw std::runtime_error("pipe failed");
   SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
   HANDLE input = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
                              OPEN_EXISTING, 0, nullptr);
