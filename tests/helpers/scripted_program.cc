@@ -9,6 +9,10 @@
 //   touch <file>        creates <file>
 //   say <text>          writes <text> and a line feed to standard output
 //   warn <text>         writes <text> and a line feed to standard error
+//   record <file>       appends "NAME [arg1] [arg2]… (in <working directory>)"
+//                       to <file>, the directory with / separators
+//   speak               writes "WAV of " and the content of its next-to-last
+//                       argument to its last one (through a .part file)
 //   copy                copies its next-to-last argument to its last one
 //   move <from> <to>    renames <from> to <to>, replacing <to>
 //   sleep <ms>          sleeps
@@ -54,6 +58,32 @@ long ProcessId() {
 #endif
 }
 
+// Appends `line` to `path` in one write that lands at the end whole, however
+// many writers append at the same time.
+bool Append(const std::string& path, const std::string& line) {
+#ifdef _WIN32
+  HANDLE out = CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                           nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (out == INVALID_HANDLE_VALUE) return false;
+  DWORD written = 0;
+  const bool whole = WriteFile(out, line.data(), static_cast<DWORD>(line.size()), &written,
+                               nullptr) && written == line.size();
+  return CloseHandle(out) && whole;
+#else
+  std::FILE* out = std::fopen(path.c_str(), "ab");
+  if (out == nullptr) return false;
+  const bool whole = std::fwrite(line.data(), 1, line.size(), out) == line.size();
+  return std::fclose(out) == 0 && whole;
+#endif
+}
+
+std::string Read(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
 bool Write(const std::string& path, const std::string& text) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << text;
@@ -75,6 +105,24 @@ bool Step(const std::string& verb, std::istringstream& rest, int argc, char** ar
     return Write(a, std::filesystem::current_path(error).string() + "\n") && !error;
   }
   if (verb == "touch" && std::getline(rest, a)) return Write(a, "");
+  if (verb == "record" && std::getline(rest, a)) {
+    const std::string self = OwnPath(argv[0]);
+    std::string line = self.substr(self.find_last_of("\\/") + 1);
+    for (int i = 1; i < argc; ++i) line += std::string(" [") + argv[i] + "]";
+    std::error_code error;
+    std::string cwd = std::filesystem::current_path(error).string();
+    for (char& c : cwd) {
+      if (c == '\\') c = '/';
+    }
+    return Append(a, line + " (in " + cwd + ")\n") && !error;
+  }
+  if (verb == "speak" && argc >= 3) {
+    const std::string out = argv[argc - 1];
+    std::error_code error;
+    if (!Write(out + ".part", "WAV of " + Read(argv[argc - 2]))) return false;
+    std::filesystem::rename(out + ".part", out, error);
+    return !error;
+  }
   if ((verb == "say" || verb == "warn") && std::getline(rest, a)) {
     std::FILE* stream = verb == "say" ? stdout : stderr;
     a += "\n";
