@@ -8,7 +8,9 @@
 #include <unistd.h>
 #ifdef _WIN32
 #include <io.h>
+#include <windows.h>
 #else
+#include <poll.h>
 #include <sys/wait.h>
 #endif
 
@@ -211,6 +213,43 @@ TEST_F(ProcessTest, ChildOutputGoesToStandardErrorOrNowhereButNeverKillsIt) {
   }
   close(dead[1]);
   EXPECT_EQ(exit_code, 5u) << "128 + 13 is SIGPIPE";
+}
+
+// True once every writer of the pipe whose read end is `fd` has let go.
+bool WritersGone(int fd) {
+#ifdef _WIN32
+  DWORD available = 0;
+  return !PeekNamedPipe(reinterpret_cast<HANDLE>(_get_osfhandle(fd)), nullptr, 0, nullptr,
+                        &available, nullptr) &&
+         GetLastError() == ERROR_BROKEN_PIPE;
+#else
+  struct pollfd watch = {fd, POLLIN, 0};
+  return poll(&watch, 1, 0) == 1 && (watch.revents & POLLHUP) != 0;
+#endif
+}
+
+// The caller's standard output (the service's account) never reaches a
+// child: once the caller lets go of it, its reader sees the end while the
+// child runs on.
+TEST_F(ProcessTest, ChildHoldsNoCopyOfTheCallersStandardOutput) {
+  int out[2];
+#ifdef _WIN32
+  ASSERT_EQ(_pipe(out, 4096, _O_BINARY), 0);  // inheritable, as a standard handle is
+#else
+  ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);  // fd 1 below is inheritable all the same
+#endif
+  std::fflush(stdout);
+  const int saved = dup(1);
+  dup2(out[1], 1);
+  close(out[1]);
+  CProcess child(Sleeper(30).c_str());
+  const int started = child.Run(0, 1);
+  dup2(saved, 1);
+  close(saved);
+  ASSERT_EQ(started, 1);
+  EXPECT_TRUE(testutil::WaitFor([&] { return WritersGone(out[0]); }, std::chrono::seconds(5)));
+  EXPECT_EQ(child.IsRunning(), 1);
+  close(out[0]);
 }
 
 TEST_F(ProcessTest, NoShellEverSeesTheCommandLine) {

@@ -97,12 +97,20 @@ Service::Service(const std::string& directory, const std::string& path_env, bool
   SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
   HANDLE input = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
                              OPEN_EXISTING, 0, nullptr);
+  // Standard error goes to a file of the test directory (the service's
+  // children write there too), not to the test's own: under Wine a child
+  // whose start a kill of the service interrupts never runs and never ends,
+  // and it would hold the test's output open for good.
+  const std::string errors = testutil::AbsolutePath(directory + "/service.err");
+  HANDLE error = CreateFileA(errors.c_str(), FILE_APPEND_DATA,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherit,
+                             OPEN_ALWAYS, 0, nullptr);
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
   startup.hStdInput = input;
   startup.hStdOutput = write_end;
-  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  startup.hStdError = error;
   std::string command_line = "\"" + ServiceBinary() + "\"";
   std::string environment = EnvironmentWith(path_env);
   const std::string native_directory = testutil::AbsolutePath(directory);
@@ -111,6 +119,7 @@ Service::Service(const std::string& directory, const std::string& path_env, bool
                                       environment.data(), native_directory.c_str(), &startup, &info);
   CloseHandle(write_end);
   if (input != INVALID_HANDLE_VALUE) CloseHandle(input);
+  if (error != INVALID_HANDLE_VALUE) CloseHandle(error);
   if (!started) {
     CloseHandle(read_end);
     throw std::runtime_error("cannot start " + command_line);
@@ -363,6 +372,7 @@ void ServiceTest::Dump() {
       listing += "  " + it->path().string() + " " + std::to_string(size) + "\n";
     }
     fprintf(stderr, "--- %s ---\n%s", dir_.path().c_str(), listing.c_str());
+    fprintf(stderr, "--- service.err ---\n%s\n", testutil::ReadFile(Path("service.err")).c_str());
   }
   if (service_) fprintf(stderr, "--- service output ---\n%s\n---\n", service_->Output().c_str());
 }
