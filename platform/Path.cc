@@ -20,12 +20,25 @@ std::string TrimComponent(const std::string& component) {
   return component.substr(0, end);
 }
 
-}  // namespace
+// The part of a path text that names a drive or a share. Windows needs it
+// and keeps it ("c:", or the first "/" of "//server/share"); other systems
+// have no drives, and there a drive is dropped. Advances *p past what it takes.
+std::string RootPrefix(const char** p) {
+  const char* text = *p;
+  const bool drive = std::isalpha(static_cast<unsigned char>(text[0])) && text[1] == ':';
+  if (drive) *p += 2;
+#ifdef _WIN32
+  if (drive) return std::string(text, 2);
+  if (IsSeparator(text[0]) && IsSeparator(text[1]) && text[2] != '\0' && !IsSeparator(text[2])) {
+    *p += 1;  // the rest, "\server\share", begins with the second separator
+    return "/";
+  }
+#endif
+  return std::string();
+}
 
-std::string NativePath(const char* text) {
-  if (text == nullptr || *text == '\0') return std::string();
-  const char* p = text;
-  if (std::isalpha(static_cast<unsigned char>(p[0])) && p[1] == ':') p += 2;
+// NativePath of what follows the drive or share.
+std::string NativePathBelowRoot(const char* p) {
   std::string result;
   if (IsSeparator(*p)) result = "/";
   bool trailing_separator = false;
@@ -43,6 +56,15 @@ std::string NativePath(const char* text) {
   if (result.empty()) return ".";  // a drive alone ("c:") or separators only
   if (trailing_separator && result.back() != '/') result += '/';
   return result;
+}
+
+}  // namespace
+
+std::string NativePath(const char* text) {
+  if (text == nullptr || *text == '\0') return std::string();
+  const char* p = text;
+  const std::string root = RootPrefix(&p);
+  return root + NativePathBelowRoot(p);
 }
 
 bool NativePathOf(const char* text, std::string* native) {

@@ -16,7 +16,8 @@ namespace platform {
 // - a component that ends in dots, other than `.` and `..`, loses its trailing
 //   dots, so "dir" + ".\" + name and "dir\" + ".\" + name name the same file;
 //   a component made of dots only (such as "...") becomes ".";
-// - a leading drive letter and colon ("c:\svox\") is dropped;
+// - a leading drive letter and colon ("c:\svox\") is dropped; Windows keeps
+//   it, and the two leading separators of a share ("\\server\share\x");
 // - a text without a leading separator stays relative to the working directory;
 // - a trailing separator is kept.
 // The empty text maps to the empty path, which names no file.

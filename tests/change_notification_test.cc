@@ -1,13 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <errno.h>
-#include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#include <utime.h>
+#ifndef _WIN32
+#include <pthread.h>
+#endif
 
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <thread>
@@ -39,7 +39,7 @@ TEST_F(ChangeNotificationTest, WritesMovesAndTimesWakeReadsAndDeletionsDoNot) {
     bool wakes;
   } cases[] = {
       {"read", [](const std::string& d) { testutil::ReadFile(d + "/existing"); }, false},
-      {"delete", [](const std::string& d) { unlink((d + "/existing").c_str()); }, false},
+      {"delete", [](const std::string& d) { testutil::RemoveFile(d + "/existing"); }, false},
       {"write", [](const std::string& d) { testutil::WriteFile(d + "/new", "y"); }, true},
       {"move in",
        [](const std::string& d) {
@@ -47,8 +47,8 @@ TEST_F(ChangeNotificationTest, WritesMovesAndTimesWakeReadsAndDeletionsDoNot) {
          rename((d + "/../qza_moved").c_str(), (d + "/moved").c_str());
        },
        true},
-      {"modification time", [](const std::string& d) { utime((d + "/new").c_str(), nullptr); },
-       true},
+      {"modification time",
+       [](const std::string& d) { testutil::SetModificationTime(d + "/new", 1000000); }, true},
   };
   for (const auto& c : cases) {
     c.action(d);
@@ -66,12 +66,16 @@ TEST_F(ChangeNotificationTest, ChangeBetweenTimeoutAndRenewalIsNotLost) {
 }
 
 TEST_F(ChangeNotificationTest, RemovedDirectoryEndsWaitsAsTimeouts) {
-  unlink((dir_ / "existing").c_str());
-  ASSERT_EQ(rmdir(dir_.path().c_str()), 0);
+  if (testutil::kWindows) {
+    GTEST_SKIP() << "on Windows a watched directory stays pending deletion while it is watched, "
+                    "and Wine reports no end of the watch: the renewal at each time-out covers it";
+  }
+  ASSERT_TRUE(testutil::RemoveFile(dir_ / "existing"));
+  ASSERT_TRUE(std::filesystem::remove(dir_.path()));
   notification_.Wait(0);
   EXPECT_FALSE(notification_.Watching());
   EXPECT_EQ(notification_.Wait(20), ChangeNotification::kTimeout);
-  ASSERT_EQ(mkdir(dir_.path().c_str(), 0755), 0);
+  ASSERT_TRUE(testutil::MakeDirectory(dir_.path()));
   notification_.Renew(dir_.path().c_str());
   notification_.Wait(0);  // whatever the old watch saw of the removal
   EXPECT_TRUE(notification_.Watching());
@@ -98,6 +102,18 @@ TEST(ChangeNotification, NotifyFaultMakesCreateFail) {
   EXPECT_TRUE(notification.Create(dir.path().c_str()));
 }
 
+#ifdef _WIN32
+// Windows has no stop signals: the console's control events (Ctrl+C, closing
+// the console, shut-down) reach a handler thread that requests the stop, as
+// RaiseHere does from its thread.
+constexpr int kHangUp = 1;
+class StopSignalsBlocked {
+ public:
+  StopSignalsBlocked() {}
+  static void RaiseHere(int) { platform::RequestStop(); }
+};
+#else
+constexpr int kHangUp = SIGHUP;
 // Blocks the stop signals in the calling thread for the life of the object,
 // so the kernel must deliver them to another thread.
 class StopSignalsBlocked {
@@ -105,7 +121,7 @@ class StopSignalsBlocked {
   StopSignalsBlocked() {
     sigset_t set;
     sigemptyset(&set);
-    for (int s : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&set, s);
+    for (int s : {SIGTERM, SIGINT, kHangUp}) sigaddset(&set, s);
     pthread_sigmask(SIG_BLOCK, &set, &old_);
   }
   ~StopSignalsBlocked() { pthread_sigmask(SIG_SETMASK, &old_, nullptr); }
@@ -122,6 +138,7 @@ class StopSignalsBlocked {
  private:
   sigset_t old_;
 };
+#endif
 
 TEST(ChangeNotification, StopRequestEndsTheWait) {
   ASSERT_EQ(platform::InstallStopHandlers(), 0);
@@ -134,7 +151,7 @@ TEST(ChangeNotification, StopRequestEndsTheWait) {
   } cases[] = {
       {"before, watching", true, true, SIGTERM},
       {"before, no watch", false, true, SIGINT},
-      {"during, watching", true, false, SIGHUP},
+      {"during, watching", true, false, kHangUp},
       {"during, no watch", false, false, SIGTERM},
   };
   for (const auto& c : cases) {
@@ -175,17 +192,21 @@ TEST_F(ChangeNotificationTest, NamesComeInOrderWithWhetherTheyLeft) {
   testutil::WriteFile(d + "/../moved_in", "m");
   ASSERT_EQ(rename((d + "/../moved_in").c_str(), (d + "/a").c_str()), 0);
   ASSERT_EQ(rename((d + "/a").c_str(), (d + "/b").c_str()), 0);
-  ASSERT_EQ(unlink((d + "/existing").c_str()), 0);
+  ASSERT_TRUE(testutil::RemoveFile(d + "/existing"));
   testutil::WriteFile(d + "/c", "written in place");
   ASSERT_EQ(notification_.Wait(1000), ChangeNotification::kChanged);
   notification_.Wait(50);  // whatever came after the first wake-up
-  std::string order;
+  std::string order, previous;
   for (const auto& event : notification_.TakeNames(&missed)) {
-    order += (event.removed ? "-" : "+") + event.name + " ";
+    const std::string entry = (event.removed ? "-" : "+") + event.name + " ";
+    // Windows reports one write as several changes (size, time): one is kept here.
+    if (testutil::kWindows && entry == previous) continue;
+    order += entry;
+    previous = entry;
   }
   EXPECT_FALSE(missed);
   // Moved in, moved away and in again under another name, deleted, created and written.
-  EXPECT_EQ(order, "+a -a +b -existing +c +c ");
+  EXPECT_EQ(order, testutil::kWindows ? "+a -a +b -existing +c " : "+a -a +b -existing +c +c ");
   EXPECT_TRUE(notification_.TakeNames(&missed).empty());
 }
 

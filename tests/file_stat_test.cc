@@ -1,8 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-#include <utime.h>
-
 #include <string>
 
 #include "TestUtil.h"
@@ -10,10 +7,7 @@
 
 namespace {
 
-void SetModificationTime(const std::string& path, time_t when) {
-  struct utimbuf times = {when, when};
-  utime(path.c_str(), &times);
-}
+using testutil::SetModificationTime;
 
 TEST(CFileStat, ObjectWithoutPathFindsNothing) {
   CFileStat status(nullptr);
@@ -41,7 +35,7 @@ TEST(CFileStat, HasChangedWithUpdateOnReportsEachChangeOnce) {
   testutil::WriteFile(path, "ab");
   EXPECT_EQ(status.HasChanged(), 1);
   EXPECT_EQ(status.HasChanged(), 0);
-  unlink(path.c_str());
+  ASSERT_TRUE(testutil::RemoveFile(path));
   EXPECT_EQ(status.HasChanged(), 1);
   EXPECT_EQ(status.HasChanged(), 0);
 }

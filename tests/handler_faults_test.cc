@@ -5,8 +5,6 @@
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <ctime>
 #include <memory>
@@ -27,9 +25,7 @@ using platform::FaultPoint;
 
 // "YYMM" of this month, as the log names carry it.
 std::string YearMonth() {
-  const time_t now = time(nullptr);
-  struct tm local;
-  localtime_r(&now, &local);
+  const std::tm local = testutil::LocalTime(std::time(nullptr));
   char text[32];
   snprintf(text, sizeof text, "%02d%02d", local.tm_year % 100, local.tm_mon + 1);
   return text;
@@ -57,13 +53,12 @@ class HandlerFaultsTest : public ::testing::Test {
   void SetUp() override {
     dir_holder_ = std::make_unique<testutil::TempDir>();
     const testutil::TempDir& dir_ = *dir_holder_;
-    for (const char* sub : {"spool", "ack", "db", "bin"}) mkdir((dir_ / sub).c_str(), 0755);
+    for (const char* sub : {"spool", "ack", "db", "bin"}) testutil::MakeDirectory(dir_ / sub);
     for (const char* name : {"QZARUN.CMD", "tovarin.exe", "QZ_DOFAX.BAT"}) {
-      testutil::MakeExecutable(dir_ / (std::string("bin/") + name),
-                               "#!/bin/sh\necho \"$(basename \"$0\") $*\" >> " + Calls() + "\n");
+      ASSERT_TRUE(testutil::MakeRecordingProgram(dir_ / "bin", name, Calls()));
     }
-    old_path_ = getenv("PATH") ? getenv("PATH") : "";
-    setenv("PATH", (dir_ / "bin" + ":" + old_path_).c_str(), 1);
+    old_path_ = testutil::GetEnvironment("PATH");
+    testutil::SetEnvironment("PATH", dir_ / "bin" + testutil::kPathListSeparator + old_path_);
     g_settings = Settings();
     Set(g_settings.WatchPath, dir_ / "spool/");
     Set(g_settings.AckPath, dir_ / "ack/");
@@ -73,7 +68,7 @@ class HandlerFaultsTest : public ::testing::Test {
     platform::ClearFaults();
     ResetAlarmState();
     ResetFaxState();
-    setenv("PATH", old_path_.c_str(), 1);
+    testutil::SetEnvironment("PATH", old_path_);
   }
   static void Set(char (&field)[kPathSize], const std::string& value) {
     snprintf(field, kPathSize, "%s", value.c_str());
@@ -103,9 +98,9 @@ class HandlerFaultsTest : public ::testing::Test {
   }
   template <typename F>
   std::string Printed(F handler) {
-    testing::internal::CaptureStdout();
+    testutil::CaptureStdout();
     handler();
-    return testing::internal::GetCapturedStdout();
+    return testutil::GetCapturedStdout();
   }
   std::unique_ptr<testutil::TempDir> dir_holder_;
   std::string old_path_;

@@ -1,8 +1,12 @@
 // The alarm tool writes files that the service reads as valid alarms.
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
 #include <sys/wait.h>
+#endif
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -14,11 +18,27 @@
 
 namespace {
 
-int RunTool(const std::string& arguments) {
-  const std::string command =
-      std::string(QZA_BINARY_DIR) + "/qza_mkalarm " + arguments + " >/dev/null 2>&1";
-  const int status = std::system(command.c_str());
+// The tool with `arguments` as the system's shell runs it. Windows' cmd
+// groups words with double quotes only, where the tests write single ones.
+std::string ToolCommand(std::string arguments) {
+  const std::string tool = testutil::AbsolutePath(std::string(QZA_BINARY_DIR) + "/qza_mkalarm" +
+                                                  testutil::kExecutableSuffix);
+  if (testutil::kWindows) std::replace(arguments.begin(), arguments.end(), '\'', '"');
+  return tool + " " + arguments;
+}
+
+// The exit code of a command that std::system or pclose ran.
+int ExitCode(int status) {
+#ifdef _WIN32
+  return status;  // the exit code itself
+#else
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+#endif
+}
+
+int RunTool(const std::string& arguments) {
+  const char* quiet = testutil::kWindows ? " >NUL 2>&1" : " >/dev/null 2>&1";
+  return ExitCode(std::system((ToolCommand(arguments) + quiet).c_str()));
 }
 
 TEST(Mkalarm, WritesAValidAlarmUnderItsName) {
@@ -93,14 +113,13 @@ TEST(Mkalarm, FailuresNameTheirReason) {
       {dir.path(), "File exists"},
   };
   for (const auto& c : cases) {
-    const std::string command =
-        std::string(QZA_BINARY_DIR) + "/qza_mkalarm --type ALARM --dir " + c.dir + " 2>&1";
+    const std::string command = ToolCommand("--type ALARM --dir " + c.dir) + " 2>&1";
     FILE* pipe = popen(command.c_str(), "r");
     ASSERT_NE(pipe, nullptr);
     std::string output;
     char chunk[256];
     while (fgets(chunk, sizeof chunk, pipe) != nullptr) output += chunk;
-    EXPECT_NE(pclose(pipe), 0);
+    EXPECT_NE(ExitCode(pclose(pipe)), 0);
     EXPECT_NE(output.find(c.reason), std::string::npos) << output;
   }
 }

@@ -31,9 +31,9 @@ class MonthlyLogTest : public ::testing::Test {
   void TearDown() override { platform::SetSleep(nullptr); }
   // Runs AppendMonthlyLog and returns what it printed.
   std::string Append(const std::string& directory, const struct tm& time, const char* line) {
-    testing::internal::CaptureStdout();
+    testutil::CaptureStdout();
     AppendMonthlyLog("%s.\\qza_%02d%02d.log", directory.c_str(), time, line);
-    return testing::internal::GetCapturedStdout();
+    return testutil::GetCapturedStdout();
   }
   testutil::TempDir dir_;
 };

@@ -3,10 +3,6 @@
 // milliseconds.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -75,20 +71,24 @@ TEST_F(TtsReadTest, JobsUpToTheCapAreReadWholeAndLargerOnesRefused) {
 
 TEST_F(TtsReadTest, WhatIsNoRegularFileIsRefusedWithoutBlocking) {
   testutil::WriteFile(dir_ / "secret", "[File1]\nFile=a.wav\n");
-  ASSERT_EQ(symlink((dir_ / "secret").c_str(), (dir_ / "link.tts").c_str()), 0);
-  ASSERT_EQ(mkfifo((dir_ / "fifo.tts").c_str(), 0644), 0);
-  ASSERT_EQ(mkdir((dir_ / "dir.tts").c_str(), 0755), 0);
+  if (!testutil::kWindows) {  // Windows has no FIFOs, and links need a privilege there
+    ASSERT_TRUE(testutil::MakeSymlink(dir_ / "secret", dir_ / "link.tts"));
+    ASSERT_TRUE(testutil::MakeFifo(dir_ / "fifo.tts"));
+  }
+  ASSERT_TRUE(testutil::MakeDirectory(dir_ / "dir.tts"));
   testutil::WriteFile(dir_ / "held.tts", "[File1]\n");
   testutil::FileHolder writer(dir_ / "held.tts", true);
   static const struct {
     const char* name;
     int error;
-  } cases[] = {{"link.tts", ELOOP},
-               {"fifo.tts", ENODEV},
+    bool posix_only;
+  } cases[] = {{"link.tts", ELOOP, true},
+               {"fifo.tts", ENODEV, true},
                {"dir.tts", EISDIR},
                {"missing.tts", ENOENT},
                {"held.tts", EBUSY}};
   for (const auto& c : cases) {
+    if (testutil::kWindows && c.posix_only) continue;
     std::string text;
     EXPECT_EQ(ReadTtsJob((dir_ / c.name).c_str(), &text), c.error) << c.name;
     EXPECT_EQ(text, "") << c.name;
@@ -113,9 +113,9 @@ class TtsJobTest : public ::testing::Test {
   void SetUp() override {
     sleeps = 0;
     platform::SetSleep(&CountingSleep);
-    mkdir(Svox().c_str(), 0755);
-    mkdir(Sounds().c_str(), 0755);
-    mkdir((dir_ / "log").c_str(), 0755);
+    testutil::MakeDirectory(Svox());
+    testutil::MakeDirectory(Sounds());
+    testutil::MakeDirectory(dir_ / "log");
     std::snprintf(g_settings.SvoxPath, kPathSize, "%s/", Svox().c_str());
     std::snprintf(g_settings.TtsLogPath, kPathSize, "%s", (dir_ / "log").c_str());
     std::snprintf(g_settings.Voice, kVoiceSize, "en");
@@ -132,10 +132,10 @@ class TtsJobTest : public ::testing::Test {
   std::string Sounds() const { return dir_ / "sounds"; }
   std::string Run(const std::string& job) {
     testutil::WriteFile(dir_ / "qz1.tts", job);
-    testing::internal::CaptureStdout();
+    testutil::CaptureStdout();
     ProcessTtsJob(g_settings, (dir_.path() + "/.\\qz1.tts").c_str());
     EXPECT_TRUE(testutil::WaitFor([] { return WavWorkerIdle(); }));
-    return testing::internal::GetCapturedStdout();
+    return testutil::GetCapturedStdout();
   }
   // The month's log (named by the month now).
   std::string Log() {
@@ -150,8 +150,9 @@ class TtsJobTest : public ::testing::Test {
 };
 
 TEST_F(TtsJobTest, SynthesiserPastItsTimeLimitIsStoppedAndNothingIsPublished) {
-  testutil::MakeExecutable(Svox() + "/svox.exe",
-                           "#!/bin/sh\necho $$ > " + (dir_ / "pid") + "\nexec sleep 1000\n");
+  ASSERT_TRUE(testutil::MakeProgram(Svox() + "/svox.exe",
+                                    "#!/bin/sh\necho $$ > " + (dir_ / "pid") + "\nexec sleep 1000\n",
+                                    "pid " + (dir_ / "pid") + "\nsleep 1000000\n"));
   g_settings.MaxSeconds = 3;
   ready_file = dir_ / "pid";
   const std::string printed =
@@ -183,7 +184,7 @@ TEST_F(TtsJobTest, SynthesiserThatCannotStartIsReportedAndNotLoggedAsSpoken) {
 }
 
 TEST_F(TtsJobTest, SynthesiserThatLeavesNoOutputIsReportedAtOnce) {
-  testutil::MakeExecutable(Svox() + "/svox.exe", "#!/bin/sh\nexit 3\n");
+  ASSERT_TRUE(testutil::MakeProgram(Svox() + "/svox.exe", "#!/bin/sh\nexit 3\n", "exit 3\n"));
   const std::string printed = Run("[File1]\nFile=mute.wav\nText=Mute\nDir=" + Sounds() + "\n");
   EXPECT_NE(printed.find("svox.exe ended with exit code 3: "), std::string::npos) << printed;
   // Said once, by the job: the worker is not left to wait 100 s for it.
@@ -196,7 +197,8 @@ TEST_F(TtsJobTest, SynthesiserThatLeavesNoOutputIsReportedAtOnce) {
 
 TEST_F(TtsJobTest, StaleOutputOfAnEarlierRunIsNeverPublished) {
   testutil::WriteFile(Svox() + "/stale.wav", "RIFF of yesterday");
-  testutil::MakeExecutable(Svox() + "/svox.exe", "#!/bin/sh\nexit 0\n");  // writes nothing
+  // It writes nothing.
+  ASSERT_TRUE(testutil::MakeProgram(Svox() + "/svox.exe", "#!/bin/sh\nexit 0\n", "exit 0\n"));
   Run("[File1]\nFile=stale.wav\nText=Today\nDir=" + Sounds() + "\n");
   EXPECT_FALSE(testutil::FileExists(Sounds() + "/stale.wav"));
 }
@@ -208,9 +210,10 @@ const char kCopyingSvox[] =
     "in=$(printf '%s' \"$in\" | sed -e 's|\\\\|/|g')\n"
     "out=$(printf '%s' \"$out\" | sed -e 's|\\\\|/|g')\n"
     "cp \"$in\" \"$out\"\n";
+const char kCopyingSteps[] = "copy\n";
 
 TEST_F(TtsJobTest, FailedRecordStepsAreReportedWithTheirReason) {
-  testutil::MakeExecutable(Svox() + "/svox.exe", kCopyingSvox);
+  ASSERT_TRUE(testutil::MakeProgram(Svox() + "/svox.exe", kCopyingSvox, kCopyingSteps));
   static const struct {
     const char* name;
     platform::FaultPoint point;
@@ -230,7 +233,7 @@ TEST_F(TtsJobTest, FailedRecordStepsAreReportedWithTheirReason) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    unlink((Sounds() + "/hi.wav").c_str());
+    testutil::RemoveFile(Sounds() + "/hi.wav");
     platform::InjectFault(c.point, c.error, c.path_part);
     const std::string printed = Run("[File1]\nFile=hi.wav\nText=Hi\nDir=" + Sounds() + "\n");
     platform::ClearFaults();
@@ -246,9 +249,9 @@ TEST_F(TtsJobTest, FailedRecordStepsAreReportedWithTheirReason) {
 TEST_F(TtsJobTest, JobReplacedWhileItIsHandledStaysForTheNextPass) {
   // The synthesiser drops a new job under the same name, as a writer may.
   testutil::WriteFile(dir_ / "next", "[File1]\nFile=next.wav\nText=Next\n");
-  testutil::MakeExecutable(Svox() + "/svox.exe", std::string(kCopyingSvox) + "mv " +
-                                                     (dir_ / "next") + " " +
-                                                     (dir_ / "qz1.tts") + "\n");
+  const std::string move = (dir_ / "next") + " " + (dir_ / "qz1.tts") + "\n";
+  ASSERT_TRUE(testutil::MakeProgram(Svox() + "/svox.exe", kCopyingSvox + ("mv " + move),
+                                    kCopyingSteps + ("move " + move)));
   const std::string printed = Run("[File1]\nFile=hi.wav\nText=Hi\nDir=" + Sounds() + "\n");
   EXPECT_NE(printed.find("qz1.tts was replaced while it was handled: the new file stays\r\n"),
             std::string::npos)
@@ -266,7 +269,8 @@ class TtsStopTest : public TtsJobTest {};
 TEST_F(TtsStopTest, StopEndsTheJobAfterTheEntryInHandAndTheJobStays) {
   // The synthesiser of the first entry asks the service to stop, as a
   // SIGTERM arriving during the synthesis would.
-  testutil::MakeExecutable(Svox() + "/svox.exe", std::string(kCopyingSvox) + "sleep 0.2\n");
+  ASSERT_TRUE(testutil::MakeProgram(Svox() + "/svox.exe", std::string(kCopyingSvox) + "sleep 0.2\n",
+                                    std::string(kCopyingSteps) + "sleep 200\n"));
   platform::SetSleep([](uint32_t milliseconds) {
     if (milliseconds != 200) platform::RequestStop();  // a wait for the synthesiser
   });

@@ -19,15 +19,15 @@ std::atomic<int64_t> fake_now{1000000};
 int64_t FakeNow() { return fake_now; }
 void InstantSleep(uint32_t) {}
 
-// The warning programs, present and doing nothing.
+// The warning programs, present and doing nothing but note their calls.
 class WarningPrograms : public ::testing::Environment {
  public:
   void SetUp() override {
     for (const char* name : {"QZA_WARN.BAT", "QZA_WARN.CMD"}) {
-      testutil::MakeExecutable(bin_ / name, "#!/bin/sh\nexit 0\n");
+      testutil::MakeRecordingProgram(bin_.path(), name, bin_ / "calls.log");
     }
-    const std::string path = bin_.path() + ":" + (getenv("PATH") ? getenv("PATH") : "");
-    setenv("PATH", path.c_str(), 1);
+    testutil::SetEnvironment("PATH", bin_.path() + testutil::kPathListSeparator +
+                                         testutil::GetEnvironment("PATH"));
   }
 
  private:
@@ -60,10 +60,10 @@ class WatchdogTest : public ::testing::Test {
   }
   // Runs one check and returns what it printed, the suspension included.
   std::string Check() {
-    testing::internal::CaptureStdout();
+    testutil::CaptureStdout();
     CheckConsoles(g_settings);
     EXPECT_TRUE(testutil::WaitFor([] { return g_supervision.SupervisionActive.load() == 1; }));
-    return testing::internal::GetCapturedStdout();
+    return testutil::GetCapturedStdout();
   }
   void SilentFor(int console, int seconds) {
     g_supervision.ConsoleLastSeen[console] = fake_now - seconds;
@@ -134,12 +134,12 @@ TEST_F(WatchdogTest, SupervisionIsOffFromTheWarningUntilTheSleepEnds) {
   platform::SetSleep([](uint32_t) {
     while (!release) std::this_thread::yield();
   });
-  testing::internal::CaptureStdout();
+  testutil::CaptureStdout();
   CheckConsoles(g_settings);
   EXPECT_EQ(g_supervision.SupervisionActive.load(), 0);  // cleared before the thread runs
   release = true;
   EXPECT_TRUE(testutil::WaitFor([] { return g_supervision.SupervisionActive.load() == 1; }));
-  testing::internal::GetCapturedStdout();
+  testutil::GetCapturedStdout();
 }
 
 TEST_F(WatchdogTest, ClearedFileRenewsItsConsole) {
@@ -147,9 +147,9 @@ TEST_F(WatchdogTest, ClearedFileRenewsItsConsole) {
   const std::string path = dir / "qza1k3.dog";
   testutil::WriteFile(path, "");
   SilentFor(3, 500);
-  testing::internal::CaptureStdout();
+  testutil::CaptureStdout();
   ClearWatchdogFile(g_settings, path.c_str(), '3');
-  const std::string output = testing::internal::GetCapturedStdout();
+  const std::string output = testutil::GetCapturedStdout();
   EXPECT_EQ(output.size(), std::string("10:12 03:04:05 Watchdog event (from console 3) cleared\n").size());
   EXPECT_EQ(output.substr(14), " Watchdog event (from console 3) cleared\n");
   EXPECT_EQ(g_supervision.ConsoleLastSeen[3], fake_now.load());
@@ -162,23 +162,23 @@ TEST_F(WatchdogTest, FileThatCannotBeDeletedCountsAsLifeOnce) {
   testutil::WriteFile(path, "");
   platform::InjectFault(platform::FaultPoint::kUnlink, EPERM, "qza1k8.dog");
   SilentFor(8, 500);
-  testing::internal::CaptureStdout();
+  testutil::CaptureStdout();
   ClearWatchdogFile(g_settings, path.c_str(), '8');
-  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+  EXPECT_EQ(testutil::GetCapturedStdout(),
             "Failed to delete watchdog file " + path + ": Operation not permitted\n");
   EXPECT_EQ(g_supervision.ConsoleLastSeen[8], fake_now.load());
   // Found again at the next passes: no new sign of life, no new line.
   fake_now += 100;
-  testing::internal::CaptureStdout();
+  testutil::CaptureStdout();
   ClearWatchdogFile(g_settings, path.c_str(), '8');
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(testutil::GetCapturedStdout(), "");
   EXPECT_EQ(g_supervision.ConsoleLastSeen[8], fake_now.load() - 100);
   // A new file of that console is life again.
   platform::ClearFaults();
   testutil::WriteFile(path, "renewed");
-  testing::internal::CaptureStdout();
+  testutil::CaptureStdout();
   ClearWatchdogFile(g_settings, path.c_str(), '8');
-  testing::internal::GetCapturedStdout();
+  testutil::GetCapturedStdout();
   EXPECT_EQ(g_supervision.ConsoleLastSeen[8], fake_now.load());
 }
 
@@ -186,9 +186,9 @@ TEST_F(WatchdogTest, WarningThatCannotStartIsReportedAndSupervisionGoesOn) {
   g_supervision.NeedOneConsole[1] = 1;
   SilentFor(1, 50);
   platform::InjectFault(platform::FaultPoint::kSpawn, EAGAIN, "QZA_WARN.CMD");
-  testing::internal::CaptureStdout();
+  testutil::CaptureStdout();
   CheckConsoles(g_settings);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+  EXPECT_EQ(testutil::GetCapturedStdout(),
             "launching [QZA_WARN.CMD]\r\n"
             "FAILED to launch [QZA_WARN.CMD]: Resource temporarily unavailable\r\n");
   EXPECT_EQ(g_supervision.SupervisionActive.load(), 1);
@@ -200,9 +200,9 @@ TEST_F(WatchdogTest, CharacterThatIsNoDigitRecordsNothing) {
   testutil::WriteFile(path, "");
   int64_t before[kConsoleCount];
   for (int i = 0; i < kConsoleCount; ++i) before[i] = g_supervision.ConsoleLastSeen[i] = i;
-  testing::internal::CaptureStdout();
+  testutil::CaptureStdout();
   ClearWatchdogFile(g_settings, path.c_str(), 'x');
-  EXPECT_NE(testing::internal::GetCapturedStdout().find("(from console x) cleared\n"),
+  EXPECT_NE(testutil::GetCapturedStdout().find("(from console x) cleared\n"),
             std::string::npos);
   for (int i = 0; i < kConsoleCount; ++i) EXPECT_EQ(g_supervision.ConsoleLastSeen[i], before[i]);
   EXPECT_FALSE(testutil::FileExists(path));

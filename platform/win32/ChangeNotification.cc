@@ -6,9 +6,11 @@
 // keeps them, as the system buffers the records between two reads. An entry
 // added, renamed in or written counts as a change; removals and the old name
 // of a rename do not. A completion with no bytes means the system's buffer
-// overflowed and records were lost: that counts as a change, so the pass
-// scans. The names of the changed entries are kept for a later interface.
-// The wait watches the stop event beside the directory.
+// overflowed and records were lost: that counts as a change, and the caller
+// is told that names were missed, so the pass lists the directory. The names
+// of the records are kept, in order, for TakeNames (removals and old names of
+// renames as names that left). The wait watches the stop event beside the
+// directory.
 #include "platform/ChangeNotification.h"
 
 #include <errno.h>
@@ -29,7 +31,7 @@ struct ChangeNotification::Watch {
   OVERLAPPED overlapped{};
   bool reading = false;  // a read is outstanding
   bool overflow = false;  // records were lost since the names were last taken
-  std::vector<std::string> names;  // changed entries, in order
+  std::vector<NameEvent> names;  // entries that appeared, changed or left, in order
   alignas(DWORD) char buffer[64 * 1024];
 
   static bool StartRead(Watch* watch);
@@ -41,6 +43,8 @@ struct ChangeNotification::Watch {
 namespace {
 
 constexpr DWORD kFilter = FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_LAST_WRITE;
+// More names than this between two passes are dropped: the pass lists instead.
+constexpr size_t kMaxNames = 8192;
 
 uint64_t NowMs() { return GetTickCount64(); }
 
@@ -67,14 +71,18 @@ bool ChangeNotification::Watch::TakeRecords(Watch* watch, DWORD bytes) {
   bool changed = false;
   for (DWORD offset = 0; offset < bytes;) {
     const auto* record = reinterpret_cast<const FILE_NOTIFY_INFORMATION*>(watch->buffer + offset);
-    if (record->Action == FILE_ACTION_ADDED || record->Action == FILE_ACTION_MODIFIED ||
-        record->Action == FILE_ACTION_RENAMED_NEW_NAME) {
-      changed = true;
-      char name[MAX_PATH * 3];
-      const int n = WideCharToMultiByte(CP_ACP, 0, record->FileName,
-                                        static_cast<int>(record->FileNameLength / sizeof(WCHAR)),
-                                        name, sizeof name, nullptr, nullptr);
-      if (n > 0) watch->names.emplace_back(name, static_cast<size_t>(n));
+    const bool appeared = record->Action == FILE_ACTION_ADDED ||
+                          record->Action == FILE_ACTION_MODIFIED ||
+                          record->Action == FILE_ACTION_RENAMED_NEW_NAME;
+    if (appeared) changed = true;
+    char name[MAX_PATH * 3];
+    const int n = WideCharToMultiByte(CP_ACP, 0, record->FileName,
+                                      static_cast<int>(record->FileNameLength / sizeof(WCHAR)),
+                                      name, sizeof name, nullptr, nullptr);
+    if (n <= 0 || watch->names.size() >= kMaxNames) {
+      watch->overflow = true;  // a name that cannot be kept: the pass lists
+    } else if (!watch->overflow) {
+      watch->names.push_back({std::string(name, static_cast<size_t>(n)), !appeared});
     }
     if (record->NextEntryOffset == 0) break;
     offset += record->NextEntryOffset;
@@ -134,6 +142,7 @@ bool ChangeNotification::Create(const char* directory) {
     win32::Fail();
     const int error = errno;
     Watch::Destroy(watch);
+    names_missed_ = true;
     errno = error;
     return false;
   }
@@ -175,6 +184,7 @@ ChangeNotification::WaitResult ChangeNotification::Wait(uint32_t milliseconds) {
     pending_change_ = false;
     if (Watching()) Watch::Drain(watch_, &gone);  // what the new watch saw meanwhile belongs to this pass
     if (gone) watching_ = false;
+    if (gone) names_missed_ = true;
     return kChanged;
   }
   const uint64_t deadline = NowMs() + milliseconds;
@@ -198,20 +208,22 @@ ChangeNotification::WaitResult ChangeNotification::Wait(uint32_t milliseconds) {
     }
     const bool changed = Watch::Drain(watch_, &gone);
     if (gone) watching_ = false;
+    if (gone) names_missed_ = true;
     if (changed) return kChanged;
     if (left == 0) return kTimeout;
   }
 }
 
 std::vector<ChangeNotification::NameEvent> ChangeNotification::TakeNames(bool* missed) {
-  // The records do not yet tell names that left from names that appeared, so
-  // the caller lists the directory at every pass: slower, never wrong.
-  *missed = true;
+  *missed = names_missed_ || !Watching();
+  names_missed_ = !Watching();
+  std::vector<NameEvent> taken;
   if (watch_ != nullptr) {
-    watch_->names.clear();
+    *missed = *missed || watch_->overflow;
     watch_->overflow = false;
+    taken.swap(watch_->names);
   }
-  return {};
+  return taken;
 }
 
 }  // namespace platform

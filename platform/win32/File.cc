@@ -132,11 +132,26 @@ int OpenError(const std::string& native) {
 
 // Opens `native` without following a link and without blocking on a device.
 // Returns the handle, or INVALID_HANDLE_VALUE with errno set.
+// A sharing violation is retried this often, this many milliseconds apart.
+constexpr int kSharingRetries = 20;
+constexpr DWORD kSharingRetryMs = 5;
+
+// Opens the name itself. A sharing violation is retried for a moment first:
+// whoever renames a file into place (MoveFileEx) holds it open while the
+// rename runs, and so may a virus scanner that looks at every new file;
+// neither writes again, so no change notification would bring the file up
+// once they let go. A writer that keeps the file open is still refused.
 HANDLE OpenNative(const std::string& native, DWORD access, DWORD share, DWORD disposition) {
-  HANDLE handle = CreateFileA(native.c_str(), access, share, nullptr, disposition,
-                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) errno = OpenError(native);
-  return handle;
+  for (int attempt = 0;; ++attempt) {
+    HANDLE handle = CreateFileA(native.c_str(), access, share, nullptr, disposition,
+                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle != INVALID_HANDLE_VALUE) return handle;
+    if (GetLastError() != ERROR_SHARING_VIOLATION || attempt == kSharingRetries) {
+      errno = OpenError(native);
+      return handle;
+    }
+    ::Sleep(kSharingRetryMs);
+  }
 }
 
 // Fails with errno set unless the handle names a regular file.
@@ -153,6 +168,19 @@ bool IsRegular(HANDLE handle) {
   }
   if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
     errno = EISDIR;
+    return false;
+  }
+  return true;
+}
+
+// As IsRegular, and the file has one name only: a second name (a hard link
+// that a spool writer made to a file it may not read) is refused with EMLINK.
+bool IsRegularWithOneName(HANDLE handle) {
+  if (!IsRegular(handle)) return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(handle, &info)) return Fail();
+  if (info.nNumberOfLinks > 1) {
+    errno = EMLINK;
     return false;
   }
   return true;
@@ -213,7 +241,7 @@ int FileOpen(const char* path, unsigned mode) {
   if (FaultInjected(FaultPoint::kOpen, path)) return -1;
   HANDLE handle = OpenNative(native, AccessFor(mode), ShareFor(mode), OPEN_EXISTING);
   if (handle == INVALID_HANDLE_VALUE) return -1;
-  if (!IsRegular(handle)) {
+  if (!IsRegularWithOneName(handle)) {
     Discard(handle);
     return -1;
   }

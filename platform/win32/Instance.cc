@@ -34,7 +34,11 @@ InstanceClaim ClaimInstance(int* error) {
     const DWORD code = GetLastError();
     if (code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION)
       return InstanceClaim::kHeldByAnother;
-    *error = win32::ErrnoFromError(code);
+    // A directory at the name cannot be opened as a file: say so, as on Linux.
+    const DWORD attributes = GetFileAttributesA(kInstanceLockFile);
+    const bool directory = code == ERROR_ACCESS_DENIED && attributes != INVALID_FILE_ATTRIBUTES &&
+                           (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    *error = directory ? EISDIR : win32::ErrnoFromError(code);
     return InstanceClaim::kFailed;
   }
   BY_HANDLE_FILE_INFORMATION info;
@@ -43,7 +47,7 @@ InstanceClaim ClaimInstance(int* error) {
   } else if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
     *error = ELOOP;
   } else if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-    *error = EINVAL;
+    *error = EISDIR;
   }
   if (*error != 0) {
     CloseHandle(handle);  // never written: nothing to lose

@@ -12,7 +12,8 @@
 // by cmd, whose parser would see the command line: see BatchArgument for how
 // no word can reach cmd as a command, a redirection or a variable.
 //
-// Every child runs in a job object of its own (without kill-on-close, so a
+// A child inherits its standard handles and nothing else of the service.
+// Every child starts in a job object of its own (without kill-on-close, so a
 // detached child outlives the service): killing it ends the scripts and
 // programs it started too. Its standard input is NUL; its standard output and
 // error are the caller's standard error, so it never writes into the account
@@ -235,6 +236,57 @@ HANDLE InheritableOutput() {
   return copy == INVALID_HANDLE_VALUE ? nullptr : copy;
 }
 
+#ifndef PROC_THREAD_ATTRIBUTE_JOB_LIST  // declared for Windows 10 and later only
+#define PROC_THREAD_ATTRIBUTE_JOB_LIST ProcThreadAttributeValue(13, FALSE, TRUE, FALSE)
+#endif
+
+// What a child is started with besides its command line:
+// - the handles it inherits, its standard handles alone. Without such a list,
+//   CreateProcess hands the child every inheritable handle of the service,
+//   among them the service's own standard output (the pipe of its account),
+//   which would then stay open for as long as the child runs;
+// - the job it starts in (Windows 10 and later). A child that is created
+//   suspended and resumed once it is in its job stays suspended for good when
+//   the service dies in between, holding what it inherited.
+class ChildAttributes {
+ public:
+  ChildAttributes(HANDLE first, HANDLE second, HANDLE job) : job_(job) {
+    if (first != nullptr) handles_[count_++] = first;
+    if (second != nullptr && second != first) handles_[count_++] = second;
+    SIZE_T size = 0;
+    InitializeProcThreadAttributeList(nullptr, 2, 0, &size);  // fails, telling the size
+    buffer_.resize(size);
+    auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(buffer_.data());
+    if (size == 0 || !InitializeProcThreadAttributeList(list, 2, 0, &size)) return;
+    list_ = list;
+    if (count_ > 0) {
+      UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles_,
+                                count_ * sizeof(HANDLE), nullptr, nullptr);
+    }
+    // Refused before Windows 10: the caller then joins the job itself.
+    in_job_ = job_ != nullptr && UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_JOB_LIST,
+                                                           &job_, sizeof job_, nullptr, nullptr);
+  }
+  ~ChildAttributes() {
+    if (list_ != nullptr) DeleteProcThreadAttributeList(list_);
+  }
+  ChildAttributes(const ChildAttributes&) = delete;
+  ChildAttributes& operator=(const ChildAttributes&) = delete;
+  // The attribute list; null when it could not be made (the child then
+  // inherits every inheritable handle, as CreateProcess does by itself).
+  LPPROC_THREAD_ATTRIBUTE_LIST list() const { return list_; }
+  // True when the child starts in the job.
+  bool StartsInJob() const { return in_job_; }
+
+ private:
+  HANDLE handles_[2] = {};
+  size_t count_ = 0;
+  HANDLE job_;
+  bool in_job_ = false;
+  std::vector<char> buffer_;
+  LPPROC_THREAD_ATTRIBUTE_LIST list_ = nullptr;
+};
+
 // The job object of each child that is still held (by its process handle).
 std::mutex jobs_mutex;
 std::map<HANDLE, HANDLE> jobs;  // guarded by jobs_mutex
@@ -279,14 +331,26 @@ pid_t SpawnCommandLine(const char* command_line, const SpawnOptions& options, in
   HANDLE input = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
                              OPEN_EXISTING, 0, nullptr);
   HANDLE output = InheritableOutput();
-  STARTUPINFOA startup{};
+  STARTUPINFOEXA startup_ex{};
+  STARTUPINFOA& startup = startup_ex.StartupInfo;
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
   startup.hStdInput = input == INVALID_HANDLE_VALUE ? nullptr : input;
   startup.hStdOutput = output;
   startup.hStdError = output;
-  DWORD flags = CREATE_SUSPENDED | CREATE_NEW_PROCESS_GROUP;
+  DWORD flags = CREATE_NEW_PROCESS_GROUP;
   if (options.new_session) flags |= CREATE_NO_WINDOW;  // a console of its own, never shown
+  // Without a job (nested jobs refused on old systems) the child still runs;
+  // a kill then ends it alone.
+  HANDLE job = CreateJobObjectA(nullptr, nullptr);
+  const ChildAttributes attributes(startup.hStdInput, output, job);
+  if (attributes.list() != nullptr) {
+    startup.cb = sizeof startup_ex;
+    startup_ex.lpAttributeList = attributes.list();
+    flags |= EXTENDED_STARTUPINFO_PRESENT;
+  }
+  // Before Windows 10 the child joins its job while it is suspended.
+  if (job != nullptr && !attributes.StartsInJob()) flags |= CREATE_SUSPENDED;
   PROCESS_INFORMATION info{};
   const BOOL started = CreateProcessA(application.c_str(), line.data(), nullptr, nullptr, TRUE,
                                       flags, nullptr, directory.empty() ? nullptr : directory.c_str(),
@@ -295,17 +359,17 @@ pid_t SpawnCommandLine(const char* command_line, const SpawnOptions& options, in
   if (startup.hStdInput != nullptr) CloseHandle(startup.hStdInput);
   if (output != nullptr) CloseHandle(output);
   if (!started) {
+    if (job != nullptr) CloseHandle(job);
     *error = win32::ErrnoFromError(code);
     return 0;
   }
-  // Without a job (nested jobs refused on old systems) the child still runs;
-  // a kill then ends it alone.
-  HANDLE job = CreateJobObjectA(nullptr, nullptr);
-  if (job != nullptr && !AssignProcessToJobObject(job, info.hProcess)) {
-    CloseHandle(job);
-    job = nullptr;
+  if (flags & CREATE_SUSPENDED) {
+    if (!AssignProcessToJobObject(job, info.hProcess)) {
+      CloseHandle(job);
+      job = nullptr;
+    }
+    ResumeThread(info.hThread);
   }
-  ResumeThread(info.hThread);
   CloseHandle(info.hThread);
   if (job != nullptr) {
     std::lock_guard<std::mutex> lock(jobs_mutex);

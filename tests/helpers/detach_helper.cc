@@ -1,9 +1,13 @@
 // Starts the command line of its arguments detached, prints the child's pid
 // and then waits to be killed: the test kills it and checks the child.
-#include <unistd.h>
-
 #include <cstdio>
 #include <string>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
 
 #include "support/CProcess.h"
 
@@ -12,8 +16,19 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) command_line += std::string(i > 1 ? " " : "") + argv[i];
   CProcess process(command_line.c_str());
   if (!process.Run(0, 1)) return 1;
-  std::printf("%ld\n", process.ProcessHandle());
+#ifdef _WIN32
+  // The handle is this process's own: the test needs the child's id.
+  std::printf("%lu\n", GetProcessId(reinterpret_cast<HANDLE>(process.ProcessHandle())));
+#else
+  std::printf("%ld\n", static_cast<long>(process.ProcessHandle()));
+#endif
   std::fflush(stdout);
   process.Detach();
-  for (;;) pause();
+  for (;;) {
+#ifdef _WIN32
+    Sleep(INFINITE);
+#else
+    pause();
+#endif
+  }
 }

@@ -15,11 +15,18 @@
 //                                       <dir> with the stop handlers set;
 //                                       prints "waiting", then "stopped" on
 //                                       kStopped, then waits for more signals
+//
+// On Windows only `claim` exists (descriptors, signals and limits are POSIX
+// matters there), and it prints the child's process id, not its handle.
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/resource.h>
 #include <unistd.h>
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <sys/resource.h>
+#endif
 
 #include <cstdio>
 #include <cstring>
@@ -32,6 +39,7 @@
 
 namespace {
 
+#ifndef _WIN32
 std::string DescribeDescriptor(int fd) {
   char target[256];
   ssize_t n = readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), target, sizeof target - 1);
@@ -74,6 +82,19 @@ int Prepare(const char* report_path) {
   return fclose(out) == 0 ? 0 : 1;
 }
 
+#endif
+
+// Sleeps until the process is ended from outside.
+[[noreturn]] void WaitToBeEnded() {
+  for (;;) {
+#ifdef _WIN32
+    Sleep(INFINITE);
+#else
+    pause();
+#endif
+  }
+}
+
 int Claim(const char* directory, const char* command_line) {
   if (chdir(directory) != 0) return 2;
   int error = 0;
@@ -84,13 +105,18 @@ int Claim(const char* directory, const char* command_line) {
   if (command_line != nullptr) {
     CProcess child(command_line);
     if (!child.Run(0, 1)) return 3;
+#ifdef _WIN32
+    std::printf("%lu\n", GetProcessId(reinterpret_cast<HANDLE>(child.ProcessHandle())));
+#else
     std::printf("%ld\n", child.ProcessHandle());
+#endif
     std::fflush(stdout);
     child.Detach();
   }
-  for (;;) pause();
+  WaitToBeEnded();
 }
 
+#ifndef _WIN32
 int Stop(const char* directory) {
   if (platform::InstallStopHandlers() != 0) return 2;
   platform::ChangeNotification notification;
@@ -100,16 +126,19 @@ int Stop(const char* directory) {
   if (notification.Wait(600000) != platform::ChangeNotification::kStopped) return 1;
   std::printf("stopped\n");
   std::fflush(stdout);
-  for (;;) pause();
+  WaitToBeEnded();
 }
+#endif
 
 }  // namespace
 
 int main(int argc, char** argv) {
   const std::string mode = argc > 1 ? argv[1] : "";
-  if (mode == "prepare" && argc == 3) return Prepare(argv[2]);
   if (mode == "claim" && argc >= 3) return Claim(argv[2], argc > 3 ? argv[3] : nullptr);
+#ifndef _WIN32
+  if (mode == "prepare" && argc == 3) return Prepare(argv[2]);
   if (mode == "stop" && argc == 3) return Stop(argv[2]);
+#endif
   std::fprintf(stderr, "usage: platform_helper prepare|claim|stop ...\n");
   return 2;
 }

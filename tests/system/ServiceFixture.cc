@@ -3,12 +3,18 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <sstream>
 
 namespace systemtest {
@@ -41,16 +47,148 @@ const char* const kIniRows[][3] = {
 }  // namespace
 
 std::string YearMonth() {
-  time_t now = time(nullptr);
-  struct tm local;
-  localtime_r(&now, &local);
+  const std::tm local = testutil::LocalTime(std::time(nullptr));
   char text[32];
   snprintf(text, sizeof text, "%02d%02d", local.tm_year % 100, local.tm_mon + 1);
   return text;
 }
 
-std::string ServiceBinary() { return std::string(QZA_BINARY_DIR) + "/qza_wdir"; }
-std::string MkalarmBinary() { return std::string(QZA_BINARY_DIR) + "/qza_mkalarm"; }
+std::string ServiceBinary() {
+  return testutil::AbsolutePath(std::string(QZA_BINARY_DIR) + "/qza_wdir" +
+                                testutil::kExecutableSuffix);
+}
+
+std::string MkalarmBinary() {
+  return testutil::AbsolutePath(std::string(QZA_BINARY_DIR) + "/qza_mkalarm" +
+                                testutil::kExecutableSuffix);
+}
+
+#ifdef _WIN32
+namespace {
+
+// This process's environment with PATH replaced and LANG=C, as an
+// environment block.
+std::string EnvironmentWith(const std::string& path_env) {
+  std::string block;
+  if (char* strings = GetEnvironmentStringsA()) {
+    for (const char* entry = strings; *entry != '\0'; entry += std::strlen(entry) + 1) {
+      if (_strnicmp(entry, "PATH=", 5) == 0 || _strnicmp(entry, "LANG=", 5) == 0) continue;
+      block.append(entry).push_back('\0');
+    }
+    FreeEnvironmentStringsA(strings);
+  }
+  block.append("PATH=" + path_env).push_back('\0');
+  block.append("LANG=C").push_back('\0');
+  block.push_back('\0');
+  return block;
+}
+
+HANDLE Handle(intptr_t value) { return reinterpret_cast<HANDLE>(value); }
+
+}  // namespace
+
+// Windows: the service is a process of its own, started in `directory`, its
+// standard output on a pipe that a thread reads.
+Service::Service(const std::string& directory, const std::string& path_env, bool read_output) {
+  SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+  HANDLE read_end = nullptr, write_end = nullptr;
+  // A small pipe, so that a stalled reader is felt soon.
+  if (!CreatePipe(&read_end, &write_end, &inherit, 4096)) throw std::runtime_error("pipe failed");
+  SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
+  HANDLE input = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                             OPEN_EXISTING, 0, nullptr);
+  // Standard error goes to a file of the test directory (the service's
+  // children write there too), not to the test's own: under Wine a child
+  // whose start a kill of the service interrupts never runs and never ends,
+  // and it would hold the test's output open for good.
+  const std::string errors = testutil::AbsolutePath(directory + "/service.err");
+  HANDLE error = CreateFileA(errors.c_str(), FILE_APPEND_DATA,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherit,
+                             OPEN_ALWAYS, 0, nullptr);
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = input;
+  startup.hStdOutput = write_end;
+  startup.hStdError = error;
+  std::string command_line = "\"" + ServiceBinary() + "\"";
+  std::string environment = EnvironmentWith(path_env);
+  const std::string native_directory = testutil::AbsolutePath(directory);
+  PROCESS_INFORMATION info{};
+  const BOOL started = CreateProcessA(nullptr, command_line.data(), nullptr, nullptr, TRUE, 0,
+                                      environment.data(), native_directory.c_str(), &startup, &info);
+  CloseHandle(write_end);
+  if (input != INVALID_HANDLE_VALUE) CloseHandle(input);
+  if (error != INVALID_HANDLE_VALUE) CloseHandle(error);
+  if (!started) {
+    CloseHandle(read_end);
+    throw std::runtime_error("cannot start " + command_line);
+  }
+  CloseHandle(info.hThread);
+  process_ = info.hProcess;
+  pid_ = static_cast<int>(info.dwProcessId);
+  const intptr_t out = reinterpret_cast<intptr_t>(read_end);
+  if (read_output) {
+    reader_ = std::thread(&Service::ReadOutput, this, out);
+  } else {
+    unread_ = out;
+  }
+}
+
+void Service::ResumeReading() {
+  if (unread_ < 0) return;
+  reader_ = std::thread(&Service::ReadOutput, this, unread_);
+  unread_ = -1;
+}
+
+Service::~Service() {
+  Kill();
+  stop_reading_ = true;  // a child of the service may still hold the pipe open
+  if (unread_ >= 0) CloseHandle(Handle(unread_));
+  if (reader_.joinable()) reader_.join();
+  if (process_ != nullptr) CloseHandle(process_);
+}
+
+// Reads until the pipe breaks (every writer gone), or until told to stop
+// when nothing is left to read.
+void Service::ReadOutput(intptr_t out) {
+  HANDLE pipe = Handle(out);
+  char buffer[4096];
+  for (;;) {
+    DWORD available = 0;
+    if (!PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr)) break;
+    if (available == 0) {
+      if (stop_reading_) break;
+      Sleep(5);
+      continue;
+    }
+    DWORD n = 0;
+    if (!ReadFile(pipe, buffer, sizeof buffer, &n, nullptr) || n == 0) break;
+    std::lock_guard<std::mutex> lock(mutex_);
+    output_.append(buffer, n);
+  }
+  CloseHandle(pipe);
+}
+
+int Service::WaitForExit(std::chrono::milliseconds timeout) {
+  if (pid_ <= 0) return exit_code_;
+  if (WaitForSingleObject(process_, static_cast<DWORD>(timeout.count())) != WAIT_OBJECT_0) return -1;
+  DWORD code = 0;
+  exit_code_ = GetExitCodeProcess(process_, &code) ? static_cast<int>(code) : -1;
+  pid_ = -1;
+  return exit_code_;
+}
+
+void Service::Kill() {
+  if (pid_ <= 0) return;
+  TerminateProcess(process_, 137);
+  WaitForSingleObject(process_, INFINITE);
+  pid_ = -1;
+}
+
+void Service::Signal(int) { ADD_FAILURE() << "no signals on Windows: the test must skip"; }
+
+#else
 
 Service::Service(const std::string& directory, const std::string& path_env, bool read_output) {
   int out[2];
@@ -77,23 +215,24 @@ Service::Service(const std::string& directory, const std::string& path_env, bool
   if (read_output) {
     reader_ = std::thread(&Service::ReadOutput, this, out[0]);
   } else {
-    unread_fd_ = out[0];
+    unread_ = out[0];
   }
 }
 
 void Service::ResumeReading() {
-  if (unread_fd_ < 0) return;
-  reader_ = std::thread(&Service::ReadOutput, this, unread_fd_);
-  unread_fd_ = -1;
+  if (unread_ < 0) return;
+  reader_ = std::thread(&Service::ReadOutput, this, unread_);
+  unread_ = -1;
 }
 
 Service::~Service() {
   Kill();
-  if (unread_fd_ >= 0) close(unread_fd_);
+  if (unread_ >= 0) close(static_cast<int>(unread_));
   if (reader_.joinable()) reader_.join();
 }
 
-void Service::ReadOutput(int fd) {
+void Service::ReadOutput(intptr_t out) {
+  const int fd = static_cast<int>(out);
   char buffer[4096];
   for (;;) {
     ssize_t n = read(fd, buffer, sizeof buffer);
@@ -102,26 +241,6 @@ void Service::ReadOutput(int fd) {
     output_.append(buffer, n);
   }
   close(fd);
-}
-
-std::string Service::Output() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return output_;
-}
-
-bool Service::WaitForOutput(const std::string& text, int count,
-                            std::chrono::milliseconds timeout) {
-  return testutil::WaitFor(
-      [&] {
-        std::string output = Output();
-        int found = 0;
-        for (size_t at = output.find(text); at != std::string::npos;
-             at = output.find(text, at + 1)) {
-          ++found;
-        }
-        return found >= count;
-      },
-      timeout);
 }
 
 int Service::WaitForExit(std::chrono::milliseconds timeout) {
@@ -149,9 +268,31 @@ void Service::Signal(int signal) {
   if (pid_ > 0) kill(pid_, signal);
 }
 
+#endif
+
+std::string Service::Output() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return output_;
+}
+
+bool Service::WaitForOutput(const std::string& text, int count,
+                            std::chrono::milliseconds timeout) {
+  return testutil::WaitFor(
+      [&] {
+        std::string output = Output();
+        int found = 0;
+        for (size_t at = output.find(text); at != std::string::npos;
+             at = output.find(text, at + 1)) {
+          ++found;
+        }
+        return found >= count;
+      },
+      timeout);
+}
+
 ServiceTest::ServiceTest() {
   for (const char* sub : {"bin", "spool", "ack", "db", "ttslog", "svox"}) {
-    mkdir(Path(sub).c_str(), 0755);
+    testutil::MakeDirectory(Path(sub));
   }
   WriteAlarmIni("db/");
 }
@@ -185,7 +326,11 @@ void ServiceTest::WriteAlarmIni(const std::string& db_path) {
 }
 
 Service& ServiceTest::Start(bool read_output) {
-  service_ = std::make_unique<Service>(dir_.path(), Path("bin") + ":/usr/bin:/bin", read_output);
+  // Windows: cmd and the system's programs stay reachable.
+  const std::string system_path =
+      testutil::kWindows ? testutil::GetEnvironment("PATH") : "/usr/bin:/bin";
+  service_ = std::make_unique<Service>(
+      dir_.path(), Path("bin") + testutil::kPathListSeparator + system_path, read_output);
   return *service_;
 }
 
@@ -196,11 +341,7 @@ void ServiceTest::Drop(const std::string& relative, const std::string& content) 
 }
 
 void ServiceTest::AddFakeProgram(const std::string& name) {
-  testutil::MakeExecutable(Path("bin/" + name),
-                           "#!/bin/sh\n"
-                           "line='" + name + "'\n"
-                           "for a in \"$@\"; do line=\"$line [$a]\"; done\n"
-                           "printf '%s\\n' \"$line\" >> " + Path("calls.log") + "\n");
+  ASSERT_TRUE(testutil::MakeRecordingProgram(Path("bin"), name, Path("calls.log"))) << name;
 }
 
 std::vector<std::string> ServiceTest::Calls() {
@@ -218,8 +359,21 @@ bool ServiceTest::WaitForCalls(size_t count, std::chrono::milliseconds timeout) 
 }
 
 void ServiceTest::Dump() {
-  std::string listing = "ls -laR " + dir_.path() + " >&2";
-  if (system(listing.c_str()) != 0) fprintf(stderr, "(listing failed)\n");
+  if (!testutil::kWindows) {
+    const std::string command = "ls -laR " + dir_.path() + " >&2";
+    if (system(command.c_str()) != 0) fprintf(stderr, "(listing failed)\n");
+  } else {
+    std::string listing;
+    std::error_code error;
+    for (auto it = std::filesystem::recursive_directory_iterator(dir_.path(), error);
+         !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
+      std::error_code size_error;
+      const auto size = it->is_regular_file(size_error) ? it->file_size(size_error) : 0;
+      listing += "  " + it->path().string() + " " + std::to_string(size) + "\n";
+    }
+    fprintf(stderr, "--- %s ---\n%s", dir_.path().c_str(), listing.c_str());
+    fprintf(stderr, "--- service.err ---\n%s\n", testutil::ReadFile(Path("service.err")).c_str());
+  }
   if (service_) fprintf(stderr, "--- service output ---\n%s\n---\n", service_->Output().c_str());
 }
 

@@ -2,14 +2,16 @@
 // with its ini files, a bin/ of fake installation programs on PATH that record
 // their arguments, and a spool directory into which it drops files (written
 // elsewhere, then renamed in). The service's standard output is read as it
-// comes; waits have deadlines; the service is ended with its process group.
+// comes; waits have deadlines; the service is ended with its process group
+// (on Windows: the service process alone, its detached children run on).
 #ifndef QZA_TESTS_SYSTEM_SERVICE_FIXTURE_H_
 #define QZA_TESTS_SYSTEM_SERVICE_FIXTURE_H_
 
 #include <gtest/gtest.h>
-#include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <map>
 #include <mutex>
 #include <string>
@@ -39,20 +41,25 @@ class Service {
                      std::chrono::milliseconds timeout = 10s);
   // Waits for the process to end by itself; returns its exit code or -1.
   int WaitForExit(std::chrono::milliseconds timeout = 10s);
-  // Ends the service and its process group with SIGKILL.
+  // Ends the service and its process group with SIGKILL (Windows:
+  // TerminateProcess of the service).
   void Kill();
-  // Sends `signal` to the service process alone.
+  // Sends `signal` to the service process alone (POSIX only).
   void Signal(int signal);
   // Starts reading a standard output that was left unread.
   void ResumeReading();
-  pid_t pid() const { return pid_; }
+  int pid() const { return pid_; }
 
  private:
-  void ReadOutput(int fd);
+  void ReadOutput(intptr_t out);
 
-  pid_t pid_ = -1;
-  int unread_fd_ = -1;
+  int pid_ = -1;
+  std::atomic<bool> stop_reading_{false};  // the reader ends once nothing is left to read
+  intptr_t unread_ = -1;  // the read end of the output pipe while nobody reads it
   int exit_code_ = -1;
+#ifdef _WIN32
+  void* process_ = nullptr;  // the service's process handle
+#endif
   std::mutex mutex_;
   std::string output_;
   std::thread reader_;

@@ -2,6 +2,8 @@
 // single instance, time-outs, a watch directory that appears late, refused
 // patterns.
 #include <signal.h>
+
+#include <filesystem>
 #include <sys/stat.h>
 
 #include "system/ServiceFixture.h"
@@ -167,7 +169,7 @@ TEST_F(CoreSystemTest, WatchPathThatAppearsLaterIsWatchedAfterATimeout) {
   AddFakeProgram("QZ_DOFAX.BAT");
   Service& service = Start();
   ASSERT_TRUE(service.WaitForOutput("Timeout\n", 1, 5s));
-  ASSERT_EQ(mkdir(Path("late").c_str(), 0755), 0);
+  ASSERT_TRUE(testutil::MakeDirectory(Path("late")));
   const size_t timeouts = 2;
   ASSERT_TRUE(service.WaitForOutput("Timeout\n", timeouts + 1, 5s));
   Drop("late/qz1.job", "a\r\nb\r\nc\r\nd\r\n");
@@ -175,13 +177,16 @@ TEST_F(CoreSystemTest, WatchPathThatAppearsLaterIsWatchedAfterATimeout) {
 }
 
 TEST_F(CoreSystemTest, RemovedWatchPathEndsWaitsAsTimeoutsUntilItIsBack) {
+  if (testutil::kWindows) {
+    GTEST_SKIP() << "on Windows a watched directory stays pending deletion while it is watched";
+  }
   WriteIni({{"WaitForSec", "1"}});
   AddFakeProgram("QZ_DOFAX.BAT");
   Service& service = Start();
   ASSERT_TRUE(service.WaitForOutput("Ready\n"));
-  ASSERT_EQ(rmdir(Path("spool").c_str()), 0);
+  ASSERT_TRUE(std::filesystem::remove(Path("spool")));
   ASSERT_TRUE(service.WaitForOutput("Timeout\n", 1, 5s));
-  ASSERT_EQ(mkdir(Path("spool").c_str(), 0755), 0);
+  ASSERT_TRUE(testutil::MakeDirectory(Path("spool")));
   const std::string output = service.Output();
   size_t seen = 0;
   for (size_t at = output.find("Timeout\n"); at != std::string::npos;

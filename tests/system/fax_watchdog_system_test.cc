@@ -1,8 +1,4 @@
 // Fax jobs and console supervision through the real binary.
-#include <sys/stat.h>
-#include <sys/time.h>
-#include <unistd.h>
-
 #include <ctime>
 
 #include "system/ServiceFixture.h"
@@ -54,10 +50,18 @@ TEST_F(FaxSystemTest, ShortAndEmptyJobsAndALoneLineFeed) {
     Drop("spool/qz1.job", c.content);
     ASSERT_TRUE(service.WaitForOutput(std::string("launching [") + c.command + "]\r\n", 1))
         << c.command;
+    if (testutil::kWindows && std::string(c.content).find("a\nb") == 0) {
+      // cmd would end the command at the line break: a batch file cannot get
+      // the line, so the launch is refused, never cut short, and the job stays.
+      EXPECT_TRUE(service.WaitForOutput(std::string("FAILED to launch [") + c.command +
+                                        "]: Invalid argument\r\n"));
+      EXPECT_TRUE(testutil::FileExists(Path("spool/qz1.job")));
+      continue;
+    }
     ASSERT_TRUE(testutil::WaitFor([&] { return !testutil::FileExists(Path("spool/qz1.job")); }));
     ++n;
   }
-  ASSERT_TRUE(WaitForCalls(3));
+  ASSERT_TRUE(WaitForCalls(n));
 }
 
 TEST_F(FaxSystemTest, JobHeldByItsWriterIsLeft) {
@@ -80,7 +84,8 @@ TEST_F(FaxSystemTest, MissingScriptKeepsTheJobUntilTheScriptIsThere) {
   EXPECT_TRUE(testutil::FileExists(Path("spool/qz1.job")));
   EXPECT_EQ(Log(), "<missing>");
   AddFakeProgram("QZ_DOFAX.BAT");
-  ASSERT_EQ(utimes(Path("spool/qz1.job").c_str(), nullptr), 0);  // its next change
+  // Its next change.
+  ASSERT_TRUE(testutil::SetModificationTime(Path("spool/qz1.job"), std::time(nullptr) + 2));
   ASSERT_TRUE(WaitForCalls(1));
   EXPECT_TRUE(testutil::WaitFor([&] { return Log().find("]\r\n") != std::string::npos; }));
   EXPECT_FALSE(testutil::FileExists(Path("spool/qz1.job")));
@@ -169,6 +174,7 @@ TEST_F(WatchdogSystemTest, WatchdogFilesAreConsumedWhileSupervisionIsOff) {
 
 TEST_F(WatchdogSystemTest, UndeletableWatchdogFileCountsOnceSoASilentConsoleIsWarned) {
   testutil::WriteFile(Path("spool/qza1k3.dog"), "");
+  if (testutil::kWindows) GTEST_SKIP() << "no immutable files on Windows";
   if (system(("chattr +i " + Path("spool/qza1k3.dog") + " 2>/dev/null").c_str()) != 0) {
     GTEST_SKIP() << "no immutable files here";
   }

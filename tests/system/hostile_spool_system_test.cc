@@ -5,8 +5,8 @@
 // afterwards still launches.
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
+#include <algorithm>
 #include <functional>
 
 #include "AlarmContent.h"
@@ -21,7 +21,7 @@ class HostileSpoolSystemTest : public ServiceTest {
  protected:
   HostileSpoolSystemTest() {
     for (const char* program : {"QZARUN.CMD", "QZ_DOFAX.BAT"}) AddFakeProgram(program);
-    mkdir(victims_.c_str(), 0700);
+    testutil::MakeDirectory(victims_);
     testutil::WriteFile(Victim(), kVictimContent);
     chmod(Victim().c_str(), 0600);
   }
@@ -50,9 +50,13 @@ class HostileSpoolSystemTest : public ServiceTest {
 };
 
 TEST_F(HostileSpoolSystemTest, EntriesThatAreNoSpoolFilesAndRecordLinks) {
+  if (testutil::kWindows) {
+    GTEST_SKIP() << "every row plants a symbolic link (a privilege on Windows), a FIFO or a "
+                    "name that Windows cannot hold";
+  }
   const std::string month = YearMonth();
   // A dangling link at the next archive name takes that name.
-  ASSERT_EQ(symlink("/nonexistent", Path("spool/" + Archive(1)).c_str()), 0);
+  ASSERT_TRUE(testutil::MakeSymlink("/nonexistent", Path("spool/" + Archive(1))));
   WriteIni({{"WaitForSec", "2"}});
   Service& service = Start();
   ASSERT_TRUE(service.WaitForOutput("Ready\n"));
@@ -64,28 +68,30 @@ TEST_F(HostileSpoolSystemTest, EntriesThatAreNoSpoolFilesAndRecordLinks) {
   } rows[] = {
       {"alarm file linked to a secret",
        [this] {
-         symlink(Victim().c_str(), Path("spool/qza1k3.in").c_str());
+         testutil::MakeSymlink(Victim(), Path("spool/qza1k3.in"));
        },
        "Spool entry 'spool/qza1k3.in' passed over: a symbolic link\r\n"},
       {"fax job linked to a secret",
        [this] {
-         symlink(Victim().c_str(), Path("spool/qz1.job").c_str());
+         testutil::MakeSymlink(Victim(), Path("spool/qz1.job"));
        },
        "Spool entry 'spool/qz1.job' passed over: a symbolic link\r\n"},
       {"speech job that is a FIFO",
-       [this] { mkfifo(Path("spool/qz1.tts").c_str(), 0666); },
+       [this] { testutil::MakeFifo(Path("spool/qz1.tts")); },
        "Spool entry 'spool/qz1.tts' passed over: not a regular file\r\n"},
       {"alarm file that is a FIFO with a writer",
        [this] {
-         mkfifo(Path("spool/qza1k4.in").c_str(), 0666);
+         testutil::MakeFifo(Path("spool/qza1k4.in"));
+#ifndef _WIN32
          // The writer keeps it open for as long as the test runs.
          static const int keep = open(Path("spool/qza1k4.in").c_str(), O_RDWR | O_NONBLOCK);
          EXPECT_GE(keep, 0);
+#endif
        },
        "Spool entry 'spool/qza1k4.in' passed over: not a regular file\r\n"},
       {"fax job whose name climbs out with backslashes",
        [this] {
-         mkdir(Path("spool/qz").c_str(), 0755);
+         testutil::MakeDirectory(Path("spool/qz"));
          testutil::WriteFile(Path("spool/qz\\..\\..\\victims\\precious.job"), "x\r\n");
        },
        "Spool entry 'spool/qz\\..\\..\\victims\\precious.job' passed over: a backslash in its "
@@ -96,19 +102,19 @@ TEST_F(HostileSpoolSystemTest, EntriesThatAreNoSpoolFilesAndRecordLinks) {
       {"monthly log linked to a victim",
        [this] {
          const std::string log = Path("ack/qza_" + YearMonth() + ".log");
-         unlink(log.c_str());
-         symlink(Victim().c_str(), log.c_str());
+         testutil::RemoveFile(log);
+         testutil::MakeSymlink(Victim(), log);
        },
        "could not be written: a symbolic link\n"},
       {"acknowledgement linked to a victim",
        [this] {
-         unlink(Path("ack/qza1k5.ack").c_str());
-         symlink(Victim().c_str(), Path("ack/qza1k5.ack").c_str());
+         testutil::RemoveFile(Path("ack/qza1k5.ack"));
+         testutil::MakeSymlink(Victim(), Path("ack/qza1k5.ack"));
        },
        "Acknowledge successfull\n"},
       {"message file linked to a victim",
        [this] {
-         symlink(Victim().c_str(), Path("db/Mmsg.msg").c_str());
+         testutil::MakeSymlink(Victim(), Path("db/Mmsg.msg"));
        },
        "Successfully written message file db/.\\Mmsg.msg\n"},
   };
@@ -145,6 +151,19 @@ TEST_F(HostileSpoolSystemTest, ControlCharactersCannotForgeRecords) {
   fields.group = "Brand\nServer 1: alarm launched [forged]";
   fields.text = "Feuer\x1b]0;owned\x07";
   Drop("spool/qza1k3.in", testutil::AlarmContent(fields));
+  if (testutil::kWindows) {
+    // cmd would end the command at the line break: a batch file cannot get
+    // the field, so the launch is refused, never cut short, and the alarm waits.
+    ASSERT_TRUE(service.WaitForOutput("]: Invalid argument\r\n"));
+    EXPECT_NE(service.Output().find("FAILED to launch [QZARUN.CMD Brand?Server 1: alarm launched "
+                                    "[forged] M42 "),
+              std::string::npos);
+    EXPECT_NE(service.Output().find("Text 'Feuer?]0;owned?'\r\n"), std::string::npos);
+    EXPECT_EQ(service.Output().find('\x1b'), std::string::npos);
+    EXPECT_TRUE(Calls().empty());
+    EXPECT_TRUE(testutil::FileExists(Path("spool/qza1k3.in")));
+    return;
+  }
   ASSERT_TRUE(WaitForCalls(1));
   ASSERT_TRUE(service.WaitForOutput("Acknowledge successfull\n"));
   const std::string ack = testutil::ReadFile(Path("ack/qza1k3.ack"));

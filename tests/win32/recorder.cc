@@ -1,20 +1,66 @@
-// The fake installation program of the Windows tests: appends its command line
-// and then each argument as the C run-time split it, one per line, to the file
-// named by QZA_RECORD (default: recorder.log in the working directory), and
-// exits with the code in QZA_RECORD_EXIT (default 0).
+// The fake installation program of the Windows tests. Each call appends one
+// line "NAME [arg1] [arg2]…" to a log, as the shell scripts of the Linux tests
+// do, so that the same expectations hold on both platforms.
+//
+//   recorder --log <file> --as <NAME> [args…]   as a .CMD or .BAT calls it
+//   <name>.exe [args…]                          a copy of this program, which
+//                                               reads its log's path from the
+//                                               file <name>.exe.record beside it
+//
+// The arguments are those the C run-time split from the command line. Exits 0,
+// or 120 when the log cannot be written.
 #include <cstdio>
-#include <cstdlib>
+#include <cstring>
+#include <string>
 
 #include <windows.h>
 
+namespace {
+
+// The full path of this program.
+std::string OwnPath() {
+  char buffer[MAX_PATH];
+  const DWORD n = GetModuleFileNameA(nullptr, buffer, sizeof buffer);
+  return n == 0 || n >= sizeof buffer ? std::string() : std::string(buffer, n);
+}
+
+// The first line of `path`, without its line end; empty when unreadable.
+std::string FirstLine(const std::string& path) {
+  std::FILE* in = std::fopen(path.c_str(), "rb");
+  if (in == nullptr) return std::string();
+  char line[MAX_PATH * 2] = {};
+  if (std::fgets(line, sizeof line, in) == nullptr) line[0] = '\0';
+  std::fclose(in);
+  std::string text = line;
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  return text;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
-  const char* file = std::getenv("QZA_RECORD");
-  std::FILE* out = std::fopen(file != nullptr && *file != '\0' ? file : "recorder.log", "ab");
-  if (out == nullptr) return 120;
-  std::fprintf(out, "line:%s\n", GetCommandLineA());
-  for (int i = 1; i < argc; ++i) std::fprintf(out, "arg%d:%s\n", i, argv[i]);
-  std::fprintf(out, "end\n");
-  const bool ok = std::fclose(out) == 0;
-  const char* code = std::getenv("QZA_RECORD_EXIT");
-  return !ok ? 121 : code != nullptr ? std::atoi(code) : 0;
+  std::string log, name;
+  int first = 1;
+  if (argc >= 5 && std::strcmp(argv[1], "--log") == 0 && std::strcmp(argv[3], "--as") == 0) {
+    log = argv[2];
+    name = argv[4];
+    first = 5;
+  } else {
+    const std::string self = OwnPath();
+    name = self.substr(self.find_last_of("\\/") + 1);
+    log = FirstLine(self + ".record");
+  }
+  std::string line = name;
+  for (int i = first; i < argc; ++i) line += std::string(" [") + argv[i] + "]";
+  line += "\n";
+  // Append access alone makes each write land at the end in one piece, so
+  // recorders that run at the same time never overwrite each other's lines
+  // (the run-time's "a" mode seeks to the end first and may).
+  HANDLE out = CreateFileA(log.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                           nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (out == INVALID_HANDLE_VALUE) return 120;
+  DWORD written = 0;
+  const bool whole = WriteFile(out, line.data(), static_cast<DWORD>(line.size()), &written,
+                               nullptr) && written == line.size();
+  return CloseHandle(out) && whole ? 0 : 120;
 }

@@ -24,7 +24,11 @@ int main(int argc, char** argv) {
   CFileStat status((dir + "/app.txt").c_str());
   if (!status.Exists() || status.FileSize() != 6) return 6;
 
+#ifdef _WIN32
+  CProcess process("cmd.exe /c exit 0");
+#else
   CProcess process("/bin/true");
+#endif
   if (!process.Run(0, 1)) return 7;
   while (process.IsRunning()) {
   }
