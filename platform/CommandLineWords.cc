@@ -72,12 +72,17 @@ std::vector<std::string> SplitCommandLine(const char* command_line) {
   return words;
 }
 
-bool CommandWords(const char* command_line, std::vector<std::string>* words, int* error) {
+bool CommandProgram(const char* command_line, std::vector<std::string>* words,
+                    std::string* program, int* error) {
   *error = FaultFor(FaultPoint::kSpawn, command_line);
   if (*error != 0) return false;
   *words = SplitCommandLine(command_line);
-  if (words->empty()) *error = ENOENT;
-  return *error == 0;
+  if (words->empty()) {
+    *error = ENOENT;
+    return false;
+  }
+  *program = FindProgram(words->front(), error);
+  return !program->empty();
 }
 
 }  // namespace platform

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/File.h"
+#include "platform/Path.h"
 
 namespace platform {
 namespace {
@@ -65,6 +66,16 @@ int FaultFor(FaultPoint point, const char* path) {
 int FaultForDescriptor(FaultPoint point, int fd) {
   if (!any_armed.load(std::memory_order_relaxed)) return 0;
   return FaultFor(point, DescriptorPath(fd).c_str());
+}
+
+bool FaultInjected(FaultPoint point, int fd) {
+  const int error = FaultForDescriptor(point, fd);
+  if (error != 0) errno = error;
+  return error != 0;
+}
+
+bool NativePathFor(FaultPoint point, const char* path, std::string* native) {
+  return NativePathOf(path, native) && !FaultInjected(point, path);
 }
 
 }  // namespace platform

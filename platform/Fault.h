@@ -8,6 +8,8 @@
 #ifndef QZA_PLATFORM_FAULT_H_
 #define QZA_PLATFORM_FAULT_H_
 
+#include <string>
+
 namespace platform {
 
 enum class FaultPoint {
@@ -38,6 +40,14 @@ bool FaultInjected(FaultPoint point, const char* path);
 // As FaultFor, for an operation on an open descriptor: the path matched is
 // the one the descriptor names now (only looked up while a fault is armed).
 int FaultForDescriptor(FaultPoint point, int fd);
+// True, with errno set to the armed error, when the operation at `point` on
+// the open descriptor must fail.
+bool FaultInjected(FaultPoint point, int fd);
+
+// The native form of the path text for an operation at `point`, in
+// *native. False with errno set when the text names nothing (ENOENT) or the
+// operation must fail: the prologue of every operation on a named file.
+bool NativePathFor(FaultPoint point, const char* path, std::string* native);
 
 }  // namespace platform
 

@@ -111,8 +111,7 @@ std::string TemporaryName(const std::string& native) {
 
 int FileOpen(const char* path, unsigned mode) {
   std::string native;
-  if (!NativePathOf(path, &native)) return -1;
-  if (FaultInjected(FaultPoint::kOpen, path)) return -1;
+  if (!NativePathFor(FaultPoint::kOpen, path, &native)) return -1;
   const unsigned sharing = mode & 0x70;
   if (sharing == kShareDenyWrite && HasOtherWriter(native)) {
     errno = EBUSY;
@@ -138,8 +137,7 @@ int FileOpen(const char* path, unsigned mode) {
 
 bool FileTruncateOrCreate(const char* path) {
   std::string native;
-  if (!NativePathOf(path, &native)) return false;
-  if (FaultInjected(FaultPoint::kOpen, path)) return false;
+  if (!NativePathFor(FaultPoint::kOpen, path, &native)) return false;
   int fd = open(native.c_str(), O_WRONLY | O_CREAT | kNoFollow, 0666);
   if (fd < 0) return false;
   if (!IsRegular(fd) || ftruncate(fd, 0) != 0) {
@@ -178,10 +176,7 @@ int64_t FileSeek(int fd, int64_t offset, int origin) {
 }
 
 int64_t FileRead(int fd, void* buffer, size_t size) {
-  if (const int error = FaultForDescriptor(FaultPoint::kRead, fd)) {
-    errno = error;
-    return -1;
-  }
+  if (FaultInjected(FaultPoint::kRead, fd)) return -1;
   for (;;) {
     ssize_t n = read(fd, buffer, size);
     if (n < 0 && errno == EINTR) continue;
@@ -190,10 +185,7 @@ int64_t FileRead(int fd, void* buffer, size_t size) {
 }
 
 int64_t FileWrite(int fd, const void* buffer, size_t size) {
-  if (const int error = FaultForDescriptor(FaultPoint::kWrite, fd)) {
-    errno = error;
-    return -1;
-  }
+  if (FaultInjected(FaultPoint::kWrite, fd)) return -1;
   size_t done = 0;
   while (done < size) {
     ssize_t n = write(fd, static_cast<const char*>(buffer) + done, size - done);
@@ -210,8 +202,7 @@ int64_t FileWrite(int fd, const void* buffer, size_t size) {
 
 bool WriteFileAtomically(const char* path, const void* data, size_t size) {
   std::string native;
-  if (!NativePathOf(path, &native)) return false;
-  if (FaultInjected(FaultPoint::kOpen, path)) return false;
+  if (!NativePathFor(FaultPoint::kOpen, path, &native)) return false;
   const std::string temp = TemporaryName(native);
   int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | kNoFollow, 0666);
   if (fd < 0) return false;
@@ -256,8 +247,7 @@ bool RewriteFile(const char* path, const void* data, size_t size) {
 
 bool AppendToFile(const char* path, const void* data, size_t size, bool deny_writers) {
   std::string native;
-  if (!NativePathOf(path, &native)) return false;
-  if (FaultInjected(FaultPoint::kOpen, path)) return false;
+  if (!NativePathFor(FaultPoint::kOpen, path, &native)) return false;
   if (deny_writers && HasOtherWriter(native)) {
     errno = EBUSY;
     return false;

@@ -92,8 +92,7 @@ bool CopyFileReplacing(const char* from, const char* to) {
 
 bool RemoveFile(const char* path) {
   std::string native;
-  if (!NativePathOf(path, &native)) return false;
-  if (FaultInjected(FaultPoint::kUnlink, path)) return false;
+  if (!NativePathFor(FaultPoint::kUnlink, path, &native)) return false;
   return unlink(native.c_str()) == 0;
 }
 

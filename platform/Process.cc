@@ -106,10 +106,8 @@ pid_t Spawn(const std::string& program, std::vector<std::string>& words,
   return *error == 0 ? pid : 0;
 }
 
-// Finds the program file for the first word: beside the executable, in the
-// working directory, then along PATH. Empty when no executable file is found,
-// with the reason in *error: EACCES when a file of that name was found but
-// cannot be executed (as execvp reports it), else ENOENT or the lookup error.
+}  // namespace
+
 std::string FindProgram(const std::string& word, int* error) {
   *error = ENOENT;
   if (word.empty()) return std::string();
@@ -141,15 +139,12 @@ std::string FindProgram(const std::string& word, int* error) {
   return std::string();
 }
 
-}  // namespace
-
 pid_t SpawnCommandLine(const char* command_line, const SpawnOptions& options, int* error) {
   int ignored = 0;
   if (error == nullptr) error = &ignored;
   std::vector<std::string> words;
-  if (!CommandWords(command_line, &words, error)) return 0;
-  std::string program = FindProgram(words[0], error);
-  if (program.empty()) return 0;
+  std::string program;
+  if (!CommandProgram(command_line, &words, &program, error)) return 0;
   if (program[0] != '/') {
     // The child may start in another directory: name the program absolutely.
     char directory[PATH_MAX];

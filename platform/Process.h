@@ -34,10 +34,17 @@ namespace platform {
 // quote, with no escapes.
 std::vector<std::string> SplitCommandLine(const char* command_line);
 
-// The words of a command line about to be started: false with *error set
-// (the armed spawn fault, or ENOENT for a line without words) when there is
-// nothing to start.
-bool CommandWords(const char* command_line, std::vector<std::string>* words, int* error);
+// The words of a command line about to be started and the program file its
+// first word names: false with *error set (the armed spawn fault, ENOENT for
+// a line without words, FindProgram's reason) when there is nothing to start.
+bool CommandProgram(const char* command_line, std::vector<std::string>* words,
+                    std::string* program, int* error);
+
+// Finds the program file for the first word: beside the executable, in the
+// working directory, then along PATH. Empty when no executable file is found,
+// with the reason in *error: EACCES when a file of that name was found but
+// cannot be executed, else ENOENT or the lookup error. One per system.
+std::string FindProgram(const std::string& word, int* error);
 
 struct SpawnOptions {
   // A new session (setsid): own process group and no controlling terminal.

@@ -237,8 +237,7 @@ std::string TemporaryName(const std::string& native) {
 
 int FileOpen(const char* path, unsigned mode) {
   std::string native;
-  if (!NativePathOf(path, &native)) return -1;
-  if (FaultInjected(FaultPoint::kOpen, path)) return -1;
+  if (!NativePathFor(FaultPoint::kOpen, path, &native)) return -1;
   HANDLE handle = OpenNative(native, AccessFor(mode), ShareFor(mode), OPEN_EXISTING);
   if (handle == INVALID_HANDLE_VALUE) return -1;
   if (!IsRegularWithOneName(handle)) {
@@ -250,8 +249,7 @@ int FileOpen(const char* path, unsigned mode) {
 
 bool FileTruncateOrCreate(const char* path) {
   std::string native;
-  if (!NativePathOf(path, &native)) return false;
-  if (FaultInjected(FaultPoint::kOpen, path)) return false;
+  if (!NativePathFor(FaultPoint::kOpen, path, &native)) return false;
   HANDLE handle = OpenNative(native, GENERIC_WRITE, kShareAll, OPEN_ALWAYS);
   if (handle == INVALID_HANDLE_VALUE) return false;
   bool ok = IsRegular(handle);
@@ -295,10 +293,7 @@ int64_t FileSeek(int fd, int64_t offset, int origin) {
 }
 
 int64_t FileRead(int fd, void* buffer, size_t size) {
-  if (const int error = FaultForDescriptor(FaultPoint::kRead, fd)) {
-    errno = error;
-    return -1;
-  }
+  if (FaultInjected(FaultPoint::kRead, fd)) return -1;
   const DWORD chunk = size > (1u << 30) ? (1u << 30) : static_cast<DWORD>(size);
   DWORD n = 0;
   if (!ReadFile(win32::HandleOf(fd), buffer, chunk, &n, nullptr)) {
@@ -310,18 +305,14 @@ int64_t FileRead(int fd, void* buffer, size_t size) {
 }
 
 int64_t FileWrite(int fd, const void* buffer, size_t size) {
-  if (const int error = FaultForDescriptor(FaultPoint::kWrite, fd)) {
-    errno = error;
-    return -1;
-  }
+  if (FaultInjected(FaultPoint::kWrite, fd)) return -1;
   if (!WriteHandle(win32::HandleOf(fd), buffer, size)) return -1;
   return static_cast<int64_t>(size);
 }
 
 bool WriteFileAtomically(const char* path, const void* data, size_t size) {
   std::string native;
-  if (!NativePathOf(path, &native)) return false;
-  if (FaultInjected(FaultPoint::kOpen, path)) return false;
+  if (!NativePathFor(FaultPoint::kOpen, path, &native)) return false;
   const std::string temp = TemporaryName(native);
   HANDLE handle = OpenNative(temp, GENERIC_WRITE, 0, CREATE_NEW);
   if (handle == INVALID_HANDLE_VALUE) return false;
@@ -355,8 +346,7 @@ bool RewriteFile(const char* path, const void* data, size_t size) {
 
 bool AppendToFile(const char* path, const void* data, size_t size, bool deny_writers) {
   std::string native;
-  if (!NativePathOf(path, &native)) return false;
-  if (FaultInjected(FaultPoint::kOpen, path)) return false;
+  if (!NativePathFor(FaultPoint::kOpen, path, &native)) return false;
   // Append access only: every write goes to the end, in one piece.
   HANDLE handle = OpenNative(native, FILE_APPEND_DATA | SYNCHRONIZE,
                              deny_writers ? FILE_SHARE_READ : kShareAll, OPEN_ALWAYS);

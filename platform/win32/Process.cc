@@ -58,8 +58,8 @@ bool HasExtension(const std::string& word) {
   return dot != std::string::npos && word.find_first_of("\\/", dot) == std::string::npos;
 }
 
-// The full path of the program file for the first word, or empty with the
-// reason in *error.
+}  // namespace
+
 std::string FindProgram(const std::string& word, int* error) {
   *error = ENOENT;
   if (word.empty()) return std::string();
@@ -103,6 +103,8 @@ std::string FindProgram(const std::string& word, int* error) {
   *error = refused ? EACCES : ENOENT;
   return std::string();
 }
+
+namespace {
 
 bool IsBatchFile(const std::string& program) {
   const size_t dot = program.rfind('.');
@@ -315,9 +317,8 @@ pid_t SpawnCommandLine(const char* command_line, const SpawnOptions& options, in
   int ignored = 0;
   if (error == nullptr) error = &ignored;
   std::vector<std::string> words;
-  if (!CommandWords(command_line, &words, error)) return 0;
-  const std::string program = FindProgram(words[0], error);
-  if (program.empty()) return 0;
+  std::string program;
+  if (!CommandProgram(command_line, &words, &program, error)) return 0;
   std::string application, line;
   if (!BuildCommandLine(program, words, &application, &line)) {
     *error = errno;
