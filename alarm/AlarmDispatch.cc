@@ -406,9 +406,8 @@ bool LaunchAndArchive(const char* path, const Identity& identity, const char* co
 }  // namespace
 
 void LearnArchiveNames(const Settings& settings) {
-  const std::string prefix =
-      ArchivePrefix(settings, platform::LocalTime(platform::Now()));
-  LearnMonth(settings.WatchPath, State().archives, prefix);
+  const std::string prefix = ArchivePrefix(settings, platform::LocalTime(platform::Now()));
+  if (!State().archives.Knows(prefix)) LearnMonth(settings.WatchPath, State().archives, prefix);
 }
 
 void OpenAlarmJournal() {

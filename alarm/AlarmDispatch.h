@@ -21,8 +21,10 @@ constexpr char kAlarmJournalName[] = "qza_wdir.journal";
 // Call once before the first alarm.
 void OpenAlarmJournal();
 
-// Learns the archive numbers of this month from one listing of WatchPath, so
-// that the first alarm after a start does not wait for it.
+// Learns the archive numbers of this month from one listing of WatchPath,
+// unless they are known already, so that the first alarm after a start does
+// not wait for it. Call once the start-up pass is over: that pass lists
+// everything and so forgets what was known before it.
 void LearnArchiveNames(const Settings& settings);
 
 // Handles the alarm file at `path` (WatchPath joined with the found name).

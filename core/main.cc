@@ -89,12 +89,12 @@ int main(int argc, char** argv) {  // arguments other than --help and --version 
   loop.CheckPatterns();
   ReportLeaseLimits();
   OpenAlarmJournal();
-  LearnArchiveNames(g_settings);
   OpenFaxJournal();
   loop.Start();  // watching before "Ready": a file dropped after it is seen
   platform::Print("Ready\n");
   platform::NotifyReady();
   loop.FirstPass();
+  LearnArchiveNames(g_settings);
   loop.Run();  // until a stop signal; the file in hand is finished
   platform::NotifyStopping();
   platform::Print("Stopped\n");
