@@ -140,8 +140,6 @@ std::string FindProgram(const std::string& word, int* error) {
 }
 
 pid_t SpawnCommandLine(const char* command_line, const SpawnOptions& options, int* error) {
-  int ignored = 0;
-  if (error == nullptr) error = &ignored;
   std::vector<std::string> words;
   std::string program;
   if (!CommandProgram(command_line, &words, &program, error)) return 0;

@@ -56,12 +56,11 @@ struct SpawnOptions {
 
 // Starts the command line. Returns the child's pid, or 0 when the program
 // cannot be found or started; the failure is known before this returns, and
-// its errno value is stored in *error (when not null; 0 on success): ENOENT
+// its errno value is stored in *error (0 on success): ENOENT
 // no such program (or an empty command line), EACCES found but not
 // executable, EAGAIN refused by a process or task limit, ENOMEM, and so on. A
 // fault armed at FaultPoint::kSpawn for the command line fails it likewise.
-pid_t SpawnCommandLine(const char* command_line, const SpawnOptions& options,
-                       int* error = nullptr);
+pid_t SpawnCommandLine(const char* command_line, const SpawnOptions& options, int* error);
 
 // Asks whether the child has ended, without blocking. Returns true and stores
 // its exit status (128 + the signal number for a child ended by a signal) when

@@ -314,8 +314,6 @@ HANDLE ProcessOf(pid_t pid) { return reinterpret_cast<HANDLE>(static_cast<intptr
 }  // namespace
 
 pid_t SpawnCommandLine(const char* command_line, const SpawnOptions& options, int* error) {
-  int ignored = 0;
-  if (error == nullptr) error = &ignored;
   std::vector<std::string> words;
   std::string program;
   if (!CommandProgram(command_line, &words, &program, error)) return 0;
