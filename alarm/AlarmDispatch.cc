@@ -268,6 +268,13 @@ bool SafeMessageId(const char* id) {
   return std::strpbrk(id, "\\/:") == nullptr && !HasControlCharacter(id);
 }
 
+// The message file of the next alarm, made ahead after each alarm so that
+// the file system's allocation does not hold up a launch.
+platform::PreparedFile& Spare() {
+  static platform::PreparedFile spare;
+  return spare;
+}
+
 void WriteMessageFile(const char* db_path, const AlarmRequest& request) {
   char name[kPathSize];
   const std::string file = std::string(request.message_id) + ".msg";
@@ -276,7 +283,9 @@ void WriteMessageFile(const char* db_path, const AlarmRequest& request) {
                     platform::JoinPath(db_path, Printable(file.c_str())).c_str());
     return;
   }
-  if (!platform::RewriteFile(name, request.text, std::strlen(request.text))) {
+  const size_t size = std::strlen(request.text);
+  if (!Spare().Publish(name, request.text, size) &&
+      !platform::RewriteFile(name, request.text, size)) {
     platform::Print("FAILED to write messagefile %s\n", name);
     return;
   }
@@ -487,4 +496,5 @@ void ProcessAlarmFile(const Settings& settings, const char* path, int console) {
   const char* alarm_file = archived ? archive : path;
   WriteAcknowledgement(settings, console, printable, alarm_file);
   AppendAlarmLog(settings, time, printable, alarm_file);
+  Spare().Prepare(settings.DbPath);
 }

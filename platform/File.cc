@@ -245,6 +245,41 @@ bool RewriteFile(const char* path, const void* data, size_t size) {
   return FileClose(fd);
 }
 
+PreparedFile::~PreparedFile() {
+  if (fd_ >= 0) close(fd_);  // an unnamed file vanishes with its descriptor
+}
+
+bool PreparedFile::Prepare(const char* directory) {
+  if (fd_ >= 0) return true;
+  const std::string native = NativeDirectory(directory);
+  fd_ = open(native.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+  return fd_ >= 0;
+}
+
+bool PreparedFile::Publish(const char* path, const void* data, size_t size) {
+  const int fd = fd_;
+  fd_ = -1;
+  if (fd < 0) {
+    errno = ENOENT;
+    return false;
+  }
+  std::string native;
+  // The unnamed file has no name that a fault armed for the record could
+  // match: both faults of writing a record are asked for by its path.
+  if (!NativePathFor(FaultPoint::kOpen, path, &native) || FaultInjected(FaultPoint::kWrite, path) ||
+      FileWrite(fd, data, size) != static_cast<int64_t>(size)) {
+    Discard(fd);
+    return false;
+  }
+  char self[64];
+  std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+  if (linkat(AT_FDCWD, self, AT_FDCWD, native.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+    Discard(fd);
+    return false;
+  }
+  return FileClose(fd);
+}
+
 bool AppendToFile(const char* path, const void* data, size_t size, bool deny_writers) {
   std::string native;
   if (!NativePathFor(FaultPoint::kOpen, path, &native)) return false;

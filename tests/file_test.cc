@@ -163,6 +163,67 @@ TEST_F(FileTest, FailedRewriteLeavesAnEmptyRecordNotAMix) {
   EXPECT_EQ(testutil::ReadFile(dir_ / "record"), "new");
 }
 
+int EntriesIn(const std::string& directory) {
+  int entries = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(directory)) {
+    (void)entry;
+    ++entries;
+  }
+  return entries;
+}
+
+// A record made ahead has no name until it is published whole, and it never
+// takes a name that something holds.
+TEST_F(FileTest, PreparedRecordTakesOnlyAFreeName) {
+  if (testutil::kWindows) GTEST_SKIP() << "Windows has no unnamed files";
+  testutil::WriteFile(dir_ / "taken", "old");
+  ASSERT_TRUE(testutil::MakeSymlink(Victim(), dir_ / "link"));
+  ASSERT_TRUE(testutil::MakeSymlink(dir_ / "nowhere", dir_ / "dangling"));
+  const int before = EntriesIn(dir_.path());
+  static const struct {
+    const char* name;
+    bool published;
+    int error;
+    const char* content;  // at the name afterwards
+  } cases[] = {{"free", true, 0, "new"},
+               {"taken", false, EEXIST, "old"},
+               {"link", false, EEXIST, "secret"},
+               {"dangling", false, EEXIST, "<missing>"}};
+  for (const auto& c : cases) {
+    const int entries = EntriesIn(dir_.path());
+    platform::PreparedFile file;
+    ASSERT_TRUE(file.Prepare(dir_.path().c_str())) << c.name;
+    EXPECT_EQ(EntriesIn(dir_.path()), entries) << "a prepared file has no name";
+    errno = 0;
+    EXPECT_EQ(file.Publish((dir_ / c.name).c_str(), "new", 3), c.published) << c.name;
+    if (!c.published) {
+      EXPECT_EQ(errno, c.error) << c.name;
+    }
+    EXPECT_EQ(testutil::ReadFile(dir_ / c.name), c.content) << c.name;
+    errno = 0;
+    EXPECT_FALSE(file.Publish((dir_ / "again").c_str(), "new", 3)) << "used up";
+    EXPECT_EQ(errno, ENOENT);
+  }
+  EXPECT_EQ(testutil::ReadFile(Victim()), "secret");
+  EXPECT_EQ(EntriesIn(dir_.path()), before + 1) << "only the published record";
+}
+
+TEST_F(FileTest, PreparedRecordThatFailsLeavesNothing) {
+  if (testutil::kWindows) GTEST_SKIP() << "Windows has no unnamed files";
+  for (auto point : {platform::FaultPoint::kOpen, platform::FaultPoint::kWrite}) {
+    platform::PreparedFile file;
+    ASSERT_TRUE(file.Prepare(dir_.path().c_str()));
+    platform::InjectFault(point, ENOSPC, "record");
+    errno = 0;
+    const bool published = file.Publish((dir_ / "record").c_str(), "new", 3);
+    const int error = errno;
+    platform::ClearFaults();
+    EXPECT_FALSE(published);
+    EXPECT_EQ(error, ENOSPC);
+    EXPECT_FALSE(testutil::FileExists(dir_ / "record"));
+  }
+}
+
 TEST_F(FileTest, AppendThatDoesNotFitLeavesNoPartOfTheLine) {
 #ifdef _WIN32
   GTEST_SKIP() << "Windows has no file-size limit of a process to cut a write short";

@@ -344,6 +344,16 @@ bool RewriteFile(const char* path, const void* data, size_t size) {
   return WriteFileAtomically(path, data, size);
 }
 
+// Windows has no unnamed files: records are always written the usual way.
+PreparedFile::~PreparedFile() = default;
+
+bool PreparedFile::Prepare(const char*) { return false; }
+
+bool PreparedFile::Publish(const char*, const void*, size_t) {
+  errno = ENOENT;
+  return false;
+}
+
 bool AppendToFile(const char* path, const void* data, size_t size, bool deny_writers) {
   std::string native;
   if (!NativePathFor(FaultPoint::kOpen, path, &native)) return false;
