@@ -366,7 +366,8 @@ TEST_F(ProcessTest, KillEndsTheChildAndStoresZero) {
 
 TEST_F(ProcessTest, DetachedChildSurvivesKillOfItsParent) {
   testutil::HelperProcess helper({Sleeper(30)}, false, "detach_helper");
-  const int child = std::stoi("0" + helper.ReadLine());
+  std::string line = helper.ReadLine();
+  const int child = line.empty() ? 0 : std::stoi(line);
   ASSERT_GT(child, 0);
   helper.End();
   helper.Wait();
