@@ -190,22 +190,17 @@ void WatchLoop::RunPass() {
   // The pass's first line waits for the account of its first file, so that
   // the writer is woken once for both, after the launch rather than before.
   platform::HoldConsole();
-  switch (outcome) {
-    case Outcome::kStopped:
-      break;
-    case Outcome::kTimeout:
-      platform::Print("Timeout\n");
-      notification_.Renew(settings_.WatchPath);
+  if (outcome == Outcome::kTimeout) {
+    platform::Print("Timeout\n");
+    notification_.Renew(settings_.WatchPath);
+    FullPass();
+  } else {
+    platform::Print("Event\n");
+    if (full_pass_due_) {
       FullPass();
-      break;
-    case Outcome::kPass:
-      platform::Print("Event\n");
-      if (full_pass_due_) {
-        FullPass();
-      } else {
-        ChangedPass();
-      }
-      break;
+    } else {
+      ChangedPass();
+    }
   }
   CheckConsolesIfActive();
   platform::ReleaseConsole();
