@@ -1,6 +1,5 @@
 // Runs a test helper (tests/helpers/platform_helper by default) in a process
-// of its own and reads the
-// lines it prints.
+// of its own and reads the lines it prints.
 #ifndef QZA_TESTS_HELPER_PROCESS_H_
 #define QZA_TESTS_HELPER_PROCESS_H_
 
@@ -23,6 +22,16 @@
 #endif
 
 namespace testutil {
+
+// The next line from a helper's output, without its line end (LF, or CR LF
+// from a Windows program); empty at the end of the output.
+inline std::string ReadHelperLine(FILE* out) {
+  char line[256];
+  if (out == nullptr || fgets(line, sizeof line, out) == nullptr) return std::string();
+  std::string text = line;
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  return text;
+}
 
 #ifdef _WIN32
 // Windows: the helper is a process of its own with its standard output on a
@@ -67,13 +76,8 @@ class HelperProcess {
   HelperProcess(const HelperProcess&) = delete;
   HelperProcess& operator=(const HelperProcess&) = delete;
 
-  std::string ReadLine() {
-    char line[256];
-    if (out_ == nullptr || fgets(line, sizeof line, out_) == nullptr) return std::string();
-    std::string text = line;
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-    return text;
-  }
+  // The next line the helper prints, without its line end; empty at its end.
+  std::string ReadLine() { return ReadHelperLine(out_); }
   void Kill(int signal_number) {
     if (process_ != nullptr && !waited_) TerminateProcess(process_, 128 + signal_number);
   }
@@ -132,14 +136,8 @@ class HelperProcess {
   HelperProcess(const HelperProcess&) = delete;
   HelperProcess& operator=(const HelperProcess&) = delete;
 
-  // The next line the helper prints, without its LF; empty at its end.
-  std::string ReadLine() {
-    char line[256];
-    if (out_ == nullptr || fgets(line, sizeof line, out_) == nullptr) return std::string();
-    std::string text = line;
-    if (!text.empty() && text.back() == '\n') text.pop_back();
-    return text;
-  }
+  // The next line the helper prints, without its line end; empty at its end.
+  std::string ReadLine() { return ReadHelperLine(out_); }
   void Kill(int signal_number) {
     if (pid_ > 0) kill(pid_, signal_number);
   }

@@ -5,11 +5,10 @@
 
 #ifdef _WIN32
 #include <windows.h>
-#else
-#include <unistd.h>
 #endif
 
 #include "support/CProcess.h"
+#include "WaitToBeEnded.h"
 
 int main(int argc, char** argv) {
   std::string command_line;
@@ -24,11 +23,5 @@ int main(int argc, char** argv) {
 #endif
   std::fflush(stdout);
   process.Detach();
-  for (;;) {
-#ifdef _WIN32
-    Sleep(INFINITE);
-#else
-    pause();
-#endif
-  }
+  WaitToBeEnded();
 }

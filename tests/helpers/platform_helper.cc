@@ -36,6 +36,7 @@
 #include "platform/Instance.h"
 #include "platform/Startup.h"
 #include "support/CProcess.h"
+#include "WaitToBeEnded.h"
 
 namespace {
 
@@ -83,17 +84,6 @@ int Prepare(const char* report_path) {
 }
 
 #endif
-
-// Sleeps until the process is ended from outside.
-[[noreturn]] void WaitToBeEnded() {
-  for (;;) {
-#ifdef _WIN32
-    Sleep(INFINITE);
-#else
-    pause();
-#endif
-  }
-}
 
 int Claim(const char* directory, const char* command_line) {
   if (chdir(directory) != 0) return 2;

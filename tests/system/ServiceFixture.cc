@@ -135,12 +135,6 @@ Service::Service(const std::string& directory, const std::string& path_env, bool
   }
 }
 
-void Service::ResumeReading() {
-  if (unread_ < 0) return;
-  reader_ = std::thread(&Service::ReadOutput, this, unread_);
-  unread_ = -1;
-}
-
 Service::~Service() {
   Kill();
   stop_reading_ = true;  // a child of the service may still hold the pipe open
@@ -219,12 +213,6 @@ Service::Service(const std::string& directory, const std::string& path_env, bool
   }
 }
 
-void Service::ResumeReading() {
-  if (unread_ < 0) return;
-  reader_ = std::thread(&Service::ReadOutput, this, unread_);
-  unread_ = -1;
-}
-
 Service::~Service() {
   Kill();
   if (unread_ >= 0) close(static_cast<int>(unread_));
@@ -269,6 +257,12 @@ void Service::Signal(int signal) {
 }
 
 #endif
+
+void Service::ResumeReading() {
+  if (unread_ < 0) return;
+  reader_ = std::thread(&Service::ReadOutput, this, unread_);
+  unread_ = -1;
+}
 
 std::string Service::Output() {
   std::lock_guard<std::mutex> lock(mutex_);

@@ -23,9 +23,18 @@ constexpr int kStopSignals[] = {SIGTERM, SIGINT, SIGHUP};
 #endif
 
 // Files that cannot be archived or deleted need chattr +i: Linux only.
-bool Freeze(const std::string& path) {
-  return !testutil::kWindows && system(("chattr +i " + path + " 2>/dev/null").c_str()) == 0;
-}
+// Makes a file immutable (it can be neither renamed nor deleted) for the
+// object's lifetime; `frozen` is false where that cannot be done.
+struct Frozen {
+  explicit Frozen(const std::string& file) : path(file) {
+    frozen = !testutil::kWindows && system(("chattr +i " + path + " 2>/dev/null").c_str()) == 0;
+  }
+  ~Frozen() {
+    if (frozen && system(("chattr -i " + path).c_str()) != 0) ADD_FAILURE();
+  }
+  std::string path;
+  bool frozen;
+};
 
 class CrashSystemTest : public ServiceTest {
  protected:
@@ -166,13 +175,8 @@ TEST_F(CrashSystemTest, StopSignalFinishesTheAlarmInHandAndNothingRepeatsAfterAR
 TEST_F(CrashSystemTest, AlarmThatCannotBeArchivedIsLaunchedOnceAcrossRestartsAndKeepsItsName) {
   Drop("spool/qza1k3.in", AlarmWithId("Mstuck"));
   const std::string stuck = Path("spool/qza1k3.in");
-  if (!Freeze(stuck)) GTEST_SKIP() << "no immutable files here";
-  struct Unfreeze {
-    std::string path;
-    ~Unfreeze() {
-      if (system(("chattr -i " + path).c_str()) != 0) ADD_FAILURE();
-    }
-  } unfreeze{stuck};
+  const Frozen frozen(stuck);
+  if (!frozen.frozen) GTEST_SKIP() << "no immutable files here";
   {
     Service& service = Start();
     ASSERT_TRUE(service.WaitForOutput("it is left for the operator and not launched again\r\n"));
@@ -200,13 +204,8 @@ TEST_F(CrashSystemTest, FaxJobThatCannotBeDeletedIsFaxedOnceAcrossRestarts) {
   AddFakeProgram("QZ_DOFAX.BAT");
   Drop("spool/qz1.job", "a\r\nb\r\nc\r\nd\r\n");
   const std::string job = Path("spool/qz1.job");
-  if (!Freeze(job)) GTEST_SKIP() << "no immutable files here";
-  struct Unfreeze {
-    std::string path;
-    ~Unfreeze() {
-      if (system(("chattr -i " + path).c_str()) != 0) ADD_FAILURE();
-    }
-  } unfreeze{job};
+  const Frozen frozen(job);
+  if (!frozen.frozen) GTEST_SKIP() << "no immutable files here";
   for (int run = 0; run < 2; ++run) {
     Service& service = Start();
     ASSERT_TRUE(service.WaitForOutput("Ready\n"));
