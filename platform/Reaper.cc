@@ -9,7 +9,7 @@
 
 #include <atomic>
 #include <cstdint>
-#include <vector>
+#include <iterator>
 
 #include "platform/Thread.h"
 
@@ -77,15 +77,17 @@ bool Reaper::StartLocked() {
 }
 
 void Reaper::Adopt(pid_t pid) {
-  std::unique_lock<std::mutex> lock(mutex_);
+  std::lock_guard<std::mutex> lock(mutex_);
   adopted_.insert(pid);
-  if (StartLocked()) {
-    lock.unlock();
-    Wake();
+  if (!StartLocked()) {
+    ReapByScanLocked();  // no thread: retry it next time
     return;
   }
-  lock.unlock();
-  ReapByScan();  // no thread: reap what has ended now, retry the thread next time
+  // A child that ended before it was adopted (or before the handler was in
+  // place) woke the thread too early to be recognised: it is reaped here.
+  // Waking the thread for it instead would cost two thread switches for
+  // every launch.
+  if (ReapIfEnded(pid)) adopted_.erase(pid);
 }
 
 size_t Reaper::Pending() {
@@ -116,34 +118,23 @@ void Reaper::ReapEnded() {
       return;  // ECHILD: no children at all
     }
     if (info.si_pid == 0) return;  // no child has ended
-    bool adopted;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      adopted = adopted_.count(info.si_pid) != 0;
-    }
-    if (!adopted) {
+    // Looking and reaping under one lock: Adopt reaps too, and an id reaped
+    // there may already belong to another owner's new child.
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (adopted_.count(info.si_pid) == 0) {
       // Another owner's child waits to be collected and hides the rest.
-      ReapByScan();
+      ReapByScanLocked();
       return;
     }
     if (!ReapIfEnded(info.si_pid)) return;  // cannot happen: it was seen ended
-    std::lock_guard<std::mutex> lock(mutex_);
     adopted_.erase(info.si_pid);
   }
 }
 
-void Reaper::ReapByScan() {
-  std::vector<pid_t> pids;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    pids.assign(adopted_.begin(), adopted_.end());
+void Reaper::ReapByScanLocked() {
+  for (auto it = adopted_.begin(); it != adopted_.end();) {
+    it = ReapIfEnded(*it) ? adopted_.erase(it) : std::next(it);
   }
-  std::vector<pid_t> gone;
-  for (pid_t pid : pids) {
-    if (ReapIfEnded(pid)) gone.push_back(pid);
-  }
-  std::lock_guard<std::mutex> lock(mutex_);
-  for (pid_t pid : gone) adopted_.erase(pid);
 }
 
 }  // namespace platform

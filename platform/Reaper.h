@@ -14,8 +14,8 @@
 // without reaping them (waitid with WNOWAIT): an adopted one is reaped at
 // once; when the first ended child is another owner's (not yet collected by
 // its owner), it checks each adopted id instead (waitpid WNOHANG), which is
-// the only case that costs a call per adopted child. Adopting also wakes the
-// thread, so a child that ended before it was adopted is reaped too. Process
+// the only case that costs a call per adopted child. Adopting reaps the child
+// at once if it has already ended (its signal came before it was adopted). Process
 // ids cannot be reused under us: an adopted child's id stays taken until the
 // thread itself reaps it.
 //
@@ -46,8 +46,8 @@ class Reaper {
   bool StartLocked();
   void Run();
   void ReapEnded();
-  // Reaps each adopted child that has ended, by its id.
-  void ReapByScan();
+  // Reaps each adopted child that has ended, by its id. Needs mutex_.
+  void ReapByScanLocked();
   static void ThreadMain(void* self);
 
   std::mutex mutex_;

@@ -471,4 +471,18 @@ TEST_F(ProcessTest, DetachedChildrenLeaveNoZombies) {
 #endif
 }
 
+// Its end was signalled before it was adopted, and no other child follows to
+// wake the reaper again.
+TEST_F(ProcessTest, ChildThatEndedBeforeDetachIsReapedAtOnce) {
+  SKIP_WITHOUT_ZOMBIES();
+#ifndef _WIN32
+  CProcess process("/bin/true");
+  ASSERT_EQ(process.Run(0, 1), 1);
+  ASSERT_TRUE(testutil::WaitFor([] { return ZombieChildren() == 1; }));
+  process.Detach();
+  EXPECT_EQ(ZombieChildren(), 0);
+  EXPECT_EQ(platform::Reaper::Instance().Pending(), 0u);
+#endif
+}
+
 }  // namespace
