@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/wait.h>
@@ -39,6 +40,14 @@ void OnChildSignal(int signal_number, siginfo_t* info, void* context) {
   }
 }
 
+// Blocks (SIG_BLOCK) or unblocks (SIG_UNBLOCK) SIGCHLD in the calling thread.
+void BlockChildSignal(int how) {
+  sigset_t child_signal;
+  sigemptyset(&child_signal);
+  sigaddset(&child_signal, SIGCHLD);
+  pthread_sigmask(how, &child_signal, nullptr);
+}
+
 // Reaps `pid` if it has ended. True when it is gone (reaped, or not a child).
 bool ReapIfEnded(pid_t pid) {
   int status;
@@ -73,6 +82,9 @@ bool Reaper::StartLocked() {
     }
   }
   running_ = StartDetachedThread(&Reaper::ThreadMain, this);
+  // The thread that launches children no longer hears them end: each end
+  // wakes only the reaper's thread, not a wait of the caller's.
+  if (running_) BlockChildSignal(SIG_BLOCK);
   return running_;
 }
 
@@ -98,6 +110,7 @@ size_t Reaper::Pending() {
 void Reaper::ThreadMain(void* self) { static_cast<Reaper*>(self)->Run(); }
 
 void Reaper::Run() {
+  BlockChildSignal(SIG_UNBLOCK);
   const int fd = wake_fd.load();
   for (;;) {
     struct pollfd pfd = {fd, POLLIN, 0};

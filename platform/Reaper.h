@@ -10,7 +10,9 @@
 // exhaust the descriptors). A SIGCHLD handler (SA_RESTART, so it interrupts
 // only calls that are never restarted, such as poll and nanosleep, and those
 // retry) writes an eventfd; one background thread sleeps on that eventfd and
-// costs nothing while no child ends. When woken it looks at the ended children
+// costs nothing while no child ends. Once it runs, SIGCHLD is blocked in the
+// thread that adopts and in every other background thread, so the signal
+// lands on the reaper's thread and interrupts no one else. When woken it looks at the ended children
 // without reaping them (waitid with WNOWAIT): an adopted one is reaped at
 // once; when the first ended child is another owner's (not yet collected by
 // its owner), it checks each adopted id instead (waitpid WNOHANG), which is

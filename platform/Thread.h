@@ -11,7 +11,8 @@ namespace platform {
 // with the sanitizers' larger frames and costs only the pages a thread touches.
 constexpr size_t kThreadStackSize = 256 * 1024;
 
-// Starts `routine(argument)` on a new detached thread that nobody waits for.
+// Starts `routine(argument)` on a new detached thread that nobody waits for,
+// with SIGCHLD blocked (the reaper's thread unblocks it for itself).
 // Returns false when the thread cannot be created; `argument` then stays the
 // caller's.
 bool StartDetachedThread(void (*routine)(void*), void* argument);
