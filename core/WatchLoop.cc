@@ -121,11 +121,13 @@ bool WatchLoop::TakeNames() {
   const std::vector<platform::ChangeNotification::NameEvent> events =
       notification_.TakeNames(&missed);
   if (missed && handlers_.names_missed != nullptr) handlers_.names_missed();
+  if (missed) ForgetPresent();
   bool pass = missed;
   for (const auto& event : events) {
     const char* name = event.name.c_str();
     if (event.removed) {
       if (handlers_.name_left != nullptr) handlers_.name_left(name);
+      present_.erase(event.name);
       continue;
     }
     if (handlers_.name_appeared != nullptr) handlers_.name_appeared(name);
@@ -135,6 +137,7 @@ bool WatchLoop::TakeNames() {
         continue;
       }
       if (changed_seen_.insert(event.name).second) changed_.push_back(event.name);
+      NotePresent(event.name);
       pass = true;
       break;
     }
@@ -193,7 +196,7 @@ void WatchLoop::RunPass() {
   if (outcome == Outcome::kTimeout) {
     platform::Print("Timeout\n");
     notification_.Renew(settings_.WatchPath);
-    FullPass();
+    TimeoutPass();
   } else {
     platform::Print("Event\n");
     if (full_pass_due_) {
@@ -210,11 +213,40 @@ void WatchLoop::Run() {
   while (!platform::StopRequested()) RunPass();
 }
 
+void WatchLoop::NotePresent(const std::string& name) {
+  if (!present_known_) return;
+  if (present_.size() >= kMaxPresent && present_.count(name) == 0) {
+    ForgetPresent();  // too many to remember: time-outs list the directory
+    return;
+  }
+  present_.insert(name);
+}
+
+void WatchLoop::ForgetPresent() {
+  present_.clear();
+  present_known_ = false;
+}
+
+void WatchLoop::TimeoutPass() {
+  TakeNames();  // names that the renewed notification's predecessor still held
+  if (full_pass_due_ || !present_known_ || !notification_.Watching()) {
+    FullPass();
+    return;
+  }
+  // Every spool file in WatchPath is known by name: the ones still there are
+  // offered again (those left for later), without listing a directory that
+  // holds every archive ever made.
+  changed_.assign(present_.begin(), present_.end());
+  ChangedPass();
+}
+
 void WatchLoop::FullPass() {
   TakeNames();  // what the events told is covered by the listing
   changed_.clear();
   changed_seen_.clear();
   full_pass_due_ = false;
+  ForgetPresent();
+  bool watch_path_listed = true;
   // Each directory is read once; its names are matched against every kind
   // whose pattern lists it, and then handled kind by kind.
   std::vector<std::pair<std::string, platform::EntryKind>> found[kKinds];
@@ -229,14 +261,23 @@ void WatchLoop::FullPass() {
         listed[kind] = true;
       }
     }
-    platform::ListNames(spools_[first].directory.c_str(),
-                        [&](const char* name, platform::EntryKind entry) {
-                          for (int kind : sharing) {
-                            if (platform::WildcardMatch(spools_[kind].name_pattern.c_str(), name)) {
-                              found[kind].emplace_back(name, entry);
-                            }
-                          }
-                        });
+    const bool listed_all =
+        platform::ListNames(spools_[first].directory.c_str(),
+                            [&](const char* name, platform::EntryKind entry) {
+                              for (int kind : sharing) {
+                                if (platform::WildcardMatch(spools_[kind].name_pattern.c_str(),
+                                                            name)) {
+                                  found[kind].emplace_back(name, entry);
+                                }
+                              }
+                            });
+    if (spools_[first].in_watch_path && !listed_all) watch_path_listed = false;
+  }
+  // What the listing found in WatchPath, kept up to date by the events.
+  present_known_ = watch_path_listed && notification_.Watching();
+  for (int kind = 0; kind < kKinds && present_known_; ++kind) {
+    if (!spools_[kind].in_watch_path) continue;
+    for (const auto& found_entry : found[kind]) NotePresent(found_entry.first);
   }
   for (int kind = 0; kind < kKinds; ++kind) {
     for (const auto& [name, entry] : found[kind]) {

@@ -4,7 +4,10 @@
 // A pass after a change handles just the names that the notification
 // delivered, so its cost does not grow with the directory; the directories
 // are listed in full only where names may have been missed: at start-up, at
-// every time-out and poll, and after the notification lost names. Events that
+// every poll, and after the notification lost names. The names of the spool
+// files in WatchPath are known from the last listing and the events since
+// then, so a time-out offers again the files still there (those left for
+// later) without listing; it lists when they are not known. Events that
 // cannot matter (names that no pattern matches, the service's own archive
 // renames and records, deletions) wake no pass. A kind of spool file whose
 // directory is not WatchPath is listed in full at every pass.
@@ -95,6 +98,12 @@ class WatchLoop {
   bool TakeNames();
   // Lists every spool directory once and handles what matches, kind by kind.
   void FullPass();
+  // The pass of a time-out: the spool files known to be in WatchPath, or a
+  // full pass when they are not known.
+  void TimeoutPass();
+  // Keeps `name` among the spool files present, while they are known.
+  void NotePresent(const std::string& name);
+  void ForgetPresent();
   // Handles the names in changed_, kind by kind, and lists the spools that
   // are not in WatchPath.
   void ChangedPass();
@@ -120,6 +129,11 @@ class WatchLoop {
   std::vector<std::string> changed_;     // names that call for a pass, in order
   std::unordered_set<std::string> changed_seen_;  // the same names, to drop repeats in O(1)
   bool full_pass_due_ = false;           // names were missed: list everything
+  // Names in WatchPath that a spool pattern matches, from the last complete
+  // listing and every event since; meaningless unless present_known_.
+  static constexpr size_t kMaxPresent = 8192;
+  std::set<std::string> present_;
+  bool present_known_ = false;
   std::set<std::string> refused_;        // names already reported as passed over
   bool refusals_muted_ = false;          // too many to remember: no more lines
   char pattern_[kPathSize] = "";

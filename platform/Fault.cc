@@ -13,7 +13,7 @@
 namespace platform {
 namespace {
 
-constexpr int kPoints = static_cast<int>(FaultPoint::kRead) + 1;
+constexpr int kPoints = static_cast<int>(FaultPoint::kList) + 1;
 
 struct Fault {
   int error = 0;  // 0: not armed

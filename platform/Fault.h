@@ -21,6 +21,7 @@ enum class FaultPoint {
   kSpawn,   // starting a child process (path: the command line)
   kNotify,  // creating the change notification (path: the directory)
   kRead,    // reading from a file
+  kList,    // listing a directory (path: the directory text)
 };
 
 // Arms a fault: the next `count` operations at `point` whose path contains

@@ -1,8 +1,11 @@
 #include "platform/Wildcard.h"
 
+#include <errno.h>
+
 #include <cctype>
 #include <cstring>
 
+#include "platform/Fault.h"
 #include "platform/Path.h"
 
 namespace platform {
@@ -76,16 +79,22 @@ bool FileFinder::Next() {
 
 bool ListNames(const char* directory,
                const std::function<void(const char* name, EntryKind kind)>& visit) {
+  if (FaultInjected(FaultPoint::kList, directory)) return false;
   const std::string native = NativeDirectory(directory);
   DIR* dir = opendir(native.c_str());
   if (dir == nullptr) return false;
-  while (struct dirent* entry = readdir(dir)) {
+  for (;;) {
+    errno = 0;
+    struct dirent* entry = readdir(dir);
+    if (entry == nullptr) break;
     if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0)
       continue;
     visit(entry->d_name, ListedKind(*entry));
   }
+  const int error = errno;  // a listing cut short by an error is no listing
   closedir(dir);
-  return true;
+  errno = error;
+  return error == 0;
 }
 
 }  // namespace platform

@@ -30,7 +30,8 @@ enum class EntryKind { kRegular, kDirectory, kOther, kUnknown };
 
 // Calls `visit` with every name in the directory named by the path text
 // (without "." and ".."), in the order the file system gives, and its kind.
-// Returns false when the directory cannot be read.
+// Returns false, with errno set, when the directory cannot be read, or not
+// to its end (a fault armed at FaultPoint::kList for the path text too).
 bool ListNames(const char* directory,
                const std::function<void(const char* name, EntryKind kind)>& visit);
 

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstdio>
 #include <string>
 #include <thread>
 #include <vector>
@@ -123,6 +125,70 @@ TEST_F(WatchLoopTest, PollingFindsAFileThatNoNotificationReports) {
   platform::ResetStopRequest();
   EXPECT_TRUE(handled);
   EXPECT_EQ(testutil::GetCapturedStdout(), "");  // neither Event nor Timeout
+}
+
+// A time-out offers again the spool files still in WatchPath (left there by
+// their handlers), by name, and not those that have left: it does not list a
+// directory that holds every archive ever made. Listing fails here to show it.
+TEST_F(WatchLoopTest, TimeoutOffersTheFilesStillPresentWithoutListing) {
+  WatchLoop loop(g_settings, kRecording);
+  loop.Start();
+  loop.FirstPass();
+  const std::string s = Spool();
+  for (const char* name : {"qza1k3.in", "qz1.job", "qz2.job", "other.txt"}) {
+    testutil::WriteFile(s + "/" + name, "");
+  }
+  testutil::CaptureStdout();
+  loop.RunPass();
+  ASSERT_TRUE(testutil::RemoveFile(s + "/qz1.job"));
+  platform::InjectFault(platform::FaultPoint::kList, EIO);
+  loop.RunPass();
+  platform::ClearFaults();
+  EXPECT_EQ(testutil::GetCapturedStdout(), "Event\nTimeout\n");
+  EXPECT_EQ(calls_, (std::vector<std::string>{
+                        "alarm " + s + ".\\qza1k3.in 3", "fax " + s + "\\.\\qz1.job",
+                        "fax " + s + "\\.\\qz2.job",
+                        // the time-out
+                        "alarm " + s + ".\\qza1k3.in 3", "fax " + s + "\\.\\qz2.job"}));
+}
+
+// Where the names present are not known for sure, a time-out lists: after a
+// listing that failed (the spool must not look empty), and after the watched
+// directory was replaced by another whose files no event told of.
+TEST_F(WatchLoopTest, TimeoutListsWhereTheNamesPresentAreNotKnown) {
+  struct Case {
+    const char* what;
+    bool list_fails_at_start;
+    bool replace_directory;
+  } const cases[] = {
+      {"the first listing failed", true, false},
+      {"the watched directory was replaced", false, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (c.replace_directory && testutil::kWindows) {
+      continue;  // a watched directory cannot be renamed away on Windows
+    }
+    calls_.clear();
+    const std::string s = Spool();
+    if (c.list_fails_at_start) testutil::WriteFile(s + "/qza1k3.in", "");
+    WatchLoop loop(g_settings, kRecording);
+    loop.Start();
+    if (c.list_fails_at_start) platform::InjectFault(platform::FaultPoint::kList, EMFILE);
+    loop.FirstPass();
+    platform::ClearFaults();
+    EXPECT_TRUE(calls_.empty());
+    if (c.replace_directory) {
+      ASSERT_EQ(std::rename(s.c_str(), (dir_ / "old").c_str()), 0);
+      ASSERT_TRUE(testutil::MakeDirectory(s));
+      testutil::WriteFile(s + "/qza1k3.in", "");
+    }
+    testutil::CaptureStdout();
+    loop.RunPass();
+    EXPECT_EQ(testutil::GetCapturedStdout(), "Timeout\n");
+    EXPECT_EQ(calls_, (std::vector<std::string>{"alarm " + s + ".\\qza1k3.in 3"}));
+    ASSERT_TRUE(testutil::RemoveFile(s + "/qza1k3.in"));
+  }
 }
 
 TEST(RemoteFileSystem, NetworkAndFuseTypesAreNamedLocalOnesAreNot) {
