@@ -317,18 +317,34 @@ void AppendAlarmLog(const Settings& settings, const struct tm& time, const std::
 }
 
 // Opens the alarm file exclusively and reads its first kAlarmReadMax bytes
-// with one read. False (with a line) when it cannot be opened or read.
-bool ReadAlarmBytes(const char* path, std::string* bytes) {
+// with one read, and the identity of the file read (not of whatever holds
+// its name a moment later). False (with a line) when it cannot be opened or
+// read.
+bool ReadAlarmBytes(const char* path, std::string* bytes, Identity* identity) {
   CDosFile file(path);
   if (!OpenSpoolFile(file, "alarm")) return false;
   bytes->assign(kAlarmReadMax, '\0');
   unsigned long count = 0;
-  if (!file.Read(bytes->data(), kAlarmReadMax, &count)) {
+  platform::FileStatus status;
+  if (!file.Read(bytes->data(), kAlarmReadMax, &count) || !file.GetStatus(&status)) {
     platform::Print("Can't read alarm-file ! (%s)\r\n", platform::ErrorText(errno));
     return false;
   }
   bytes->resize(count);
+  *identity = platform::IdentityOfStatus(status);
   return true;
+}
+
+// True when `path` still names the file that was read. A writer may have
+// put a new file in its place meanwhile: that one is another alarm, which
+// must neither vanish nor be archived unread; it waits for its own pass.
+bool StillTheFileRead(const char* path, const Identity& identity) {
+  Identity now;
+  if (!platform::IdentityOfPath(path, &now)) return false;  // gone: nothing is left to do
+  if (now.SameFile(identity)) return true;
+  platform::Print("'%s' was replaced while it was handled: the new file waits for its pass\r\n",
+                  path);
+  return false;
 }
 
 // Reads the alarm file and prints what reading it says. False when it cannot
@@ -337,7 +353,7 @@ bool ReadAlarmBytes(const char* path, std::string* bytes) {
 bool ReadAlarm(const Settings& settings, const char* path, AlarmRequest* request,
                Identity* identity) {
   std::string bytes;
-  if (!ReadAlarmBytes(path, &bytes)) return false;
+  if (!ReadAlarmBytes(path, &bytes, identity)) return false;
   std::vector<std::string> messages;
   const AlarmReadOutcome outcome =
       ParseAlarmLines(SplitAlarmLines(bytes.data(), bytes.size()), settings.UseVoxFile == 1,
@@ -348,12 +364,13 @@ bool ReadAlarm(const Settings& settings, const char* path, AlarmRequest* request
     return false;
   }
   if (outcome == AlarmReadOutcome::kUnrecognisedType) {
+    if (!StillTheFileRead(path, *identity)) return false;
     if (!platform::RemoveFile(path)) {
       platform::Print("FAILED to delete '%s': %s\r\n", path, platform::ErrorText(errno));
     }
     return false;
   }
-  return platform::IdentityOfPath(path, identity);
+  return true;
 }
 
 // Remembers an alarm that was launched but is still in the spool, with the

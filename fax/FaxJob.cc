@@ -80,16 +80,29 @@ void StoreLaunchedJobs() {
 }
 
 // Reads the four lines; false (with a line) when the job cannot be opened.
-bool ReadJob(const char* path, char (&lines)[4][kLineSize]) {
+// Reads the four lines and the identity of the file read (not of whatever
+// holds its name a moment later).
+bool ReadJob(const char* path, char (&lines)[4][kLineSize], Identity* identity, bool* known) {
   CDosFile file(path);
   if (!OpenSpoolFile(file, "job")) return false;
   for (auto& line : lines) file.ReadLine(line, kLineSize);  // missing lines read empty
+  platform::FileStatus status;
+  *known = file.GetStatus(&status) != 0;
+  if (*known) *identity = platform::IdentityOfStatus(status);
   file.Close();
   return true;
 }
 
 // Deletes the launched job; a job that stays is remembered, not faxed again.
+// A new job that a writer put in its place meanwhile is not the one launched:
+// it stays for its own pass.
 void DeleteLaunchedJob(const char* path, const Identity& identity, bool known) {
+  Identity now;
+  if (known && platform::IdentityOfPath(path, &now) && !now.SameFile(identity)) {
+    platform::Print("'%s' was replaced while it was handled: the new file waits for its pass\r\n",
+                    path);
+    return;
+  }
   if (platform::RemoveFile(path)) return;
   platform::Print("FAILED to delete '%s': %s\r\n", path, platform::ErrorText(errno));
   if (!known) return;
@@ -107,9 +120,9 @@ void ProcessFaxJob(const Settings& settings, const char* path) {
   if (AlreadyLaunched(path)) return;
   platform::Print("proceeding fax job in '%s'\r\n", path);
   char lines[4][kLineSize] = {};
-  if (!ReadJob(path, lines)) return;
   Identity identity;
-  const bool known = platform::IdentityOfPath(path, &identity);
+  bool known = false;
+  if (!ReadJob(path, lines, &identity, &known)) return;
 
   std::string command = "QZ_DOFAX.BAT ";
   command += std::string(lines[0]) + " \"" + lines[1] + "\" " + lines[2] + " " + lines[3];

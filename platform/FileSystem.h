@@ -27,11 +27,20 @@ struct FileIdentity {
 // directory; returns -1 with errno set and leaves `status` alone otherwise.
 int StatPath(const char* path, FileStatus* status);
 
+// Fills `status` from the open descriptor and returns 0; -1 with errno set
+// (status untouched) when the platform fails.
+int StatDescriptor(int fd, FileStatus* status);
+
+// The identity of a status record.
+inline FileIdentity IdentityOfStatus(const FileStatus& status) {
+  return {status.dev, status.ino, status.size, status.mtime};
+}
+
 // Fills `identity` from the path's status; false when the path names nothing.
 inline bool IdentityOfPath(const char* path, FileIdentity* identity) {
   FileStatus status;
   if (StatPath(path, &status) != 0) return false;
-  *identity = {status.dev, status.ino, status.size, status.mtime};
+  *identity = IdentityOfStatus(status);
   return true;
 }
 

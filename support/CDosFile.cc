@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "platform/File.h"
+#include "platform/FileSystem.h"
 
 CDosFile::CDosFile(const char* path) {
   if (path != nullptr) {
@@ -33,6 +34,10 @@ int CDosFile::Close() {
   bool closed = platform::FileClose(fd_);
   fd_ = -1;
   return closed ? 1 : 0;
+}
+
+int CDosFile::GetStatus(platform::FileStatus* status) const {
+  return fd_ >= 0 && platform::StatDescriptor(fd_, status) == 0 ? 1 : 0;
 }
 
 int CDosFile::Seek(unsigned long offset) {

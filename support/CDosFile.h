@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "platform/FileStatus.h"
+
 class CDosFile {
  public:
   // Named mode words; the numbers are the interface and stay valid.
@@ -70,6 +72,9 @@ class CDosFile {
   // (count untouched) or on failure (count 0).
   int Write(const void* buffer, unsigned long size, unsigned long* count);
   int Write(const void* buffer, unsigned long size);
+  // The status of the open file, which stays the file read even when its
+  // name is given to another. 0 when closed or the platform fails.
+  int GetStatus(platform::FileStatus* status) const;
 
  private:
   // Moves as lseek does; on failure puts the position back. 1 or 0.

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "TestUtil.h"
+#include "platform/FileSystem.h"
 #include "support/CDosFile.h"
 
 namespace {
@@ -85,6 +86,8 @@ TEST(CDosFile, ClosedObjectFailsQuietly) {
   EXPECT_EQ(file.ReadLine(buffer, sizeof buffer), 0);
   EXPECT_STREQ(buffer, "keep");
   EXPECT_EQ(file.Write(buffer, 4, &count), 0);
+  platform::FileStatus status;
+  EXPECT_EQ(file.GetStatus(&status), 0);
 }
 
 TEST(CDosFile, CreateEmptiesAndOpenAppends) {
@@ -151,6 +154,33 @@ TEST(CDosFile, RefusedSeekLeavesThePositionWhereItWas) {
   EXPECT_STREQ(buffer, "456");
   EXPECT_EQ(file.Seek(0x7fffffffUL), 1);
   EXPECT_EQ(file.GetPos(), 0x7fffffffL);
+}
+
+// A spool writer may give the name to a new file while the old one is read:
+// what was read is told apart from what the name holds now.
+TEST(CDosFile, StatusIsOfTheOpenFileAfterItsNameIsGivenToAnother) {
+  testutil::TempDir dir;
+  const std::string job = dir / "qz1.job";
+  testutil::WriteFile(job, "first");
+  testutil::WriteFile(dir / "next", "second, longer");
+  CDosFile file(job.c_str());
+  ASSERT_EQ(file.Open(kReadDenyNone), 1);
+  platform::FileStatus read;
+  ASSERT_EQ(file.GetStatus(&read), 1);
+  EXPECT_EQ(read.size, 5);
+  std::error_code error;
+  std::filesystem::rename(dir / "next", job, error);
+  if (error) GTEST_SKIP() << "an open file cannot be replaced here: " << error.message();
+  platform::FileStatus after;
+  ASSERT_EQ(file.GetStatus(&after), 1);
+  platform::FileStatus named;
+  ASSERT_EQ(platform::StatPath(job.c_str(), &named), 0);
+  EXPECT_EQ(after.ino, read.ino);
+  EXPECT_EQ(after.size, 5);
+  EXPECT_NE(named.ino, read.ino);
+  EXPECT_EQ(named.size, 14);
+  file.Close();
+  EXPECT_EQ(file.GetStatus(&after), 0);
 }
 
 TEST(CDosFile, OpenOfMissingFileFailsAndStaysClosed) {

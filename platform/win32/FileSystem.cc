@@ -83,6 +83,34 @@ int StatPath(const char* path, FileStatus* status) {
   return 0;
 }
 
+int StatDescriptor(int fd, FileStatus* status) {
+  BY_HANDLE_FILE_INFORMATION info;
+  const HANDLE handle = win32::HandleOf(fd);
+  if (handle == INVALID_HANDLE_VALUE) {
+    errno = EBADF;
+    return -1;
+  }
+  if (!GetFileInformationByHandle(handle, &info)) {
+    Fail();
+    return -1;
+  }
+  const bool directory = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  uint32_t mode = directory ? (_S_IFDIR | 0555) : (_S_IFREG | 0444);
+  if ((info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) == 0) mode |= 0222;
+  *status = FileStatus();
+  status->dev = info.dwVolumeSerialNumber;
+  status->ino = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  status->mode = mode;
+  status->nlink = info.nNumberOfLinks;
+  status->size = directory ? 0
+                           : static_cast<int64_t>((static_cast<uint64_t>(info.nFileSizeHigh) << 32) |
+                                                  info.nFileSizeLow);
+  status->atime = UnixSeconds(info.ftLastAccessTime);
+  status->mtime = UnixSeconds(info.ftLastWriteTime);
+  status->ctime = UnixSeconds(info.ftCreationTime);
+  return 0;
+}
+
 bool PathExists(const char* path) {
   const std::string native = WithoutTrailingSeparator(NativePath(path));
   return !native.empty() && GetFileAttributesA(native.c_str()) != INVALID_FILE_ATTRIBUTES;
