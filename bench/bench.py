@@ -286,21 +286,25 @@ def measure_idle(service, seconds):
             "wakeups": open(service.out_path).read().count("Timeout\n") - timeouts}
 
 
-def measure_growth(base, tools, cases, count):
-    """Mean time per alarm for each (label, archives of the month, earlier ones)."""
-    growth = {}
+def measure_growth(base, tools, cases, count, idle_s):
+    """Mean time per alarm for each (label, archives of the month, earlier
+    ones), and the idle cost in the last (the largest) spool."""
+    growth, idle = {}, None
     for label, archives, earlier in cases:
         service = Service(os.path.join(base, f"growth-{label}"), tools, archives, earlier)
         service.start()
         time.sleep(0.5)  # the cost per alarm, not the start-up's one listing
         try:
             latencies = measure_latency([service], count)["service"]
+            if label == cases[-1][0]:
+                idle = measure_idle(service, idle_s)
+                idle.update(seconds=idle_s, spool=label)
         finally:
             service.stop()
         growth[label] = statistics.mean(latencies)
         # Kept until the end: freeing thousands of inodes now would make the
         # file system search further for every record file of the next case.
-    return growth
+    return growth, idle
 
 
 def main():
@@ -357,7 +361,8 @@ def main():
     finally:
         for c in contenders:
             c.stop()
-    results["growth_ms_per_alarm"] = measure_growth(base, tools, growth_cases, n_growth)
+    results["growth_ms_per_alarm"], results["idle_large"] = measure_growth(
+        base, tools, growth_cases, n_growth, idle_s)
     shutil.rmtree(base, ignore_errors=True)
     report(results, n_latency, n_burst)
 
@@ -385,6 +390,9 @@ def report(r, n_latency, n_burst):
     idle = r["idle"]
     print(f"Idle {idle['seconds']} s with WaitForSec 5: {idle['cpu_ticks']} CPU ticks "
           f"(target 0), {idle['wakeups']} time-outs")
+    large = r["idle_large"]
+    print(f"Idle {large['seconds']} s with {large['spool']}: {large['cpu_ticks']} CPU ticks "
+          f"(target 0), {large['wakeups']} time-outs")
     rss = r["peak_rss_kib"]
     print(f"Peak resident set (VmHWM): service {rss['service'] / 1024:.2f} MiB (target < 4), "
           f"floor {rss['floor'] / 1024:.2f} MiB, shell {rss['shell'] / 1024:.2f} MiB")
