@@ -79,9 +79,9 @@ void StoreLaunchedJobs() {
   }
 }
 
-// Reads the four lines; false (with a line) when the job cannot be opened.
 // Reads the four lines and the identity of the file read (not of whatever
-// holds its name a moment later).
+// holds its name a moment later); false (with a line) when the job cannot be
+// opened.
 bool ReadJob(const char* path, char (&lines)[4][kLineSize], Identity* identity, bool* known) {
   CDosFile file(path);
   if (!OpenSpoolFile(file, "job")) return false;
