@@ -10,6 +10,7 @@
 
 #include "alarm/AlarmFile.h"
 #include "alarm/ArchiveIndex.h"
+#include "alarm/SpareFile.h"
 #include "platform/Clock.h"
 #include "platform/Console.h"
 #include "platform/File.h"
@@ -268,13 +269,6 @@ bool SafeMessageId(const char* id) {
   return std::strpbrk(id, "\\/:") == nullptr && !HasControlCharacter(id);
 }
 
-// The message file of the next alarm, made ahead after each alarm so that
-// the file system's allocation does not hold up a launch.
-platform::PreparedFile& Spare() {
-  static platform::PreparedFile spare;
-  return spare;
-}
-
 void WriteMessageFile(const char* db_path, const AlarmRequest& request) {
   char name[kPathSize];
   const std::string file = std::string(request.message_id) + ".msg";
@@ -284,7 +278,7 @@ void WriteMessageFile(const char* db_path, const AlarmRequest& request) {
     return;
   }
   const size_t size = std::strlen(request.text);
-  if (!Spare().Publish(name, request.text, size) &&
+  if (!SpareFile::Instance().Publish(name, request.text, size) &&
       !platform::RewriteFile(name, request.text, size)) {
     platform::Print("FAILED to write messagefile %s\n", name);
     return;
@@ -513,5 +507,5 @@ void ProcessAlarmFile(const Settings& settings, const char* path, int console) {
   const char* alarm_file = archived ? archive : path;
   WriteAcknowledgement(settings, console, printable, alarm_file);
   AppendAlarmLog(settings, time, printable, alarm_file);
-  Spare().Prepare(settings.DbPath);
+  SpareFile::Instance().Request(settings.DbPath);
 }

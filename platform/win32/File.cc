@@ -347,7 +347,10 @@ bool RewriteFile(const char* path, const void* data, size_t size) {
 // Windows has no unnamed files: records are always written the usual way.
 PreparedFile::~PreparedFile() = default;
 
-bool PreparedFile::Prepare(const char*) { return false; }
+bool PreparedFile::Prepare(const char*) {
+  errno = ENOSYS;  // no unnamed files here
+  return false;
+}
 
 bool PreparedFile::Publish(const char*, const void*, size_t) {
   errno = ENOENT;
