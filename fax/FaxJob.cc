@@ -106,6 +106,12 @@ void DeleteLaunchedJob(const char* path, const Identity& identity, bool known) {
   if (platform::RemoveFile(path)) return;
   platform::Print("FAILED to delete '%s': %s\r\n", path, platform::ErrorText(errno));
   if (!known) return;
+  if (!platform::IdentityOfPath(path, &now) || !now.SameFile(identity)) {
+    // Another program took it away after the launch: nothing stays at the
+    // name to be remembered, and nothing may claim that it does.
+    platform::Print("'%s' was launched and then moved or deleted by another program\r\n", path);
+    return;
+  }
   Launched().jobs.emplace_back(path, identity);
   StoreLaunchedJobs();
   platform::Print(
