@@ -5,6 +5,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "platform/Console.h"
 #include "platform/File.h"
 #include "platform/FileSystem.h"
+#include "fax/PinnedJobs.h"
 #include "platform/Journal.h"
 #include "support/CDosFile.h"
 #include "support/Launch.h"
@@ -33,6 +35,13 @@ using Identity = platform::FileIdentity;
 struct LaunchedJobs {
   std::vector<std::pair<std::string, Identity>> jobs;
   platform::Journal journal;
+  PinnedJobs pinned;  // launched, and their name taken away by another program
+};
+
+// A second descriptor on the job being launched, with the job's status.
+struct Pin {
+  std::unique_ptr<CDosFile> file;
+  platform::FileStatus status;
 };
 
 LaunchedJobs& Launched() {
@@ -44,7 +53,29 @@ bool IdentityOf(const char* path, Identity* identity) {
   return platform::IdentityOfPath(path, identity);
 }
 
+void StoreLaunchedJobs();
+
+// Deletes a launched job that another program moved to `path`; one that
+// cannot be deleted is remembered as any launched job that stays.
+void DeleteMovedJob(const char* path, const std::string& launched_as) {
+  platform::Print("'%s' is the fax job launched as '%s', moved here by another program: "
+                  "deleted, not launched again\r\n",
+                  path, launched_as.c_str());
+  Identity identity;
+  const bool known = IdentityOf(path, &identity);
+  if (platform::RemoveFile(path)) return;
+  platform::Print("FAILED to delete '%s': %s\r\n", path, platform::ErrorText(errno));
+  if (!known) return;
+  Launched().jobs.emplace_back(path, identity);
+  StoreLaunchedJobs();
+}
+
 bool AlreadyLaunched(const char* path) {
+  std::string launched_as;
+  if (Launched().pinned.Take(path, &launched_as)) {
+    DeleteMovedJob(path, launched_as);
+    return true;
+  }
   if (Launched().jobs.empty()) return false;
   Identity identity;
   if (!IdentityOf(path, &identity)) return false;
@@ -93,14 +124,32 @@ bool ReadJob(const char* path, char (&lines)[4][kLineSize], Identity* identity, 
   return true;
 }
 
+// Opens a second descriptor on the job at `path` when it is still the file
+// read; none (a null file) otherwise.
+Pin PinJob(const char* path, const Identity& identity) {
+  Pin pin{std::make_unique<CDosFile>(path), {}};
+  if (!pin.file->Open(CDosFile::kReadDenyNone) || !pin.file->GetStatus(&pin.status) ||
+      !platform::IdentityOfStatus(pin.status).SameFile(identity)) {
+    pin.file.reset();
+  }
+  return pin;
+}
+
+// Keeps the launched job open while it may live on under another name.
+void KeepPinned(Pin pin, const char* path) {
+  if (pin.file) Launched().pinned.Keep(std::move(pin.file), pin.status, path);
+}
+
 // Deletes the launched job; a job that stays is remembered, not faxed again.
 // A new job that a writer put in its place meanwhile is not the one launched:
-// it stays for its own pass.
-void DeleteLaunchedJob(const char* path, const Identity& identity, bool known) {
+// it stays for its own pass, and the launched one is kept open in case it
+// turns up under another name.
+void DeleteLaunchedJob(const char* path, const Identity& identity, bool known, Pin pin) {
   Identity now;
   if (known && platform::IdentityOfPath(path, &now) && !now.SameFile(identity)) {
     platform::Print("'%s' was replaced while it was handled: the new file waits for its pass\r\n",
                     path);
+    KeepPinned(std::move(pin), path);
     return;
   }
   if (platform::RemoveFile(path)) return;
@@ -110,6 +159,7 @@ void DeleteLaunchedJob(const char* path, const Identity& identity, bool known) {
     // Another program took it away after the launch: nothing stays at the
     // name to be remembered, and nothing may claim that it does.
     platform::Print("'%s' was launched and then moved or deleted by another program\r\n", path);
+    KeepPinned(std::move(pin), path);
     return;
   }
   Launched().jobs.emplace_back(path, identity);
@@ -138,9 +188,10 @@ void ProcessFaxJob(const Settings& settings, const char* path) {
                     path);
     return;
   }
+  Pin pin = PinJob(path, identity);
   // A job whose script did not start stays to be tried again at later passes.
   if (LaunchDetached(command.c_str()) != 0) return;
-  DeleteLaunchedJob(path, identity, known);
+  DeleteLaunchedJob(path, identity, known, std::move(pin));
 
   const struct tm time = platform::LocalTime(platform::Now());
   char log_line[512];
@@ -175,4 +226,7 @@ void OpenFaxJournal() {
   StoreLaunchedJobs();
 }
 
-void ResetFaxState() { Launched().jobs.clear(); }
+void ResetFaxState() {
+  Launched().jobs.clear();
+  Launched().pinned.Clear();
+}

@@ -7,8 +7,10 @@
 // Handles the fax job file at `path` (JobPath joined with the found name).
 // The job is deleted once its script has started; a job whose script did not
 // start stays for a later pass, and a launched job that cannot be deleted is
-// remembered, also across restarts, and never launched again. The launch is
-// logged in the month's qzf log in settings.AckPath.
+// remembered, also across restarts, and never launched again. A launched job
+// that another program moves to another name before it is deleted is
+// recognised there while the service runs, and deleted instead of launched
+// again. The launch is logged in the month's qzf log in settings.AckPath.
 void ProcessFaxJob(const Settings& settings, const char* path);
 
 // The journal of launched jobs that could not be deleted, in the working

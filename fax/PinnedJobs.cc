@@ -1,0 +1,34 @@
+#include "fax/PinnedJobs.h"
+
+#include <utility>
+
+#include "platform/FileSystem.h"
+
+void PinnedJobs::Keep(std::unique_ptr<CDosFile> file, const platform::FileStatus& status,
+                      const std::string& name) {
+  Prune();
+  if (jobs_.size() >= kMaxPinned) jobs_.erase(jobs_.begin());
+  jobs_.push_back(Job{std::move(file), status, name});
+}
+
+bool PinnedJobs::Take(const char* path, std::string* name) {
+  if (jobs_.empty()) return false;
+  platform::FileStatus now;
+  if (platform::StatPath(path, &now) != 0) return false;
+  for (auto it = jobs_.begin(); it != jobs_.end(); ++it) {
+    if (it->status.dev == now.dev && it->status.ino == now.ino) {
+      *name = it->name;
+      jobs_.erase(it);
+      return true;
+    }
+  }
+  return false;
+}
+
+void PinnedJobs::Prune() {
+  for (auto it = jobs_.begin(); it != jobs_.end();) {
+    platform::FileStatus now;
+    const bool named = it->file->GetStatus(&now) != 0 && now.nlink > 0;
+    it = named ? it + 1 : jobs_.erase(it);
+  }
+}
