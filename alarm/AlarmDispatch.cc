@@ -333,12 +333,9 @@ bool ReadAlarmBytes(const char* path, std::string* bytes, Identity* identity) {
 // put a new file in its place meanwhile: that one is another alarm, which
 // must neither vanish nor be archived unread; it waits for its own pass.
 bool StillTheFileRead(const char* path, const Identity& identity) {
-  Identity now;
-  if (!platform::IdentityOfPath(path, &now)) return false;  // gone: nothing is left to do
-  if (now.SameFile(identity)) return true;
-  platform::Print("'%s' was replaced while it was handled: the new file waits for its pass\r\n",
-                  path);
-  return false;
+  const NameHolds holds = WhatNameHolds(path, identity);
+  if (holds == NameHolds::kAnotherFile) ReportReplaced(path);
+  return holds == NameHolds::kFileRead;  // gone: nothing is left to do
 }
 
 // Reads the alarm file and prints what reading it says. False when it cannot
@@ -399,8 +396,7 @@ bool LaunchAndArchive(const char* path, const Identity& identity, const char* co
   }
   // The name may hold another file by now (its writer replaced the one that
   // was read): that file is a new alarm, and must not vanish into the archive.
-  Identity now;
-  if (!platform::IdentityOfPath(path, &now) || !now.SameFile(identity)) {
+  if (WhatNameHolds(path, identity) != NameHolds::kFileRead) {
     platform::Print("'%s' was replaced while it was handled: the launched alarm cannot be "
                     "archived, the new file waits for its pass\r\n",
                     path);

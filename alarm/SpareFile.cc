@@ -28,13 +28,17 @@ void SpareFile::Request(const char* directory) {
     wanted_changed_.notify_one();
     return;
   }
-  // No thread: the file is made here, which still spares the next launch.
-  wanted_ = false;
+  MakeWanted(lock);  // no thread: made here, which still spares the next launch
+}
+
+void SpareFile::MakeWanted(std::unique_lock<std::mutex>& lock) {
+  const std::string directory = directory_;
   lock.unlock();
   auto file = std::make_unique<platform::PreparedFile>();
-  const bool made = file->Prepare(directory);
+  const bool made = file->Prepare(directory.c_str());
   const int error = errno;
   lock.lock();
+  wanted_ = false;
   if (made) {
     ready_ = std::move(file);
   } else if (NoUnnamedFiles(error)) {
@@ -66,17 +70,6 @@ void SpareFile::Run() {
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
     wanted_changed_.wait(lock, [this] { return wanted_; });
-    const std::string directory = directory_;
-    lock.unlock();
-    auto file = std::make_unique<platform::PreparedFile>();
-    const bool made = file->Prepare(directory.c_str());
-    const int error = errno;
-    lock.lock();
-    wanted_ = false;
-    if (made) {
-      ready_ = std::move(file);
-    } else if (NoUnnamedFiles(error)) {
-      unavailable_ = true;
-    }
+    MakeWanted(lock);
   }
 }

@@ -39,6 +39,9 @@ class SpareFile {
   SpareFile() = default;
   static void ThreadMain(void* self);
   void Run();
+  // Makes the wanted file in directory_ with `lock` (on mutex_) let go
+  // meanwhile, and keeps it, or notes that none can be made here.
+  void MakeWanted(std::unique_lock<std::mutex>& lock);
 
   std::mutex mutex_;
   std::condition_variable wanted_changed_;

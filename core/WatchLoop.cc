@@ -120,8 +120,10 @@ bool WatchLoop::TakeNames() {
   bool missed = false;
   const std::vector<platform::ChangeNotification::NameEvent> events =
       notification_.TakeNames(&missed);
-  if (missed && handlers_.names_missed != nullptr) handlers_.names_missed();
-  if (missed) ForgetPresent();
+  if (missed) {
+    ForgetPresent();
+    if (handlers_.names_missed != nullptr) handlers_.names_missed();
+  }
   bool pass = missed;
   for (const auto& event : events) {
     const char* name = event.name.c_str();
@@ -228,8 +230,10 @@ void WatchLoop::ForgetPresent() {
 }
 
 void WatchLoop::TimeoutPass() {
-  TakeNames();  // names that the renewed notification's predecessor still held
-  if (full_pass_due_ || !present_known_ || !notification_.Watching()) {
+  // Names that the renewed notification's predecessor still held; a lost
+  // watch counts as missed names, which forget what was known.
+  TakeNames();
+  if (full_pass_due_ || !present_known_) {
     FullPass();
     return;
   }

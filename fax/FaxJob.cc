@@ -10,11 +10,11 @@
 #include <utility>
 #include <vector>
 
+#include "fax/PinnedJobs.h"
 #include "platform/Clock.h"
 #include "platform/Console.h"
 #include "platform/File.h"
 #include "platform/FileSystem.h"
-#include "fax/PinnedJobs.h"
 #include "platform/Journal.h"
 #include "support/CDosFile.h"
 #include "support/Launch.h"
@@ -38,12 +38,6 @@ struct LaunchedJobs {
   PinnedJobs pinned;  // launched, and their name taken away by another program
 };
 
-// A second descriptor on the job being launched, with the job's status.
-struct Pin {
-  std::unique_ptr<CDosFile> file;
-  platform::FileStatus status;
-};
-
 LaunchedJobs& Launched() {
   static LaunchedJobs launched;
   return launched;
@@ -55,6 +49,19 @@ bool IdentityOf(const char* path, Identity* identity) {
 
 void StoreLaunchedJobs();
 
+// Deletes the job file; false (with a line) when it stays.
+bool DeleteJobFile(const char* path) {
+  if (platform::RemoveFile(path)) return true;
+  platform::Print("FAILED to delete '%s': %s\r\n", path, platform::ErrorText(errno));
+  return false;
+}
+
+// Remembers a launched job that stays at `path`, also across restarts.
+void RememberLeftJob(const char* path, const Identity& identity) {
+  Launched().jobs.emplace_back(path, identity);
+  StoreLaunchedJobs();
+}
+
 // Deletes a launched job that another program moved to `path`; one that
 // cannot be deleted is remembered as any launched job that stays.
 void DeleteMovedJob(const char* path, const std::string& launched_as) {
@@ -63,11 +70,7 @@ void DeleteMovedJob(const char* path, const std::string& launched_as) {
                   path, launched_as.c_str());
   Identity identity;
   const bool known = IdentityOf(path, &identity);
-  if (platform::RemoveFile(path)) return;
-  platform::Print("FAILED to delete '%s': %s\r\n", path, platform::ErrorText(errno));
-  if (!known) return;
-  Launched().jobs.emplace_back(path, identity);
-  StoreLaunchedJobs();
+  if (!DeleteJobFile(path) && known) RememberLeftJob(path, identity);
 }
 
 bool AlreadyLaunched(const char* path) {
@@ -125,45 +128,42 @@ bool ReadJob(const char* path, char (&lines)[4][kLineSize], Identity* identity, 
 }
 
 // Opens a second descriptor on the job at `path` when it is still the file
-// read; none (a null file) otherwise.
-Pin PinJob(const char* path, const Identity& identity) {
-  Pin pin{std::make_unique<CDosFile>(path), {}};
-  if (!pin.file->Open(CDosFile::kReadDenyNone) || !pin.file->GetStatus(&pin.status) ||
-      !platform::IdentityOfStatus(pin.status).SameFile(identity)) {
-    pin.file.reset();
+// read; null otherwise.
+std::unique_ptr<CDosFile> PinJob(const char* path, const Identity& identity) {
+  auto pin = std::make_unique<CDosFile>(path);
+  platform::FileStatus status;
+  if (!pin->Open(CDosFile::kReadDenyNone) || !pin->GetStatus(&status) ||
+      !platform::IdentityOfStatus(status).SameFile(identity)) {
+    pin.reset();
   }
   return pin;
 }
 
 // Keeps the launched job open while it may live on under another name.
-void KeepPinned(Pin pin, const char* path) {
-  if (pin.file) Launched().pinned.Keep(std::move(pin.file), pin.status, path);
+void KeepPinned(std::unique_ptr<CDosFile> pin, const char* path) {
+  if (pin) Launched().pinned.Keep(std::move(pin), path);
 }
 
 // Deletes the launched job; a job that stays is remembered, not faxed again.
 // A new job that a writer put in its place meanwhile is not the one launched:
 // it stays for its own pass, and the launched one is kept open in case it
 // turns up under another name.
-void DeleteLaunchedJob(const char* path, const Identity& identity, bool known, Pin pin) {
-  Identity now;
-  if (known && platform::IdentityOfPath(path, &now) && !now.SameFile(identity)) {
-    platform::Print("'%s' was replaced while it was handled: the new file waits for its pass\r\n",
-                    path);
+void DeleteLaunchedJob(const char* path, const Identity& identity, bool known,
+                       std::unique_ptr<CDosFile> pin) {
+  if (known && WhatNameHolds(path, identity) == NameHolds::kAnotherFile) {
+    ReportReplaced(path);
     KeepPinned(std::move(pin), path);
     return;
   }
-  if (platform::RemoveFile(path)) return;
-  platform::Print("FAILED to delete '%s': %s\r\n", path, platform::ErrorText(errno));
-  if (!known) return;
-  if (!platform::IdentityOfPath(path, &now) || !now.SameFile(identity)) {
+  if (DeleteJobFile(path) || !known) return;
+  if (WhatNameHolds(path, identity) != NameHolds::kFileRead) {
     // Another program took it away after the launch: nothing stays at the
     // name to be remembered, and nothing may claim that it does.
     platform::Print("'%s' was launched and then moved or deleted by another program\r\n", path);
     KeepPinned(std::move(pin), path);
     return;
   }
-  Launched().jobs.emplace_back(path, identity);
-  StoreLaunchedJobs();
+  RememberLeftJob(path, identity);
   platform::Print(
       "'%s' was launched but could not be deleted: it is left for the operator and not "
       "launched again\r\n",
@@ -188,7 +188,7 @@ void ProcessFaxJob(const Settings& settings, const char* path) {
                     path);
     return;
   }
-  Pin pin = PinJob(path, identity);
+  std::unique_ptr<CDosFile> pin = PinJob(path, identity);
   // A job whose script did not start stays to be tried again at later passes.
   if (LaunchDetached(command.c_str()) != 0) return;
   DeleteLaunchedJob(path, identity, known, std::move(pin));

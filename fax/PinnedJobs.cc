@@ -4,8 +4,9 @@
 
 #include "platform/FileSystem.h"
 
-void PinnedJobs::Keep(std::unique_ptr<CDosFile> file, const platform::FileStatus& status,
-                      const std::string& name) {
+void PinnedJobs::Keep(std::unique_ptr<CDosFile> file, const std::string& name) {
+  platform::FileStatus status;
+  if (!file->GetStatus(&status)) return;
   Prune();
   if (jobs_.size() >= kMaxPinned) jobs_.erase(jobs_.begin());
   jobs_.push_back(Job{std::move(file), status, name});

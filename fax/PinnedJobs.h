@@ -23,9 +23,9 @@ class PinnedJobs {
  public:
   static constexpr size_t kMaxPinned = 64;
 
-  // Keeps the open job `file` (its status `status`), launched as `name`.
-  void Keep(std::unique_ptr<CDosFile> file, const platform::FileStatus& status,
-            const std::string& name);
+  // Keeps the open job `file`, launched as `name` (nothing is kept when its
+  // status cannot be had).
+  void Keep(std::unique_ptr<CDosFile> file, const std::string& name);
   // True when the file at `path` is one of the kept jobs; `*name` is then
   // the name it was launched as, and the job is let go.
   bool Take(const char* path, std::string* name);

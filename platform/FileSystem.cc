@@ -16,26 +16,30 @@
 #include "platform/Path.h"
 
 namespace platform {
+namespace {
+
+FileStatus StatusOf(const struct stat& st) {
+  return {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), st.st_mode,
+          static_cast<uint64_t>(st.st_nlink), st.st_uid, st.st_gid,
+          static_cast<uint64_t>(st.st_rdev), st.st_size, st.st_atime, st.st_mtime,
+          st.st_ctime};
+}
+
+}  // namespace
 
 int StatPath(const char* path, FileStatus* status) {
   std::string native = NativePath(path);
   struct stat st;
   if (native.empty()) errno = ENOENT;
   if (native.empty() || stat(native.c_str(), &st) != 0) return -1;
-  *status = {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), st.st_mode,
-             static_cast<uint64_t>(st.st_nlink), st.st_uid, st.st_gid,
-             static_cast<uint64_t>(st.st_rdev), st.st_size, st.st_atime, st.st_mtime,
-             st.st_ctime};
+  *status = StatusOf(st);
   return 0;
 }
 
 int StatDescriptor(int fd, FileStatus* status) {
   struct stat st;
   if (fstat(fd, &st) != 0) return -1;
-  *status = {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), st.st_mode,
-             static_cast<uint64_t>(st.st_nlink), st.st_uid, st.st_gid,
-             static_cast<uint64_t>(st.st_rdev), st.st_size, st.st_atime, st.st_mtime,
-             st.st_ctime};
+  *status = StatusOf(st);
   return 0;
 }
 

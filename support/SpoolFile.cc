@@ -15,3 +15,14 @@ bool OpenSpoolFile(CDosFile& file, const char* kind) {
   }
   return false;
 }
+
+NameHolds WhatNameHolds(const char* path, const platform::FileIdentity& read) {
+  platform::FileIdentity now;
+  if (!platform::IdentityOfPath(path, &now)) return NameHolds::kNothing;
+  return now.SameFile(read) ? NameHolds::kFileRead : NameHolds::kAnotherFile;
+}
+
+void ReportReplaced(const char* path) {
+  platform::Print("'%s' was replaced while it was handled: the new file waits for its pass\r\n",
+                  path);
+}

@@ -2,6 +2,7 @@
 #ifndef QZA_SUPPORT_SPOOL_FILE_H_
 #define QZA_SUPPORT_SPOOL_FILE_H_
 
+#include "platform/FileSystem.h"
 #include "support/CDosFile.h"
 
 // Opens `file` for reading, exclusively, so that a writer still at work on it
@@ -9,5 +10,15 @@
 // returns false; the reason follows in brackets unless it is the ordinary one
 // (the file is busy or already gone).
 bool OpenSpoolFile(CDosFile& file, const char* kind);
+
+// What the name of a spool file holds now, against the file that was read
+// from it: a writer may have moved it away or put a new file in its place
+// while it was handled.
+enum class NameHolds { kFileRead, kNothing, kAnotherFile };
+NameHolds WhatNameHolds(const char* path, const platform::FileIdentity& read);
+
+// Says that the name was given to a new file while the one read from it was
+// handled: the new file waits for its pass.
+void ReportReplaced(const char* path);
 
 #endif  // QZA_SUPPORT_SPOOL_FILE_H_

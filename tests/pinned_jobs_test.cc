@@ -17,9 +17,7 @@ class PinnedJobsTest : public ::testing::Test {
   void KeepOpen(const std::string& name) {
     auto file = std::make_unique<CDosFile>((dir_ / name).c_str());
     ASSERT_EQ(file->Open(CDosFile::kReadDenyNone), 1) << name;
-    platform::FileStatus status;
-    ASSERT_EQ(file->GetStatus(&status), 1);
-    pinned_.Keep(std::move(file), status, name);
+    pinned_.Keep(std::move(file), name);
   }
   testutil::TempDir dir_;
   PinnedJobs pinned_;

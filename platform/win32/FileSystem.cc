@@ -33,6 +33,33 @@ std::string WithoutTrailingSeparator(std::string native) {
   return native;
 }
 
+// Fills what a name's attribute data and a handle's information both tell:
+// the mode the run-time library's stat reports (type, read for all, write
+// unless read-only, execute for directories), the size and the times, and
+// one name until the file itself says otherwise.
+void FillAttributes(DWORD attributes, const FILETIME& access, const FILETIME& write,
+                    const FILETIME& creation, DWORD size_high, DWORD size_low,
+                    FileStatus* status) {
+  const bool directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  uint32_t mode = directory ? (_S_IFDIR | 0555) : (_S_IFREG | 0444);
+  if ((attributes & FILE_ATTRIBUTE_READONLY) == 0) mode |= 0222;
+  *status = FileStatus();
+  status->mode = mode;
+  status->nlink = 1;
+  status->size =
+      directory ? 0 : static_cast<int64_t>((static_cast<uint64_t>(size_high) << 32) | size_low);
+  status->atime = UnixSeconds(access);
+  status->mtime = UnixSeconds(write);
+  status->ctime = UnixSeconds(creation);  // as the run-time reports it
+}
+
+// The volume, the file index and the number of names of an open file.
+void FillIdentityFrom(const BY_HANDLE_FILE_INFORMATION& info, FileStatus* status) {
+  status->dev = info.dwVolumeSerialNumber;
+  status->ino = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  status->nlink = info.nNumberOfLinks;
+}
+
 // Fills the volume, the file index and the number of names, which tell one
 // file from another that later takes the same name. Attribute access never
 // conflicts with a sharing mode, so a file held exclusively is examined too;
@@ -43,11 +70,7 @@ void FillIdentity(const std::string& native, FileStatus* status) {
                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return;
   BY_HANDLE_FILE_INFORMATION info;
-  if (GetFileInformationByHandle(handle, &info)) {
-    status->dev = info.dwVolumeSerialNumber;
-    status->ino = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
-    status->nlink = info.nNumberOfLinks;
-  }
+  if (GetFileInformationByHandle(handle, &info)) FillIdentityFrom(info, status);
   CloseHandle(handle);  // opened for attributes only: nothing to lose
 }
 
@@ -64,21 +87,8 @@ int StatPath(const char* path, FileStatus* status) {
     Fail();
     return -1;
   }
-  const bool directory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-  const bool read_only = (data.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
-  // The mode the run-time library's stat reports: type, read for all, write
-  // unless read-only, execute for directories.
-  uint32_t mode = directory ? (_S_IFDIR | 0555) : (_S_IFREG | 0444);
-  if (!read_only) mode |= 0222;
-  *status = FileStatus();
-  status->mode = mode;
-  status->nlink = 1;
-  status->size = directory ? 0
-                           : static_cast<int64_t>((static_cast<uint64_t>(data.nFileSizeHigh) << 32) |
-                                                  data.nFileSizeLow);
-  status->atime = UnixSeconds(data.ftLastAccessTime);
-  status->mtime = UnixSeconds(data.ftLastWriteTime);
-  status->ctime = UnixSeconds(data.ftCreationTime);  // as the run-time reports it
+  FillAttributes(data.dwFileAttributes, data.ftLastAccessTime, data.ftLastWriteTime,
+                 data.ftCreationTime, data.nFileSizeHigh, data.nFileSizeLow, status);
   FillIdentity(native, status);
   return 0;
 }
@@ -94,20 +104,9 @@ int StatDescriptor(int fd, FileStatus* status) {
     Fail();
     return -1;
   }
-  const bool directory = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-  uint32_t mode = directory ? (_S_IFDIR | 0555) : (_S_IFREG | 0444);
-  if ((info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) == 0) mode |= 0222;
-  *status = FileStatus();
-  status->dev = info.dwVolumeSerialNumber;
-  status->ino = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
-  status->mode = mode;
-  status->nlink = info.nNumberOfLinks;
-  status->size = directory ? 0
-                           : static_cast<int64_t>((static_cast<uint64_t>(info.nFileSizeHigh) << 32) |
-                                                  info.nFileSizeLow);
-  status->atime = UnixSeconds(info.ftLastAccessTime);
-  status->mtime = UnixSeconds(info.ftLastWriteTime);
-  status->ctime = UnixSeconds(info.ftCreationTime);
+  FillAttributes(info.dwFileAttributes, info.ftLastAccessTime, info.ftLastWriteTime,
+                 info.ftCreationTime, info.nFileSizeHigh, info.nFileSizeLow, status);
+  FillIdentityFrom(info, status);
   return 0;
 }
 
