@@ -166,8 +166,15 @@ bool MakeRecordingProgram(const std::string& directory, const std::string& name,
   const std::string program = directory + "/" + name;
   const std::string extension = name.size() > 4 ? name.substr(name.size() - 4) : "";
   if (_stricmp(extension.c_str(), ".cmd") == 0 || _stricmp(extension.c_str(), ".bat") == 0) {
-    WriteFile(program, "@\"" + recorder + "\" --log \"" + AbsolutePath(log) + "\" --as " + name +
-                           " %*\r\n");
+    // Under Wine, with hundreds of processes starting at once, cmd now and
+    // then fails to start the recorder ("Can't recognize …", error level
+    // 9009) and the call would go unrecorded; so the script tries again, up to
+    // three times in all. (Wine's cmd runs the right side of "||" even after a
+    // success, hence "if errorlevel".) A recorder that ran exits 0 or 120.
+    const std::string call =
+        "@\"" + recorder + "\" --log \"" + AbsolutePath(log) + "\" --as " + name + " %*\r\n";
+    WriteFile(program, call + "@if errorlevel 9009 " + call.substr(1) + "@if errorlevel 9009 " +
+                           call.substr(1));
     return FileExists(program);
   }
   if (!CopyFileA(recorder.c_str(), program.c_str(), FALSE)) return false;

@@ -37,6 +37,8 @@
 #include <unistd.h>
 #endif
 
+#include "AppendLine.h"
+
 namespace {
 
 std::string OwnPath(const char* argv0) {
@@ -55,25 +57,6 @@ long ProcessId() {
   return _getpid();
 #else
   return getpid();
-#endif
-}
-
-// Appends `line` to `path` in one write that lands at the end whole, however
-// many writers append at the same time.
-bool Append(const std::string& path, const std::string& line) {
-#ifdef _WIN32
-  HANDLE out = CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                           nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (out == INVALID_HANDLE_VALUE) return false;
-  DWORD written = 0;
-  const bool whole = WriteFile(out, line.data(), static_cast<DWORD>(line.size()), &written,
-                               nullptr) && written == line.size();
-  return CloseHandle(out) && whole;
-#else
-  std::FILE* out = std::fopen(path.c_str(), "ab");
-  if (out == nullptr) return false;
-  const bool whole = std::fwrite(line.data(), 1, line.size(), out) == line.size();
-  return std::fclose(out) == 0 && whole;
 #endif
 }
 
@@ -114,7 +97,7 @@ bool Step(const std::string& verb, std::istringstream& rest, int argc, char** ar
     for (char& c : cwd) {
       if (c == '\\') c = '/';
     }
-    return Append(a, line + " (in " + cwd + ")\n") && !error;
+    return AppendLine(a, line + " (in " + cwd + ")\n") && !error;
   }
   if (verb == "speak" && argc >= 3) {
     const std::string out = argv[argc - 1];

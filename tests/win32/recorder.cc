@@ -15,6 +15,8 @@
 
 #include <windows.h>
 
+#include "../helpers/AppendLine.h"
+
 namespace {
 
 // The full path of this program.
@@ -53,14 +55,5 @@ int main(int argc, char** argv) {
   std::string line = name;
   for (int i = first; i < argc; ++i) line += std::string(" [") + argv[i] + "]";
   line += "\n";
-  // Append access alone makes each write land at the end in one piece, so
-  // recorders that run at the same time never overwrite each other's lines
-  // (the run-time's "a" mode seeks to the end first and may).
-  HANDLE out = CreateFileA(log.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                           nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (out == INVALID_HANDLE_VALUE) return 120;
-  DWORD written = 0;
-  const bool whole = WriteFile(out, line.data(), static_cast<DWORD>(line.size()), &written,
-                               nullptr) && written == line.size();
-  return CloseHandle(out) && whole ? 0 : 120;
+  return AppendLine(log, line) ? 0 : 120;
 }
