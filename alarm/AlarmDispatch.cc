@@ -503,5 +503,5 @@ void ProcessAlarmFile(const Settings& settings, const char* path, int console) {
   const char* alarm_file = archived ? archive : path;
   WriteAcknowledgement(settings, console, printable, alarm_file);
   AppendAlarmLog(settings, time, printable, alarm_file);
-  SpareFile::Instance().Request(settings.DbPath);
+  SpareFile::Instance().MakeAhead(settings.DbPath);
 }

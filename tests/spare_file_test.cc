@@ -1,8 +1,9 @@
-// The message file made ahead on a background thread: a launch never waits
-// for it, and it is published whole or not at all.
+// The message file made ahead after an alarm: used up by one publish,
+// published whole or not at all, and never in the way when it cannot be made.
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <filesystem>
 #include <string>
 
 #include "TestUtil.h"
@@ -21,13 +22,14 @@ TEST(SpareFile, WithoutAReadyFilePublishFailsAndCreatesNothing) {
   EXPECT_FALSE(testutil::FileExists(name));
 }
 
-TEST(SpareFile, RequestedFileIsMadeWithoutWaitingAndUsedUpByOnePublish) {
+TEST(SpareFile, FileMadeAheadIsUsedUpByOnePublish) {
   if (testutil::kWindows) GTEST_SKIP() << "Windows has no unnamed files";
   testutil::TempDir dir;
   SpareFile& spare = SpareFile::Instance();
-  spare.Request(dir.path().c_str());
-  spare.Request(dir.path().c_str());  // one on its way: no second one
-  ASSERT_TRUE(testutil::WaitFor([&] { return spare.Ready(); }));
+  spare.MakeAhead(dir.path().c_str());
+  spare.MakeAhead(dir.path().c_str());  // one is ready: no second one
+  ASSERT_TRUE(spare.Ready());
+  EXPECT_TRUE(std::filesystem::is_empty(dir.path()));  // unnamed until published
   EXPECT_TRUE(spare.Publish((dir / "M1.msg").c_str(), "Fire in hall 3", 14));
   EXPECT_EQ(testutil::ReadFile(dir / "M1.msg"), "Fire in hall 3");
   errno = 0;
@@ -36,18 +38,29 @@ TEST(SpareFile, RequestedFileIsMadeWithoutWaitingAndUsedUpByOnePublish) {
   EXPECT_FALSE(testutil::FileExists(dir / "M2.msg"));
 }
 
-TEST(SpareFile, MissingDirectoryMakesNothingAndALaterRequestStillWorks) {
+TEST(SpareFile, MissingDirectoryMakesNothingAndALaterCallStillWorks) {
   if (testutil::kWindows) GTEST_SKIP() << "Windows has no unnamed files";
   testutil::TempDir dir;
   SpareFile& spare = SpareFile::Instance();
-  spare.Request((dir / "missing").c_str());
-  spare.Request(dir.path().c_str());  // taken once the failed one is done
-  ASSERT_TRUE(testutil::WaitFor([&] {
-    spare.Request(dir.path().c_str());
-    return spare.Ready();
-  }));
+  spare.MakeAhead((dir / "missing").c_str());
+  EXPECT_FALSE(spare.Ready());
+  spare.MakeAhead(dir.path().c_str());
+  ASSERT_TRUE(spare.Ready());
   EXPECT_TRUE(spare.Publish((dir / "M1.msg").c_str(), "ok", 2));
   EXPECT_EQ(testutil::ReadFile(dir / "M1.msg"), "ok");
+}
+
+TEST(SpareFile, PublishUnderATakenNameFailsAndLeavesTheOldFile) {
+  if (testutil::kWindows) GTEST_SKIP() << "Windows has no unnamed files";
+  testutil::TempDir dir;
+  testutil::WriteFile(dir / "M1.msg", "old");
+  SpareFile& spare = SpareFile::Instance();
+  spare.MakeAhead(dir.path().c_str());
+  ASSERT_TRUE(spare.Ready());
+  EXPECT_FALSE(spare.Publish((dir / "M1.msg").c_str(), "new", 3));
+  EXPECT_EQ(errno, EEXIST);
+  EXPECT_EQ(testutil::ReadFile(dir / "M1.msg"), "old");
+  EXPECT_FALSE(spare.Ready());
 }
 
 }  // namespace
