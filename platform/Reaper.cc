@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -120,7 +121,18 @@ void Reaper::Run() {
       // EAGAIN: another wake-up already emptied the counter.
     }
     ReapEnded();
+    LetEndsGather();
   }
+}
+
+void Reaper::LetEndsGather() {
+  // SIGCHLD is blocked in every other thread too, so it stays pending until
+  // this thread takes it back, and then wakes it once for all that ended.
+  BlockChildSignal(SIG_BLOCK);
+  struct timespec left = {0, kGatherMilliseconds * 1000L * 1000L};
+  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+  }
+  BlockChildSignal(SIG_UNBLOCK);
 }
 
 void Reaper::ReapEnded() {

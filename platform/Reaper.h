@@ -12,14 +12,17 @@
 // retry) writes an eventfd; one background thread sleeps on that eventfd and
 // costs nothing while no child ends. Once it runs, SIGCHLD is blocked in the
 // thread that adopts and in every other background thread, so the signal
-// lands on the reaper's thread and interrupts no one else. When woken it looks at the ended children
-// without reaping them (waitid with WNOWAIT): an adopted one is reaped at
-// once; when the first ended child is another owner's (not yet collected by
-// its owner), it checks each adopted id instead (waitpid WNOHANG), which is
-// the only case that costs a call per adopted child. Adopting reaps the child
-// at once if it has already ended (its signal came before it was adopted). Process
-// ids cannot be reused under us: an adopted child's id stays taken until the
-// thread itself reaps it.
+// lands on the reaper's thread and interrupts no one else. When woken it
+// looks at the ended children without reaping them (waitid with WNOWAIT): an
+// adopted one is reaped at once; when the first ended child is another
+// owner's (not yet collected by its owner), it checks each adopted id instead
+// (waitpid WNOHANG), which is the only case that costs a call per adopted
+// child. After each look the thread lets ends gather for kGatherMilliseconds
+// with SIGCHLD held back, so a burst of short-lived children wakes it once
+// per gathering instead of once per child; an ended child stays a zombie at
+// most that long. Adopting reaps the child at once if it has already ended
+// (its signal came before it was adopted). Process ids cannot be reused under
+// us: an adopted child's id stays taken until it is reaped here.
 //
 // If the thread cannot be started, each later Adopt retries it and meanwhile
 // reaps the adopted children that have ended, so zombies stay bounded.
@@ -32,6 +35,9 @@
 #include <unordered_set>
 
 namespace platform {
+
+// How long the reaper lets children's ends gather after it has looked.
+constexpr long kGatherMilliseconds = 20;
 
 class Reaper {
  public:
@@ -48,6 +54,8 @@ class Reaper {
   bool StartLocked();
   void Run();
   void ReapEnded();
+  // Sleeps kGatherMilliseconds with SIGCHLD blocked in this thread.
+  static void LetEndsGather();
   // Reaps each adopted child that has ended, by its id. Needs mutex_.
   void ReapByScanLocked();
   static void ThreadMain(void* self);
