@@ -10,6 +10,7 @@
 #include <deque>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "platform/StandardStreams.h"
 #include "platform/Thread.h"
@@ -113,6 +114,11 @@ void WriterMain(void*) {
     queue.writing = false;
     queue.bytes -= joined.size();
     if (queue.messages.empty()) queue.written.notify_all();
+    // Messages that come meanwhile gather and go out together after the
+    // rest: a burst costs a hand-over per rest, not one per file.
+    lock.unlock();
+    std::this_thread::sleep_for(std::chrono::milliseconds(kWriterRestMilliseconds));
+    lock.lock();
   }
 }
 

@@ -10,6 +10,8 @@
 // full, messages are dropped and counted, and once there is room again a line
 // says how many were dropped, in its place in the order. The writer sleeps on
 // a condition variable while there is nothing to write; it costs nothing idle.
+// After each write it rests kWriterRestMilliseconds, so that in a burst the
+// messages of many files go out in one write and wake it once.
 // SIGPIPE is ignored by the service, so a closed standard output does not end
 // it; its messages are then discarded.
 #ifndef QZA_PLATFORM_CONSOLE_H_
@@ -22,6 +24,9 @@ namespace platform {
 
 // Bytes of messages that may wait for the writer; past them messages drop.
 constexpr size_t kConsoleQueueBytes = 1024 * 1024;
+
+// How long the writer rests after each write before it writes again.
+constexpr uint32_t kWriterRestMilliseconds = 10;
 
 // The line that stands for dropped messages (with their count).
 constexpr char kDroppedFormat[] =
