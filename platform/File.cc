@@ -72,13 +72,19 @@ void Discard(int fd) {
   errno = saved;
 }
 
+// Fills `st` for the descriptor; fails with errno set unless it names a
+// regular file.
+bool StatRegular(int fd, struct stat* st) {
+  if (fstat(fd, st) != 0) return false;
+  if (S_ISREG(st->st_mode)) return true;
+  errno = S_ISDIR(st->st_mode) ? EISDIR : ENODEV;
+  return false;
+}
+
 // Fails with errno set unless the descriptor names a regular file.
 bool IsRegular(int fd) {
   struct stat st;
-  if (fstat(fd, &st) != 0) return false;
-  if (S_ISREG(st.st_mode)) return true;
-  errno = S_ISDIR(st.st_mode) ? EISDIR : ENODEV;
-  return false;
+  return StatRegular(fd, &st);
 }
 
 // As IsRegular, and the file has one name only: a second name (a hard link
@@ -130,8 +136,7 @@ int FileOpen(const char* path, unsigned mode) {
       return -1;
     }
   }
-  // Regular files ignore O_NONBLOCK for reads and writes; clear it all the same.
-  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  // O_NONBLOCK stays set: regular files ignore it for reads and writes.
   return fd;
 }
 
@@ -290,7 +295,7 @@ bool AppendToFile(const char* path, const void* data, size_t size, bool deny_wri
   int fd = open(native.c_str(), O_WRONLY | O_APPEND | O_CREAT | kNoFollow, 0666);
   if (fd < 0) return false;
   struct stat before;
-  if (!IsRegular(fd) || fstat(fd, &before) != 0) {
+  if (!StatRegular(fd, &before)) {
     Discard(fd);
     return false;
   }
