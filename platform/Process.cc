@@ -44,6 +44,24 @@ int ExecutableFileError(const std::string& path) {
   return access(path.c_str(), X_OK) == 0 ? 0 : errno;
 }
 
+// /dev/null, opened once for reading and writing (close-on-exec): a child's
+// standard descriptors are copied from it, which spares each launch a path
+// lookup while the service waits for the spawn. -1 when it cannot be opened;
+// the child then opens it itself.
+int NullDescriptor() {
+  static const int fd = open("/dev/null", O_RDWR | O_CLOEXEC);
+  return fd;
+}
+
+// Makes `target` of the child /dev/null.
+void AddNull(posix_spawn_file_actions_t* actions, int target, int flags) {
+  if (NullDescriptor() >= 0) {
+    posix_spawn_file_actions_adddup2(actions, NullDescriptor(), target);
+  } else {
+    posix_spawn_file_actions_addopen(actions, target, "/dev/null", flags, 0);
+  }
+}
+
 // True when the caller's standard error can take output: it is open and its
 // reader, if it is a pipe or socket, has not gone. A child writing into a dead
 // pipe would be ended by SIGPIPE.
@@ -68,13 +86,16 @@ pid_t Spawn(const std::string& program, std::vector<std::string>& words,
   posix_spawnattr_t attributes;
   posix_spawn_file_actions_init(&actions);
   posix_spawnattr_init(&attributes);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  AddNull(&actions, 0, O_RDONLY);
   if (StandardErrorUsable()) {
     posix_spawn_file_actions_adddup2(&actions, 2, 1);
   } else {
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    AddNull(&actions, 1, O_WRONLY);
     posix_spawn_file_actions_adddup2(&actions, 1, 2);
   }
+  // Nothing but the standard descriptors reaches the child, not even one
+  // that whoever started the service left inheritable.
+  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
   std::string directory;
   if (options.working_directory != nullptr) {
     directory = NativePath(options.working_directory);

@@ -252,6 +252,22 @@ TEST_F(ProcessTest, ChildHoldsNoCopyOfTheCallersStandardOutput) {
   close(out[0]);
 }
 
+// A child reads end-of-file at once from its standard input and holds no
+// descriptor beyond the three standard ones: neither one the caller left
+// inheritable nor one kept for launching reaches it.
+TEST_F(ProcessTest, ChildGetsEmptyInputAndOnlyTheStandardDescriptors) {
+  if (testutil::kWindows) GTEST_SKIP() << "descriptors of a child are listed in /proc";
+  const int left_open = open((dir_ / "held").c_str(), O_WRONLY | O_CREAT, 0600);  // inheritable
+  ASSERT_GE(left_open, 3);
+  // "cat" would wait for ever on any input but an empty one.
+  EXPECT_EQ(RunToEnd("/bin/sh -c \"exec >" + (dir_ / "fds") +
+                     "; cat; n=3; while [ $n -lt 1024 ]; do [ -e /proc/$$/fd/$n ] && echo $n;"
+                     " n=$((n+1)); done; echo end\""),
+            0u);
+  close(left_open);
+  EXPECT_EQ(testutil::ReadFile(dir_ / "fds"), "end\n");
+}
+
 TEST_F(ProcessTest, NoShellEverSeesTheCommandLine) {
   const std::string recorder = Recorder();
   EXPECT_EQ(RunToEnd(recorder + " a;touch x $(touch y) `touch z` \"q r\"", dir_.path().c_str()),
