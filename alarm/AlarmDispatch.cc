@@ -96,6 +96,8 @@ struct AlarmState {
   std::vector<Reservation> stuck;
   // The archive numbers of the month.
   ArchiveIndex archives;
+  // The message file of the next alarm, made ahead.
+  SpareFile spare;
 };
 
 AlarmState& State() {
@@ -278,7 +280,7 @@ void WriteMessageFile(const char* db_path, const AlarmRequest& request) {
     return;
   }
   const size_t size = std::strlen(request.text);
-  if (!SpareFile::Instance().Publish(name, request.text, size) &&
+  if (!State().spare.Publish(name, request.text, size) &&
       !platform::RewriteFile(name, request.text, size)) {
     platform::Print("FAILED to write messagefile %s\n", name);
     return;
@@ -503,5 +505,5 @@ void ProcessAlarmFile(const Settings& settings, const char* path, int console) {
   const char* alarm_file = archived ? archive : path;
   WriteAcknowledgement(settings, console, printable, alarm_file);
   AppendAlarmLog(settings, time, printable, alarm_file);
-  SpareFile::Instance().MakeAhead(settings.DbPath);
+  State().spare.MakeAhead(settings.DbPath);
 }

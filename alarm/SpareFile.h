@@ -15,31 +15,25 @@
 #define QZA_ALARM_SPARE_FILE_H_
 
 #include <cstddef>
-#include <memory>
 
 #include "platform/File.h"
 
 class SpareFile {
  public:
-  // The one spare of the process, for the thread that handles alarms.
-  static SpareFile& Instance();
-
   // Makes an unnamed file in the directory named by the path text, unless one
   // is ready. Once the file system has said that it has no unnamed files,
   // tries no more. A failure is no error: the next alarm writes the usual way.
   void MakeAhead(const char* directory);
   // True when a file is ready.
-  bool Ready() const { return ready_ != nullptr; }
+  bool Ready() const { return file_.Prepared(); }
   // Writes `size` bytes into the ready file and gives it the name the path
   // text names, as PreparedFile::Publish does. False with errno set (ENOENT
   // when no file is ready); the ready file is used up either way.
   bool Publish(const char* path, const void* data, size_t size);
 
  private:
-  SpareFile() = default;
-
   bool unavailable_ = false;  // the file system makes no unnamed files
-  std::unique_ptr<platform::PreparedFile> ready_;
+  platform::PreparedFile file_;
 };
 
 #endif  // QZA_ALARM_SPARE_FILE_H_

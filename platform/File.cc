@@ -91,11 +91,7 @@ bool IsRegular(int fd) {
 // that a spool writer made to a file it may not read) is refused with EMLINK.
 bool IsRegularWithOneName(int fd) {
   struct stat st;
-  if (fstat(fd, &st) != 0) return false;
-  if (!S_ISREG(st.st_mode)) {
-    errno = S_ISDIR(st.st_mode) ? EISDIR : ENODEV;
-    return false;
-  }
+  if (!StatRegular(fd, &st)) return false;
   if (st.st_nlink > 1) {
     errno = EMLINK;
     return false;

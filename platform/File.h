@@ -96,6 +96,8 @@ class PreparedFile {
   // Makes the unnamed file in the directory named by the path text, unless
   // one is ready. True when one is ready.
   bool Prepare(const char* directory);
+  // True when a file is prepared and not yet used up.
+  bool Prepared() const { return fd_ >= 0; }
   // Writes `size` bytes into the prepared file and gives it the name the path
   // text names, which must be free: whatever stands at the name (a file, a
   // link, dangling or not) is neither replaced nor followed (EEXIST). A

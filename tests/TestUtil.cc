@@ -172,9 +172,8 @@ bool MakeRecordingProgram(const std::string& directory, const std::string& name,
     // three times in all. (Wine's cmd runs the right side of "||" even after a
     // success, hence "if errorlevel".) A recorder that ran exits 0 or 120.
     const std::string call =
-        "@\"" + recorder + "\" --log \"" + AbsolutePath(log) + "\" --as " + name + " %*\r\n";
-    WriteFile(program, call + "@if errorlevel 9009 " + call.substr(1) + "@if errorlevel 9009 " +
-                           call.substr(1));
+        "\"" + recorder + "\" --log \"" + AbsolutePath(log) + "\" --as " + name + " %*\r\n";
+    WriteFile(program, "@" + call + "@if errorlevel 9009 " + call + "@if errorlevel 9009 " + call);
     return FileExists(program);
   }
   if (!CopyFileA(recorder.c_str(), program.c_str(), FALSE)) return false;

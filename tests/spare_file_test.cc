@@ -14,7 +14,7 @@ namespace {
 TEST(SpareFile, WithoutAReadyFilePublishFailsAndCreatesNothing) {
   testutil::TempDir dir;
   const std::string name = dir / "M1.msg";
-  SpareFile& spare = SpareFile::Instance();
+  SpareFile spare;
   ASSERT_FALSE(spare.Ready());
   errno = 0;
   EXPECT_FALSE(spare.Publish(name.c_str(), "text", 4));
@@ -25,7 +25,7 @@ TEST(SpareFile, WithoutAReadyFilePublishFailsAndCreatesNothing) {
 TEST(SpareFile, FileMadeAheadIsUsedUpByOnePublish) {
   if (testutil::kWindows) GTEST_SKIP() << "Windows has no unnamed files";
   testutil::TempDir dir;
-  SpareFile& spare = SpareFile::Instance();
+  SpareFile spare;
   spare.MakeAhead(dir.path().c_str());
   spare.MakeAhead(dir.path().c_str());  // one is ready: no second one
   ASSERT_TRUE(spare.Ready());
@@ -41,7 +41,7 @@ TEST(SpareFile, FileMadeAheadIsUsedUpByOnePublish) {
 TEST(SpareFile, MissingDirectoryMakesNothingAndALaterCallStillWorks) {
   if (testutil::kWindows) GTEST_SKIP() << "Windows has no unnamed files";
   testutil::TempDir dir;
-  SpareFile& spare = SpareFile::Instance();
+  SpareFile spare;
   spare.MakeAhead((dir / "missing").c_str());
   EXPECT_FALSE(spare.Ready());
   spare.MakeAhead(dir.path().c_str());
@@ -54,7 +54,7 @@ TEST(SpareFile, PublishUnderATakenNameFailsAndLeavesTheOldFile) {
   if (testutil::kWindows) GTEST_SKIP() << "Windows has no unnamed files";
   testutil::TempDir dir;
   testutil::WriteFile(dir / "M1.msg", "old");
-  SpareFile& spare = SpareFile::Instance();
+  SpareFile spare;
   spare.MakeAhead(dir.path().c_str());
   ASSERT_TRUE(spare.Ready());
   EXPECT_FALSE(spare.Publish((dir / "M1.msg").c_str(), "new", 3));
