@@ -99,6 +99,16 @@ bool IsRegularWithOneName(int fd) {
   return true;
 }
 
+// Makes the file end at `size`: cuts off what an older, longer content (or
+// a writer that extended it meanwhile) left beyond it. A file already that
+// long is left alone, which on some file systems spares a costly truncation.
+bool CutAfter(int fd, size_t size) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return false;
+  if (st.st_size == static_cast<off_t>(size)) return true;
+  return ftruncate(fd, static_cast<off_t>(size)) == 0;
+}
+
 constexpr int kNoFollow = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
 
 // A name beside `native` that no other writer uses: the pid and a counter.
@@ -234,7 +244,7 @@ bool RewriteFile(const char* path, const void* data, size_t size) {
     Discard(fd);
     return false;
   }
-  if (FileWrite(fd, data, size) != static_cast<int64_t>(size) || ftruncate(fd, size) != 0) {
+  if (FileWrite(fd, data, size) != static_cast<int64_t>(size) || !CutAfter(fd, size)) {
     const int error = errno;
     if (ftruncate(fd, 0) != 0) {
       // Nothing more can be done; the caller reports the failed write.

@@ -12,6 +12,8 @@
 
 #include <climits>
 #include <cstring>
+#include <memory>
+#include <utility>
 
 #include "platform/Fault.h"
 #include "platform/Path.h"
@@ -73,57 +75,94 @@ bool StandardErrorUsable() {
   return (pfd.revents & (POLLERR | POLLHUP | POLLNVAL)) == 0;
 }
 
-// Every signal gets its default disposition back in the child: an ignored
-// disposition would survive exec (caught ones are reset by exec itself).
+// What a child gets besides its command line: its standard descriptors,
+// nothing else inherited, its directory, its session or process group, and
+// every signal unblocked and at its default action. Building it costs a
+// check of the descriptor limit per descriptor action and a few allocations,
+// so a thread keeps the last one it built and builds anew only when the
+// wanted setup differs.
+class SpawnSetup {
+ public:
+  struct Key {
+    bool error_usable = false;
+    bool new_session = false;
+    std::string directory;
+    bool operator==(const Key&) const = default;
+  };
+
+  explicit SpawnSetup(Key key) : key_(std::move(key)) {
+    posix_spawn_file_actions_init(&actions_);
+    posix_spawnattr_init(&attributes_);
+    AddNull(&actions_, 0, O_RDONLY);
+    if (key_.error_usable) {
+      posix_spawn_file_actions_adddup2(&actions_, 2, 1);
+    } else {
+      AddNull(&actions_, 1, O_WRONLY);
+      posix_spawn_file_actions_adddup2(&actions_, 1, 2);
+    }
+    // Nothing but the standard descriptors reaches the child, not even one
+    // that whoever started the service left inheritable.
+    posix_spawn_file_actions_addclosefrom_np(&actions_, 3);
+    if (!key_.directory.empty()) {
+      posix_spawn_file_actions_addchdir_np(&actions_, key_.directory.c_str());
+    }
+    sigset_t signals;
+    sigemptyset(&signals);
+    posix_spawnattr_setsigmask(&attributes_, &signals);
+    // Every standard signal gets its default action (an ignored one would
+    // stay ignored across exec; caught ones are reset by exec itself); the
+    // real-time ones are never ignored here, and each reset is a call the
+    // child makes while the service waits for the spawn.
+    for (int number = 1; number < 32; ++number) {
+      if (number != SIGKILL && number != SIGSTOP) sigaddset(&signals, number);
+    }
+    posix_spawnattr_setsigdefault(&attributes_, &signals);
+    short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+    if (key_.new_session) {
+      flags |= POSIX_SPAWN_SETSID;
+    } else {
+      flags |= POSIX_SPAWN_SETPGROUP;
+      posix_spawnattr_setpgroup(&attributes_, 0);
+    }
+    posix_spawnattr_setflags(&attributes_, flags);
+  }
+  ~SpawnSetup() {
+    posix_spawn_file_actions_destroy(&actions_);
+    posix_spawnattr_destroy(&attributes_);
+  }
+  SpawnSetup(const SpawnSetup&) = delete;
+  SpawnSetup& operator=(const SpawnSetup&) = delete;
+
+  // The calling thread's setup for `key`.
+  static const SpawnSetup& For(Key key) {
+    thread_local std::unique_ptr<SpawnSetup> last;
+    if (!last || !(last->key_ == key)) last = std::make_unique<SpawnSetup>(std::move(key));
+    return *last;
+  }
+
+  const posix_spawn_file_actions_t* actions() const { return &actions_; }
+  const posix_spawnattr_t* attributes() const { return &attributes_; }
+
+ private:
+  Key key_;
+  posix_spawn_file_actions_t actions_;
+  posix_spawnattr_t attributes_;
+};
+
 // Starts `program` with `argv`; returns the pid, or 0 with the spawn error.
 pid_t Spawn(const std::string& program, std::vector<std::string>& words,
             const SpawnOptions& options, int* error) {
   std::vector<char*> argv;
   for (std::string& word : words) argv.push_back(word.data());
   argv.push_back(nullptr);
-
-  posix_spawn_file_actions_t actions;
-  posix_spawnattr_t attributes;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawnattr_init(&attributes);
-  AddNull(&actions, 0, O_RDONLY);
-  if (StandardErrorUsable()) {
-    posix_spawn_file_actions_adddup2(&actions, 2, 1);
-  } else {
-    AddNull(&actions, 1, O_WRONLY);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  }
-  // Nothing but the standard descriptors reaches the child, not even one
-  // that whoever started the service left inheritable.
-  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-  std::string directory;
-  if (options.working_directory != nullptr) {
-    directory = NativePath(options.working_directory);
-    if (!directory.empty()) posix_spawn_file_actions_addchdir_np(&actions, directory.c_str());
-  }
-  sigset_t signals;
-  sigemptyset(&signals);
-  posix_spawnattr_setsigmask(&attributes, &signals);
-  // Every standard signal gets its default action (an ignored one would stay
-  // ignored across exec); the real-time ones are never ignored here, and each
-  // reset is a call the child makes while the service waits for the spawn.
-  for (int number = 1; number < 32; ++number) {
-    if (number != SIGKILL && number != SIGSTOP) sigaddset(&signals, number);
-  }
-  posix_spawnattr_setsigdefault(&attributes, &signals);
-  short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
-  if (options.new_session) {
-    flags |= POSIX_SPAWN_SETSID;
-  } else {
-    flags |= POSIX_SPAWN_SETPGROUP;
-    posix_spawnattr_setpgroup(&attributes, 0);
-  }
-  posix_spawnattr_setflags(&attributes, flags);
-
+  SpawnSetup::Key key;
+  key.error_usable = StandardErrorUsable();
+  key.new_session = options.new_session;
+  if (options.working_directory != nullptr) key.directory = NativePath(options.working_directory);
+  const SpawnSetup& setup = SpawnSetup::For(std::move(key));
   pid_t pid = 0;
-  *error = posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attributes);
+  *error = posix_spawn(&pid, program.c_str(), setup.actions(), setup.attributes(), argv.data(),
+                       environ);
   return *error == 0 ? pid : 0;
 }
 

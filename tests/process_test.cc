@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -332,15 +333,26 @@ TEST_F(ProcessTest, BareNameIsFoundInWorkingDirectoryThenPath) {
   EXPECT_TRUE(testutil::FileExists(dir_ / "cwd"));
 }
 
+// Launches one after another from the same thread each start where they
+// are told, or where the caller is: no launch's directory carries over.
 TEST_F(ProcessTest, ChildStartsInTheGivenWorkingDirectory) {
   const std::string recorder = Recorder();
   testutil::TempDir other;
-  CProcess process(recorder.c_str());
-  ASSERT_EQ(process.Run(1, 1, (other.path() + "\\").c_str()), 1);
-  EXPECT_TRUE(testutil::WaitFor([&] { return process.IsRunning() == 0; }));
-  std::string cwd = testutil::ReadFile(dir_ / "cwd");
-  if (testutil::kWindows) std::replace(cwd.begin(), cwd.end(), '\\', '/');
-  EXPECT_EQ(cwd, other.path() + "\n");
+  const std::string given = other.path() + "\\";
+  std::string here = std::filesystem::current_path().generic_string();
+  const struct {
+    const char* directory;
+    const std::string& expected;
+  } cases[] = {{given.c_str(), other.path()}, {nullptr, here}, {given.c_str(), other.path()}};
+  for (const auto& c : cases) {
+    CProcess process(recorder.c_str());
+    const int started = c.directory ? process.Run(1, 1, c.directory) : process.Run(1, 1);
+    ASSERT_EQ(started, 1);
+    EXPECT_TRUE(testutil::WaitFor([&] { return process.IsRunning() == 0; }));
+    std::string cwd = testutil::ReadFile(dir_ / "cwd");
+    if (testutil::kWindows) std::replace(cwd.begin(), cwd.end(), '\\', '/');
+    EXPECT_EQ(cwd, c.expected + "\n") << (c.directory ? c.directory : "(the caller's)");
+  }
 }
 
 TEST_F(ProcessTest, ExitCodeIsStillActiveWhileRunningThenTheStatus) {
