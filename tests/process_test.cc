@@ -19,6 +19,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -269,6 +270,55 @@ TEST_F(ProcessTest, ChildGetsEmptyInputAndOnlyTheStandardDescriptors) {
   EXPECT_EQ(testutil::ReadFile(dir_ / "fds"), "end\n");
 }
 
+void CaughtForTheTest(int) {}
+
+// A child starts with no signal blocked and every standard signal at its
+// default action, whatever the caller ignores, catches or blocks; the
+// caller's own mask is the same after the start as before.
+TEST_F(ProcessTest, ChildStartsWithNoSignalBlockedIgnoredOrCaught) {
+  if (testutil::kWindows) GTEST_SKIP() << "signals are POSIX matters";
+  struct sigaction ignore = {}, catcher = {}, old_pipe, old_hup, old_usr2;
+  ignore.sa_handler = SIG_IGN;
+  catcher.sa_handler = CaughtForTheTest;
+  sigaction(SIGPIPE, &ignore, &old_pipe);
+  sigaction(SIGHUP, &ignore, &old_hup);
+  sigaction(SIGUSR2, &catcher, &old_usr2);
+  sigset_t blocked, before, after;
+  sigemptyset(&blocked);
+  sigaddset(&blocked, SIGUSR1);
+  sigaddset(&blocked, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &blocked, &before);
+  unsigned long code;
+  {
+    // No shell between: a shell may clear the mask itself.
+    const int file = open((dir_ / "status").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    StderrOn on_file(file);
+    close(file);
+    code = RunToEnd("/bin/cat /proc/self/status");
+  }
+  pthread_sigmask(SIG_SETMASK, &before, &after);
+  sigaction(SIGPIPE, &old_pipe, nullptr);
+  sigaction(SIGHUP, &old_hup, nullptr);
+  sigaction(SIGUSR2, &old_usr2, nullptr);
+  EXPECT_EQ(code, 0u);
+  EXPECT_TRUE(sigismember(&after, SIGUSR1) && sigismember(&after, SIGTERM) &&
+              !sigismember(&after, SIGUSR2));
+  std::istringstream lines(testutil::ReadFile(dir_ / "status"));
+  std::string line;
+  int seen = 0;
+  while (std::getline(lines, line)) {
+    if (line.rfind("SigBlk:", 0) != 0 && line.rfind("SigIgn:", 0) != 0 &&
+        line.rfind("SigCgt:", 0) != 0) {
+      continue;
+    }
+    // Signals 32 and up belong to the C library (which may leave some of
+    // them ignored); the standard ones must all be clear.
+    EXPECT_EQ(std::stoull(line.substr(7), nullptr, 16) & 0x7fffffffull, 0u) << line;
+    ++seen;
+  }
+  EXPECT_EQ(seen, 3);
+}
+
 TEST_F(ProcessTest, NoShellEverSeesTheCommandLine) {
   const std::string recorder = Recorder();
   EXPECT_EQ(RunToEnd(recorder + " a;touch x $(touch y) `touch z` \"q r\"", dir_.path().c_str()),
@@ -353,6 +403,26 @@ TEST_F(ProcessTest, ChildStartsInTheGivenWorkingDirectory) {
     if (testutil::kWindows) std::replace(cwd.begin(), cwd.end(), '\\', '/');
     EXPECT_EQ(cwd, c.expected + "\n") << (c.directory ? c.directory : "(the caller's)");
   }
+}
+
+// A start that fails in the child itself, after the program was found, is
+// reported as failed with its reason, and leaves no child behind.
+TEST_F(ProcessTest, StartInAMissingDirectoryFailsWithItsReason) {
+  const std::string recorder = Recorder();
+  CProcess process(recorder.c_str());
+  EXPECT_EQ(process.Run(1, 1, (dir_.path() + "/missing/").c_str()), 0);
+  if (testutil::kWindows) {
+    EXPECT_NE(process.LastError(), 0);
+  } else {
+    EXPECT_EQ(process.LastError(), ENOENT);
+  }
+  EXPECT_EQ(process.IsRunning(), 0);
+  EXPECT_FALSE(testutil::FileExists(dir_ / "cwd"));
+#ifndef _WIN32
+  int status;
+  EXPECT_EQ(waitpid(-1, &status, WNOHANG), -1) << "no child, ended or not, is left";
+  EXPECT_EQ(errno, ECHILD);
+#endif
 }
 
 TEST_F(ProcessTest, ExitCodeIsStillActiveWhileRunningThenTheStatus) {
