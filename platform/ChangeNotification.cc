@@ -23,6 +23,7 @@ constexpr uint32_t kNameMask = kChangeMask | kRemovedMask | IN_CREATE;
 // Names kept between two takes; beyond this the caller lists the directory.
 constexpr size_t kMaxNames = 8192;
 constexpr uint32_t kGoneMask = IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED | IN_UNMOUNT;
+constexpr uint32_t kWatchMask = kNameMask | IN_ONLYDIR | IN_DELETE_SELF | IN_MOVE_SELF;
 
 int64_t MonotonicMs() {
   struct timespec ts;
@@ -51,16 +52,20 @@ void ChangeNotification::Keep(const char* name, bool removed) {
   names_.push_back({name, removed});
 }
 
-bool ChangeNotification::Drain(int fd, bool* gone) {
+bool ChangeNotification::Drain(bool* gone) {
   // Room for many events, and at least one with the longest name.
   alignas(struct inotify_event) char buffer[16 * (sizeof(struct inotify_event) + NAME_MAX + 1)];
   bool changed = false;
   for (;;) {
-    ssize_t n = read(fd, buffer, sizeof buffer);
+    ssize_t n = read(fd_, buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;  // EAGAIN: the queue is empty
     for (char* p = buffer; p < buffer + n;) {
       auto* event = reinterpret_cast<struct inotify_event*>(p);
+      p += sizeof(struct inotify_event) + event->len;
+      // Events of a directory watched before a renewal found another one at
+      // the path: its names and its end are no longer this watch's.
+      if (event->wd != wd_ && (event->mask & IN_Q_OVERFLOW) == 0) continue;
       if (event->mask & (kChangeMask | IN_Q_OVERFLOW)) changed = true;
       if (event->mask & kGoneMask) *gone = true;
       if (event->mask & IN_Q_OVERFLOW) {
@@ -69,7 +74,6 @@ bool ChangeNotification::Drain(int fd, bool* gone) {
       } else if (event->len > 0 && (event->mask & kNameMask) != 0) {
         Keep(event->name, (event->mask & kRemovedMask) != 0);
       }
-      p += sizeof(struct inotify_event) + event->len;
     }
   }
   if (*gone) names_missed_ = true;
@@ -92,8 +96,8 @@ bool ChangeNotification::Create(const char* directory) {
   fd_ = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
   if (fd_ < 0) return false;
   std::string native = NativeDirectory(directory);
-  watching_ = inotify_add_watch(fd_, native.c_str(),
-                                kNameMask | IN_ONLYDIR | IN_DELETE_SELF | IN_MOVE_SELF) >= 0;
+  wd_ = inotify_add_watch(fd_, native.c_str(), kWatchMask);
+  watching_ = wd_ >= 0;
   if (!watching_) names_missed_ = true;
   return watching_;
 }
@@ -101,20 +105,36 @@ bool ChangeNotification::Create(const char* directory) {
 void ChangeNotification::Close() {
   if (fd_ >= 0) close(fd_);  // close of an inotify descriptor cannot lose data
   fd_ = -1;
+  wd_ = -1;
   watching_ = false;
-  pending_change_ = false;
 }
 
 bool ChangeNotification::Renew(const char* directory) {
-  const int old_fd = fd_;
-  fd_ = -1;  // the old watch stays open until the new one is in place
-  const bool created = Create(directory);
-  if (old_fd >= 0) {
-    bool gone = false;
-    pending_change_ = Drain(old_fd, &gone);
-    close(old_fd);
+  if (fd_ < 0) return Create(directory);
+  if (FaultInjected(FaultPoint::kNotify, directory)) {
+    Close();
+    names_missed_ = true;
+    return false;
   }
-  return created;
+  // The same inotify descriptor stays: what it queued since the last wait
+  // stays queued and ends the next wait at once. (A new descriptor for each
+  // renewal costs a teardown of the old one, which stalls this thread for a
+  // grace period of the kernel at every time-out.) Watching the path again
+  // gives the same watch while the same directory stands there, and a new
+  // one when the directory was replaced or has come back.
+  const std::string native = NativeDirectory(directory);
+  const int wd = inotify_add_watch(fd_, native.c_str(), kWatchMask);
+  if (wd >= 0 && wd == wd_) {
+    watching_ = true;
+    return true;
+  }
+  const int error = errno;
+  if (wd_ >= 0) inotify_rm_watch(fd_, wd_);  // fails when the kernel has ended it already
+  wd_ = wd;
+  watching_ = wd >= 0;
+  names_missed_ = true;  // another directory, or none: what was known of the names is void
+  errno = error;
+  return watching_;
 }
 
 namespace {
@@ -144,18 +164,13 @@ PollOutcome PollOnce(int watch_fd, int64_t left) {
 
 bool ChangeNotification::DrainWatch() {
   bool gone = false;
-  const bool changed = Drain(fd_, &gone);
+  const bool changed = Drain(&gone);
   if (gone) watching_ = false;
   return changed;
 }
 
 ChangeNotification::WaitResult ChangeNotification::Wait(uint32_t milliseconds) {
   if (StopRequested()) return kStopped;
-  if (pending_change_) {
-    pending_change_ = false;
-    DrainWatch();  // what the new watch saw meanwhile belongs to this pass
-    return kChanged;
-  }
   const int64_t deadline = MonotonicMs() + milliseconds;
   for (;;) {
     const int64_t left = deadline - MonotonicMs();

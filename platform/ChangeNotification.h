@@ -42,10 +42,12 @@ class ChangeNotification {
   bool Create(const char* directory);
   // Stops watching. Safe to call when nothing is watched.
   void Close();
-  // Closes the notification and creates it anew, as after a time-out. The new
-  // watch is in place before the old one is closed, and a change that the old
-  // one caught after its last wait makes the next wait return at once, so no
-  // change falls between the two.
+  // Watches the directory named by the path text anew, as after a time-out:
+  // whatever directory stands there now is the one watched from here on (one
+  // that was removed, replaced or missing before is picked up). A change
+  // caught since the last wait still makes the next wait return at once, so
+  // no change falls between the two. Returns false, as Create does, when
+  // nothing can be watched there.
   bool Renew(const char* directory);
   // Waits up to `milliseconds` (the unsigned product of the Windows wait,
   // clamped to what poll accepts) for a change. Pending events are drained
@@ -62,9 +64,9 @@ class ChangeNotification {
   std::vector<NameEvent> TakeNames(bool* missed);
 
  private:
-  // Reads every queued event of `fd` into names_. Returns true when one of
-  // them is a change; sets *gone when the watched directory went away.
-  bool Drain(int fd, bool* gone);
+  // Reads every queued event of the watch into names_. Returns true when one
+  // of them is a change; sets *gone when the watched directory went away.
+  bool Drain(bool* gone);
   // Drains the watch; true when an event is a change. A watched directory
   // that went away ends the watching.
   bool DrainWatch();
@@ -73,9 +75,12 @@ class ChangeNotification {
   std::vector<NameEvent> names_;
   bool names_missed_ = true;  // nothing is known before the first listing
   int fd_ = -1;
+#ifndef _WIN32
+  int wd_ = -1;  // the watch of the directory on fd_, or -1
+#endif
   bool watching_ = false;
-  bool pending_change_ = false;  // caught by a renewed notification's predecessor
 #ifdef _WIN32
+  bool pending_change_ = false;  // caught by a renewed notification's predecessor
   struct Watch;            // the overlapped ReadDirectoryChangesW of platform/win32
   Watch* watch_ = nullptr;  // owned; it also keeps the names of the changed entries
 #endif

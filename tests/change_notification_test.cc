@@ -57,12 +57,72 @@ TEST_F(ChangeNotificationTest, WritesMovesAndTimesWakeReadsAndDeletionsDoNot) {
   }
 }
 
+// Names in the order they came, each with "+" (appeared or changed) or "-"
+// (left); repeats of one entry in a row, as Windows reports a write, count once.
+std::string NamesTaken(ChangeNotification& notification, bool* missed) {
+  std::string order, previous;
+  for (const auto& event : notification.TakeNames(missed)) {
+    const std::string entry = (event.removed ? "-" : "+") + event.name + " ";
+    if (entry != previous) order += entry;
+    previous = entry;
+  }
+  return order;
+}
+
 TEST_F(ChangeNotificationTest, ChangeBetweenTimeoutAndRenewalIsNotLost) {
+  bool missed = true;
+  NamesTaken(notification_, &missed);
   EXPECT_EQ(notification_.Wait(0), ChangeNotification::kTimeout);
   testutil::WriteFile(dir_ / "qza1k3.in", "alarm");
-  notification_.Renew(dir_.path().c_str());
+  EXPECT_TRUE(notification_.Renew(dir_.path().c_str()));
   EXPECT_EQ(notification_.Wait(0), ChangeNotification::kChanged);
   EXPECT_EQ(notification_.Wait(0), ChangeNotification::kTimeout);
+  EXPECT_EQ(NamesTaken(notification_, &missed), "+qza1k3.in ");
+  EXPECT_FALSE(missed) << "the same directory: what was known of its names still holds";
+}
+
+// A renewal watches whatever directory stands at the path now. What the
+// directory that stood there before still reports (its move, a file written
+// into it afterwards) is no longer the watch's: it neither wakes a wait nor
+// ends the new watch, and the names known before count as missed.
+TEST_F(ChangeNotificationTest, RenewalFollowsADirectoryReplacedAtItsPath) {
+  if (testutil::kWindows) GTEST_SKIP() << "Windows cannot rename a watched directory";
+  bool missed = true;
+  NamesTaken(notification_, &missed);
+  const std::string d = dir_.path();
+  ASSERT_EQ(rename(d.c_str(), (d + ".old").c_str()), 0);
+  ASSERT_TRUE(testutil::MakeDirectory(d));
+  testutil::WriteFile(d + ".old/stale", "written into the old directory");
+  EXPECT_TRUE(notification_.Renew(d.c_str()));
+  EXPECT_EQ(NamesTaken(notification_, &missed), "");
+  EXPECT_TRUE(missed);
+  EXPECT_EQ(notification_.Wait(20), ChangeNotification::kTimeout);
+  EXPECT_TRUE(notification_.Watching());
+  testutil::WriteFile(d + ".old/later", "");
+  EXPECT_EQ(notification_.Wait(20), ChangeNotification::kTimeout);
+  testutil::WriteFile(d + "/fresh", "");
+  EXPECT_EQ(notification_.Wait(1000), ChangeNotification::kChanged);
+  EXPECT_EQ(NamesTaken(notification_, &missed), "+fresh ");
+  EXPECT_FALSE(missed);
+  std::filesystem::remove_all(d + ".old");
+}
+
+// A path with no directory is tried again at each renewal, and watched as
+// soon as one is there.
+TEST(ChangeNotification, RenewalWatchesADirectoryOnceItExists) {
+  testutil::TempDir parent;
+  const std::string d = parent / "spool";
+  ChangeNotification notification;
+  EXPECT_FALSE(notification.Create(d.c_str()));
+  for (int renewal = 0; renewal < 2; ++renewal) {
+    EXPECT_FALSE(notification.Renew(d.c_str()));
+    EXPECT_FALSE(notification.Watching());
+    EXPECT_EQ(notification.Wait(10), ChangeNotification::kTimeout);
+  }
+  ASSERT_TRUE(testutil::MakeDirectory(d));
+  EXPECT_TRUE(notification.Renew(d.c_str()));
+  testutil::WriteFile(d + "/qza1k1.in", "");
+  EXPECT_EQ(notification.Wait(1000), ChangeNotification::kChanged);
 }
 
 TEST_F(ChangeNotificationTest, RemovedDirectoryEndsWaitsAsTimeouts) {
