@@ -100,6 +100,7 @@ void Enqueue(std::string message) {
 void WriterMain(void*) {
   Queue& queue = TheQueue();
   std::unique_lock<std::mutex> lock(queue.mutex);
+  auto last_write = std::chrono::steady_clock::time_point();
   for (;;) {
     queue.queued.wait(lock, [&] { return !queue.messages.empty(); });
     // Everything queued goes out in one write: whole messages, in order.
@@ -114,8 +115,12 @@ void WriterMain(void*) {
     queue.writing = false;
     queue.bytes -= joined.size();
     if (queue.messages.empty()) queue.written.notify_all();
-    // Messages that come meanwhile gather and go out together after the
-    // rest: a burst costs a hand-over per rest, not one per file.
+    // In a burst, messages that come meanwhile gather and go out together
+    // after the rest: a hand-over per rest, not one per file.
+    const auto now = std::chrono::steady_clock::now();
+    const bool burst = now - last_write < std::chrono::milliseconds(kWriterBurstGapMilliseconds);
+    last_write = now;
+    if (!burst) continue;
     lock.unlock();
     std::this_thread::sleep_for(std::chrono::milliseconds(kWriterRestMilliseconds));
     lock.lock();

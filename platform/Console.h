@@ -10,8 +10,10 @@
 // full, messages are dropped and counted, and once there is room again a line
 // says how many were dropped, in its place in the order. The writer sleeps on
 // a condition variable while there is nothing to write; it costs nothing idle.
-// After each write it rests kWriterRestMilliseconds, so that in a burst the
-// messages of many files go out in one write and wake it once.
+// After a write that came less than kWriterBurstGapMilliseconds after the one
+// before, it rests kWriterRestMilliseconds, so that in a burst the messages of
+// many files go out in one write and wake it once; a lone message (a
+// time-out's, an alarm's now and then) costs no rest and no second wake.
 // SIGPIPE is ignored by the service, so a closed standard output does not end
 // it; its messages are then discarded.
 #ifndef QZA_PLATFORM_CONSOLE_H_
@@ -25,8 +27,10 @@ namespace platform {
 // Bytes of messages that may wait for the writer; past them messages drop.
 constexpr size_t kConsoleQueueBytes = 1024 * 1024;
 
-// How long the writer rests after each write before it writes again.
+// How long the writer rests after a write in a burst before it writes again.
 constexpr uint32_t kWriterRestMilliseconds = 10;
+// Two writes closer together than this make a burst.
+constexpr uint32_t kWriterBurstGapMilliseconds = 100;
 
 // The line that stands for dropped messages (with their count).
 constexpr char kDroppedFormat[] =
