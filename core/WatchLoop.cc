@@ -230,8 +230,8 @@ void WatchLoop::ForgetPresent() {
 }
 
 void WatchLoop::TimeoutPass() {
-  // Names that the renewed notification's predecessor still held; a lost
-  // watch counts as missed names, which forget what was known.
+  // Names gathered before the renewal; a lost or replaced watch counts as
+  // missed names, which forget what was known.
   TakeNames();
   if (full_pass_due_ || !present_known_) {
     FullPass();
