@@ -227,6 +227,13 @@ class ShellIdiom(Floor):
         return group_members(self.proc.pid)
 
 
+def started_service(root, tools, archives=0, earlier=0):
+    """A service installed in `root`, started and ready."""
+    service = Service(root, tools, archives, earlier)
+    service.start()
+    return service
+
+
 def percentile(values, p):
     ordered = sorted(values)
     return ordered[min(len(ordered) - 1, int(round(p / 100.0 * (len(ordered) - 1))))]
@@ -311,10 +318,9 @@ def measure_growth(base, tools, cases, count, idle_s):
     services = []
     try:
         for label, archives, earlier in cases:
-            service = Service(os.path.join(base, f"growth-{label}"), tools, archives, earlier)
-            service.name = label
-            service.start()
-            services.append(service)
+            services.append(started_service(os.path.join(base, f"growth-{label}"), tools,
+                                            archives, earlier))
+            services[-1].name = label
         time.sleep(0.5)  # the cost per alarm, not the start-up's one listing
         latencies = measure_latency(services, count)
         idle = measure_idle(services[-1], idle_s)
@@ -374,43 +380,34 @@ def main():
     shell = ShellIdiom(os.path.join(base, "shell"), tools)
     service.stage_files([-1])
     floor.template = shell.template = os.path.join(service.stage, service.file_name(-1))
-    contenders = [service, floor, shell]
+    others = [floor, shell]
     results = {}
     try:
-        for c in contenders:
+        for c in [service] + others:
             c.start()
-        latency = measure_latency(contenders, n_latency)
+        latency = measure_latency([service] + others, n_latency)
         results["latency_ms"] = {
             name: {"median": statistics.median(v), "p95": percentile(v, 95),
                    "p99": percentile(v, 99)} for name, v in latency.items()}
         service.stop()
-        contenders = contenders[1:]
         results["file_creation_us"] = measure_file_creation(os.path.join(base, "probe"))
-
-        def burst_service(r):
-            s = Service(os.path.join(base, f"service-burst-{r}"), tools)
-            s.start()
-            return s
         results["burst"], results["peak_rss_kib"] = measure_bursts(
-            burst_service, contenders, n_burst, n_rounds, 100000)
-        service = Service(os.path.join(base, "service-idle"), tools)
-        service.start()
-        contenders.insert(0, service)
+            lambda r: started_service(os.path.join(base, f"service-burst-{r}"), tools),
+            others, n_burst, n_rounds, 100000)
+        results["burst_rounds"] = n_rounds
+        service = started_service(os.path.join(base, "service-idle"), tools)
         results["idle"] = measure_idle(service, idle_s)
         results["idle"]["seconds"] = idle_s
         if not args.short:  # the 10,000-file burst, in a fresh month again
             service.stop()
-            service = Service(os.path.join(base, "service-long"), tools)
-            service.start()
-            contenders[0] = service
+            service = started_service(os.path.join(base, "service-long"), tools)
             results["long_burst"] = measure_long_burst(service, 10000, 200000)
     finally:
-        for c in contenders:
+        for c in [service] + others:
             c.stop()
     results["growth_ms_per_alarm"], results["idle_large"] = measure_growth(
         base, tools, growth_cases, n_growth, idle_s)
     shutil.rmtree(base, ignore_errors=True)
-    results["burst_rounds"] = n_rounds
     report(results, n_latency, n_burst)
 
 
