@@ -94,10 +94,10 @@ TEST_F(ChangeNotificationTest, RenewalFollowsADirectoryReplacedAtItsPath) {
   ASSERT_TRUE(testutil::MakeDirectory(d));
   testutil::WriteFile(d + ".old/stale", "written into the old directory");
   EXPECT_TRUE(notification_.Renew(d.c_str()));
-  EXPECT_EQ(NamesTaken(notification_, &missed), "");
-  EXPECT_TRUE(missed);
   EXPECT_EQ(notification_.Wait(20), ChangeNotification::kTimeout);
   EXPECT_TRUE(notification_.Watching());
+  EXPECT_EQ(NamesTaken(notification_, &missed), "") << "names of the old directory";
+  EXPECT_TRUE(missed);
   testutil::WriteFile(d + ".old/later", "");
   EXPECT_EQ(notification_.Wait(20), ChangeNotification::kTimeout);
   testutil::WriteFile(d + "/fresh", "");
