@@ -83,8 +83,10 @@ struct Reservation {
   bool StillPending() const { return FileUnchanged() && !platform::PathExists(archive.c_str()); }
 };
 
+}  // namespace
+
 // The handler's memory across alarms.
-struct AlarmState {
+struct AlarmHandler::State {
   platform::Journal journal;
   bool journal_tried = false;
   // Left by earlier runs that ended while launching these alarms; each keeps
@@ -100,10 +102,9 @@ struct AlarmState {
   SpareFile spare;
 };
 
-AlarmState& State() {
-  static AlarmState state;
-  return state;
-}
+namespace {
+
+using AlarmState = AlarmHandler::State;
 
 // Joins the directory and the name into a path buffer; false when the path
 // passes 127 characters.
@@ -117,8 +118,8 @@ bool JoinInto(char (&out)[kPathSize], const char* directory, const std::string& 
 // The first archive name of the month that is free: one status query per
 // sequence number, from 1 up, not following links (a dangling link takes its
 // name). The name an interrupted launch was given stays that alarm's.
-bool Reserved(const char* archive) {
-  for (const auto* list : {&State().interrupted, &State().stuck}) {
+bool Reserved(AlarmState& state, const char* archive) {
+  for (const auto* list : {&state.interrupted, &state.stuck}) {
     for (const Reservation& r : *list) {
       if (r.archive == archive) return true;
     }
@@ -127,8 +128,8 @@ bool Reserved(const char* archive) {
 }
 
 // True when the file at `path` is an alarm that was launched and left.
-bool LaunchedAndLeft(const char* path) {
-  std::vector<Reservation>& stuck = State().stuck;
+bool LaunchedAndLeft(AlarmState& state, const char* path) {
+  std::vector<Reservation>& stuck = state.stuck;
   if (stuck.empty()) return false;
   Identity seen;
   if (!platform::IdentityOfPath(path, &seen)) return false;
@@ -170,9 +171,9 @@ bool FormArchiveName(const Settings& settings, const struct tm& time, int sequen
 // does not follow links (a dangling link takes its name). The name an
 // interrupted launch was given stays that alarm's. Without an index (the
 // directory cannot be listed) every number is asked for from 1 up.
-bool ChooseArchiveName(const Settings& settings, const struct tm& time,
+bool ChooseArchiveName(AlarmState& state, const Settings& settings, const struct tm& time,
                        char (&archive)[kPathSize]) {
-  ArchiveIndex& index = State().archives;
+  ArchiveIndex& index = state.archives;
   const std::string prefix = ArchivePrefix(settings, time);
   const bool known = index.Knows(prefix) || LearnMonth(settings.WatchPath, index, prefix);
   bool doubt = false;
@@ -180,7 +181,7 @@ bool ChooseArchiveName(const Settings& settings, const struct tm& time,
   for (int sequence = known ? index.LowestFree() : 1;;
        sequence = known ? index.LowestFree(sequence + 1) : sequence + 1) {
     if (!FormArchiveName(settings, time, sequence, archive)) break;
-    if (Reserved(archive)) continue;
+    if (Reserved(state, archive)) continue;
     if (!platform::PathExists(archive)) {
       chosen = true;
       break;
@@ -195,16 +196,16 @@ bool ChooseArchiveName(const Settings& settings, const struct tm& time,
 }
 
 // Tells the index that the archive name is now taken.
-void ArchiveTaken(const char* archive) {
+void ArchiveTaken(AlarmState& state, const char* archive) {
   const char* name = std::strrchr(archive, '\\');
-  State().archives.NameAppeared(name != nullptr ? name + 1 : archive);
+  state.archives.NameAppeared(name != nullptr ? name + 1 : archive);
 }
 
 // The archive name for this alarm: the one it was given before an
 // interruption, when it is that alarm and the name is still free.
-bool ArchiveNameFor(const Settings& settings, const char* path, const Identity& identity,
+bool ArchiveNameFor(AlarmState& state, const Settings& settings, const char* path, const Identity& identity,
                     const struct tm& time, char (&archive)[kPathSize]) {
-  for (const Reservation& interrupted : State().interrupted) {
+  for (const Reservation& interrupted : state.interrupted) {
     if (interrupted.path == path && interrupted.identity == identity &&
         interrupted.archive.size() < sizeof archive &&
         !platform::PathExists(interrupted.archive.c_str())) {
@@ -215,33 +216,31 @@ bool ArchiveNameFor(const Settings& settings, const char* path, const Identity& 
       return true;
     }
   }
-  return ChooseArchiveName(settings, time, archive);
+  return ChooseArchiveName(state, settings, time, archive);
 }
 
 // The journal's text: the interrupted launches still pending, and `current`.
-std::string JournalText(const Reservation* current) {
+std::string JournalText(AlarmState& state, const Reservation* current) {
   std::string text;
-  for (const Reservation& r : State().stuck) text += r.Text();
-  for (const Reservation& r : State().interrupted) text += r.Text();
+  for (const Reservation& r : state.stuck) text += r.Text();
+  for (const Reservation& r : state.interrupted) text += r.Text();
   if (current != nullptr) text += current->Text();
   return text;
 }
 
 // Records the launch before it happens. A journal that cannot be written
 // costs the crash guarantee, never the alarm.
-void Reserve(const char* path, const Identity& identity, const char* archive) {
-  AlarmState& state = State();
+void Reserve(AlarmState& state, const char* path, const Identity& identity, const char* archive) {
   if (!state.journal.IsOpen()) return;
   const Reservation current{archive, path, identity};
-  if (!state.journal.Store(JournalText(&current))) {
+  if (!state.journal.Store(JournalText(state, &current))) {
     platform::Print("ERROR: journal %s could not be written: %s\r\n", kAlarmJournalName,
                     platform::ErrorText(errno));
   }
 }
 
 // The launch is over (archived, or left for good): the name is the alarm's.
-void Release(const char* path) {
-  AlarmState& state = State();
+void Release(AlarmState& state, const char* path) {
   std::vector<Reservation>& pending = state.interrupted;
   for (auto it = pending.begin(); it != pending.end();) {
     it = it->path == path ? pending.erase(it) : it + 1;
@@ -250,7 +249,7 @@ void Release(const char* path) {
   if (pending.empty() && state.stuck.empty()) {
     state.journal.Clear();
   } else {
-    state.journal.Store(JournalText(nullptr));
+    state.journal.Store(JournalText(state, nullptr));
   }
 }
 
@@ -271,7 +270,7 @@ bool SafeMessageId(const char* id) {
   return std::strpbrk(id, "\\/:") == nullptr && !HasControlCharacter(id);
 }
 
-void WriteMessageFile(const char* db_path, const AlarmRequest& request) {
+void WriteMessageFile(AlarmState& state, const char* db_path, const AlarmRequest& request) {
   char name[kPathSize];
   const std::string file = std::string(request.message_id) + ".msg";
   if (!JoinInto(name, db_path, file) || !SafeMessageId(request.message_id)) {
@@ -280,7 +279,7 @@ void WriteMessageFile(const char* db_path, const AlarmRequest& request) {
     return;
   }
   const size_t size = std::strlen(request.text);
-  if (!State().spare.Publish(name, request.text, size) &&
+  if (!state.spare.Publish(name, request.text, size) &&
       !platform::RewriteFile(name, request.text, size)) {
     platform::Print("FAILED to write messagefile %s\n", name);
     return;
@@ -368,8 +367,7 @@ bool ReadAlarm(const Settings& settings, const char* path, AlarmRequest* request
 
 // Remembers an alarm that was launched but is still in the spool, with the
 // archive name its program was given, in memory and in the journal.
-void LeaveForOperator(const char* path, const Identity& identity, const char* archive) {
-  AlarmState& state = State();
+void LeaveForOperator(AlarmState& state, const char* path, const Identity& identity, const char* archive) {
   std::vector<Reservation>& stuck = state.stuck;
   for (auto it = stuck.begin(); it != stuck.end();) {  // files the operator cleared away
     it = it->FileUnchanged() ? it + 1 : stuck.erase(it);
@@ -377,7 +375,7 @@ void LeaveForOperator(const char* path, const Identity& identity, const char* ar
   Reservation left{archive, path, identity};
   left.stuck = true;
   stuck.push_back(left);
-  if (state.journal.IsOpen() && !state.journal.Store(JournalText(nullptr))) {
+  if (state.journal.IsOpen() && !state.journal.Store(JournalText(state, nullptr))) {
     platform::Print("ERROR: journal %s could not be written: %s\r\n", kAlarmJournalName,
                     platform::ErrorText(errno));
   }
@@ -389,11 +387,11 @@ void LeaveForOperator(const char* path, const Identity& identity, const char* ar
 
 // Launches, archives and releases the reservation. False when the program did
 // not start (nothing records a launch then; the file stays).
-bool LaunchAndArchive(const char* path, const Identity& identity, const char* command,
+bool LaunchAndArchive(AlarmState& state, const char* path, const Identity& identity, const char* command,
                       const char* archive, bool* archived) {
-  Reserve(path, identity, archive);
+  Reserve(state, path, identity, archive);
   if (LaunchDetached(command) != 0) {
-    Release(path);
+    Release(state, path);
     return false;
   }
   // The name may hold another file by now (its writer replaced the one that
@@ -402,34 +400,41 @@ bool LaunchAndArchive(const char* path, const Identity& identity, const char* co
     platform::Print("'%s' was replaced while it was handled: the launched alarm cannot be "
                     "archived, the new file waits for its pass\r\n",
                     path);
-    Release(path);
+    Release(state, path);
     // Its program was given the archive name: no other alarm gets it.
     Reservation gone{archive, path, identity};
     gone.stuck = true;
-    State().stuck.push_back(gone);
+    state.stuck.push_back(gone);
     *archived = false;
     return true;
   }
   *archived = RenameToArchive(path, archive);
   if (*archived) {
-    ArchiveTaken(archive);
+    ArchiveTaken(state, archive);
   } else if (errno == EEXIST) {
-    State().archives.Invalidate();  // someone took the name meanwhile
+    state.archives.Invalidate();  // someone took the name meanwhile
   }
-  Release(path);
-  if (!*archived) LeaveForOperator(path, identity, archive);
+  Release(state, path);
+  if (!*archived) LeaveForOperator(state, path, identity, archive);
   return true;
 }
 
 }  // namespace
 
-void LearnArchiveNames(const Settings& settings) {
-  const std::string prefix = ArchivePrefix(settings, platform::LocalTime(platform::Now()));
-  if (!State().archives.Knows(prefix)) LearnMonth(settings.WatchPath, State().archives, prefix);
+AlarmHandler::AlarmHandler(const Settings& settings, const HandlerClock& clock)
+    : settings_(settings), clock_(clock), state_(std::make_unique<State>()) {}
+
+AlarmHandler::~AlarmHandler() = default;
+
+void AlarmHandler::LearnArchiveNames() {
+  const Settings& settings = settings_;
+  State& state = *state_;
+  const std::string prefix = ArchivePrefix(settings, platform::LocalTime(clock_.now()));
+  if (!state.archives.Knows(prefix)) LearnMonth(settings.WatchPath, state.archives, prefix);
 }
 
-void OpenAlarmJournal() {
-  AlarmState& state = State();
+void AlarmHandler::OpenJournal() {
+  State& state = *state_;
   if (state.journal_tried) return;
   state.journal_tried = true;
   if (!state.journal.Open(kAlarmJournalName)) {
@@ -449,25 +454,27 @@ void OpenAlarmJournal() {
     }
   }
   while (!state.interrupted.empty() &&
-         JournalText(nullptr).size() + kLongestReservation > platform::Journal::kCapacity) {
+         JournalText(state, nullptr).size() + kLongestReservation > platform::Journal::kCapacity) {
     state.interrupted.erase(state.interrupted.begin());
   }
 }
 
-void ArchiveNameAppeared(const char* name) { State().archives.NameAppeared(name); }
-void ArchiveNameLeft(const char* name) { State().archives.NameLeft(name); }
-void ArchiveNamesMissed() { State().archives.Invalidate(); }
+void AlarmHandler::NameAppeared(const char* name) { state_->archives.NameAppeared(name); }
+void AlarmHandler::NameLeft(const char* name) { state_->archives.NameLeft(name); }
+void AlarmHandler::NamesMissed() { state_->archives.Invalidate(); }
 
-void ResetAlarmState() {
-  AlarmState& state = State();
-  state.stuck.clear();
-  state.interrupted.clear();
-  state.archives.Invalidate();
+void AlarmHandler::Handle(const char* path, const char* name) {
+  // The sixth character of the name carries the console digit; a shorter name
+  // gives the terminator, as the Windows find record would.
+  const char sixth = std::strlen(name) > 5 ? name[5] : '\0';
+  ProcessAlarmFile(path, static_cast<signed char>(sixth) - '0');
 }
 
-void ProcessAlarmFile(const Settings& settings, const char* path, int console) {
-  if (LaunchedAndLeft(path)) return;
-  const struct tm time = platform::LocalTime(platform::Now());
+void AlarmHandler::ProcessAlarmFile(const char* path, int console) {
+  const Settings& settings = settings_;
+  State& state = *state_;
+  if (LaunchedAndLeft(state, path)) return;
+  const struct tm time = platform::LocalTime(clock_.now());
   platform::Print("proceeding alarm in '%s'\r\n", path);
 
   AlarmRequest request;
@@ -475,7 +482,7 @@ void ProcessAlarmFile(const Settings& settings, const char* path, int console) {
   if (!ReadAlarm(settings, path, &request, &identity)) return;
 
   char archive[kPathSize];
-  if (!ArchiveNameFor(settings, path, identity, time, archive)) {
+  if (!ArchiveNameFor(state, settings, path, identity, time, archive)) {
     platform::Print("Archive name longer than 127 characters, alarm file left: %s\r\n", path);
     return;
   }
@@ -489,21 +496,21 @@ void ProcessAlarmFile(const Settings& settings, const char* path, int console) {
   }
   const bool outlook = request.type == AlarmType::OutlookStart;
   bool archived = false;
-  if (outlook && !LaunchAndArchive(path, identity, request.command_line, archive, &archived)) {
+  if (outlook && !LaunchAndArchive(state, path, identity, request.command_line, archive, &archived)) {
     return;
   }
   if (!AlarmChecksumValid(request)) {
     platform::Print("Invalid alarm-file !\r\n");
     return;
   }
-  if (request.text[0] != '\0') WriteMessageFile(settings.DbPath, request);
+  if (request.text[0] != '\0') WriteMessageFile(state, settings.DbPath, request);
   // An Outlook start was launched and archived already.
-  if (!outlook && !LaunchAndArchive(path, identity, final_command, archive, &archived)) return;
+  if (!outlook && !LaunchAndArchive(state, path, identity, final_command, archive, &archived)) return;
   // For an Outlook start too, the records name the command line that was
   // started followed by the archive name, or the spool file where it stayed.
   const std::string printable = Printable(final_command);
   const char* alarm_file = archived ? archive : path;
   WriteAcknowledgement(settings, console, printable, alarm_file);
   AppendAlarmLog(settings, time, printable, alarm_file);
-  State().spare.MakeAhead(settings.DbPath);
+  state.spare.MakeAhead(settings.DbPath);
 }

@@ -11,35 +11,57 @@
 #ifndef QZA_ALARM_ALARM_DISPATCH_H_
 #define QZA_ALARM_ALARM_DISPATCH_H_
 
-// The journal's file name in the working directory.
-#include "settings/Settings.h"
+#include <memory>
 
+#include "settings/Settings.h"
+#include "settings/SpoolHandler.h"
+
+// The journal's file name in the working directory.
 constexpr char kAlarmJournalName[] = "qza_wdir.journal";
 
-// Opens the journal and takes over what a previous run left in it. Prints a
-// line when the journal cannot be used (alarms are then launched without it).
-// Call once before the first alarm.
-void OpenAlarmJournal();
+// The handler of alarm files. It owns what it knows across alarms: the
+// journal, the alarms left for the operator, the month's archive numbers and
+// the message file made ahead. Keeps a reference to `settings`, which must
+// outlive it.
+class AlarmHandler : public SpoolHandler {
+ public:
+  explicit AlarmHandler(const Settings& settings,
+                        const HandlerClock& clock = HandlerClock::System());
+  ~AlarmHandler() override;
+  AlarmHandler(const AlarmHandler&) = delete;
+  AlarmHandler& operator=(const AlarmHandler&) = delete;
 
-// Learns the archive numbers of this month from one listing of WatchPath,
-// unless they are known already, so that the first alarm after a start does
-// not wait for it. Call once the start-up pass is over: that pass lists
-// everything and so forgets what was known before it.
-void LearnArchiveNames(const Settings& settings);
+  // Opens the journal and takes over what a previous run left in it. Prints a
+  // line when the journal cannot be used (alarms are then launched without
+  // it). Call once before the first alarm.
+  void OpenJournal();
 
-// Handles the alarm file at `path` (WatchPath joined with the found name).
-// `console` is the console digit of its name (the sixth character minus '0'),
-// which names the acknowledgement file. Reports on the console and in files.
-void ProcessAlarmFile(const Settings& settings, const char* path, int console);
+  // Learns the archive numbers of this month from one listing of WatchPath,
+  // unless they are known already, so that the first alarm after a start
+  // does not wait for it. Call once the start-up pass is over: that pass
+  // lists everything and so forgets what was known before it.
+  void LearnArchiveNames();
 
-// What the handler knows of WatchPath's archive names: a name appeared or
-// left, or names may have been missed (the next alarm lists the directory).
-void ArchiveNameAppeared(const char* name);
-void ArchiveNameLeft(const char* name);
-void ArchiveNamesMissed();
+  // Handles the alarm file at `path` (WatchPath joined with the found name).
+  // `console` is the console digit of its name (the sixth character minus
+  // '0'), which names the acknowledgement file. Reports on the console and in
+  // files.
+  void ProcessAlarmFile(const char* path, int console);
 
-// Forgets the alarms that were launched but could not be archived, and the
-// journal's state (tests start each case afresh).
-void ResetAlarmState();
+  // SpoolHandler: the console digit is taken from the name.
+  void Handle(const char* path, const char* name) override;
+  // What the handler knows of WatchPath's archive names: a name appeared or
+  // left, or names may have been missed (the next alarm lists the directory).
+  void NameAppeared(const char* name) override;
+  void NameLeft(const char* name) override;
+  void NamesMissed() override;
+
+  struct State;
+
+ private:
+  const Settings& settings_;
+  const HandlerClock& clock_;
+  std::unique_ptr<State> state_;
+};
 
 #endif  // QZA_ALARM_ALARM_DISPATCH_H_

@@ -8,9 +8,6 @@
 #include "platform/Clock.h"
 #include "platform/Console.h"
 #include "support/CUserProfile.h"
-#include "watchdog/Watchdog.h"
-
-Settings g_settings;
 
 namespace {
 
@@ -59,23 +56,8 @@ void ReadIntRow(const IntRow& row) {
 
 }  // namespace
 
-int ParseConsoleList(const char* text, int flags[kConsoleCount]) {
-  int set = 0;
-  std::string copy = text;
-  char* rest = nullptr;
-  for (char* token = strtok_r(copy.data(), " ,", &rest); token != nullptr;
-       token = strtok_r(nullptr, " ,", &rest)) {
-    int value = std::atoi(token);
-    if (value >= 1 && value <= 9) {
-      flags[value] = 1;
-      ++set;
-    }
-  }
-  return set;
-}
-
-void LoadConfiguration() {
-  Settings& s = g_settings;
+void LoadConfiguration(Settings* settings) {
+  Settings& s = *settings;
   if (!wdir_profile.OpenProfile()) return;
   platform::Print("from qza_wdir.ini:\n");
   long number = 1;
@@ -113,19 +95,14 @@ void LoadConfiguration() {
   ReadIntRow({"SVoxSettings", "Speed", &s.Speed, 100});
   ReadIntRow({"SVoxSettings", "Pitch", &s.Pitch, 100});
   ReadIntRow({"SVoxSettings", "MaxSeconds", &s.MaxSeconds, 60});
+  // Not written back: an ini file without it keeps the keys it had.
+  long job_seconds = 300;
+  wdir_profile.ReadProfileInt("SVoxSettings", "MaxJobSeconds", 300, &job_seconds);
+  s.MaxJobSeconds = job_seconds >= 1 && job_seconds <= 86400 ? static_cast<int>(job_seconds) : 300;
   wdir_profile.CloseProfile();
 
   if (alarm_profile.OpenProfile()) {
     alarm_profile.ReadProfileString("qzawrdb", "DbPath", "", kPathSize, s.DbPath);
     alarm_profile.CloseProfile();
   }
-
-  // Supervision runs when either list names a console; the need-one rule
-  // applies only when its own list names one.
-  Supervision& sv = g_supervision;
-  int need_one = ParseConsoleList(s.NeedOneConsOf, sv.NeedOneConsole);
-  int need_all = ParseConsoleList(s.NeedAllConsOf, sv.NeedAllConsole);
-  if (need_one > 0 || need_all > 0) sv.SupervisionActive = 1;
-  const int64_t now = platform::MonotonicSeconds();
-  for (int64_t& seen : sv.ConsoleLastSeen) seen = now;
 }

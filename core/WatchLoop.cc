@@ -14,7 +14,6 @@
 #include "platform/Startup.h"
 #include "platform/SystemdNotify.h"
 #include "support/Printable.h"
-#include "watchdog/Watchdog.h"
 
 namespace {
 
@@ -105,15 +104,31 @@ void WatchLoop::Start() {
   }
 }
 
-void WatchLoop::CheckConsolesIfActive() {
-  if (g_supervision.SupervisionActive.load() && handlers_.check_consoles != nullptr) {
-    handlers_.check_consoles(settings_);
+SpoolHandler* WatchLoop::HandlerOf(Kind kind) const {
+  switch (kind) {
+    case kAlarm:
+      return handlers_.alarm;
+    case kFax:
+      return handlers_.fax;
+    case kTts:
+      return handlers_.tts;
+    case kWatchdog:
+      return handlers_.watchdog;
+    case kKinds:
+      break;
+  }
+  return nullptr;
+}
+
+void WatchLoop::AfterPass() {
+  for (int kind = 0; kind < kKinds; ++kind) {
+    if (SpoolHandler* handler = HandlerOf(static_cast<Kind>(kind))) handler->AfterPass();
   }
 }
 
 void WatchLoop::FirstPass() {
   FullPass();
-  CheckConsolesIfActive();
+  AfterPass();
 }
 
 bool WatchLoop::TakeNames() {
@@ -122,17 +137,23 @@ bool WatchLoop::TakeNames() {
       notification_.TakeNames(&missed);
   if (missed) {
     ForgetPresent();
-    if (handlers_.names_missed != nullptr) handlers_.names_missed();
+    for (int kind = 0; kind < kKinds; ++kind) {
+      if (SpoolHandler* handler = HandlerOf(static_cast<Kind>(kind))) handler->NamesMissed();
+    }
   }
   bool pass = missed;
   for (const auto& event : events) {
     const char* name = event.name.c_str();
     if (event.removed) {
-      if (handlers_.name_left != nullptr) handlers_.name_left(name);
+      for (int kind = 0; kind < kKinds; ++kind) {
+        if (SpoolHandler* handler = HandlerOf(static_cast<Kind>(kind))) handler->NameLeft(name);
+      }
       present_.erase(event.name);
       continue;
     }
-    if (handlers_.name_appeared != nullptr) handlers_.name_appeared(name);
+    for (int kind = 0; kind < kKinds; ++kind) {
+      if (SpoolHandler* handler = HandlerOf(static_cast<Kind>(kind))) handler->NameAppeared(name);
+    }
     for (const Spool& spool : spools_) {
       if (!spool.enabled || !spool.in_watch_path ||
           !platform::WildcardMatch(spool.name_pattern.c_str(), name)) {
@@ -184,7 +205,7 @@ WatchLoop::Outcome WatchLoop::WaitForChange() {
     if (poll_ms_ > 0 && after >= next_poll) {
       next_poll = after + poll_ms_;
       FullPass();  // prints only what the handlers print
-      CheckConsolesIfActive();
+      AfterPass();
     }
   }
 }
@@ -207,7 +228,7 @@ void WatchLoop::RunPass() {
       ChangedPass();
     }
   }
-  CheckConsolesIfActive();
+  AfterPass();
   platform::ReleaseConsole();
 }
 
@@ -355,49 +376,21 @@ void WatchLoop::ReportRefusal(const std::string& directory, const char* name, co
 }
 
 void WatchLoop::Dispatch(Kind kind, const char* name) {
+  SpoolHandler* handler = HandlerOf(kind);
+  if (handler == nullptr) return;
   // A handler that runs out of memory or meets another failure it cannot
   // handle gives up this file, never the service: the file is met again at a
-  // later pass.
-  // The account of a short file goes to the writer in one hand-over; a speech
-  // job, which may take minutes, is told as it goes, and what was held before
-  // it goes out first.
+  // later pass. The account of a file goes to the writer in one hand-over (a
+  // speech job is only handed to its lane here, which tells its own account).
   struct Hold {
-    explicit Hold(bool hold) {
-      if (hold) {
-        platform::HoldConsole();
-      } else {
-        platform::ReleaseConsole();
-      }
-    }
+    Hold() { platform::HoldConsole(); }
     ~Hold() { platform::ReleaseConsole(); }
-  } hold(kind != kTts);
+  } hold;
   try {
-    Handle(kind, name);
+    handler->Handle(path_, name);
   } catch (const std::exception& error) {
     platform::Print("ERROR: '%s' could not be handled: %s\r\n", path_, error.what());
   } catch (...) {
     platform::Print("ERROR: '%s' could not be handled\r\n", path_);
-  }
-}
-
-void WatchLoop::Handle(Kind kind, const char* name) {
-  // The sixth character of the name carries the console digit; a shorter name
-  // gives the terminator, as the Windows find record would.
-  const char sixth = std::strlen(name) > 5 ? name[5] : '\0';
-  switch (kind) {
-    case kAlarm:
-      if (handlers_.alarm) handlers_.alarm(settings_, path_, static_cast<signed char>(sixth) - '0');
-      break;
-    case kFax:
-      if (handlers_.fax) handlers_.fax(settings_, path_);
-      break;
-    case kTts:
-      if (handlers_.tts) handlers_.tts(settings_, path_);
-      break;
-    case kWatchdog:
-      if (handlers_.watchdog) handlers_.watchdog(settings_, path_, sixth);
-      break;
-    case kKinds:
-      break;
   }
 }

@@ -22,24 +22,18 @@
 #include "platform/ChangeNotification.h"
 #include "platform/Wildcard.h"
 #include "settings/Settings.h"
+#include "settings/SpoolHandler.h"
 
-// The operations the loop calls. Each handler receives the loop's settings and
-// the full path of one file (the loop's buffer, valid for the call only); a
-// null entry does nothing. The alarm handler gets the console digit of the
-// name (its sixth character minus '0'), the watchdog handler the character.
+// The handlers of the four kinds of spool file, owned by the caller and
+// outliving the loop; a null one leaves its kind unhandled. Each gets the full
+// path of a file (the loop's buffer, valid for the call only) and its name;
+// after every pass each is told so, and every handler hears of the names that
+// appear in WatchPath or leave it.
 struct Handlers {
-  void (*alarm)(const Settings& settings, const char* path, int console);
-  void (*fax)(const Settings& settings, const char* path);
-  void (*tts)(const Settings& settings, const char* path);
-  void (*watchdog)(const Settings& settings, const char* path, char console);
-  // Called after each pass while SupervisionActive is set.
-  void (*check_consoles)(const Settings& settings);
-  // Told of every name that appears in WatchPath or leaves it, and when names
-  // may have been missed, so that what the alarm handler knows of the
-  // directory stays true without listing it.
-  void (*name_appeared)(const char* name);
-  void (*name_left)(const char* name);
-  void (*names_missed)();
+  SpoolHandler* alarm = nullptr;
+  SpoolHandler* fax = nullptr;
+  SpoolHandler* tts = nullptr;
+  SpoolHandler* watchdog = nullptr;
 };
 
 class WatchLoop {
@@ -107,14 +101,16 @@ class WatchLoop {
   // Handles the names in changed_, kind by kind, and lists the spools that
   // are not in WatchPath.
   void ChangedPass();
-  void CheckConsolesIfActive();
+  // Tells every handler that a pass is over.
+  void AfterPass();
+  // The handlers, in the order of their kinds.
+  SpoolHandler* HandlerOf(Kind kind) const;
   // Hands `name` of `kind` to its handler when it is a spool file.
   void Offer(Kind kind, const char* name, platform::EntryKind entry);
   // Reports a spool entry that is passed over, once per name.
   void ReportRefusal(const std::string& directory, const char* name, const char* why);
   // Hands the file to its handler; an exception ends the file, not the loop.
   void Dispatch(Kind kind, const char* name);
-  void Handle(Kind kind, const char* name);
   // Forms a pattern from a format setting; false (with a console line) when it
   // is refused or does not fit.
   bool FormPattern(const char* key, const char* format, bool allowed);

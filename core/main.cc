@@ -22,10 +22,6 @@ constexpr char kTitle[] = "Directory watcher / Alarm launcher";
 constexpr uint32_t kExitFlushMs = 2000;  // the account's last lines, at most this long
 int exit_code = 0;
 
-const Handlers kHandlers = {&ProcessAlarmFile,     &ProcessFaxJob,    &ProcessTtsJob,
-                            &ClearWatchdogFile,    &CheckConsoles,    &ArchiveNameAppeared,
-                            &ArchiveNameLeft,      &ArchiveNamesMissed};
-
 // Claims the installation; false when the service must not run.
 bool ClaimInstallation() {
   int error = 0;
@@ -52,12 +48,12 @@ bool ClaimInstallation() {
   return false;
 }
 
-void ReportLeaseLimits() {
-  if (!platform::LeasesWork(g_settings.WatchPath)) {
+void ReportLeaseLimits(const Settings& settings) {
+  if (!platform::LeasesWork(settings.WatchPath)) {
     platform::Print(
         "File leases do not work in %s: spool files are guarded by locks alone, so a writer "
         "must write under another name and rename the file into place\n",
-        g_settings.WatchPath);
+        settings.WatchPath);
   } else if (!platform::CanLeaseFilesOfOthers()) {
     platform::Print(
         "This process cannot take leases on files of other users (it needs CAP_LEASE): such a "
@@ -84,19 +80,27 @@ int main(int argc, char** argv) {  // arguments other than --help and --version 
   }
   platform::SetTerminalTitle(kTitle);
   platform::Print("Zelvano - Directory watcher / Alarm launcher\n\n");
-  LoadConfiguration();
-  static WatchLoop loop(g_settings, kHandlers);
+  // The settings and the handlers live until the process ends: a thread of a
+  // handler (the speech lane's WAV worker, a suspension) may still run then.
+  static Settings settings;
+  LoadConfiguration(&settings);
+  static AlarmHandler alarms(settings);
+  static FaxHandler faxes(settings);
+  static SpeechLane speech(settings);
+  static WatchdogHandler watchdog(settings);
+  static WatchLoop loop(settings, Handlers{&alarms, &faxes, &speech, &watchdog});
   loop.CheckPatterns();
-  ReportLeaseLimits();
-  OpenAlarmJournal();
-  OpenFaxJournal();
+  ReportLeaseLimits(settings);
+  alarms.OpenJournal();
+  faxes.OpenJournal();
   loop.Start();  // watching before "Ready": a file dropped after it is seen
   platform::Print("Ready\n");
   platform::NotifyReady();
   loop.FirstPass();
-  LearnArchiveNames(g_settings);
+  alarms.LearnArchiveNames();
   loop.Run();  // until a stop signal; the file in hand is finished
   platform::NotifyStopping();
+  speech.Finish();  // the speech lane's entry in hand, too
   platform::Print("Stopped\n");
   platform::FlushConsole(kExitFlushMs);
   return 0;

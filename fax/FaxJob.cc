@@ -32,22 +32,24 @@ constexpr size_t kCommandMax = 255;
 // restart either (they are kept in a journal in the working directory) while
 // the file stays as it is.
 using Identity = platform::FileIdentity;
-struct LaunchedJobs {
+
+}  // namespace
+
+struct FaxHandler::State {
   std::vector<std::pair<std::string, Identity>> jobs;
   platform::Journal journal;
   PinnedJobs pinned;  // launched, and their name taken away by another program
 };
 
-LaunchedJobs& Launched() {
-  static LaunchedJobs launched;
-  return launched;
-}
+namespace {
+
+using LaunchedJobs = FaxHandler::State;
 
 bool IdentityOf(const char* path, Identity* identity) {
   return platform::IdentityOfPath(path, identity);
 }
 
-void StoreLaunchedJobs();
+void StoreLaunchedJobs(LaunchedJobs& launched);
 
 // Deletes the job file; false (with a line) when it stays.
 bool DeleteJobFile(const char* path) {
@@ -57,41 +59,40 @@ bool DeleteJobFile(const char* path) {
 }
 
 // Remembers a launched job that stays at `path`, also across restarts.
-void RememberLeftJob(const char* path, const Identity& identity) {
-  Launched().jobs.emplace_back(path, identity);
-  StoreLaunchedJobs();
+void RememberLeftJob(LaunchedJobs& launched, const char* path, const Identity& identity) {
+  launched.jobs.emplace_back(path, identity);
+  StoreLaunchedJobs(launched);
 }
 
 // Deletes a launched job that another program moved to `path`; one that
 // cannot be deleted is remembered as any launched job that stays.
-void DeleteMovedJob(const char* path, const std::string& launched_as) {
+void DeleteMovedJob(LaunchedJobs& launched, const char* path, const std::string& launched_as) {
   platform::Print("'%s' is the fax job launched as '%s', moved here by another program: "
                   "deleted, not launched again\r\n",
                   path, launched_as.c_str());
   Identity identity;
   const bool known = IdentityOf(path, &identity);
-  if (!DeleteJobFile(path) && known) RememberLeftJob(path, identity);
+  if (!DeleteJobFile(path) && known) RememberLeftJob(launched, path, identity);
 }
 
-bool AlreadyLaunched(const char* path) {
+bool AlreadyLaunched(LaunchedJobs& launched, const char* path) {
   std::string launched_as;
-  if (Launched().pinned.Take(path, &launched_as)) {
-    DeleteMovedJob(path, launched_as);
+  if (launched.pinned.Take(path, &launched_as)) {
+    DeleteMovedJob(launched, path, launched_as);
     return true;
   }
-  if (Launched().jobs.empty()) return false;
+  if (launched.jobs.empty()) return false;
   Identity identity;
   if (!IdentityOf(path, &identity)) return false;
-  for (const auto& job : Launched().jobs) {
+  for (const auto& job : launched.jobs) {
     if (job.second == identity) return true;
   }
   return false;
 }
 
 // Keeps the jobs whose files are still as they were, and writes them down.
-void StoreLaunchedJobs() {
-  LaunchedJobs& launched = Launched();
-  std::string text;
+void StoreLaunchedJobs(LaunchedJobs& launched) {
+    std::string text;
   auto& jobs = launched.jobs;
   for (auto it = jobs.begin(); it != jobs.end();) {
     Identity now;
@@ -140,19 +141,19 @@ std::unique_ptr<CDosFile> PinJob(const char* path, const Identity& identity) {
 }
 
 // Keeps the launched job open while it may live on under another name.
-void KeepPinned(std::unique_ptr<CDosFile> pin, const char* path) {
-  if (pin) Launched().pinned.Keep(std::move(pin), path);
+void KeepPinned(LaunchedJobs& launched, std::unique_ptr<CDosFile> pin, const char* path) {
+  if (pin) launched.pinned.Keep(std::move(pin), path);
 }
 
 // Deletes the launched job; a job that stays is remembered, not faxed again.
 // A new job that a writer put in its place meanwhile is not the one launched:
 // it stays for its own pass, and the launched one is kept open in case it
 // turns up under another name.
-void DeleteLaunchedJob(const char* path, const Identity& identity, bool known,
+void DeleteLaunchedJob(LaunchedJobs& launched, const char* path, const Identity& identity, bool known,
                        std::unique_ptr<CDosFile> pin) {
   if (known && WhatNameHolds(path, identity) == NameHolds::kAnotherFile) {
     ReportReplaced(path);
-    KeepPinned(std::move(pin), path);
+    KeepPinned(launched, std::move(pin), path);
     return;
   }
   if (DeleteJobFile(path) || !known) return;
@@ -160,10 +161,10 @@ void DeleteLaunchedJob(const char* path, const Identity& identity, bool known,
     // Another program took it away after the launch: nothing stays at the
     // name to be remembered, and nothing may claim that it does.
     platform::Print("'%s' was launched and then moved or deleted by another program\r\n", path);
-    KeepPinned(std::move(pin), path);
+    KeepPinned(launched, std::move(pin), path);
     return;
   }
-  RememberLeftJob(path, identity);
+  RememberLeftJob(launched, path, identity);
   platform::Print(
       "'%s' was launched but could not be deleted: it is left for the operator and not "
       "launched again\r\n",
@@ -172,8 +173,17 @@ void DeleteLaunchedJob(const char* path, const Identity& identity, bool known,
 
 }  // namespace
 
-void ProcessFaxJob(const Settings& settings, const char* path) {
-  if (AlreadyLaunched(path)) return;
+FaxHandler::FaxHandler(const Settings& settings, const HandlerClock& clock)
+    : settings_(settings), clock_(clock), state_(std::make_unique<State>()) {}
+
+FaxHandler::~FaxHandler() = default;
+
+void FaxHandler::Handle(const char* path, const char*) { ProcessFaxJob(path); }
+
+void FaxHandler::ProcessFaxJob(const char* path) {
+  const Settings& settings = settings_;
+  State& launched = *state_;
+  if (AlreadyLaunched(launched, path)) return;
   platform::Print("proceeding fax job in '%s'\r\n", path);
   char lines[4][kLineSize] = {};
   Identity identity;
@@ -191,9 +201,9 @@ void ProcessFaxJob(const Settings& settings, const char* path) {
   std::unique_ptr<CDosFile> pin = PinJob(path, identity);
   // A job whose script did not start stays to be tried again at later passes.
   if (LaunchDetached(command.c_str()) != 0) return;
-  DeleteLaunchedJob(path, identity, known, std::move(pin));
+  DeleteLaunchedJob(launched, path, identity, known, std::move(pin));
 
-  const struct tm time = platform::LocalTime(platform::Now());
+  const struct tm time = platform::LocalTime(clock_.now());
   char log_line[512];
   std::snprintf(log_line, sizeof log_line,
                 "%02d:%02d:%02d:Server %i, fax job launched [shell=%s]\r\n", time.tm_hour,
@@ -201,9 +211,9 @@ void ProcessFaxJob(const Settings& settings, const char* path) {
   AppendMonthlyLog("%s.\\qzf_%02d%02d.log", settings.AckPath, time, log_line);
 }
 
-void OpenFaxJournal() {
-  LaunchedJobs& launched = Launched();
-  if (launched.journal.IsOpen()) return;
+void FaxHandler::OpenJournal() {
+  State& launched = *state_;
+    if (launched.journal.IsOpen()) return;
   if (!launched.journal.Open(kFaxJournalName)) {
     platform::Print("ERROR: journal %s cannot be used: %s; a fax job that cannot be deleted "
                     "may be faxed again after a restart\r\n",
@@ -223,10 +233,5 @@ void OpenFaxJournal() {
     }
     at = line_end + 1;
   }
-  StoreLaunchedJobs();
-}
-
-void ResetFaxState() {
-  Launched().jobs.clear();
-  Launched().pinned.Clear();
+  StoreLaunchedJobs(launched);
 }

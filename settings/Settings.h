@@ -36,6 +36,9 @@ struct Settings {
   int Speed = 100;
   int Pitch = 100;
   int MaxSeconds = 60;  // SVoxSettings/MaxSeconds: time limit of one synthesis
+  // SVoxSettings/MaxJobSeconds: time budget of one speech job as a whole; no
+  // entry starts past it, and a synthesis ends at it.
+  int MaxJobSeconds = 300;
   char DbPath[kPathSize] = "";
 };
 

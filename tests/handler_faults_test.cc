@@ -15,7 +15,6 @@
 #include "AlarmContent.h"
 #include "TestUtil.h"
 #include "alarm/AlarmDispatch.h"
-#include "core/Configuration.h"
 #include "fax/FaxJob.h"
 #include "platform/Fault.h"
 
@@ -59,20 +58,25 @@ class HandlerFaultsTest : public ::testing::Test {
     }
     old_path_ = testutil::GetEnvironment("PATH");
     testutil::SetEnvironment("PATH", dir_ / "bin" + testutil::kPathListSeparator + old_path_);
-    g_settings = Settings();
-    Set(g_settings.WatchPath, dir_ / "spool/");
-    Set(g_settings.AckPath, dir_ / "ack/");
-    Set(g_settings.DbPath, dir_ / "db/");
+    settings_ = Settings();
+    alarms_ = std::make_unique<AlarmHandler>(settings_);
+    faxes_ = std::make_unique<FaxHandler>(settings_);
+    Set(settings_.WatchPath, dir_ / "spool/");
+    Set(settings_.AckPath, dir_ / "ack/");
+    Set(settings_.DbPath, dir_ / "db/");
   }
   void TearDown() override {
     platform::ClearFaults();
-    ResetAlarmState();
-    ResetFaxState();
+    alarms_.reset();
+    faxes_.reset();
     testutil::SetEnvironment("PATH", old_path_);
   }
   static void Set(char (&field)[kPathSize], const std::string& value) {
     snprintf(field, kPathSize, "%s", value.c_str());
   }
+  Settings settings_;
+  std::unique_ptr<AlarmHandler> alarms_;
+  std::unique_ptr<FaxHandler> faxes_;
   std::string Calls() const { return *dir_holder_ / "calls.log"; }
   // Starts a row in a fresh installation: the spool file `name` with
   // `content`, and the row's fault armed. Returns the spool file's path.
@@ -144,7 +148,7 @@ TEST_F(HandlerFaultsTest, AlarmSteps) {
     const std::string spool_file = StartRow(c.fault, "qza1k3.in", testutil::AlarmContent({}));
     const testutil::TempDir& dir_ = *dir_holder_;
     const std::string path = dir_ / "spool/.\\qza1k3.in";
-    const std::string output = Printed([&] { ProcessAlarmFile(g_settings, path.c_str(), 3); });
+    const std::string output = Printed([&] { alarms_->ProcessAlarmFile(path.c_str(), 3); });
     ExpectInOrder(output, c.lines);
     EXPECT_EQ(LaunchCount(c.launched ? 1 : 0), c.launched ? 1u : 0u) << output;
     EXPECT_EQ(testutil::FileExists(spool_file), !c.archived);
@@ -163,7 +167,7 @@ TEST_F(HandlerFaultsTest, AlarmSteps) {
     EXPECT_EQ(log.find("alarm launched") != std::string::npos, c.logged) << log;
     // A second pass over the same file: launched again only when it never started.
     platform::ClearFaults();
-    const std::string again = Printed([&] { ProcessAlarmFile(g_settings, path.c_str(), 3); });
+    const std::string again = Printed([&] { alarms_->ProcessAlarmFile(path.c_str(), 3); });
     if (c.archived) continue;
     if (c.launched) {
       EXPECT_EQ(again, "") << "a launched alarm that stayed is not launched again";
@@ -181,14 +185,14 @@ TEST_F(HandlerFaultsTest, AlarmEndingInsideItsTypeLineStays) {
   const std::string spool_file = *dir_holder_ / "spool/qza1k3.in";
   const std::string path = *dir_holder_ / "spool/.\\qza1k3.in";
   testutil::WriteFile(spool_file, "\r\nALA");
-  const std::string output = Printed([&] { ProcessAlarmFile(g_settings, path.c_str(), 3); });
+  const std::string output = Printed([&] { alarms_->ProcessAlarmFile(path.c_str(), 3); });
   EXPECT_NE(output.find("Alarmtyp unbekannt\r\n'" + path +
                         "' ends inside its type line: left for its writer\r\n"),
             std::string::npos)
       << output;
   EXPECT_TRUE(testutil::FileExists(spool_file));
   testutil::WriteFile(spool_file, "\r\nALAMR\r\n");
-  const std::string again = Printed([&] { ProcessAlarmFile(g_settings, path.c_str(), 3); });
+  const std::string again = Printed([&] { alarms_->ProcessAlarmFile(path.c_str(), 3); });
   EXPECT_EQ(again.find("left for its writer"), std::string::npos) << again;
   EXPECT_FALSE(testutil::FileExists(spool_file));
   EXPECT_EQ(LaunchCount(0), 0u);
@@ -217,14 +221,14 @@ TEST_F(HandlerFaultsTest, FaxSteps) {
     const std::string spool_file = StartRow(c.fault, "qz1.job", "a\r\nb\r\nc\r\nd\r\n");
     const testutil::TempDir& dir_ = *dir_holder_;
     const std::string path = dir_ / "spool/.\\qz1.job";
-    const std::string output = Printed([&] { ProcessFaxJob(g_settings, path.c_str()); });
+    const std::string output = Printed([&] { faxes_->ProcessFaxJob(path.c_str()); });
     ExpectInOrder(output, c.lines);
     EXPECT_EQ(LaunchCount(c.launched ? 1 : 0), c.launched ? 1u : 0u);
     EXPECT_EQ(testutil::FileExists(spool_file), !c.deleted);
     const std::string log = testutil::ReadFile(dir_ / "ack/qzf_" + YearMonth() + ".log");
     EXPECT_EQ(log.find("fax job launched") != std::string::npos, c.logged) << log;
     platform::ClearFaults();
-    const std::string again = Printed([&] { ProcessFaxJob(g_settings, path.c_str()); });
+    const std::string again = Printed([&] { faxes_->ProcessFaxJob(path.c_str()); });
     if (c.deleted) continue;
     EXPECT_EQ(LaunchCount(1), 1u) << again;  // a stuck job is never faxed twice
   }

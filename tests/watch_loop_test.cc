@@ -5,13 +5,15 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "TestUtil.h"
-#include "core/Configuration.h"
 #include "watchdog/Watchdog.h"
+#include "settings/SpoolHandler.h"
 #include "core/Pattern.h"
 #include "core/WatchLoop.h"
 #include "platform/Fault.h"
@@ -20,19 +22,30 @@
 
 namespace {
 
-std::vector<std::string>* calls = nullptr;
+// A handler of one kind that notes each call in `calls`, with the console
+// digit of the name as the alarm and watchdog files give it; "check" after
+// each pass while `checking`.
+class Recorder : public SpoolHandler {
+ public:
+  Recorder(const char* kind, std::vector<std::string>* calls) : kind_(kind), calls_(calls) {}
+  void Handle(const char* path, const char* name) override {
+    const char sixth = std::strlen(name) > 5 ? name[5] : '\0';
+    std::string line = kind_ + " " + path;
+    if (kind_ == "alarm") line += " " + std::to_string(static_cast<signed char>(sixth) - '0');
+    if (kind_ == "dog") line += std::string(" ") + sixth;
+    calls_->push_back(line);
+    if (on_handle) on_handle();
+  }
+  void AfterPass() override {
+    if (checking) calls_->push_back("check");
+  }
+  bool checking = false;
+  std::function<void()> on_handle;
 
-void RecordAlarm(const Settings&, const char* path, int console) {
-  calls->push_back("alarm " + std::string(path) + " " + std::to_string(console));
-}
-void RecordFax(const Settings&, const char* path) { calls->push_back("fax " + std::string(path)); }
-void RecordTts(const Settings&, const char* path) { calls->push_back("tts " + std::string(path)); }
-void RecordWatchdog(const Settings&, const char* path, char console) {
-  calls->push_back("dog " + std::string(path) + " " + console);
-}
-void RecordCheck(const Settings&) { calls->push_back("check"); }
-
-const Handlers kRecording = {&RecordAlarm, &RecordFax, &RecordTts, &RecordWatchdog, &RecordCheck};
+ private:
+  std::string kind_;
+  std::vector<std::string>* calls_;
+};
 
 size_t Occurrences(const std::string& text, const std::string& part) {
   size_t count = 0;
@@ -47,28 +60,30 @@ void Set(char (&field)[kPathSize], const std::string& value) {
 class WatchLoopTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    calls = &calls_;
-    g_settings = Settings();
     const std::string spool = dir_.path() + "/spool";
     testutil::MakeDirectory(spool);
-    Set(g_settings.WatchPath, spool);
-    Set(g_settings.JobPath, spool + "\\");
-    Set(g_settings.TtsPath, spool);
-    Set(g_settings.WatchFiles, spool + "/qza%ik?.in");
-    Set(g_settings.WatchDogFiles, spool + "/qza%ik?.dog");
-    Set(g_settings.WatchJobFiles, spool + "/qz*.job");
-    Set(g_settings.WatchTtsFiles, spool + "/qz*.tts");
-    g_settings.WaitForSec = 1;
-    g_supervision.SupervisionActive = 0;
+    Set(settings_.WatchPath, spool);
+    Set(settings_.JobPath, spool + "\\");
+    Set(settings_.TtsPath, spool);
+    Set(settings_.WatchFiles, spool + "/qza%ik?.in");
+    Set(settings_.WatchDogFiles, spool + "/qza%ik?.dog");
+    Set(settings_.WatchJobFiles, spool + "/qz*.job");
+    Set(settings_.WatchTtsFiles, spool + "/qz*.tts");
+    settings_.WaitForSec = 1;
   }
-  void TearDown() override { calls = nullptr; }
   std::string Spool() const { return dir_.path() + "/spool"; }
+  Settings settings_;
   std::vector<std::string> calls_;
+  Recorder alarm_{"alarm", &calls_};
+  Recorder fax_{"fax", &calls_};
+  Recorder tts_{"tts", &calls_};
+  Recorder dog_{"dog", &calls_};
+  Handlers kRecording{&alarm_, &fax_, &tts_, &dog_};
   testutil::TempDir dir_;
 };
 
 TEST_F(WatchLoopTest, ScansTheFourKindsInOrderWithJoinedPaths) {
-  WatchLoop loop(g_settings, kRecording);
+  WatchLoop loop(settings_, kRecording);
   loop.Start();
   for (const char* name : {"qza1k7.dog", "qz1.tts", "qzfax.job", "qza1k3.in", "qza2k3.in"}) {
     testutil::WriteFile(Spool() + "/" + name, "");
@@ -82,8 +97,8 @@ TEST_F(WatchLoopTest, ScansTheFourKindsInOrderWithJoinedPaths) {
 }
 
 TEST_F(WatchLoopTest, TwoDigitServerNumberGivesConsoleFiftyNine) {
-  g_settings.Number = 12;
-  WatchLoop loop(g_settings, kRecording);
+  settings_.Number = 12;
+  WatchLoop loop(settings_, kRecording);
   loop.Start();
   testutil::WriteFile(Spool() + "/qza12k3.in", "");
   loop.RunPass();
@@ -92,8 +107,8 @@ TEST_F(WatchLoopTest, TwoDigitServerNumberGivesConsoleFiftyNine) {
 
 TEST_F(WatchLoopTest, TimeoutScansThenChecksConsoles) {
   testutil::WriteFile(Spool() + "/qza1k3.in", "");  // present before the notification
-  g_supervision.SupervisionActive = 1;
-  WatchLoop loop(g_settings, kRecording);
+  dog_.checking = true;
+  WatchLoop loop(settings_, kRecording);
   loop.Start();
   testutil::CaptureStdout();
   loop.RunPass();
@@ -102,17 +117,16 @@ TEST_F(WatchLoopTest, TimeoutScansThenChecksConsoles) {
 }
 
 TEST_F(WatchLoopTest, PollingFindsAFileThatNoNotificationReports) {
-  g_settings.PollSec = 1;
-  g_settings.WaitForSec = 30;
+  settings_.PollSec = 1;
+  settings_.WaitForSec = 30;
   platform::InjectFault(platform::FaultPoint::kNotify, ENOSYS);
   static std::atomic<bool> handled{false};
   handled = false;
-  Handlers stop_at_fax = kRecording;
-  stop_at_fax.fax = [](const Settings&, const char*) {
+  fax_.on_handle = [] {
     handled = true;
     platform::RequestStop();  // ends the wait long before WaitForSec
   };
-  WatchLoop loop(g_settings, stop_at_fax);
+  WatchLoop loop(settings_, kRecording);
   loop.Start();
   testutil::CaptureStdout();
   std::thread writer([&] {
@@ -131,7 +145,7 @@ TEST_F(WatchLoopTest, PollingFindsAFileThatNoNotificationReports) {
 // their handlers), by name, and not those that have left: it does not list a
 // directory that holds every archive ever made. Listing fails here to show it.
 TEST_F(WatchLoopTest, TimeoutOffersTheFilesStillPresentWithoutListing) {
-  WatchLoop loop(g_settings, kRecording);
+  WatchLoop loop(settings_, kRecording);
   loop.Start();
   loop.FirstPass();
   const std::string s = Spool();
@@ -172,7 +186,7 @@ TEST_F(WatchLoopTest, TimeoutListsWhereTheNamesPresentAreNotKnown) {
     calls_.clear();
     const std::string s = Spool();
     if (c.list_fails_at_start) testutil::WriteFile(s + "/qza1k3.in", "");
-    WatchLoop loop(g_settings, kRecording);
+    WatchLoop loop(settings_, kRecording);
     loop.Start();
     if (c.list_fails_at_start) platform::InjectFault(platform::FaultPoint::kList, EMFILE);
     loop.FirstPass();
@@ -207,7 +221,7 @@ TEST(RemoteFileSystem, NetworkAndFuseTypesAreNamedLocalOnesAreNot) {
 
 TEST_F(WatchLoopTest, FirstPassScansWithoutWaitingOrPrinting) {
   testutil::WriteFile(Spool() + "/qz1.job", "");
-  WatchLoop loop(g_settings, kRecording);
+  WatchLoop loop(settings_, kRecording);
   loop.Start();
   testutil::CaptureStdout();
   loop.FirstPass();
@@ -227,7 +241,7 @@ TEST_F(WatchLoopTest, EntriesThatAreNoSpoolFilesArePassedOverOnceEach) {
   testutil::WriteFile(spool + "/qz4\x1b[2J.job", "");
   testutil::MakeDirectory(spool + "/qz5.job");  // a directory: passed over silently
   testutil::WriteFile(spool + "/qz6.job", "");
-  WatchLoop loop(g_settings, kRecording);
+  WatchLoop loop(settings_, kRecording);
   loop.Start();
   testutil::CaptureStdout();
   loop.FirstPass();
@@ -247,13 +261,13 @@ TEST_F(WatchLoopTest, EntriesThatAreNoSpoolFilesArePassedOverOnceEach) {
 }
 
 TEST_F(WatchLoopTest, FileWrittenDuringTheScansEndsTheNextWaitAtOnce) {
-  WatchLoop loop(g_settings, kRecording);
+  WatchLoop loop(settings_, kRecording);
   loop.Start();
   testutil::WriteFile(Spool() + "/qz1.job", "");
   testutil::CaptureStdout();
   loop.RunPass();
   testutil::WriteFile(Spool() + "/qz2.job", "");  // as a handler writing into WatchPath
-  g_settings.WaitForSec = 30;
+  settings_.WaitForSec = 30;
   loop.RunPass();  // must not wait 30 seconds
   EXPECT_EQ(testutil::GetCapturedStdout(), "Event\nEvent\n");
   // Each pass handles the names that changed: qz1, then qz2 alone.
@@ -265,8 +279,8 @@ TEST_F(WatchLoopTest, OverlongJoinedPathIsSkippedWithAMessage) {
   const std::string name = "qz" + std::string(200, 'x') + ".job";
   testutil::WriteFile(Spool() + "/" + name, "");
   testutil::WriteFile(Spool() + "/qz1.job", "");
-  WatchLoop loop(g_settings, kRecording);
-  g_settings.WaitForSec = 0;
+  WatchLoop loop(settings_, kRecording);
+  settings_.WaitForSec = 0;
   loop.Start();
   testutil::WriteFile(Spool() + "/qz2.job", "");
   testutil::CaptureStdout();

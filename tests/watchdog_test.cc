@@ -4,10 +4,10 @@
 #include <errno.h>
 
 #include <atomic>
+#include <memory>
 #include <string>
 
 #include "TestUtil.h"
-#include "core/Configuration.h"
 #include "watchdog/Watchdog.h"
 #include "platform/Clock.h"
 #include "platform/Fault.h"
@@ -35,25 +35,31 @@ class WarningPrograms : public ::testing::Environment {
 };
 const auto* const kWarningPrograms = ::testing::AddGlobalTestEnvironment(new WarningPrograms);
 
+const HandlerClock kClock{&FakeNow, &FakeNow, &InstantSleep};
+
 class WatchdogTest : public ::testing::Test {
  protected:
+  Supervision& sv() { return handler_->supervision(); }
+  Settings settings_;
+  std::unique_ptr<WatchdogHandler> handler_;
+
   void SetUp() override {
     platform::SetClock(&FakeNow);
     platform::SetMonotonicClock(&FakeNow);
     platform::SetSleep(&InstantSleep);
-    g_settings = Settings();
-    g_settings.WaitForSec = 10;
-    g_settings.SleepAfterError = 60;
+    handler_ = std::make_unique<WatchdogHandler>(settings_, kClock);
+    settings_.WaitForSec = 10;
+    settings_.SleepAfterError = 60;
     for (int i = 0; i < kConsoleCount; ++i) {
-      g_supervision.NeedAllConsole[i] = 0;
-      g_supervision.NeedOneConsole[i] = 0;
-      g_supervision.ConsoleLastSeen[i] = fake_now;
+      sv().NeedAllConsole[i] = 0;
+      sv().NeedOneConsole[i] = 0;
+      sv().ConsoleLastSeen[i] = fake_now;
     }
-    g_supervision.SupervisionActive = 1;
+    sv().SupervisionActive = 1;
   }
   void TearDown() override {
     platform::ClearFaults();
-    ResetWatchdogState();
+    handler_.reset();
     platform::SetClock(nullptr);
     platform::SetMonotonicClock(nullptr);
     platform::SetSleep(nullptr);
@@ -61,17 +67,17 @@ class WatchdogTest : public ::testing::Test {
   // Runs one check and returns what it printed, the suspension included.
   std::string Check() {
     testutil::CaptureStdout();
-    CheckConsoles(g_settings);
-    EXPECT_TRUE(testutil::WaitFor([] { return g_supervision.SupervisionActive.load() == 1; }));
+    handler_->CheckConsoles();
+    EXPECT_TRUE(testutil::WaitFor([this] { return sv().SupervisionActive.load() == 1; }));
     return testutil::GetCapturedStdout();
   }
   void SilentFor(int console, int seconds) {
-    g_supervision.ConsoleLastSeen[console] = fake_now - seconds;
+    sv().ConsoleLastSeen[console] = fake_now - seconds;
   }
 };
 
 TEST_F(WatchdogTest, ExactlyWaitForSecondsOldIsAliveOneMoreIsSilent) {
-  g_supervision.NeedAllConsole[4] = 1;
+  sv().NeedAllConsole[4] = 1;
   static const struct {
     int age;
     bool warned;
@@ -85,9 +91,9 @@ TEST_F(WatchdogTest, ExactlyWaitForSecondsOldIsAliveOneMoreIsSilent) {
 }
 
 TEST_F(WatchdogTest, SilentNeedAllConsolesWarnInOrderThenOneSuspension) {
-  g_supervision.NeedAllConsole[5] = 1;
-  g_supervision.NeedAllConsole[3] = 1;
-  g_supervision.NeedOneConsole[1] = 1;
+  sv().NeedAllConsole[5] = 1;
+  sv().NeedAllConsole[3] = 1;
+  sv().NeedOneConsole[1] = 1;
   SilentFor(1, 100);
   SilentFor(3, 100);
   SilentFor(5, 100);
@@ -98,9 +104,9 @@ TEST_F(WatchdogTest, SilentNeedAllConsolesWarnInOrderThenOneSuspension) {
 }
 
 TEST_F(WatchdogTest, NeedOneRuleWarnsOnlyWhenNoAlternativeIsAlive) {
-  g_supervision.NeedAllConsole[2] = 1;
-  g_supervision.NeedOneConsole[6] = 1;
-  g_supervision.NeedOneConsole[7] = 1;
+  sv().NeedAllConsole[2] = 1;
+  sv().NeedOneConsole[6] = 1;
+  sv().NeedOneConsole[7] = 1;
   SilentFor(6, 50);
   SilentFor(7, 50);
   EXPECT_EQ(Check(), "launching [QZA_WARN.CMD]\r\nsuspend for 60 seconds\n");
@@ -109,7 +115,7 @@ TEST_F(WatchdogTest, NeedOneRuleWarnsOnlyWhenNoAlternativeIsAlive) {
 }
 
 TEST_F(WatchdogTest, StepsOfTheWallClockChangeNoAge) {
-  g_supervision.NeedAllConsole[4] = 1;
+  sv().NeedAllConsole[4] = 1;
   SilentFor(4, 5);
   static std::atomic<int64_t> wall{0};
   platform::SetClock([] { return wall.load(); });
@@ -122,23 +128,23 @@ TEST_F(WatchdogTest, StepsOfTheWallClockChangeNoAge) {
 }
 
 TEST_F(WatchdogTest, EmptyNeedOneListNeverWarns) {
-  g_supervision.NeedAllConsole[2] = 1;
+  sv().NeedAllConsole[2] = 1;
   SilentFor(2, 5);
   EXPECT_EQ(Check(), "");
 }
 
 TEST_F(WatchdogTest, SupervisionIsOffFromTheWarningUntilTheSleepEnds) {
-  g_supervision.NeedOneConsole[1] = 1;
+  sv().NeedOneConsole[1] = 1;
   SilentFor(1, 50);
   static std::atomic<bool> release{false};
   platform::SetSleep([](uint32_t) {
     while (!release) std::this_thread::yield();
   });
   testutil::CaptureStdout();
-  CheckConsoles(g_settings);
-  EXPECT_EQ(g_supervision.SupervisionActive.load(), 0);  // cleared before the thread runs
+  handler_->CheckConsoles();
+  EXPECT_EQ(sv().SupervisionActive.load(), 0);  // cleared before the thread runs
   release = true;
-  EXPECT_TRUE(testutil::WaitFor([] { return g_supervision.SupervisionActive.load() == 1; }));
+  EXPECT_TRUE(testutil::WaitFor([this] { return sv().SupervisionActive.load() == 1; }));
   testutil::GetCapturedStdout();
 }
 
@@ -148,11 +154,11 @@ TEST_F(WatchdogTest, ClearedFileRenewsItsConsole) {
   testutil::WriteFile(path, "");
   SilentFor(3, 500);
   testutil::CaptureStdout();
-  ClearWatchdogFile(g_settings, path.c_str(), '3');
+  handler_->ClearWatchdogFile(path.c_str(), '3');
   const std::string output = testutil::GetCapturedStdout();
   EXPECT_EQ(output.size(), std::string("10:12 03:04:05 Watchdog event (from console 3) cleared\n").size());
   EXPECT_EQ(output.substr(14), " Watchdog event (from console 3) cleared\n");
-  EXPECT_EQ(g_supervision.ConsoleLastSeen[3], fake_now.load());
+  EXPECT_EQ(sv().ConsoleLastSeen[3], fake_now.load());
   EXPECT_FALSE(testutil::FileExists(path));
 }
 
@@ -163,35 +169,35 @@ TEST_F(WatchdogTest, FileThatCannotBeDeletedCountsAsLifeOnce) {
   platform::InjectFault(platform::FaultPoint::kUnlink, EPERM, "qza1k8.dog");
   SilentFor(8, 500);
   testutil::CaptureStdout();
-  ClearWatchdogFile(g_settings, path.c_str(), '8');
+  handler_->ClearWatchdogFile(path.c_str(), '8');
   EXPECT_EQ(testutil::GetCapturedStdout(),
             "Failed to delete watchdog file " + path + ": Operation not permitted\n");
-  EXPECT_EQ(g_supervision.ConsoleLastSeen[8], fake_now.load());
+  EXPECT_EQ(sv().ConsoleLastSeen[8], fake_now.load());
   // Found again at the next passes: no new sign of life, no new line.
   fake_now += 100;
   testutil::CaptureStdout();
-  ClearWatchdogFile(g_settings, path.c_str(), '8');
+  handler_->ClearWatchdogFile(path.c_str(), '8');
   EXPECT_EQ(testutil::GetCapturedStdout(), "");
-  EXPECT_EQ(g_supervision.ConsoleLastSeen[8], fake_now.load() - 100);
+  EXPECT_EQ(sv().ConsoleLastSeen[8], fake_now.load() - 100);
   // A new file of that console is life again.
   platform::ClearFaults();
   testutil::WriteFile(path, "renewed");
   testutil::CaptureStdout();
-  ClearWatchdogFile(g_settings, path.c_str(), '8');
+  handler_->ClearWatchdogFile(path.c_str(), '8');
   testutil::GetCapturedStdout();
-  EXPECT_EQ(g_supervision.ConsoleLastSeen[8], fake_now.load());
+  EXPECT_EQ(sv().ConsoleLastSeen[8], fake_now.load());
 }
 
 TEST_F(WatchdogTest, WarningThatCannotStartIsReportedAndSupervisionGoesOn) {
-  g_supervision.NeedOneConsole[1] = 1;
+  sv().NeedOneConsole[1] = 1;
   SilentFor(1, 50);
   platform::InjectFault(platform::FaultPoint::kSpawn, EAGAIN, "QZA_WARN.CMD");
   testutil::CaptureStdout();
-  CheckConsoles(g_settings);
+  handler_->CheckConsoles();
   EXPECT_EQ(testutil::GetCapturedStdout(),
             "launching [QZA_WARN.CMD]\r\n"
             "FAILED to launch [QZA_WARN.CMD]: Resource temporarily unavailable\r\n");
-  EXPECT_EQ(g_supervision.SupervisionActive.load(), 1);
+  EXPECT_EQ(sv().SupervisionActive.load(), 1);
 }
 
 TEST_F(WatchdogTest, CharacterThatIsNoDigitRecordsNothing) {
@@ -199,12 +205,12 @@ TEST_F(WatchdogTest, CharacterThatIsNoDigitRecordsNothing) {
   const std::string path = dir / "qza1kx.dog";
   testutil::WriteFile(path, "");
   int64_t before[kConsoleCount];
-  for (int i = 0; i < kConsoleCount; ++i) before[i] = g_supervision.ConsoleLastSeen[i] = i;
+  for (int i = 0; i < kConsoleCount; ++i) before[i] = sv().ConsoleLastSeen[i] = i;
   testutil::CaptureStdout();
-  ClearWatchdogFile(g_settings, path.c_str(), 'x');
+  handler_->ClearWatchdogFile(path.c_str(), 'x');
   EXPECT_NE(testutil::GetCapturedStdout().find("(from console x) cleared\n"),
             std::string::npos);
-  for (int i = 0; i < kConsoleCount; ++i) EXPECT_EQ(g_supervision.ConsoleLastSeen[i], before[i]);
+  for (int i = 0; i < kConsoleCount; ++i) EXPECT_EQ(sv().ConsoleLastSeen[i], before[i]);
   EXPECT_FALSE(testutil::FileExists(path));
 }
 

@@ -14,7 +14,7 @@
 #include <string>
 
 #include "TestUtil.h"
-#include "core/Configuration.h"
+#include "settings/Settings.h"
 #include "platform/Clock.h"
 #include "platform/Fault.h"
 #include "tts/WavThreads.h"
@@ -37,13 +37,14 @@ bool Immutable(const std::string& path, bool on) {
 
 class WavThreadsTest : public ::testing::Test {
  protected:
+  Settings settings_;
   void SetUp() override {
     sleeps = 0;
     on_sleep = nullptr;
     platform::SetSleep(&HookedSleep);
     testutil::MakeDirectory(Svox());
     testutil::MakeDirectory(Sounds());
-    std::snprintf(g_settings.SvoxPath, kPathSize, "%s\\", Svox().c_str());
+    std::snprintf(settings_.SvoxPath, kPathSize, "%s\\", Svox().c_str());
   }
   void TearDown() override {
     platform::SetSleep(nullptr);
@@ -56,7 +57,7 @@ class WavThreadsTest : public ::testing::Test {
   std::string Target() const { return Sounds() + ".\\hello.wav"; }
   std::string Move() {
     testutil::CaptureStdout();
-    PublishWav(g_settings.SvoxPath, Target(), "hello");
+    PublishWav(settings_.SvoxPath, Target(), "hello");
     return testutil::GetCapturedStdout();
   }
   std::string Delete(const std::string& path) {
@@ -79,7 +80,7 @@ TEST_F(WavThreadsTest, PublishesTheOutputAndRemovesItsFiles) {
 }
 
 TEST_F(WavThreadsTest, SvoxPathWithoutSeparatorIsJoinedAsTheJobJoinsIt) {
-  std::snprintf(g_settings.SvoxPath, kPathSize, "%s", Svox().c_str());
+  std::snprintf(settings_.SvoxPath, kPathSize, "%s", Svox().c_str());
   testutil::WriteFile(Svox() + "/hello.wav", "RIFF");
   EXPECT_EQ(Move(), "Successfully moved " + Svox() + ".\\hello.wav to " + Target() + "\r\n\n");
   EXPECT_EQ(testutil::ReadFile(Sounds() + "/hello.wav"), "RIFF");
@@ -192,7 +193,7 @@ TEST_F(WavThreadsTest, PublishingUsesTheNameItIsGivenAndKeepsTheTargetName) {
   testutil::WriteFile(Svox() + "/hello~2.txt", "second");
   testutil::WriteFile(Svox() + "/hello.wav", "RIFF first");
   testutil::CaptureStdout();
-  PublishWav(g_settings.SvoxPath, Target(), "hello~2");
+  PublishWav(settings_.SvoxPath, Target(), "hello~2");
   EXPECT_EQ(testutil::GetCapturedStdout(),
             "Successfully moved " + Svox() + "\\hello~2.wav to " + Target() + "\r\n\n");
   EXPECT_EQ(testutil::ReadFile(Sounds() + "/hello.wav"), "RIFF second");
@@ -200,26 +201,22 @@ TEST_F(WavThreadsTest, PublishingUsesTheNameItIsGivenAndKeepsTheTargetName) {
   EXPECT_EQ(testutil::ReadFile(Svox() + "/hello.wav"), "RIFF first");  // another entry's
 }
 
-// The worker is one thread for the whole process; these tests leave it idle.
+// A worker of the test's own, pausing 20 ms between attempts; each test leaves
+// it idle.
 class WavWorkerTest : public WavThreadsTest {
  protected:
-  static void BlockingSleep(uint32_t) {
-    ++sleeps;
-    while (blocked) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  void SetUp() override {
-    WavThreadsTest::SetUp();
-    blocked = false;
-    platform::SetSleep(&BlockingSleep);
-  }
   void TearDown() override {
-    blocked = false;
-    EXPECT_TRUE(testutil::WaitFor([] { return WavWorkerIdle(); }));
+    platform::ClearFaults();
+    EXPECT_TRUE(testutil::WaitFor([this] { return worker_.Idle(); }));
     WavThreadsTest::TearDown();
   }
   std::string Sound(int n) const { return Sounds() + "/old" + std::to_string(n) + ".wav"; }
   std::string SoundPath(int n) const { return Sounds() + ".\\old" + std::to_string(n) + ".wav"; }
-  static inline std::atomic<bool> blocked{false};
+  std::string Output(const std::string& name) const { return Svox() + "/" + name + ".wav"; }
+  WavTask Publish(const std::string& name) const {
+    return {WavTask::Kind::kPublish, Sounds() + ".\\" + name + ".wav", name, settings_.SvoxPath};
+  }
+  WavWorker worker_{20};
 };
 
 TEST_F(WavWorkerTest, RunsQueuedTasksInOrder) {
@@ -227,10 +224,10 @@ TEST_F(WavWorkerTest, RunsQueuedTasksInOrder) {
   testutil::WriteFile(Sound(1), "RIFF");
   testutil::WriteFile(Sound(2), "RIFF");
   testutil::CaptureStdout();
-  ASSERT_TRUE(QueueWavTask({WavTask::Kind::kDelete, SoundPath(1), ""}));
-  ASSERT_TRUE(QueueWavTask({WavTask::Kind::kPublish, Target(), "hello", g_settings.SvoxPath}));
-  ASSERT_TRUE(QueueWavTask({WavTask::Kind::kDelete, SoundPath(2), ""}));
-  ASSERT_TRUE(testutil::WaitFor([] { return WavWorkerIdle(); }));
+  ASSERT_TRUE(worker_.Queue({WavTask::Kind::kDelete, SoundPath(1), ""}));
+  ASSERT_TRUE(worker_.Queue({WavTask::Kind::kPublish, Target(), "hello", settings_.SvoxPath}));
+  ASSERT_TRUE(worker_.Queue({WavTask::Kind::kDelete, SoundPath(2), ""}));
+  ASSERT_TRUE(testutil::WaitFor([this] { return worker_.Idle(); }));
   EXPECT_EQ(testutil::GetCapturedStdout(),
             "Wavfile " + SoundPath(1) + " deleted\r\n\n"
             "Successfully moved " + Svox() + "\\hello.wav to " + Target() + "\r\n\n"
@@ -240,32 +237,47 @@ TEST_F(WavWorkerTest, RunsQueuedTasksInOrder) {
   EXPECT_FALSE(testutil::FileExists(Sound(2)));
 }
 
-TEST_F(WavWorkerTest, FullQueueRefusesTheNextTaskAndNamesAreHeldUntilPublished) {
-  // The first task waits in a retry while the test fills the queue behind it.
+// A deletion that keeps failing is tried again in the background while the
+// tasks queued after it are done.
+TEST_F(WavWorkerTest, StuckTargetDelaysNoLaterTask) {
   testutil::WriteFile(Sound(0), "RIFF");
-  platform::InjectFault(platform::FaultPoint::kUnlink, EBUSY, "old0.wav", 1);
-  blocked = true;
+  testutil::WriteFile(Output("hello"), "RIFF new");
+  platform::InjectFault(platform::FaultPoint::kUnlink, EBUSY, "old0.wav");
   testutil::CaptureStdout();
-  ASSERT_TRUE(QueueWavTask({WavTask::Kind::kDelete, SoundPath(0), ""}));
-  ASSERT_TRUE(testutil::WaitFor([] { return sleeps > 0; }));  // in hand, not queued
-  ASSERT_TRUE(QueueWavTask({WavTask::Kind::kPublish, Target(), "hello", g_settings.SvoxPath}));
-  EXPECT_TRUE(SvoxNameInUse("hello"));
-  EXPECT_FALSE(SvoxNameInUse("hell"));
-  for (size_t n = 1; n < kWavQueueCapacity; ++n) {
-    ASSERT_TRUE(WavQueueHasRoom());
-    ASSERT_TRUE(QueueWavTask({WavTask::Kind::kDelete, SoundPath(static_cast<int>(n)), ""}));
+  ASSERT_TRUE(worker_.Queue({WavTask::Kind::kDelete, SoundPath(0), ""}));
+  ASSERT_TRUE(worker_.Queue(Publish("hello")));
+  ASSERT_TRUE(testutil::WaitFor([&] { return testutil::FileExists(Sounds() + "/hello.wav"); }));
+  EXPECT_TRUE(testutil::FileExists(Sound(0)));
+  EXPECT_FALSE(worker_.Idle());  // the deletion still retries
+  platform::ClearFaults();
+  ASSERT_TRUE(testutil::WaitFor([this] { return worker_.Idle(); }));
+  EXPECT_EQ(testutil::GetCapturedStdout(),
+            "Successfully moved " + Svox() + "\\hello.wav to " + Sounds() + ".\\hello.wav\r\n\n"
+            "Wavfile " + SoundPath(0) + " deleted\r\n\n");
+  EXPECT_FALSE(testutil::FileExists(Sound(0)));
+}
+
+// Retrying tasks hold their places: the queue refuses the task past its
+// capacity, and the synthesiser names stay taken until published.
+TEST_F(WavWorkerTest, FullQueueRefusesTheNextTaskAndNamesAreHeldUntilPublished) {
+  testutil::CaptureStdout();
+  for (size_t n = 0; n < kWavQueueCapacity; ++n) {  // no output yet: each retries
+    ASSERT_TRUE(worker_.HasRoom());
+    ASSERT_TRUE(worker_.Queue(Publish("s" + std::to_string(n))));
   }
-  EXPECT_FALSE(WavQueueHasRoom());
-  EXPECT_FALSE(QueueWavTask({WavTask::Kind::kDelete, SoundPath(999), ""}));
-  EXPECT_FALSE(WavWorkerIdle());
-  testutil::WriteFile(Svox() + "/hello.wav", "RIFF new");
-  blocked = false;
-  ASSERT_TRUE(testutil::WaitFor([] { return WavWorkerIdle(); }));
+  EXPECT_FALSE(worker_.HasRoom());
+  EXPECT_FALSE(worker_.Queue({WavTask::Kind::kDelete, SoundPath(999), ""}));
+  EXPECT_TRUE(worker_.SvoxNameInUse("s0"));
+  EXPECT_FALSE(worker_.SvoxNameInUse("s"));
+  for (size_t n = 0; n < kWavQueueCapacity; ++n) {
+    testutil::WriteFile(Output("s" + std::to_string(n)), "RIFF");
+  }
+  ASSERT_TRUE(testutil::WaitFor([this] { return worker_.Idle(); }));
   const std::string printed = testutil::GetCapturedStdout();
-  EXPECT_EQ(printed, "Wavfile " + SoundPath(0) + " deleted\r\n\n"
-                     "Successfully moved " + Svox() + "\\hello.wav to " + Target() + "\r\n\n");
-  EXPECT_FALSE(SvoxNameInUse("hello"));
-  EXPECT_TRUE(WavQueueHasRoom());
+  EXPECT_EQ(printed.find("Failed"), std::string::npos) << printed;
+  EXPECT_TRUE(testutil::FileExists(Sounds() + "/s199.wav"));
+  EXPECT_FALSE(worker_.SvoxNameInUse("s0"));
+  EXPECT_TRUE(worker_.HasRoom());
 }
 
 }  // namespace

@@ -6,7 +6,9 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <cstdint>
 #include <cstring>
+#include <exception>
 #include <string>
 
 #include "platform/Clock.h"
@@ -16,7 +18,7 @@
 #include "platform/Path.h"
 #include "platform/Profile.h"
 #include "platform/Startup.h"
-#include "platform/SystemdNotify.h"
+#include "platform/Thread.h"
 #include "support/CDosFile.h"
 #include "support/CProcess.h"
 #include "support/MonthlyLog.h"
@@ -52,6 +54,17 @@ struct Synthesis {
   std::string command;
   std::string svox;  // SvoxPath: where the synthesiser runs
   int max_seconds;   // its time limit, at least one second
+  void (*sleep)(uint32_t milliseconds);
+};
+
+// One job on its way through its entries.
+struct JobRun {
+  const Settings& settings;
+  const HandlerClock& clock;
+  WavWorker& wav;
+  int64_t deadline;          // monotonic seconds past which no entry starts
+  bool told_full = false;    // the full WAV queue was reported for this job
+  std::string last_command;  // of the last synthesis that got as far as its launch
 };
 
 std::string CutAt(std::string text, const char* marker) {
@@ -70,16 +83,23 @@ bool WithinLimit(const Entry& entry, const char* what, const std::string& text, 
 // A name for the synthesiser's files that no queued publishing uses: the
 // entry's stem, or the stem with "~2", "~3", ... when an earlier entry with the
 // same stem still waits to be published, so that neither overwrites the other.
-std::string FreeSvoxName(const std::string& stem) {
+std::string FreeSvoxName(const WavWorker& wav, const std::string& stem) {
   std::string name = stem;
-  for (int n = 2; SvoxNameInUse(name); ++n) name = stem + "~" + std::to_string(n);
+  for (int n = 2; wav.SvoxNameInUse(name); ++n) name = stem + "~" + std::to_string(n);
   return name;
 }
 
-Synthesis PlanSynthesis(const Settings& s, const Entry& entry) {
+// The seconds left of the job's budget, at least one.
+int SecondsLeft(const JobRun& run) {
+  const int64_t left = run.deadline - run.clock.monotonic_seconds();
+  return left < 1 ? 1 : left > INT32_MAX ? INT32_MAX : static_cast<int>(left);
+}
+
+Synthesis PlanSynthesis(const JobRun& run, const Entry& entry) {
+  const Settings& s = run.settings;
   const std::string stem = CutAt(entry.file, ".wav");
   Synthesis plan;
-  plan.name = FreeSvoxName(stem);
+  plan.name = FreeSvoxName(run.wav, stem);
   plan.text_path = JoinPath(s.SvoxPath, plan.name + ".txt");
   plan.output = JoinPath(s.SvoxPath, plan.name + ".wav");
   plan.target = JoinPath(entry.dir, stem + ".wav");
@@ -89,30 +109,38 @@ Synthesis PlanSynthesis(const Settings& s, const Entry& entry) {
                 plan.text_path.c_str(), plan.output.c_str());
   plan.command = command;
   plan.svox = s.SvoxPath;
-  plan.max_seconds = s.MaxSeconds > 0 ? s.MaxSeconds : 1;
+  plan.max_seconds = std::min(s.MaxSeconds > 0 ? s.MaxSeconds : 1, SecondsLeft(run));
+  plan.sleep = run.clock.sleep;
   return plan;
 }
 
-bool QueueHasRoom(const Entry& entry) {
-  if (WavQueueHasRoom()) return true;
-  platform::Print("TTS entry File%d skipped: %zu WAV files wait to be published or deleted\r\n",
-                  entry.number, kWavQueueCapacity);
+// True when the WAV worker can take the entry's task. A full queue is said
+// once per job, with the first entry it skips.
+bool QueueHasRoom(JobRun& run, const Entry& entry) {
+  if (run.wav.HasRoom()) return true;
+  if (!run.told_full) {
+    platform::Print("TTS entry File%d skipped: %zu WAV files wait to be published or deleted; "
+                    "further entries of this job that find no room are skipped without a "
+                    "line\r\n",
+                    entry.number, kWavQueueCapacity);
+  }
+  run.told_full = true;
   return false;
 }
 
-bool Queue(const Entry& entry, WavTask task) {
-  if (QueueWavTask(std::move(task))) return true;
+bool Queue(JobRun& run, const Entry& entry, WavTask task) {
+  if (run.wav.Queue(std::move(task))) return true;
   platform::Print("TTS entry File%d skipped: the WAV worker cannot take it\r\n", entry.number);
   return false;
 }
 
 // Writes the synthesiser's text file: a new file renamed over the name, so a
 // link planted at the name is replaced, never written through. Three attempts.
-bool WriteTextFile(const Entry& entry, const std::string& path) {
+bool WriteTextFile(const JobRun& run, const Entry& entry, const std::string& path) {
   const size_t size = std::strlen(entry.text);
   for (int attempt = 1; attempt <= 3; ++attempt) {
     if (platform::WriteFileAtomically(path.c_str(), entry.text, size)) return true;
-    if (attempt < 3) platform::Sleep(10);
+    if (attempt < 3) run.clock.sleep(10);
   }
   platform::Print("Failed to create textfile: %s (%s)\r\n", Printable(path.c_str()).c_str(),
                   platform::ErrorText(errno));
@@ -133,21 +161,14 @@ bool RemoveOldOutput(const Entry& entry, const std::string& output) {
 bool AwaitSynthesiser(CProcess& process, const Synthesis& plan) {
   const int limit = plan.max_seconds;
   const uint64_t limit_ms = static_cast<uint64_t>(limit) * 1000;
-  const uint64_t ping_ms = platform::WatchdogPingMs();
-  uint64_t since_ping = 0;
   for (uint64_t waited = 0; process.IsRunning(); waited += kPollMs) {
-    // A synthesis within its limit is no stalled service: systemd hears so.
-    if (ping_ms > 0 && (since_ping += kPollMs) >= ping_ms) {
-      since_ping = 0;
-      platform::NotifyWatchdog();
-    }
     if (waited >= limit_ms) {
       process.Kill();
       platform::Print("svox.exe did not end within %d seconds and was stopped: %s\r\n", limit,
                       Printable(plan.command.c_str()).c_str());
       return false;
     }
-    platform::Sleep(kPollMs);
+    plan.sleep(kPollMs);
   }
   return true;
 }
@@ -183,32 +204,36 @@ bool RunSynthesiser(const Synthesis& plan) {
   return true;
 }
 
-void Synthesize(const Settings& settings, const Entry& entry, std::string* last_command) {
+void Synthesize(JobRun& run, const Entry& entry) {
   platform::Print("Create wavfile: %s with text: %s\r\n",
-                  Printable(JoinPath(settings.SvoxPath, entry.file).c_str()).c_str(),
+                  Printable(JoinPath(run.settings.SvoxPath, entry.file).c_str()).c_str(),
                   Printable(entry.text).c_str());
-  const Synthesis plan = PlanSynthesis(settings, entry);
+  const Synthesis plan = PlanSynthesis(run, entry);
   if (!WithinLimit(entry, "synthesiser output path", plan.output, kOutputPathMax) ||
       !WithinLimit(entry, "target path", plan.target, kTargetPathMax) ||
       !WithinLimit(entry, "synthesiser command line", plan.command, kCommandMax) ||
-      !QueueHasRoom(entry) || !RemoveOldOutput(entry, plan.output) ||
-      !WriteTextFile(entry, plan.text_path) || !RunSynthesiser(plan)) {
+      !QueueHasRoom(run, entry) || !RemoveOldOutput(entry, plan.output) ||
+      !WriteTextFile(run, entry, plan.text_path)) {
     return;
   }
-  // The log line names the last command that produced speech.
-  *last_command = plan.command;
-  Queue(entry, {WavTask::Kind::kPublish, plan.target, plan.name, plan.svox});
+  // The log line names the last command that went as far as its launch,
+  // whether or not it produced speech.
+  run.last_command = plan.command;
+  if (!RunSynthesiser(plan)) return;
+  Queue(run, entry, {WavTask::Kind::kPublish, plan.target, plan.name, plan.svox});
 }
 
-void Delete(const Entry& entry) {
+void Delete(JobRun& run, const Entry& entry) {
   if (!NamesAWavFile(entry.file)) {
     platform::Print("TTS entry File%d skipped: only .wav files are deleted: %s\r\n",
                     entry.number, Printable(entry.file).c_str());
     return;
   }
   const std::string path = JoinPath(entry.dir, entry.file);
-  if (!WithinLimit(entry, "deletion path", path, kTargetPathMax) || !QueueHasRoom(entry)) return;
-  Queue(entry, {WavTask::Kind::kDelete, path, "", ""});
+  if (!WithinLimit(entry, "deletion path", path, kTargetPathMax) || !QueueHasRoom(run, entry)) {
+    return;
+  }
+  Queue(run, entry, {WavTask::Kind::kDelete, path, "", ""});
 }
 
 // The job's name after its last backslash, lower-cased, cut at ".tts".
@@ -227,7 +252,7 @@ struct Job {
 };
 
 // Handles the entries in order. False when a stop ended the job early.
-bool HandleEntries(const Settings& settings, const Job& job, std::string* last_command) {
+bool HandleEntries(JobRun& run, const char* path, const Job& job) {
   const platform::ProfileText profile(job.text.data(), job.text.size());
   Entry entry;
   for (entry.number = 1; entry.number <= 99; ++entry.number) {
@@ -245,15 +270,24 @@ bool HandleEntries(const Settings& settings, const Job& job, std::string* last_c
     profile.GetString(section, "Text", "", entry.text, kTextSize);
     profile.GetString(section, "Dir", "", entry.dir, kDirSize);
     if (std::strlen(entry.file) < 2) continue;
+    // The job's budget ends its remaining entries; what was done is archived
+    // and logged as it stands.
+    if (run.clock.monotonic_seconds() >= run.deadline) {
+      platform::Print("TTS job %s ended before entry File%d: its %d seconds "
+                      "(SVoxSettings/MaxJobSeconds) are spent; the remaining entries are "
+                      "skipped\r\n",
+                      Printable(path).c_str(), entry.number, run.settings.MaxJobSeconds);
+      return true;
+    }
     if (const char* fault = FileNameFault(entry.file)) {
       platform::Print("TTS entry File%d skipped: its file name %s: %s\r\n", entry.number, fault,
                       Printable(entry.file).c_str());
       continue;
     }
     if (entry.text[0] != '\0') {
-      Synthesize(settings, entry, last_command);
+      Synthesize(run, entry);
     } else {
-      Delete(entry);
+      Delete(run, entry);
     }
   }
   return true;
@@ -292,7 +326,7 @@ bool SameFile(const char* path, const Job& job) {
 // Deletes the job file, retrying while the deletion fails. Before each
 // attempt the name is checked to still hold the file that was read: a new job
 // dropped under the same name meanwhile stays for the next pass.
-void DeleteJob(const char* path, const Job& job) {
+void DeleteJob(const JobRun& run, const char* path, const Job& job) {
   bool replaced = false;
   auto attempt = [&] {
     replaced = !SameFile(path, job);
@@ -302,7 +336,7 @@ void DeleteJob(const char* path, const Job& job) {
   if (!deleted) {
     platform::Print("Failed to delete jobfile !\r\n");
     for (int retry = 0; retry < 100 && !deleted; ++retry) {
-      platform::Sleep(50);
+      run.clock.sleep(50);
       deleted = attempt();
     }
     if (!deleted) {
@@ -316,13 +350,14 @@ void DeleteJob(const char* path, const Job& job) {
   }
 }
 
-void ArchiveDeleteAndLog(const Settings& s, const char* path, const Job& job,
-                         const std::string& last_command) {
-  const struct tm time = platform::LocalTime(platform::Now());
+void ArchiveDeleteAndLog(const JobRun& run, const char* path, const Job& job) {
+  const Settings& s = run.settings;
+  const std::string& last_command = run.last_command;
+  const struct tm time = platform::LocalTime(run.clock.now());
   const std::string stem = Printable(JobStem(path).c_str());
   Archive(s.TtsLogPath, path, job, stem, time);
-  DeleteJob(path, job);
-  platform::Sleep(50);
+  DeleteJob(run, path, job);
+  run.clock.sleep(50);
   char line[4096];
   std::snprintf(line, sizeof line, "%02d.%02d.%02d %02d:%02d:%02d, tts job '%s' done [shell=%s]\r\n",
                 time.tm_mday, time.tm_mon + 1, TwoDigitYear(time), time.tm_hour, time.tm_min,
@@ -330,15 +365,18 @@ void ArchiveDeleteAndLog(const Settings& s, const char* path, const Job& job,
   AppendMonthlyLog("%s.\\qztts_%02d%02d.log", s.TtsLogPath, time, line);
 }
 
-// Reads the job; false (with the line printed) when it is left in the spool.
-bool LoadJob(const char* path, Job* job) {
+// Reads the job; false (with the line printed unless `quiet`) when it is left
+// in the spool, with the reason in `*error`.
+bool LoadJob(const char* path, Job* job, bool quiet, int* refusal) {
   const int error = ReadTtsJob(path, &job->text);
+  *refusal = error;
   if (error == 0) {
     job->read = platform::StatPath(path, &job->identity) == 0;
     if (!job->read) job->text.clear();  // gone the moment it was read: handled as vanished
     return true;
   }
   if (error == ENOENT) return true;  // vanished: no entries, then archive, deletion and log
+  if (quiet) return false;
   if (error == EBUSY) {
     platform::Print("Can't open job-file !\r\n");
   } else if (error == EFBIG) {
@@ -393,12 +431,126 @@ bool NamesAWavFile(const char* name) {
   return length >= 4 && strncasecmp(name + length - 4, ".wav", 4) == 0;
 }
 
-void ProcessTtsJob(const Settings& settings, const char* path) {
-  platform::Print("proceeding tts job in '%s'\r\n\n", Printable(path).c_str());
-  platform::Sleep(200);
+TtsJobs::TtsJobs(const Settings& settings, const HandlerClock& clock,
+                 uint32_t wav_retry_interval_ms)
+    : settings_(settings), clock_(clock), wav_(wav_retry_interval_ms) {}
+
+bool TtsJobs::SeenBefore(const char* path, bool* quiet) {
+  *quiet = false;
+  const auto it = refused_.find(path);
+  if (it == refused_.end()) return false;
+  platform::FileIdentity now;
+  if (!platform::IdentityOfPath(path, &now) || !(now == it->second.identity)) {
+    refused_.erase(it);  // changed or gone: a new job
+    return false;
+  }
+  // Too big stays too big while size and time stay; any other refusal (held
+  // open, a second name) may end without a change of either, so the job is
+  // tried again at once, without the wait and without a line.
+  *quiet = true;
+  return it->second.error == EFBIG;
+}
+
+void TtsJobs::Remember(const char* path, int error) {
+  constexpr size_t kRemembered = 4096;  // bounds memory against a flood of names
+  platform::FileIdentity identity;
+  if (!platform::IdentityOfPath(path, &identity)) return;
+  if (refused_.size() >= kRemembered && refused_.count(path) == 0) refused_.clear();
+  refused_[path] = {identity, error};
+}
+
+void TtsJobs::ProcessTtsJob(const char* path) {
+  bool quiet = false;
+  if (SeenBefore(path, &quiet)) return;
+  if (!quiet) {
+    platform::Print("proceeding tts job in '%s'\r\n\n", Printable(path).c_str());
+    clock_.sleep(200);  // the writer's moment to finish a job it just made
+  }
   Job job;
-  if (!LoadJob(path, &job)) return;
-  std::string last_command;
-  if (!HandleEntries(settings, job, &last_command)) return;
-  ArchiveDeleteAndLog(settings, path, job, last_command);
+  int error = 0;
+  if (!LoadJob(path, &job, quiet, &error)) {
+    Remember(path, error);
+    return;
+  }
+  if (quiet) platform::Print("proceeding tts job in '%s'\r\n\n", Printable(path).c_str());
+  refused_.erase(path);
+  const int budget = settings_.MaxJobSeconds > 0 ? settings_.MaxJobSeconds : 300;
+  JobRun run{settings_, clock_, wav_, clock_.monotonic_seconds() + budget, false, {}};
+  if (!HandleEntries(run, path, job)) return;
+  ArchiveDeleteAndLog(run, path, job);
+}
+
+SpeechLane::SpeechLane(const Settings& settings, const HandlerClock& clock,
+                       uint32_t wav_retry_interval_ms)
+    : jobs_(settings, clock, wav_retry_interval_ms) {}
+
+SpeechLane::~SpeechLane() { Finish(); }
+
+void SpeechLane::Handle(const char* path, const char*) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (finishing_ || queued_.count(path) != 0) return;
+  if (waiting_.size() >= kCapacity) {
+    if (!told_full_) {
+      platform::Print("%zu TTS jobs wait for the speech lane: further jobs wait in the spool "
+                      "for a later pass\r\n",
+                      kCapacity);
+    }
+    told_full_ = true;
+    return;
+  }
+  if (!started_) {
+    // Without a thread of its own the lane cannot run: the jobs stay in the
+    // spool and are offered again, and the start is tried again then.
+    if (!platform::StartDetachedThread(&SpeechLane::Thread, this)) {
+      platform::Print("ERROR: the speech lane cannot be started; TTS job %s waits\r\n",
+                      Printable(path).c_str());
+      return;
+    }
+    started_ = true;
+    running_ = true;
+  }
+  told_full_ = false;
+  queued_.insert(path);
+  waiting_.emplace_back(path);
+  changed_.notify_all();
+}
+
+void SpeechLane::Thread(void* lane) { static_cast<SpeechLane*>(lane)->RunJobs(); }
+
+void SpeechLane::RunJobs() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    changed_.wait(lock, [&] { return finishing_ || !waiting_.empty(); });
+    if (finishing_ || platform::StopRequested()) break;
+    const std::string path = std::move(waiting_.front());
+    waiting_.pop_front();
+    busy_ = true;
+    lock.unlock();
+    try {
+      jobs_.ProcessTtsJob(path.c_str());
+    } catch (const std::exception& error) {
+      platform::Print("ERROR: '%s' could not be handled: %s\r\n", Printable(path.c_str()).c_str(),
+                      error.what());
+    } catch (...) {
+      platform::Print("ERROR: '%s' could not be handled\r\n", Printable(path.c_str()).c_str());
+    }
+    lock.lock();
+    busy_ = false;
+    queued_.erase(path);
+    changed_.notify_all();
+  }
+  running_ = false;
+  changed_.notify_all();
+}
+
+void SpeechLane::Finish() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  finishing_ = true;
+  changed_.notify_all();
+  changed_.wait(lock, [&] { return !running_; });
+}
+
+bool SpeechLane::Idle() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return waiting_.empty() && !busy_;
 }

@@ -1,11 +1,13 @@
 #include "tts/WavThreads.h"
 
 #include <cerrno>
+#include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
-#include <deque>
-#include <functional>
+#include <list>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -20,30 +22,6 @@
 #include "support/Printable.h"
 
 namespace {
-
-constexpr int kRetryWaits = 200;  // 200 waits of 500 ms: 100 seconds
-constexpr uint32_t kRetryIntervalMs = 500;
-
-// Makes the attempt; while it fails and fewer than 200 waits have been made,
-// waits 500 ms and tries again. True when the last attempt succeeded.
-bool BoundedRetry(const std::function<bool()>& attempt) {
-  bool done = attempt();
-  for (int waits = 0; !done && waits < kRetryWaits; ++waits) {
-    platform::Sleep(kRetryIntervalMs);
-    done = attempt();
-  }
-  return done;
-}
-
-// Up to 200 times: waits 500 ms, then makes the attempt. True at the first
-// success.
-bool RetryAfterWaits(const std::function<bool()>& attempt) {
-  for (int waits = 0; waits < kRetryWaits; ++waits) {
-    platform::Sleep(kRetryIntervalMs);
-    if (attempt()) return true;
-  }
-  return false;
-}
 
 // Where the synthesiser left a file of this name. The TTS job joins SvoxPath
 // and the name with ".\"; with its trailing separator the two joins name the
@@ -68,112 +46,209 @@ void RemoveUsedFile(const std::string& path) {
                   platform::ErrorText(errno));
 }
 
-// The queue of the one worker. Made once and never destroyed, so that the
-// worker may still wait on it while the process exits.
-struct Queue {
-  std::mutex mutex;
-  std::condition_variable wake;
-  std::deque<WavTask> tasks;
-  std::multiset<std::string> names;  // synthesiser names of queued and running publishing
-  bool running = false;              // the worker thread exists
-  bool busy = false;                 // the worker holds a task
+// One task on its way: the step it is at and the attempts that step failed.
+struct Run {
+  enum Step { kAwaitOutput, kAwaitTarget, kCopy, kDelete };
+  WavTask task;
+  Step step;
+  int failures = 0;
+  bool started = false;
+
+  explicit Run(WavTask t)
+      : task(std::move(t)), step(task.kind == WavTask::Kind::kDelete ? kDelete : kAwaitOutput) {}
 };
 
-Queue& TheQueue() {
-  static Queue* queue = new Queue;
-  return *queue;
+enum class Outcome { kOver, kAgainNow, kAgainLater };
+
+// A failed attempt: tried again after a pause while pauses are left, else
+// given up with `failed` printed. The copy is tried twice before its first
+// pause, so it may fail once more than the other steps.
+Outcome Failed(Run& run, const std::string& failed) {
+  ++run.failures;
+  const int limit = kWavRetryWaits + (run.step == Run::kCopy ? 1 : 0);
+  if (run.failures <= limit) {
+    return run.step == Run::kCopy && run.failures == 1 ? Outcome::kAgainNow
+                                                       : Outcome::kAgainLater;
+  }
+  platform::Print("%s", failed.c_str());
+  return Outcome::kOver;
 }
 
-void Run(const WavTask& task) {
-  if (task.kind == WavTask::Kind::kPublish) {
-    PublishWav(task.svox.c_str(), task.path, task.name);
-  } else {
-    DeleteWav(task.path);
+void Advance(Run& run, Run::Step step) {
+  run.step = step;
+  run.failures = 0;
+}
+
+// Makes one attempt of the task's step and of the steps that follow it at
+// once; says whether the task is over or must be tried again.
+Outcome Attempt(Run& run) {
+  const WavTask& task = run.task;
+  const std::string shown = Printable(task.path.c_str());
+  if (run.step == Run::kDelete) {
+    const bool first = !run.started;
+    run.started = true;
+    if (first && !platform::PathExists(task.path.c_str())) return Outcome::kOver;
+    if (platform::RemoveFile(task.path.c_str())) {
+      platform::Print("Wavfile %s deleted\r\n\n", shown.c_str());
+      return Outcome::kOver;
+    }
+    return Failed(run, "Failed to delete wavfile: " + shown + "\n");
+  }
+  const std::string output = SvoxFile(task.svox.c_str(), task.name, ".wav");
+  if (run.step == Run::kAwaitOutput) {
+    if (!platform::PathWritable(output.c_str())) {
+      return Failed(run, "Failed to create wavfile: " + shown + " (No tmpfile created)\n");
+    }
+    Advance(run, Run::kAwaitTarget);
+  }
+  if (run.step == Run::kAwaitTarget) {
+    if (!TargetReplaceable(task.path.c_str())) {
+      return Failed(run,
+                    "Failed to create wavfile: " + shown + " (Old wavfile can not be deleted)\n");
+    }
+    Advance(run, Run::kCopy);
+  }
+  // The copy replaces the old target in one rename: it is never deleted first,
+  // so a copy that fails leaves the old speech in place.
+  if (!platform::CopyFileReplacing(output.c_str(), task.path.c_str())) {
+    return Failed(run, "Failed to create wavfile: " + shown + " (Failed to copy)\n");
+  }
+  RemoveUsedFile(SvoxFile(task.svox.c_str(), task.name, ".txt"));
+  RemoveUsedFile(output);
+  platform::Print("Successfully moved %s to %s\r\n\n", Printable(output.c_str()).c_str(),
+                  shown.c_str());
+  return Outcome::kOver;
+}
+
+// Runs the task to its end in the calling thread.
+void RunHere(WavTask task) {
+  Run run(std::move(task));
+  for (Outcome outcome = Attempt(run); outcome != Outcome::kOver; outcome = Attempt(run)) {
+    if (outcome == Outcome::kAgainLater) platform::Sleep(kWavRetryIntervalMs);
   }
 }
 
-void Worker(void*) {
-  Queue& queue = TheQueue();
+using SteadyClock = std::chrono::steady_clock;
+
+}  // namespace
+
+// The queue of one worker, shared with its thread, which may outlive the
+// WavWorker that made it.
+struct WavWorker::Shared {
+  struct Waiting {
+    Run run;
+    SteadyClock::time_point due;
+  };
+  uint32_t retry_interval_ms;
+  mutable std::mutex mutex;
+  std::condition_variable wake;
+  std::list<Waiting> waiting;        // in the order they were queued
+  std::multiset<std::string> names;  // synthesiser names of queued and running publishing
+  bool running = false;              // the worker thread exists
+  bool busy = false;                 // the worker holds a task
+  bool ending = false;               // the WavWorker is gone
+
+  // The first task that is due, in queue order; end() when none is.
+  std::list<Waiting>::iterator FirstDue(SteadyClock::time_point now) {
+    for (auto it = waiting.begin(); it != waiting.end(); ++it) {
+      if (it->due <= now) return it;
+    }
+    return waiting.end();
+  }
+  SteadyClock::time_point EarliestDue() const {
+    SteadyClock::time_point earliest = SteadyClock::time_point::max();
+    for (const Waiting& w : waiting) earliest = std::min(earliest, w.due);
+    return earliest;
+  }
+};
+
+namespace {
+
+void Worker(void* argument) {
+  std::shared_ptr<WavWorker::Shared> shared;
+  {
+    std::unique_ptr<std::shared_ptr<WavWorker::Shared>> handed(
+        static_cast<std::shared_ptr<WavWorker::Shared>*>(argument));
+    shared = *handed;
+  }
+  WavWorker::Shared& queue = *shared;
+  const auto pause = std::chrono::milliseconds(queue.retry_interval_ms);
   std::unique_lock<std::mutex> lock(queue.mutex);
   for (;;) {
-    queue.wake.wait(lock, [&] { return !queue.tasks.empty(); });
-    WavTask task = std::move(queue.tasks.front());
-    queue.tasks.pop_front();
+    auto due = queue.waiting.end();
+    while (!queue.ending && (due = queue.FirstDue(SteadyClock::now())) == queue.waiting.end()) {
+      const SteadyClock::time_point earliest = queue.EarliestDue();
+      if (earliest == SteadyClock::time_point::max()) {
+        queue.wake.wait(lock);
+      } else {
+        queue.wake.wait_until(lock, earliest);
+      }
+    }
+    if (queue.ending) return;
+    Run run = std::move(due->run);
+    queue.waiting.erase(due);
     queue.busy = true;
     lock.unlock();
-    Run(task);
+    Outcome outcome = Attempt(run);
+    while (outcome == Outcome::kAgainNow) outcome = Attempt(run);
     lock.lock();
-    if (task.kind == WavTask::Kind::kPublish) queue.names.erase(queue.names.find(task.name));
     queue.busy = false;
+    if (outcome == Outcome::kAgainLater) {
+      // Behind the tasks that wait already: a stuck target delays none of them.
+      queue.waiting.push_back({std::move(run), SteadyClock::now() + pause});
+    } else if (run.task.kind == WavTask::Kind::kPublish) {
+      queue.names.erase(queue.names.find(run.task.name));
+    }
   }
 }
 
 }  // namespace
 
-void PublishWav(const char* svox, const std::string& target_path, const std::string& name) {
-  const char* target = target_path.c_str();
-  const std::string shown = Printable(target_path.c_str());
-  const std::string output = SvoxFile(svox, name, ".wav");
-  const std::string text = SvoxFile(svox, name, ".txt");
-
-  if (!BoundedRetry([&] { return platform::PathWritable(output.c_str()); })) {
-    platform::Print("Failed to create wavfile: %s (No tmpfile created)\n", shown.c_str());
-    return;
-  }
-  if (!BoundedRetry([&] { return TargetReplaceable(target); })) {
-    platform::Print("Failed to create wavfile: %s (Old wavfile can not be deleted)\n",
-                    shown.c_str());
-    return;
-  }
-  // The copy replaces the old target in one rename: it is never deleted first,
-  // so a copy that fails leaves the old speech in place.
-  auto copy = [&] { return platform::CopyFileReplacing(output.c_str(), target); };
-  if (!copy() && !copy() && !RetryAfterWaits(copy)) {
-    platform::Print("Failed to create wavfile: %s (Failed to copy)\n", shown.c_str());
-    return;
-  }
-  RemoveUsedFile(text);
-  RemoveUsedFile(output);
-  platform::Print("Successfully moved %s to %s\r\n\n", Printable(output.c_str()).c_str(), shown.c_str());
+void PublishWav(const char* svox, const std::string& target, const std::string& name) {
+  RunHere({WavTask::Kind::kPublish, target, name, svox});
 }
 
-void DeleteWav(const std::string& path) {
-  if (!platform::PathExists(path.c_str())) return;
-  if (BoundedRetry([&] { return platform::RemoveFile(path.c_str()); })) {
-    platform::Print("Wavfile %s deleted\r\n\n", Printable(path.c_str()).c_str());
-  } else {
-    platform::Print("Failed to delete wavfile: %s\n", Printable(path.c_str()).c_str());
-  }
+void DeleteWav(const std::string& path) { RunHere({WavTask::Kind::kDelete, path, "", ""}); }
+
+WavWorker::WavWorker(uint32_t retry_interval_ms) : shared_(std::make_shared<Shared>()) {
+  shared_->retry_interval_ms = retry_interval_ms;
 }
 
-bool WavQueueHasRoom() {
-  Queue& queue = TheQueue();
+WavWorker::~WavWorker() {
+  std::lock_guard<std::mutex> lock(shared_->mutex);
+  shared_->ending = true;
+  shared_->wake.notify_all();
+}
+
+bool WavWorker::HasRoom() const {
+  std::lock_guard<std::mutex> lock(shared_->mutex);
+  return shared_->waiting.size() < kWavQueueCapacity;
+}
+
+bool WavWorker::Queue(WavTask task) {
+  Shared& queue = *shared_;
   std::lock_guard<std::mutex> lock(queue.mutex);
-  return queue.tasks.size() < kWavQueueCapacity;
-}
-
-bool QueueWavTask(WavTask task) {
-  Queue& queue = TheQueue();
-  std::lock_guard<std::mutex> lock(queue.mutex);
-  if (queue.tasks.size() >= kWavQueueCapacity) return false;
+  if (queue.waiting.size() >= kWavQueueCapacity) return false;
   if (!queue.running) {
-    if (!platform::StartDetachedThread(&Worker, nullptr)) return false;
+    auto* handed = new std::shared_ptr<Shared>(shared_);
+    if (!platform::StartDetachedThread(&Worker, handed)) {
+      delete handed;
+      return false;
+    }
     queue.running = true;  // it waits for the lock held here
   }
   if (task.kind == WavTask::Kind::kPublish) queue.names.insert(task.name);
-  queue.tasks.push_back(std::move(task));
+  queue.waiting.push_back({Run(std::move(task)), SteadyClock::now()});
   queue.wake.notify_one();
   return true;
 }
 
-bool SvoxNameInUse(const std::string& name) {
-  Queue& queue = TheQueue();
-  std::lock_guard<std::mutex> lock(queue.mutex);
-  return queue.names.count(name) != 0;
+bool WavWorker::SvoxNameInUse(const std::string& name) const {
+  std::lock_guard<std::mutex> lock(shared_->mutex);
+  return shared_->names.count(name) != 0;
 }
 
-bool WavWorkerIdle() {
-  Queue& queue = TheQueue();
-  std::lock_guard<std::mutex> lock(queue.mutex);
-  return queue.tasks.empty() && !queue.busy;
+bool WavWorker::Idle() const {
+  std::lock_guard<std::mutex> lock(shared_->mutex);
+  return shared_->waiting.empty() && !shared_->busy;
 }

@@ -1,19 +1,29 @@
 // Publishing synthesised WAV files and deleting old ones, in the background.
 //
-// One worker thread, started with the first task, takes the tasks of every
-// job in the order they were queued, so that however many entries arrive the
-// service holds one extra thread. The queue is bounded: the job asks for room
-// before it starts a synthesis, and skips the entry when there is none, so the
-// watch loop never waits for the worker. Each task makes the waits and
-// retries of the synchronous routines below and reports on the console only.
+// One worker thread per WavWorker, started with its first task, takes the
+// tasks of every job, so that however many entries arrive the speech lane
+// holds one extra thread. A task whose attempt fails (an output not there
+// yet, a target that cannot be replaced, a copy or a deletion that fails) is
+// tried again after a pause, up to its limit, while the tasks behind it go
+// on: a target that stays stuck delays no other entry. The queue is bounded:
+// the job asks for room before it starts a synthesis, and skips the entry
+// when there is none, so the speech lane never waits for the worker. Each task
+// reports on the console only.
 #ifndef QZA_TTS_WAV_THREADS_H_
 #define QZA_TTS_WAV_THREADS_H_
 
 #include <cstddef>
+#include <cstdint>
+#include <memory>
 #include <string>
 
-// Tasks that may wait in the queue besides the one in hand.
+// Tasks that may wait in the queue (retrying ones among them) besides the one
+// in hand.
 constexpr size_t kWavQueueCapacity = 200;
+
+// Pauses before a failed attempt is made again, and their length.
+constexpr int kWavRetryWaits = 200;  // 200 pauses of 500 ms: 100 seconds
+constexpr uint32_t kWavRetryIntervalMs = 500;
 
 struct WavTask {
   enum class Kind { kPublish, kDelete };
@@ -33,29 +43,45 @@ struct WavTask {
 // old target stays whole until the copy is complete, and a symbolic link at
 // the target is replaced, never followed), then removes the output and its
 // text file. Each wait is up to 200 pauses of 500 ms; the copy is tried twice
-// at once and then after each of 200 pauses, 202 times in all. Reports on the
-// console only. `svox` (SvoxPath) is joined to the name directly when it ends
-// in a separator, with ".\" otherwise.
+// at once and then after each of 200 pauses, 202 times in all. Runs in the
+// calling thread, pausing through platform::Sleep. Reports on the console
+// only. `svox` (SvoxPath) is joined to the name directly when it ends in a
+// separator, with ".\" otherwise.
 void PublishWav(const char* svox, const std::string& target, const std::string& name);
 
 // Deletes the file at `path` (a symbolic link itself, never its target),
 // retrying up to 200 times 500 ms while the deletion fails. Prints nothing
-// when the file is missing. Reports on the console only.
+// when the file is missing. Runs in the calling thread. Reports on the
+// console only.
 void DeleteWav(const std::string& path);
 
-// True when the queue can take one more task.
-bool WavQueueHasRoom();
+// The background worker of the speech lane and its bounded queue.
+class WavWorker {
+ public:
+  // `retry_interval_ms` is the pause before a failed attempt is made again.
+  explicit WavWorker(uint32_t retry_interval_ms = kWavRetryIntervalMs);
+  // Tells the worker to end after the attempt in hand; tasks not done are
+  // dropped (the process is ending, or a test is over).
+  ~WavWorker();
+  WavWorker(const WavWorker&) = delete;
+  WavWorker& operator=(const WavWorker&) = delete;
 
-// Queues the task for the worker, starting the worker when it does not run.
-// False when the queue is full or the worker cannot be started; the task is
-// then dropped and the caller reports it.
-bool QueueWavTask(WavTask task);
+  // True when the queue can take one more task.
+  bool HasRoom() const;
+  // Queues the task, starting the worker when it does not run. False when
+  // the queue is full or the worker cannot be started; the task is then
+  // dropped and the caller reports it.
+  bool Queue(WavTask task);
+  // True while a queued or running publishing task uses the synthesiser file
+  // `name`: a new synthesis must then write under another name.
+  bool SvoxNameInUse(const std::string& name) const;
+  // True when no task is queued, retrying or running.
+  bool Idle() const;
 
-// True while a queued or running publishing task uses the synthesiser file
-// `name`: a new synthesis must then write under another name.
-bool SvoxNameInUse(const std::string& name);
+  struct Shared;
 
-// True when no task is queued or running.
-bool WavWorkerIdle();
+ private:
+  std::shared_ptr<Shared> shared_;
+};
 
 #endif  // QZA_TTS_WAV_THREADS_H_
