@@ -42,6 +42,7 @@ const char* const kIniRows[][3] = {
     {"SVoxSettings", "Speed", "100"},
     {"SVoxSettings", "Pitch", "100"},
     {"SVoxSettings", "MaxSeconds", "60"},
+    {"SVoxSettings", "MaxJobSeconds", "300"},
 };
 
 }  // namespace
