@@ -227,6 +227,59 @@ class ShellIdiom(Floor):
         return group_members(self.proc.pid)
 
 
+class HostileSpeechService(Service):
+    """A service whose speech writer does its worst while alarms arrive: a
+    job of 100 entries for a synthesiser that sleeps, 200 refused jobs (second
+    names of one file) in the spool, and a WAV that cannot be deleted."""
+
+    def __init__(self, root, tools):
+        super().__init__(root, tools)
+        self.name = "hostile speech"
+        svox = os.path.join(root, "svox")
+        os.makedirs(svox, exist_ok=True)
+        self.synth_pids = os.path.join(root, "synth.pids")
+        with open(os.path.join(svox, "svox.exe"), "w") as f:
+            f.write(f"#!/bin/sh\necho $$ >> {self.synth_pids}\nexec sleep 600\n")
+        os.chmod(os.path.join(svox, "svox.exe"), 0o755)
+        with open(os.path.join(root, "qza_wdir.ini"), "a") as f:
+            f.write("MaxSeconds=1000\nMaxJobSeconds=100000\n")
+        stuck = os.path.join(root, "sounds", "stuck.wav")
+        os.makedirs(stuck, exist_ok=True)
+        open(os.path.join(stuck, "keep"), "w").close()
+        refused = os.path.join(root, "refused.txt")
+        with open(refused, "w") as f:
+            f.write("[File1]\nFile=a.wav\nText=A\n")
+        for i in range(200):
+            os.link(refused, os.path.join(self.spool, f"qzrefused{i}.tts"))
+
+    def attack(self):
+        sounds = os.path.join(self.root, "sounds")
+        entries = "".join(f"[File{n}]\nFile=e{n}.wav\nText=Entry {n}\nDir={sounds}\n"
+                          for n in range(1, 100))
+        jobs = {"qzstuck.tts": f"[File1]\nFile=stuck.wav\nDir={sounds}\n",
+                "qzlong.tts": entries}
+        for name, text in jobs.items():
+            with open(os.path.join(self.stage, name), "w") as f:
+                f.write(text)
+            os.rename(os.path.join(self.stage, name), os.path.join(self.spool, name))
+        # The lane first refuses the 200 jobs found at the start (each after
+        # the wait for its writer), then starts the long job's synthesiser.
+        deadline = time.monotonic() + 120
+        while not os.path.exists(self.synth_pids):  # the synthesiser hangs now
+            if time.monotonic() > deadline:
+                raise RuntimeError("the hostile speech job did not start its synthesiser")
+            time.sleep(0.01)
+
+    def stop(self):
+        super().stop()
+        if os.path.exists(self.synth_pids):
+            for line in open(self.synth_pids):
+                try:
+                    os.kill(int(line), signal.SIGKILL)
+                except (ValueError, ProcessLookupError):
+                    pass
+
+
 def started_service(root, tools, archives=0, earlier=0):
     """A service installed in `root`, started and ready."""
     service = Service(root, tools, archives, earlier)
@@ -390,6 +443,15 @@ def main():
             name: {"median": statistics.median(v), "p95": percentile(v, 95),
                    "p99": percentile(v, 99)} for name, v in latency.items()}
         service.stop()
+        hostile = HostileSpeechService(os.path.join(base, "service-hostile"), tools)
+        try:
+            hostile.start()
+            hostile.attack()
+            v = measure_latency([hostile], n_latency)["hostile speech"]
+        finally:
+            hostile.stop()
+        results["hostile_speech_latency_ms"] = {
+            "median": statistics.median(v), "p95": percentile(v, 95), "p99": percentile(v, 99)}
         results["file_creation_us"] = measure_file_creation(os.path.join(base, "probe"))
         results["burst"], results["peak_rss_kib"] = measure_bursts(
             lambda r: started_service(os.path.join(base, f"service-burst-{r}"), tools),
@@ -423,6 +485,10 @@ def report(r, n_latency, n_burst):
     print(f"  service/floor median {ratio(s['median'], f['median']):.2f} (target <= 1.2), "
           f"p99 {ratio(s['p99'], f['p99']):.2f} (target <= 1.5); "
           f"service/shell median {ratio(s['median'], sh['median']):.2f} (target < 1)")
+    h = r["hostile_speech_latency_ms"]
+    print(f"  while a hostile speech writer does its worst: median {h['median']:.3f}, "
+          f"p99 {h['p99']:.3f}; x quiet median {ratio(h['median'], s['median']):.2f} "
+          f"(target <= 1.2), p99 {ratio(h['p99'], s['p99']):.2f} (target <= 1.5)")
     print(f"Burst of {n_burst} files (median of {r['burst_rounds']} rounds each, taken in turn):")
     for name in ("service", "floor", "shell"):
         b = burst[name]
