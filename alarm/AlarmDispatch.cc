@@ -437,7 +437,7 @@ void AlarmHandler::OpenJournal() {
   State& state = *state_;
   if (state.journal_tried) return;
   state.journal_tried = true;
-  if (!state.journal.Open(kAlarmJournalName)) {
+  if (!state.journal.Open(kAlarmJournalName, settings_.SyncJournal != 0)) {
     platform::Print(
         "ERROR: journal %s cannot be used: %s; an alarm interrupted by a crash may be "
         "launched again under another archive name\r\n",

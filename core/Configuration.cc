@@ -95,7 +95,10 @@ void LoadConfiguration(Settings* settings) {
   ReadIntRow({"SVoxSettings", "Speed", &s.Speed, 100});
   ReadIntRow({"SVoxSettings", "Pitch", &s.Pitch, 100});
   ReadIntRow({"SVoxSettings", "MaxSeconds", &s.MaxSeconds, 60});
-  // Not written back: an ini file without it keeps the keys it had.
+  // Not written back: an ini file without them keeps the keys it had.
+  long sync_journal = 0;
+  wdir_profile.ReadProfileInt("Server", "SyncJournal", 0, &sync_journal);
+  s.SyncJournal = sync_journal == 1 ? 1 : 0;
   long job_seconds = 300;
   wdir_profile.ReadProfileInt("SVoxSettings", "MaxJobSeconds", 300, &job_seconds);
   s.MaxJobSeconds = job_seconds >= 1 && job_seconds <= 86400 ? static_cast<int>(job_seconds) : 300;

@@ -214,7 +214,7 @@ void FaxHandler::ProcessFaxJob(const char* path) {
 void FaxHandler::OpenJournal() {
   State& launched = *state_;
     if (launched.journal.IsOpen()) return;
-  if (!launched.journal.Open(kFaxJournalName)) {
+  if (!launched.journal.Open(kFaxJournalName, settings_.SyncJournal != 0)) {
     platform::Print("ERROR: journal %s cannot be used: %s; a fax job that cannot be deleted "
                     "may be faxed again after a restart\r\n",
                     kFaxJournalName, platform::ErrorText(errno));

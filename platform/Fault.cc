@@ -13,7 +13,7 @@
 namespace platform {
 namespace {
 
-constexpr int kPoints = static_cast<int>(FaultPoint::kList) + 1;
+constexpr int kPoints = static_cast<int>(FaultPoint::kSync) + 1;
 
 struct Fault {
   int error = 0;  // 0: not armed

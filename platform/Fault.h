@@ -22,6 +22,7 @@ enum class FaultPoint {
   kNotify,  // creating the change notification (path: the directory)
   kRead,    // reading from a file
   kList,    // listing a directory (path: the directory text)
+  kSync,    // making a file's writes durable
 };
 
 // Arms a fault: the next `count` operations at `point` whose path contains

@@ -29,7 +29,7 @@ Journal::~Journal() {
   if (fd_ >= 0) CloseJournalFile(fd_);  // every store reached the cache or may be lost
 }
 
-bool Journal::Open(const char* path) {
+bool Journal::Open(const char* path, bool sync) {
   const std::string native = NativePath(path);
   if (native.empty()) {
     errno = ENOENT;
@@ -39,6 +39,7 @@ bool Journal::Open(const char* path) {
   const int fd = OpenJournalFile(native);
   if (fd < 0) return false;
   fd_ = fd;
+  sync_ = sync;
   return true;
 }
 
@@ -72,7 +73,7 @@ bool Journal::Store(const std::string& text) {
   std::snprintf(block.data(), kHeaderSize, "QZJ1 %5u %08x\n", static_cast<unsigned>(text.size()),
                 Check(text.data(), text.size()));
   std::memcpy(block.data() + kHeaderSize, text.data(), text.size());
-  return WriteJournalBlock(fd_, block.data(), block.size());
+  return Write(block.data(), block.size());
 }
 
 bool Journal::Clear() {
@@ -81,7 +82,14 @@ bool Journal::Clear() {
     return false;
   }
   const char header[kHeaderSize] = {};
-  return WriteJournalBlock(fd_, header, kHeaderSize);
+  return Write(header, kHeaderSize);
+}
+
+bool Journal::Write(const char* block, size_t size) {
+  if (!WriteJournalBlock(fd_, block, size)) return false;
+  if (!sync_) return true;
+  if (FaultInjected(FaultPoint::kSync, "journal")) return false;
+  return SyncJournalFile(fd_);
 }
 
 }  // namespace platform

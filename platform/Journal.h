@@ -4,10 +4,14 @@
 // The record lives at the start of its file and is overwritten in place (only
 // as many bytes as the text needs), so a store is one positioned write with no
 // allocation of names. The write reaches the kernel's page cache, which
-// outlives the process however it ends (kill -9, abort, the OOM killer); it is
-// not synced to the disk, which would cost milliseconds per alarm, so a power
-// failure may lose the last text. Each stored text carries its length and a
-// check value; a torn block reads as empty, never as another text.
+// outlives the process however it ends (kill -9, abort, the OOM killer). By
+// default it is not synced to the disk, which would cost milliseconds per
+// alarm, so a power failure may lose the last text. A journal opened to sync
+// makes each write durable (fdatasync) before the write returns: the record
+// then survives the death of the machine, which matters when another machine
+// takes over the installation from shared storage. Each stored text carries
+// its length and a check value; a torn block reads as empty, never as another
+// text.
 #ifndef QZA_PLATFORM_JOURNAL_H_
 #define QZA_PLATFORM_JOURNAL_H_
 
@@ -26,19 +30,24 @@ class Journal {
   Journal& operator=(const Journal&) = delete;
 
   // Opens or creates the file named by the path text (never through a link).
+  // With `sync`, every Store and Clear reaches the disk before it returns.
   // Returns false with errno set when it cannot.
-  bool Open(const char* path);
+  bool Open(const char* path, bool sync);
   bool IsOpen() const { return fd_ >= 0; }
   // The stored text; empty when nothing is stored or the block is torn.
   std::string Load();
   // Stores `text` (at most kCapacity bytes). Returns false with errno set when
-  // it could not be written.
+  // it could not be written, or, for a journal that syncs, not synced.
   bool Store(const std::string& text);
-  // Empties the record.
+  // Empties the record; false with errno set as Store.
   bool Clear();
 
  private:
+  // Writes the block and syncs it when the journal syncs.
+  bool Write(const char* block, size_t size);
+
   int fd_ = -1;
+  bool sync_ = false;
 };
 
 }  // namespace platform

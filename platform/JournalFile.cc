@@ -1,5 +1,6 @@
 // The crash record's block file on POSIX systems: positioned reads and
-// writes of one block, which reach the page cache.
+// writes of one block, which reach the page cache, and the sync that takes
+// them to the disk.
 #include "platform/JournalFile.h"
 
 #include <errno.h>
@@ -37,6 +38,16 @@ bool WriteJournalBlock(int fd, const char* block, size_t size) {
     done += static_cast<size_t>(n);
   }
   return true;
+}
+
+bool SyncJournalFile(int fd) {
+  // fdatasync is not restarted after a signal by every file system; a retry
+  // syncs whatever the interrupted call had not.
+  int result;
+  do {
+    result = fdatasync(fd);
+  } while (result < 0 && errno == EINTR);
+  return result == 0;
 }
 
 int64_t ReadJournalBlock(int fd, char* block, size_t size) {

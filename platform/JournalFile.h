@@ -18,6 +18,9 @@ void CloseJournalFile(int fd);
 // Writes `size` bytes at offset 0, whole; false with errno set (ENOSPC for a
 // short write).
 bool WriteJournalBlock(int fd, const char* block, size_t size);
+// Makes what was written to the file durable on its storage (its data, and
+// the metadata needed to read it back); false with errno set.
+bool SyncJournalFile(int fd);
 // Reads up to `size` bytes from offset 0; the count, or -1 with errno set.
 int64_t ReadJournalBlock(int fd, char* block, size_t size);
 

@@ -6,6 +6,16 @@
 // hand, or a build without libsystemd) every call here does nothing. A report
 // that cannot be sent is written to standard error; the service goes on, since
 // systemd then acts on the missing report itself (start time-out, watchdog).
+//
+// A supervisor without systemd (a cluster's resource agent) gets the same
+// liveness from a heartbeat file: when QZA_WDIR_HEARTBEAT names a file, the
+// readiness report and every watchdog ping set its modification time to now,
+// creating it (never through a link) where it is missing. QZA_WDIR_HEARTBEAT_MS
+// sets the interval between two pings (default 10000, from 1 to 3600000; any
+// other value gives the default). A supervisor that finds the file older than
+// a few intervals knows that the watch loop has stopped turning. A heartbeat
+// that cannot be written is reported on standard error when it starts failing
+// and again when it works again, not at every ping.
 #ifndef QZA_PLATFORM_SYSTEMDNOTIFY_H_
 #define QZA_PLATFORM_SYSTEMDNOTIFY_H_
 
@@ -13,17 +23,21 @@
 
 namespace platform {
 
-// Reports that start-up is complete (READY=1): call once, when "Ready" is printed.
+// Reports that start-up is complete (READY=1) and beats the heartbeat: call
+// once, when "Ready" is printed.
 void NotifyReady();
 
 // Reports that the service is ending (STOPPING=1), before it finishes the file in hand.
 void NotifyStopping();
 
-// Milliseconds between two watchdog pings: half the interval systemd asked for
-// when it asked this process for a watchdog (at least 1), else 0.
+// Milliseconds between two watchdog pings: the shorter of half the interval
+// systemd asked for when it asked this process for a watchdog (at least 1)
+// and the heartbeat's interval when a heartbeat file is named; 0 when neither
+// wants pings.
 uint32_t WatchdogPingMs();
 
-// Reports that the watch loop is still turning (WATCHDOG=1).
+// Reports that the watch loop is still turning (WATCHDOG=1) and beats the
+// heartbeat.
 void NotifyWatchdog();
 
 }  // namespace platform

@@ -31,6 +31,10 @@ struct Settings {
   // system (whose changes by other machines are not notified), 0 never, N
   // every N seconds.
   int PollSec = -1;
+  // 1: the launch journal reaches the disk (fdatasync) before each launch, so
+  // that a machine taking over the installation from shared storage knows the
+  // alarm in hand; 0: it reaches the page cache only, enough for a local disk.
+  int SyncJournal = 0;
   int UseVoxFile = 0;
   char Voice[kVoiceSize] = "";
   int Speed = 100;

@@ -1,6 +1,6 @@
 // The crash record's block file on Windows: positioned reads and writes of
 // one block. A write reaches the system's file cache, which outlives the
-// process however it ends.
+// process however it ends; a sync flushes it to the disk.
 #include "platform/JournalFile.h"
 
 #include <errno.h>
@@ -43,6 +43,11 @@ bool WriteJournalBlock(int fd, const char* block, size_t size) {
     errno = ENOSPC;
     return false;
   }
+  return true;
+}
+
+bool SyncJournalFile(int fd) {
+  if (!FlushFileBuffers(win32::HandleOf(fd))) return win32::Fail();
   return true;
 }
 

@@ -27,6 +27,7 @@ const char* const kIniRows[][3] = {
     {"Server", "WaitForSec", "30"},
     {"Server", "SleepAfterError", "1200"},
     {"Server", "PollSec", "0"},
+    {"Server", "SyncJournal", "0"},
     {"Pathnames", "WatchPath", "spool/"},
     {"Pathnames", "AckPath", "ack/"},
     {"Pathnames", "WatchFiles", "spool/qza%ik?.in"},

@@ -52,7 +52,7 @@ class CrashSystemTest : public ServiceTest {
     platform::FileIdentity id;
     ASSERT_TRUE(platform::IdentityOfPath(Path("spool/" + file).c_str(), &id));
     platform::Journal journal;
-    ASSERT_TRUE(journal.Open(Path(kAlarmJournalName).c_str()));
+    ASSERT_TRUE(journal.Open(Path(kAlarmJournalName).c_str(), false));
     ASSERT_TRUE(journal.Store("spool/.\\" + Archive(sequence) + "\nspool/.\\" + file + "\n" +
                               std::to_string(id.dev) + " " + std::to_string(id.ino) + " " +
                               std::to_string(id.size) + " " + std::to_string(id.mtime) + "\n"));
