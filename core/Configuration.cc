@@ -7,6 +7,7 @@
 
 #include "platform/Clock.h"
 #include "platform/Console.h"
+#include "platform/Profile.h"
 #include "support/CUserProfile.h"
 
 namespace {
@@ -54,12 +55,65 @@ void ReadIntRow(const IntRow& row) {
   *row.value = static_cast<int>(value);
 }
 
+// Says on the console what makes the ini file unlike one, if anything; the
+// service runs on with what can be read and the defaults for the rest.
+void ReportProfileFault(const char* file) {
+  int error = 0;
+  switch (platform::CheckProfileFile(file, &error)) {
+    case platform::ProfileFault::kNone:
+      return;
+    case platform::ProfileFault::kUnreadable:
+      platform::Print("%s cannot be read: the defaults hold\n", file);
+      platform::PrintError("qza_wdir: %s: %s\n", file, std::strerror(error));
+      return;
+    case platform::ProfileFault::kTooLarge:
+      platform::Print("%s is larger than %zu bytes, which no ini file is: it is not read, the "
+                      "defaults hold and none is written into it\n",
+                      file, platform::kMaxProfileBytes);
+      return;
+    case platform::ProfileFault::kNulByte:
+      platform::Print("%s holds a NUL byte, which no ini file holds: settings not found in it "
+                      "take their defaults\n",
+                      file);
+      return;
+    case platform::ProfileFault::kLongLine:
+      platform::Print("%s has a line longer than %zu bytes, which no ini file has: settings not "
+                      "found in it take their defaults\n",
+                      file, platform::kMaxProfileLine);
+      return;
+    case platform::ProfileFault::kNoSection:
+      platform::Print("%s has no [section] line: none of its lines is a setting, every setting "
+                      "takes its default\n",
+                      file);
+      return;
+  }
+}
+
+// A time-out below one second would make the loop spin, printing "Timeout"
+// without pause; a negative one would be taken as about 49 days, stopping the
+// retries of busy files and the supervision of silent consoles. The value in
+// the file stays as it is.
+int UsableWaitForSec(int seconds) {
+  constexpr int kDefault = 180;
+  if (seconds < 0) {
+    platform::Print("Server/WaitForSec=%d is negative: the default %d is used\n", seconds,
+                    kDefault);
+    return kDefault;
+  }
+  if (seconds < 1) {
+    platform::Print("Server/WaitForSec=%d is below 1: 1 is used\n", seconds);
+    return 1;
+  }
+  return seconds;
+}
+
 }  // namespace
 
 void LoadConfiguration(Settings* settings) {
   Settings& s = *settings;
   if (!wdir_profile.OpenProfile()) return;
   platform::Print("from qza_wdir.ini:\n");
+  ReportProfileFault("qza_wdir.ini");
   long number = 1;
   wdir_profile.ReadProfileInt("Server", "Number", 1, &number);
   s.Number = static_cast<int>(number);
@@ -88,6 +142,7 @@ void LoadConfiguration(Settings* settings) {
   };
   for (const TextRow& row : text_rows) ReadTextRow(row);
   ReadIntRow({"Server", "WaitForSec", &s.WaitForSec, 180});
+  s.WaitForSec = UsableWaitForSec(s.WaitForSec);
   ReadIntRow({"Server", "SleepAfterError", &s.SleepAfterError, 1200});
   ReadIntRow({"Server", "PollSec", &s.PollSec, -1});
   ReadIntRow({"Alarm", "UseVoxFile", &s.UseVoxFile, 0});
@@ -105,6 +160,7 @@ void LoadConfiguration(Settings* settings) {
   wdir_profile.CloseProfile();
 
   if (alarm_profile.OpenProfile()) {
+    ReportProfileFault("qzalarm.ini");
     alarm_profile.ReadProfileString("qzawrdb", "DbPath", "", kPathSize, s.DbPath);
     alarm_profile.CloseProfile();
   }

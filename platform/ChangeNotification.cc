@@ -92,6 +92,7 @@ ChangeNotification::~ChangeNotification() { Close(); }
 
 bool ChangeNotification::Create(const char* directory) {
   Close();
+  if (directory != nullptr) directory_ = directory;
   if (FaultInjected(FaultPoint::kNotify, directory)) return false;
   fd_ = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
   if (fd_ < 0) return false;
@@ -107,9 +108,10 @@ void ChangeNotification::Close() {
   fd_ = -1;
   wd_ = -1;
   watching_ = false;
+  lost_ = false;
 }
 
-bool ChangeNotification::Renew(const char* directory) {
+bool ChangeNotification::RenewWatch(const char* directory) {
   if (fd_ < 0) return Create(directory);
   if (FaultInjected(FaultPoint::kNotify, directory)) {
     Close();
@@ -165,7 +167,10 @@ PollOutcome PollOnce(int watch_fd, int64_t left) {
 bool ChangeNotification::DrainWatch() {
   bool gone = false;
   const bool changed = Drain(&gone);
-  if (gone) watching_ = false;
+  if (gone) {
+    watching_ = false;
+    Lost();
+  }
   return changed;
 }
 
@@ -173,8 +178,12 @@ ChangeNotification::WaitResult ChangeNotification::Wait(uint32_t milliseconds) {
   if (StopRequested()) return kStopped;
   const int64_t deadline = MonotonicMs() + milliseconds;
   for (;;) {
-    const int64_t left = deadline - MonotonicMs();
-    switch (PollOnce(Watching() ? fd_ : -1, left)) {
+    // A directory that went away and stands at its path again is listed in
+    // full by the caller (TakeNames reports names missed).
+    if (LookAgainIfDue(MonotonicMs())) return kChanged;
+    const int64_t now = MonotonicMs();
+    const int64_t left = deadline - now;
+    switch (PollOnce(Watching() ? fd_ : -1, UntilNextLook(now, left))) {
       case PollOutcome::kStop:
         return kStopped;
       case PollOutcome::kInterrupted:
@@ -186,6 +195,7 @@ ChangeNotification::WaitResult ChangeNotification::Wait(uint32_t milliseconds) {
         break;
       case PollOutcome::kReadable:
         if (DrainWatch()) return kChanged;
+        if (LookAgainIfDue(MonotonicMs())) return kChanged;
         if (left <= 0) return kTimeout;
         break;
     }

@@ -12,6 +12,14 @@
 // instead of listing the directory. When names may have been missed (the
 // kernel's queue overflowed, too many names piled up, or the watch was lost),
 // NamesMissed says so and the caller must list the directory in full.
+//
+// A watched directory that goes away (removed, moved away, replaced at its
+// path) is watched again at once when a directory stands at the path; while
+// none does, the waits look for it every kLookAgainMilliseconds, and one line
+// on the console says when it is watched again. Either way the wait that
+// watches it again reports a change with names missed, so that the caller
+// lists the directory (one put in place with files in it raises no event for
+// them). A directory that was never watched is looked for only at renewals.
 #ifndef QZA_PLATFORM_CHANGE_NOTIFICATION_H_
 #define QZA_PLATFORM_CHANGE_NOTIFICATION_H_
 
@@ -24,6 +32,11 @@ namespace platform {
 class ChangeNotification {
  public:
   enum WaitResult { kChanged, kTimeout, kStopped };
+
+  // How often a watched directory that went away is looked for.
+  static constexpr uint32_t kLookAgainMilliseconds = 1000;
+  // The console line once it is watched again (with the path text).
+  static constexpr char kBackFormat[] = "%s is back: watching it again\n";
 
   struct NameEvent {
     std::string name;  // in the watched directory, as the file system spells it
@@ -47,13 +60,16 @@ class ChangeNotification {
   // that was removed, replaced or missing before is picked up). A change
   // caught since the last wait still makes the next wait return at once, so
   // no change falls between the two. Returns false, as Create does, when
-  // nothing can be watched there.
+  // nothing can be watched there; when a directory was watched until then,
+  // the waits look for it from now on.
   bool Renew(const char* directory);
   // Waits up to `milliseconds` (the unsigned product of the Windows wait,
   // clamped to what poll accepts) for a change. Pending events are drained
   // before it returns kChanged, so events that arrive later stay queued and
   // end the next wait at once. When the watched directory is removed or moved
-  // away the wait goes on to its end and reports a time-out. Returns kStopped
+  // away it is watched again at once, or looked for while the wait lasts (see
+  // above); a wait that finds it again reports kChanged, else the wait goes
+  // on to its end and reports a time-out. Returns kStopped
   // as soon as a stop is requested (see Startup.h), also when the request came
   // before the wait, with or without a watch; pending events then stay queued.
   WaitResult Wait(uint32_t milliseconds);
@@ -71,6 +87,20 @@ class ChangeNotification {
   // that went away ends the watching.
   bool DrainWatch();
   void Keep(const char* name, bool removed);
+  // Renew's work on each platform: the watch of the path anew.
+  bool RenewWatch(const char* directory);
+  // Notes that the watch went away: the directory is looked for at once.
+  void Lost();
+  // Tries to watch the lost directory again when a look is due at `now`
+  // (monotonic milliseconds); true when it is watched again.
+  bool LookAgainIfDue(int64_t now);
+  // Milliseconds from `now` to the next look for a lost directory, at most
+  // `left`.
+  int64_t UntilNextLook(int64_t now, int64_t left) const;
+
+  std::string directory_;  // the path text last watched
+  bool lost_ = false;      // the watched directory went away: looked for
+  int64_t next_look_ms_ = 0;  // monotonic time of the next look
 
   std::vector<NameEvent> names_;
   bool names_missed_ = true;  // nothing is known before the first listing
@@ -81,6 +111,7 @@ class ChangeNotification {
   bool watching_ = false;
 #ifdef _WIN32
   bool pending_change_ = false;  // caught by a renewed notification's predecessor
+  void ForgetGoneWatch();        // closes the watch of a directory that went away
   struct Watch;            // the overlapped ReadDirectoryChangesW of platform/win32
   Watch* watch_ = nullptr;  // owned; it also keeps the names of the changed entries
 #endif

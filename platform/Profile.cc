@@ -226,6 +226,34 @@ int64_t ReadProfileInt(const char* section, const char* key, int64_t default_val
   return result;
 }
 
+ProfileFault CheckProfileFile(const char* file, int* error) {
+  *error = 0;
+  if (file == nullptr) return ProfileFault::kNone;
+  std::string data;
+  if (!ReadWholeFile(file, &data)) {
+    if (errno == ENOENT) return ProfileFault::kNone;
+    if (errno == EFBIG) return ProfileFault::kTooLarge;
+    *error = errno;
+    return ProfileFault::kUnreadable;
+  }
+  if (data.find('\0') != std::string::npos) return ProfileFault::kNulByte;
+  bool has_section = false;
+  bool has_other = false;
+  Line line;
+  for (size_t pos = 0; NextLine(data, pos, &line); pos = line.next) {
+    if (line.end - line.begin > kMaxProfileLine) return ProfileFault::kLongLine;
+    std::string_view text(data.data() + line.begin, line.end - line.begin);
+    std::string_view name, raw;
+    size_t offset = 0;
+    const Kind kind = Classify(text, &name, &raw, &offset);
+    has_section = has_section || kind == Kind::kSection;
+    if (kind != Kind::kSection && !Trim(text).empty() && Trim(text).front() != ';') {
+      has_other = true;
+    }
+  }
+  return has_other && !has_section ? ProfileFault::kNoSection : ProfileFault::kNone;
+}
+
 bool StoreProfileString(const char* section, const char* key, const char* text,
                         const char* file) {
   if (section == nullptr || key == nullptr || text == nullptr || file == nullptr) return false;

@@ -16,6 +16,9 @@
 // permissions, so a crash never leaves a truncated ini file.
 //
 // A bare file name ("qza_wdir.ini") is looked for in the working directory.
+//
+// A file larger than kMaxProfileBytes is not read at all: every read gives its
+// default and no write replaces it, as for a file that cannot be read.
 #ifndef QZA_PLATFORM_PROFILE_H_
 #define QZA_PLATFORM_PROFILE_H_
 
@@ -25,6 +28,26 @@
 #include <string>
 
 namespace platform {
+
+// No ini file is larger than this; a larger one is refused whole.
+constexpr size_t kMaxProfileBytes = 1024 * 1024;
+// No line of an ini file is longer than this.
+constexpr size_t kMaxProfileLine = 64 * 1024;
+
+// What makes a file unlike an ini file, as CheckProfileFile finds it.
+enum class ProfileFault {
+  kNone,        // reads as an ini file, or there is no file
+  kUnreadable,  // exists but cannot be read (the error is handed out)
+  kTooLarge,    // more than kMaxProfileBytes: not read at all
+  kNulByte,     // holds a NUL byte, which no text file holds
+  kLongLine,    // a line longer than kMaxProfileLine
+  kNoSection,   // lines other than blanks and comments, but no section header
+};
+
+// Looks at the ini file once, for a start-up line that says what is wrong
+// with it. A missing file, an empty one and one of comments alone are no
+// fault. On kUnreadable, *error holds the reason (errno value).
+ProfileFault CheckProfileFile(const char* file, int* error);
 
 // Copies the value of the key, or `default_text` (null counts as empty) when
 // the file, section or key is absent, cut to size-1 characters and always

@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "platform/Profile.h"
 #include "platform/ProfileFile.h"
 
 namespace platform::profile_file {
@@ -40,24 +41,31 @@ bool TakeOverAttributes(int fd, const struct stat* old) {
 }  // namespace
 
 // Reads the whole file into `data`. False with errno set when it cannot be
-// opened or a read fails: a part of a file is never taken for the whole.
+// opened or a read fails, EFBIG past kMaxProfileBytes (also for a file that
+// grows while it is read): a part of a file is never taken for the whole.
 bool ReadNative(const std::string& native, std::string* data) {
-  int fd = open(native.c_str(), O_RDONLY | O_CLOEXEC);
+  int fd = open(native.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return false;
   char chunk[8192];
   ssize_t n;
+  int error = 0;
   while ((n = read(fd, chunk, sizeof chunk)) != 0) {
     if (n < 0) {
       if (errno == EINTR) continue;
-      const int error = errno;
-      close(fd);  // read-only descriptor: nothing to lose
-      errno = error;
-      return false;
+      error = errno;
+      break;
+    }
+    if (data->size() + n > kMaxProfileBytes) {
+      error = EFBIG;
+      break;
     }
     data->append(chunk, n);
   }
   close(fd);  // read-only descriptor: nothing to lose
-  return true;
+  if (error == 0) return true;
+  data->clear();
+  errno = error;
+  return false;
 }
 
 // The name that a chain of symbolic links at `native` leads to (the name

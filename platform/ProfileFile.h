@@ -8,7 +8,9 @@
 namespace platform::profile_file {
 
 // Reads the whole file into `data`. False with errno set when it cannot be
-// opened or a read fails: a part of a file is never taken for the whole.
+// opened or a read fails, and with EFBIG when it holds more than
+// kMaxProfileBytes (see Profile.h): a part of a file is never taken for the
+// whole, and no ini file is that large.
 bool ReadNative(const std::string& native, std::string* data);
 
 // The file that the name leads to through symbolic links (the name itself

@@ -143,6 +143,65 @@ TEST_F(ChangeNotificationTest, RemovedDirectoryEndsWaitsAsTimeouts) {
   EXPECT_EQ(notification_.Wait(1000), ChangeNotification::kChanged);
 }
 
+// A watched directory that goes away is watched again without a renewal: at
+// once when another stands at its path, else as soon as one is made there.
+// The wait that finds it reports a change with names missed, for the files
+// that the new directory already holds.
+TEST_F(ChangeNotificationTest, LostDirectoryIsWatchedAgainWithinTheWait) {
+  if (testutil::kWindows) {
+    GTEST_SKIP() << "Windows cannot rename a watched directory, and Wine reports no end of a "
+                    "watch on a removed one";
+  }
+  const std::string d = dir_.path();
+  static const struct {
+    const char* name;
+    bool replaced;  // renamed away and replaced at once; else removed, made later
+  } cases[] = {{"replaced", true}, {"removed and made again", false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    bool missed = true;
+    NamesTaken(notification_, &missed);
+    std::thread maker;
+    if (c.replaced) {
+      ASSERT_TRUE(testutil::MakeDirectory(d + ".new"));
+      testutil::WriteFile(d + ".new/waiting", "");
+      ASSERT_EQ(rename(d.c_str(), (d + ".old").c_str()), 0);
+      ASSERT_EQ(rename((d + ".new").c_str(), d.c_str()), 0);
+    } else {
+      std::filesystem::remove_all(d);
+      EXPECT_EQ(notification_.Wait(0), ChangeNotification::kTimeout);
+      EXPECT_FALSE(notification_.Watching());
+      maker = std::thread([d] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        testutil::MakeDirectory(d);
+      });
+    }
+    // Far shorter than this: a look every second finds it.
+    EXPECT_EQ(notification_.Wait(600000), ChangeNotification::kChanged);
+    if (maker.joinable()) maker.join();
+    EXPECT_TRUE(notification_.Watching());
+    NamesTaken(notification_, &missed);
+    EXPECT_TRUE(missed);
+    testutil::WriteFile(d + "/fresh", "");
+    EXPECT_EQ(notification_.Wait(10000), ChangeNotification::kChanged);
+    EXPECT_EQ(NamesTaken(notification_, &missed), "+fresh ");
+    EXPECT_FALSE(missed);
+    std::filesystem::remove_all(d + ".old");
+  }
+}
+
+// A directory that was never watched is not looked for within the waits: it
+// is tried at the renewals after time-outs.
+TEST(ChangeNotification, OnlyALostDirectoryIsLookedFor) {
+  testutil::TempDir parent;
+  const std::string d = parent / "spool";
+  ChangeNotification notification;
+  EXPECT_FALSE(notification.Create(d.c_str()));
+  ASSERT_TRUE(testutil::MakeDirectory(d));
+  EXPECT_EQ(notification.Wait(1500), ChangeNotification::kTimeout);
+  EXPECT_FALSE(notification.Watching());
+}
+
 TEST(ChangeNotification, MissingDirectoryWaitsItsFullTime) {
   ChangeNotification notification;
   EXPECT_FALSE(notification.Create("/nonexistent/qza/spool"));

@@ -2,7 +2,9 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -116,6 +118,66 @@ TEST_F(ProfileTest, WritingOneKeyKeepsEveryOtherByte) {
   EXPECT_NE(profile.WriteProfileStringA("SVoxSettings", "Voice", "judith8"), 0);
   expected += "[SVoxSettings]\r\nVoice=judith8\r\n";
   EXPECT_EQ(testutil::ReadFile(Ini()), expected);
+}
+
+TEST_F(ProfileTest, FilesUnlikeAnIniFileAreNamedByWhatIsWrong) {
+  using platform::ProfileFault;
+  const std::string long_line = "[A]\nKey=" + std::string(platform::kMaxProfileLine, 'v') + "\n";
+  static const struct {
+    const char* name;
+    std::string content;
+    ProfileFault fault;
+  } cases[] = {
+      {"settings", "; note\r\n[Server]\r\nNumber=1\r\n", ProfileFault::kNone},
+      {"empty", "", ProfileFault::kNone},
+      {"comments and blanks only", "; nothing yet\n\n   \n", ProfileFault::kNone},
+      {"line at the limit", "[A]\n" + std::string(platform::kMaxProfileLine, ';'),
+       ProfileFault::kNone},
+      {"NUL byte", std::string("[A]\nB=1\0\n", 9), ProfileFault::kNulByte},
+      {"line over the limit", long_line, ProfileFault::kLongLine},
+      {"keys without a section", "WatchPath=/srv/\nAckPath=/srv/log/\n", ProfileFault::kNoSection},
+      {"text without a section", "\x7f\x45LF junk\x01\x02", ProfileFault::kNoSection},
+  };
+  for (const auto& c : cases) {
+    testutil::WriteFile(Ini(), c.content);
+    int error = -1;
+    EXPECT_EQ(platform::CheckProfileFile(Ini().c_str(), &error), c.fault) << c.name;
+    EXPECT_EQ(error, 0) << c.name;
+  }
+  std::remove(Ini().c_str());
+  int error = -1;
+  EXPECT_EQ(platform::CheckProfileFile(Ini().c_str(), &error), ProfileFault::kNone) << "missing";
+}
+
+TEST_F(ProfileTest, FileOverTheLimitIsNeitherReadNorWritten) {
+  std::string content = "[Server]\nWaitForSec=5\n";
+  while (content.size() <= platform::kMaxProfileBytes) content += "; a comment line\n";
+  content.resize(platform::kMaxProfileBytes + 1);
+  testutil::WriteFile(Ini(), content);
+  int error = 0;
+  EXPECT_EQ(platform::CheckProfileFile(Ini().c_str(), &error), platform::ProfileFault::kTooLarge);
+  CUserProfile profile(Ini().c_str(), 1);
+  long value = 0;
+  profile.ReadProfileInt("Server", "WaitForSec", -99, &value);
+  EXPECT_EQ(value, -99);
+  EXPECT_EQ(profile.WriteProfileStringA("Server", "Number", "2"), 0);
+  EXPECT_EQ(testutil::ReadFile(Ini()), content);
+  // One byte less is an ini file like any other.
+  content.pop_back();
+  testutil::WriteFile(Ini(), content);
+  EXPECT_EQ(platform::CheckProfileFile(Ini().c_str(), &error), platform::ProfileFault::kNone);
+  profile.ReadProfileInt("Server", "WaitForSec", -99, &value);
+  EXPECT_EQ(value, 5);
+}
+
+TEST_F(ProfileTest, UnreadableFileIsNamedWithItsReason) {
+  if (testutil::kWindows) GTEST_SKIP() << "file modes do not keep a file from being read on Windows";
+  if (testutil::RunningAsRoot()) GTEST_SKIP() << "root reads any file";
+  testutil::WriteFile(Ini(), "[A]\nB=1\n");
+  chmod(Ini().c_str(), 0);
+  int error = 0;
+  EXPECT_EQ(platform::CheckProfileFile(Ini().c_str(), &error), platform::ProfileFault::kUnreadable);
+  EXPECT_EQ(error, EACCES);
 }
 
 TEST_F(ProfileTest, WriteCreatesTheFile) {

@@ -10,7 +10,9 @@
 // is told that names were missed, so the pass lists the directory. The names
 // of the records are kept, in order, for TakeNames (removals and old names of
 // renames as names that left). The wait watches the stop event beside the
-// directory.
+// directory. A read that ends with an error, or that cannot be started again,
+// means the directory is gone (removed, or renamed away): it is looked for
+// again as the header says.
 #include "platform/ChangeNotification.h"
 
 #include <errno.h>
@@ -99,8 +101,14 @@ bool ChangeNotification::Watch::Drain(Watch* watch, bool* gone) {
     DWORD bytes = 0;
     if (!GetOverlappedResult(watch->directory, &watch->overlapped, &bytes, FALSE)) {
       if (GetLastError() == ERROR_IO_INCOMPLETE) break;
+      const DWORD error = GetLastError();
       watch->reading = false;
-      if (GetLastError() == ERROR_NOTIFY_ENUM_DIR) changed = watch->overflow = true;
+      if (error == ERROR_NOTIFY_ENUM_DIR) {
+        changed = watch->overflow = true;
+      } else {
+        *gone = true;  // the directory was removed or renamed away, or access to it lost
+        break;
+      }
     } else {
       watch->reading = false;
       if (TakeRecords(watch, bytes)) changed = true;
@@ -130,6 +138,7 @@ ChangeNotification::~ChangeNotification() { Close(); }
 
 bool ChangeNotification::Create(const char* directory) {
   Close();
+  if (directory != nullptr) directory_ = directory;
   if (FaultInjected(FaultPoint::kNotify, directory)) return false;
   auto* watch = new Watch();
   const std::string native = win32::BackslashPath(NativeDirectory(directory));
@@ -158,9 +167,10 @@ void ChangeNotification::Close() {
   fd_ = -1;
   watching_ = false;
   pending_change_ = false;
+  lost_ = false;
 }
 
-bool ChangeNotification::Renew(const char* directory) {
+bool ChangeNotification::RenewWatch(const char* directory) {
   Watch* old = watch_;
   watch_ = nullptr;  // the old watch stays open until the new one is in place
   fd_ = -1;
@@ -177,20 +187,33 @@ bool ChangeNotification::Renew(const char* directory) {
   return created;
 }
 
+// The handle of a directory that was deleted keeps it pending deletion, so
+// that no new directory can be made at its path: it is closed at once.
+void ChangeNotification::ForgetGoneWatch() {
+  Watch::Destroy(watch_);
+  watch_ = nullptr;
+  fd_ = -1;
+  watching_ = false;
+  Lost();
+}
+
 ChangeNotification::WaitResult ChangeNotification::Wait(uint32_t milliseconds) {
   if (StopRequested()) return kStopped;
   bool gone = false;
   if (pending_change_) {
     pending_change_ = false;
     if (Watching()) Watch::Drain(watch_, &gone);  // what the new watch saw meanwhile belongs to this pass
-    if (gone) watching_ = false;
-    if (gone) names_missed_ = true;
+    if (gone) ForgetGoneWatch();
     return kChanged;
   }
   const uint64_t deadline = NowMs() + milliseconds;
   for (;;) {
+    // A directory that went away and stands at its path again is listed in
+    // full by the caller (TakeNames reports names missed).
+    if (LookAgainIfDue(static_cast<int64_t>(NowMs()))) return kChanged;
     const uint64_t now = NowMs();
-    const uint64_t left = deadline > now ? deadline - now : 0;
+    const uint64_t left = static_cast<uint64_t>(UntilNextLook(
+        static_cast<int64_t>(now), static_cast<int64_t>(deadline > now ? deadline - now : 0)));
     HANDLE handles[2] = {win32::StopEvent(), Watching() ? watch_->event : nullptr};
     const DWORD count = handles[1] != nullptr ? 2 : 1;
     // INFINITE is 0xFFFFFFFF: stay below it and loop for longer waits.
@@ -207,10 +230,10 @@ ChangeNotification::WaitResult ChangeNotification::Wait(uint32_t milliseconds) {
       return kTimeout;
     }
     const bool changed = Watch::Drain(watch_, &gone);
-    if (gone) watching_ = false;
-    if (gone) names_missed_ = true;
+    if (gone) ForgetGoneWatch();
     if (changed) return kChanged;
-    if (left == 0) return kTimeout;
+    if (LookAgainIfDue(static_cast<int64_t>(NowMs()))) return kChanged;
+    if (NowMs() >= deadline) return kTimeout;
   }
 }
 

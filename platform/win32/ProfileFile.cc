@@ -5,13 +5,15 @@
 #include <string>
 
 #include "platform/File.h"
+#include "platform/Profile.h"
 #include "platform/ProfileFile.h"
 #include "platform/win32/Win32.h"
 
 namespace platform::profile_file {
 
 // Reads the whole file into `data`. False with errno set when it cannot be
-// opened or a read fails: a part of a file is never taken for the whole.
+// opened or a read fails, EFBIG past kMaxProfileBytes (also for a file that
+// grows while it is read): a part of a file is never taken for the whole.
 bool ReadNative(const std::string& native, std::string* data) {
   HANDLE handle = CreateFileA(native.c_str(), GENERIC_READ,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -20,10 +22,19 @@ bool ReadNative(const std::string& native, std::string* data) {
   char chunk[8192];
   DWORD n = 0;
   bool ok = true;
-  while ((ok = ReadFile(handle, chunk, sizeof chunk, &n, nullptr)) && n > 0) data->append(chunk, n);
+  bool too_large = false;
+  while ((ok = ReadFile(handle, chunk, sizeof chunk, &n, nullptr)) && n > 0) {
+    if (data->size() + n > kMaxProfileBytes) {
+      too_large = true;
+      break;
+    }
+    data->append(chunk, n);
+  }
   if (!ok) win32::Fail();
-  const int error = errno;
+  const int error = too_large ? EFBIG : errno;
   CloseHandle(handle);  // read-only handle: nothing to lose
+  if (too_large) ok = false;
+  if (!ok) data->clear();
   errno = error;
   return ok;
 }

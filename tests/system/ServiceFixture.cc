@@ -10,6 +10,7 @@
 #include <unistd.h>
 #endif
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -47,6 +48,20 @@ const char* const kIniRows[][3] = {
 };
 
 }  // namespace
+
+bool WaitForProgress(const std::function<size_t()>& measure, size_t goal,
+                     std::chrono::milliseconds timeout) {
+  size_t reached = measure();
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (reached < goal) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(10ms);
+    const size_t now = measure();
+    if (now > reached) deadline = std::chrono::steady_clock::now() + timeout;
+    reached = now;
+  }
+  return true;
+}
 
 std::string YearMonth() {
   const std::tm local = testutil::LocalTime(std::time(nullptr));
@@ -117,8 +132,17 @@ Service::Service(const std::string& directory, const std::string& path_env, bool
   std::string environment = EnvironmentWith(path_env);
   const std::string native_directory = testutil::AbsolutePath(directory);
   PROCESS_INFORMATION info{};
-  const BOOL started = CreateProcessA(nullptr, command_line.data(), nullptr, nullptr, TRUE, 0,
-                                      environment.data(), native_directory.c_str(), &startup, &info);
+  BOOL started = FALSE;
+  for (int attempt = 1; attempt <= kStartAttempts && !started; ++attempt) {
+    started = CreateProcessA(nullptr, command_line.data(), nullptr, nullptr, TRUE, 0,
+                             environment.data(), native_directory.c_str(), &startup, &info);
+    if (started) break;
+    const DWORD code = GetLastError();
+    fprintf(stderr, "start %d of %d of %s refused by the system (error %lu)%s\n", attempt,
+            kStartAttempts, command_line.c_str(), static_cast<unsigned long>(code),
+            attempt < kStartAttempts ? ": trying again" : "");
+    if (attempt < kStartAttempts) std::this_thread::sleep_for(kStartRetryPause);
+  }
   CloseHandle(write_end);
   if (input != INVALID_HANDLE_VALUE) CloseHandle(input);
   if (error != INVALID_HANDLE_VALUE) CloseHandle(error);
@@ -197,7 +221,20 @@ Service::Service(const std::string& directory, const std::string& path_env, bool
   for (std::string& entry : environment) envp.push_back(entry.data());
   envp.push_back(nullptr);
   char* argv[] = {const_cast<char*>(binary.c_str()), nullptr};
-  pid_ = fork();
+  for (int attempt = 1; attempt <= kStartAttempts; ++attempt) {
+    pid_ = fork();
+    if (pid_ >= 0) break;
+    const int error = errno;
+    fprintf(stderr, "start %d of %d of %s refused by the system (%s)%s\n", attempt,
+            kStartAttempts, binary.c_str(), strerror(error),
+            attempt < kStartAttempts ? ": trying again" : "");
+    if (attempt < kStartAttempts) std::this_thread::sleep_for(kStartRetryPause);
+  }
+  if (pid_ < 0) {
+    close(out[0]);
+    close(out[1]);
+    throw std::runtime_error("cannot start " + binary);
+  }
   if (pid_ == 0) {
     setpgid(0, 0);
     dup2(out[1], STDOUT_FILENO);
@@ -273,17 +310,17 @@ std::string Service::Output() {
 
 bool Service::WaitForOutput(const std::string& text, int count,
                             std::chrono::milliseconds timeout) {
-  return testutil::WaitFor(
+  return WaitForProgress(
       [&] {
         std::string output = Output();
-        int found = 0;
+        size_t found = 0;
         for (size_t at = output.find(text); at != std::string::npos;
              at = output.find(text, at + 1)) {
           ++found;
         }
-        return found >= count;
+        return found;
       },
-      timeout);
+      count < 0 ? 0 : static_cast<size_t>(count), timeout);
 }
 
 ServiceTest::ServiceTest() {
@@ -351,7 +388,7 @@ std::vector<std::string> ServiceTest::Calls() {
 }
 
 bool ServiceTest::WaitForCalls(size_t count, std::chrono::milliseconds timeout) {
-  return testutil::WaitFor([&] { return Calls().size() >= count; }, timeout);
+  return WaitForProgress([&] { return Calls().size(); }, count, timeout);
 }
 
 void ServiceTest::Dump() {

@@ -2,8 +2,12 @@
 // with its ini files, a bin/ of fake installation programs on PATH that record
 // their arguments, and a spool directory into which it drops files (written
 // elsewhere, then renamed in). The service's standard output is read as it
-// comes; waits have deadlines; the service is ended with its process group
-// (on Windows: the service process alone, its detached children run on).
+// comes; waits wait for progress: they fail only when what they wait for has
+// not come nearer for their whole time-out (a slow machine, or Wine under
+// load, takes longer, but a stalled service is still caught); the service is
+// ended with its process group (on Windows: the service process alone, its
+// detached children run on). A start that the system refuses for a moment is
+// tried again, and the test's output says so.
 #ifndef QZA_TESTS_SYSTEM_SERVICE_FIXTURE_H_
 #define QZA_TESTS_SYSTEM_SERVICE_FIXTURE_H_
 
@@ -12,6 +16,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -36,7 +41,8 @@ class Service {
 
   // Everything the service has printed so far.
   std::string Output();
-  // Waits until the output holds `text` (`count` times); false at the deadline.
+  // Waits until the output holds `text` (`count` times); false once `timeout`
+  // has passed without one more of them.
   bool WaitForOutput(const std::string& text, int count = 1,
                      std::chrono::milliseconds timeout = 10s);
   // Waits for the process to end by itself; returns its exit code or -1.
@@ -83,6 +89,8 @@ class ServiceTest : public ::testing::Test {
   void AddFakeProgram(const std::string& name);
   // The recorded calls, one line each.
   std::vector<std::string> Calls();
+  // Waits until `count` calls are recorded; false once `timeout` has passed
+  // without one more call.
   bool WaitForCalls(size_t count, std::chrono::milliseconds timeout = 10s);
   std::string Path(const std::string& relative) const { return dir_ / relative; }
   // On failure: the directory listing and the service's output.
@@ -91,6 +99,15 @@ class ServiceTest : public ::testing::Test {
   testutil::TempDir dir_;
   std::unique_ptr<Service> service_;
 };
+
+// Polls `measure` until it reaches `goal`. False once `timeout` passes without
+// the measure growing: each step nearer the goal starts the time-out anew.
+bool WaitForProgress(const std::function<size_t()>& measure, size_t goal,
+                     std::chrono::milliseconds timeout);
+
+// How often, and how far apart, a start that the system refuses is tried.
+constexpr int kStartAttempts = 5;
+constexpr std::chrono::milliseconds kStartRetryPause = 1s;
 
 // "YYMM" of the current local month, as archive and log names carry it.
 std::string YearMonth();

@@ -302,6 +302,45 @@ TEST_F(AlarmSystemTest, MissingDirectoriesAndProgramAreReportedAndTheAlarmWaits)
   EXPECT_TRUE(testutil::FileExists(Path("spool/" + Archive(1))));
 }
 
+// A watch directory that goes away is watched again as soon as one stands at
+// its path: an alarm in it is launched long before the time-out would find it.
+TEST_F(AlarmSystemTest, ReplacedOrRemadeWatchPathIsWatchedAgainAtOnce) {
+  if (testutil::kWindows) {
+    GTEST_SKIP() << "Windows cannot rename a watched directory, and Wine reports no end of a "
+                    "watch on a removed one";
+  }
+  static const struct {
+    const char* name;
+    bool alarm_inside;  // the directory put in place already holds the alarm
+  } cases[] = {
+      {"replaced by a directory holding an alarm", true},
+      {"removed, made again, an alarm dropped", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    service_.reset();
+    std::filesystem::remove_all(Path("spool"));
+    ASSERT_TRUE(testutil::MakeDirectory(Path("spool")));
+    Service& service = StartWith({{"WaitForSec", "600"}});
+    if (c.alarm_inside) {
+      ASSERT_TRUE(testutil::MakeDirectory(Path("new")));
+      testutil::WriteFile(Path("new/qza1k3.in"), testutil::AlarmContent({}));
+      ASSERT_EQ(rename(Path("spool").c_str(), Path("old").c_str()), 0);
+      ASSERT_EQ(rename(Path("new").c_str(), Path("spool").c_str()), 0);
+      std::filesystem::remove_all(Path("old"));
+    } else {
+      ASSERT_TRUE(std::filesystem::remove(Path("spool")));
+      ASSERT_TRUE(testutil::MakeDirectory(Path("spool")));
+      ASSERT_TRUE(service.WaitForOutput("spool/ is back: watching it again\n"));
+      Drop("spool/qza1k3.in", testutil::AlarmContent({}));
+    }
+    EXPECT_TRUE(service.WaitForOutput("spool/ is back: watching it again\n"));
+    EXPECT_TRUE(service.WaitForOutput("launching [QZARUN.CMD Brand M42"));
+    EXPECT_EQ(service.Output().find("Timeout"), std::string::npos);
+  }
+  EXPECT_TRUE(WaitForCalls(2));
+}
+
 TEST_F(AlarmSystemTest, ThreeHundredAlarmsAreEachLaunchedOnce) {
   // A launch that the system refuses for a moment (Wine, with hundreds of
   // processes starting, now and then fails one) leaves its alarm for the next

@@ -3,6 +3,8 @@
 // patterns.
 #include <signal.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <sys/stat.h>
 
@@ -28,6 +30,19 @@ const char kConfigurationLines[] =
 const char kBanner[] = "Zelvano - Directory watcher / Alarm launcher\n\n";
 
 using CoreSystemTest = ServiceTest;
+
+// The fixture's waits fail on a stall, not on a slow but steady run: a goal
+// reached in steps takes longer than the time-out as a whole, and a measure
+// that stops short fails once the time-out passes without a step.
+TEST(ServiceFixture, WaitsForProgressNotForAFixedTime) {
+  const auto start = std::chrono::steady_clock::now();
+  const auto steps = [&] {
+    return static_cast<size_t>((std::chrono::steady_clock::now() - start) / 20ms);
+  };
+  EXPECT_TRUE(WaitForProgress(steps, 100, 1s));  // about 2 s in all
+  const auto stalled = [&] { return std::min<size_t>(steps(), 3); };
+  EXPECT_FALSE(WaitForProgress(stalled, 200, 300ms));
+}
 
 
 TEST_F(CoreSystemTest, FreshStartWritesTheSixteenDefaults) {
@@ -142,14 +157,46 @@ TEST_F(CoreSystemTest, FileBusyAtItsPassIsHandledAtTheNextTimeout) {
   EXPECT_NE(service.Output().find("Timeout\n"), std::string::npos);
 }
 
-TEST_F(CoreSystemTest, WaitForSecZeroCyclesWithoutPauseAndStillHandlesFiles) {
-  WriteIni({{"WaitForSec", "0"}});
+TEST_F(CoreSystemTest, WaitForSecBelowOneIsTakenAsOneOrTheDefault) {
+  static const struct {
+    const char* value;
+    const char* line;
+    bool timeouts;  // a time-out comes within a few seconds
+  } cases[] = {
+      {"0", "Server/WaitForSec=0 is below 1: 1 is used\n", true},
+      {"-5", "Server/WaitForSec=-5 is negative: the default 180 is used\n", false},
+      {"-2147483648", "Server/WaitForSec=-2147483648 is negative: the default 180 is used\n",
+       false},
+  };
   AddFakeProgram("QZ_DOFAX.BAT");
-  Service& service = Start();
-  ASSERT_TRUE(service.WaitForOutput("Timeout\n", 50));
-  Drop("spool/qz1.job", "a\r\nb\r\nc\r\nd\r\n");
-  EXPECT_TRUE(service.WaitForOutput("launching [QZ_DOFAX.BAT a \"b\" c d]\r\n"));
-  EXPECT_TRUE(WaitForCalls(1));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.value);
+    service_.reset();
+    std::remove(Path("calls.log").c_str());
+    WriteIni({{"WaitForSec", c.value}});
+    const std::string ini = testutil::ReadFile(Path("qza_wdir.ini"));
+    Service& service = Start();
+    ASSERT_TRUE(service.WaitForOutput("Ready\n"));
+    EXPECT_NE(service.Output().find(std::string(kConfigurationLines) + c.line + "Ready\n"),
+              std::string::npos);
+    if (c.timeouts) {
+      EXPECT_TRUE(service.WaitForOutput("Timeout\n", 2));
+    }
+    Drop("spool/qz1.job", "a\r\nb\r\nc\r\nd\r\n");
+    EXPECT_TRUE(service.WaitForOutput("launching [QZ_DOFAX.BAT a \"b\" c d]\r\n"));
+    EXPECT_TRUE(WaitForCalls(1));
+    EXPECT_EQ(testutil::ReadFile(Path("qza_wdir.ini")), ini);  // the value stays as written
+    // One second between time-outs, not a spin: two lines at most per second.
+    if (c.timeouts) {
+      const std::string output = service.Output();
+      size_t lines = 0;
+      for (size_t at = output.find("Timeout\n"); at != std::string::npos;
+           at = output.find("Timeout\n", at + 1)) {
+        ++lines;
+      }
+      EXPECT_LT(lines, 1000u);
+    }
+  }
 }
 
 TEST_F(CoreSystemTest, NegativeWaitForSecNeitherSpinsNorBlocksChanges) {
@@ -196,6 +243,51 @@ TEST_F(CoreSystemTest, RemovedWatchPathEndsWaitsAsTimeoutsUntilItIsBack) {
   ASSERT_TRUE(service.WaitForOutput("Timeout\n", static_cast<int>(seen) + 2, 5s));
   Drop("spool/qz1.job", "a\r\nb\r\nc\r\nd\r\n");
   EXPECT_TRUE(service.WaitForOutput("proceeding fax job in 'spool/.\\qz1.job'"));
+}
+
+TEST_F(CoreSystemTest, IniFileUnlikeAnIniFileIsNamedAtStartUp) {
+  std::string too_large = "[Pathnames]\nWatchPath=spool/\n";
+  too_large.append(1024 * 1024 + 1 - too_large.size(), ';');
+  const struct {
+    const char* name;
+    std::string content;
+    const char* line;
+  } cases[] = {
+      {"binary junk", std::string("\x7f" "ELF\x02\x01\x01\0\0\0[\x03\0>\0", 16),
+       "qza_wdir.ini holds a NUL byte, which no ini file holds: settings not found in it take "
+       "their defaults\n"},
+      {"no section", "WatchPath=spool/\nAckPath=ack/\n",
+       "qza_wdir.ini has no [section] line: none of its lines is a setting, every setting takes "
+       "its default\n"},
+      {"long line", "[Server]\nNumber=1" + std::string(70000, ' ') + "\n",
+       "qza_wdir.ini has a line longer than 65536 bytes, which no ini file has: settings not found "
+       "in it take their defaults\n"},
+      {"too large", too_large,
+       "qza_wdir.ini is larger than 1048576 bytes, which no ini file is: it is not read, the "
+       "defaults hold and none is written into it\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    service_.reset();
+    testutil::WriteFile(Path("qza_wdir.ini"), c.content);
+    Service& service = Start();
+    ASSERT_TRUE(service.WaitForOutput("Ready\n"));
+    const std::string output = service.Output();
+    EXPECT_EQ(output.find(std::string(kBanner) + "from qza_wdir.ini:\n" + c.line), 0u);
+    EXPECT_NE(output.find(" Pathnames/WatchPath=\\qzt\\start\\\n"), std::string::npos);
+  }
+  // The refused file is left as it was: no default is written into it.
+  EXPECT_EQ(testutil::ReadFile(Path("qza_wdir.ini")), too_large);
+  // The same for the installation's file.
+  service_.reset();
+  WriteIni();
+  testutil::WriteFile(Path("qzalarm.ini"), "DbPath=db/\n");
+  Service& service = Start();
+  ASSERT_TRUE(service.WaitForOutput("Ready\n"));
+  EXPECT_NE(service.Output().find(std::string(kConfigurationLines) +
+                                  "qzalarm.ini has no [section] line: none of its lines is a "
+                                  "setting, every setting takes its default\nReady\n"),
+            std::string::npos);
 }
 
 TEST_F(CoreSystemTest, PatternWithOtherConversionsIsRefused) {

@@ -1,0 +1,47 @@
+// What both platforms' change notifications do when the watched directory
+// goes away: it is looked for until it can be watched again.
+#include <string>
+
+#include "platform/ChangeNotification.h"
+#include "platform/Console.h"
+
+namespace platform {
+
+bool ChangeNotification::Renew(const char* directory) {
+  const bool was_lost = lost_;
+  const bool had_watch = Watching() || was_lost;
+  const int64_t next_look = next_look_ms_;
+  const bool watching = RenewWatch(directory);  // may close and create, which ends lost_
+  if (directory != nullptr) directory_ = directory;
+  if (watching) {
+    lost_ = false;
+    if (was_lost) Print(kBackFormat, directory_.c_str());
+  } else if (was_lost) {
+    lost_ = true;  // still missing: the next look stays when it was due
+    names_missed_ = true;
+    next_look_ms_ = next_look;
+  } else if (had_watch) {
+    Lost();
+  }
+  return watching;
+}
+
+void ChangeNotification::Lost() {
+  lost_ = true;
+  names_missed_ = true;
+  next_look_ms_ = 0;  // at once
+}
+
+bool ChangeNotification::LookAgainIfDue(int64_t now) {
+  if (!lost_ || now < next_look_ms_) return false;
+  next_look_ms_ = now + kLookAgainMilliseconds;
+  return Renew(directory_.c_str());
+}
+
+int64_t ChangeNotification::UntilNextLook(int64_t now, int64_t left) const {
+  if (!lost_) return left;
+  const int64_t until = next_look_ms_ > now ? next_look_ms_ - now : 0;
+  return until < left ? until : left;
+}
+
+}  // namespace platform
