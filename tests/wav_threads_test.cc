@@ -201,7 +201,8 @@ TEST_F(WavThreadsTest, PublishingUsesTheNameItIsGivenAndKeepsTheTargetName) {
   EXPECT_EQ(testutil::ReadFile(Svox() + "/hello.wav"), "RIFF first");  // another entry's
 }
 
-// A worker of the test's own, pausing 20 ms between attempts; each test leaves
+// A worker of the test's own, pausing 100 ms between attempts (20 s before a
+// task gives up, time enough on a loaded machine); each test leaves
 // it idle.
 class WavWorkerTest : public WavThreadsTest {
  protected:
@@ -216,7 +217,7 @@ class WavWorkerTest : public WavThreadsTest {
   WavTask Publish(const std::string& name) const {
     return {WavTask::Kind::kPublish, Sounds() + ".\\" + name + ".wav", name, settings_.SvoxPath};
   }
-  WavWorker worker_{20};
+  WavWorker worker_{100};
 };
 
 TEST_F(WavWorkerTest, RunsQueuedTasksInOrder) {
