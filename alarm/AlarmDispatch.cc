@@ -15,10 +15,10 @@
 #include "platform/Console.h"
 #include "platform/File.h"
 #include "platform/FileSystem.h"
-#include "platform/Journal.h"
 #include "platform/Path.h"
 #include "platform/Wildcard.h"
 #include "support/CDosFile.h"
+#include "support/LaunchLedger.h"
 #include "support/Launch.h"
 #include "support/MonthlyLog.h"
 #include "support/Printable.h"
@@ -26,76 +26,18 @@
 
 namespace {
 
-// Two paths of at most 127 characters, four numbers of at most 20 digits and
-// the left-in-the-spool flag.
-constexpr size_t kLongestReservation = 2 * 128 + 4 * 21 + 3;
-
 using Identity = platform::FileIdentity;
-
-// An alarm whose launch was under way: its file and the archive name it was
-// given.
-struct Reservation {
-  std::string archive;  // empty: none
-  std::string path;
-  Identity identity;
-  // Launched, and then left in the spool because it could not be archived:
-  // never launched again, and its archive name is never given to another.
-  bool stuck = false;
-
-  std::string Text() const {
-    char numbers[96];
-    std::snprintf(numbers, sizeof numbers, "%" PRIu64 " %" PRIu64 " %" PRId64 " %" PRId64 " %d",
-                  identity.dev, identity.ino, identity.size, identity.mtime,
-                  stuck ? 1 : 0);
-    return archive + "\n" + path + "\n" + numbers + "\n";
-  }
-  // Reads the reservations of a journal text, three lines each.
-  static std::vector<Reservation> ParseAll(const std::string& text) {
-    std::vector<Reservation> all;
-    std::vector<std::string> lines;
-    for (size_t at = 0; at < text.size();) {
-      const size_t end = text.find('\n', at);
-      if (end == std::string::npos) break;
-      lines.push_back(text.substr(at, end - at));
-      at = end + 1;
-    }
-    for (size_t i = 0; i + 2 < lines.size(); i += 3) {
-      Reservation r;
-      Identity& id = r.identity;
-      int stuck = 0;
-      if (std::sscanf(lines[i + 2].c_str(), "%" SCNu64 " %" SCNu64 " %" SCNd64 " %" SCNd64 " %d",
-                      &id.dev, &id.ino, &id.size, &id.mtime, &stuck) < 4) {
-        break;
-      }
-      r.stuck = stuck == 1;
-      r.archive = lines[i];
-      r.path = lines[i + 1];
-      all.push_back(r);
-    }
-    return all;
-  }
-  // True while the file is still in the spool, as it was.
-  bool FileUnchanged() const {
-    Identity now;
-    return platform::IdentityOfPath(path.c_str(), &now) && now == identity;
-  }
-  // True while the alarm is still in the spool, unarchived.
-  bool StillPending() const { return FileUnchanged() && !platform::PathExists(archive.c_str()); }
-};
 
 }  // namespace
 
 // The handler's memory across alarms.
 struct AlarmHandler::State {
-  platform::Journal journal;
-  bool journal_tried = false;
-  // Left by earlier runs that ended while launching these alarms; each keeps
-  // its archive name until it is launched again.
-  std::vector<Reservation> interrupted;
-  // Alarms that were launched but could not be archived, kept in the journal
-  // too: never launched again, not after a restart either, while the file
-  // stays as it is; their archive names stay theirs.
-  std::vector<Reservation> stuck;
+  explicit State(LaunchLedger& l) : ledger(l) {}
+  // What was launched and is still in the spool, shared with the fax handler:
+  // the launch in hand, launches a crash interrupted (each keeps its archive
+  // name until it is launched again), and alarms launched but left in the
+  // spool (never launched again while they stay as they are).
+  LaunchLedger& ledger;
   // The archive numbers of the month.
   ArchiveIndex archives;
   // The message file of the next alarm, made ahead.
@@ -119,24 +61,15 @@ bool JoinInto(char (&out)[kPathSize], const char* directory, const std::string& 
 // sequence number, from 1 up, not following links (a dangling link takes its
 // name). The name an interrupted launch was given stays that alarm's.
 bool Reserved(AlarmState& state, const char* archive) {
-  for (const auto* list : {&state.interrupted, &state.stuck}) {
-    for (const Reservation& r : *list) {
-      if (r.archive == archive) return true;
-    }
-  }
-  return false;
+  return state.ledger.ArchiveReserved(archive);
 }
 
 // True when the file at `path` is an alarm that was launched and left.
 bool LaunchedAndLeft(AlarmState& state, const char* path) {
-  std::vector<Reservation>& stuck = state.stuck;
-  if (stuck.empty()) return false;
+  const LedgerRecord* r = state.ledger.Find(LedgerRecord::Kind::kAlarm, path);
+  if (r == nullptr || r->state != LedgerRecord::State::kLeft) return false;
   Identity seen;
-  if (!platform::IdentityOfPath(path, &seen)) return false;
-  for (const Reservation& r : stuck) {
-    if (r.identity == seen) return true;
-  }
-  return false;
+  return platform::IdentityOfPath(path, &seen) && seen == r->identity;
 }
 
 // "YYMM_<server>": what the archive names of the month start with.
@@ -201,56 +134,61 @@ void ArchiveTaken(AlarmState& state, const char* archive) {
   state.archives.NameAppeared(name != nullptr ? name + 1 : archive);
 }
 
+// Says in the month's log that the launch that follows may repeat one made
+// before, and why.
+void LogPossibleRepeat(const Settings& settings, const struct tm& time, const char* why,
+                       const char* path) {
+  char line[512];
+  std::snprintf(line, sizeof line,
+                "%02d:%02d:%02d:Server %i, alarm launched again, it may be a repeat (%s) "
+                "(file=%s)\r\n",
+                time.tm_hour, time.tm_min, time.tm_sec, settings.Number, why, path);
+  AppendMonthlyLog("%s.\\qza_%02d%02d.log", settings.AckPath, time, line);
+}
+
 // The archive name for this alarm: the one it was given before an
-// interruption, when it is that alarm and the name is still free.
-bool ArchiveNameFor(AlarmState& state, const Settings& settings, const char* path, const Identity& identity,
-                    const struct tm& time, char (&archive)[kPathSize]) {
-  for (const Reservation& interrupted : state.interrupted) {
-    if (interrupted.path == path && interrupted.identity == identity &&
-        interrupted.archive.size() < sizeof archive &&
-        !platform::PathExists(interrupted.archive.c_str())) {
-      std::snprintf(archive, sizeof archive, "%s", interrupted.archive.c_str());
-      platform::Print(
-          "'%s' was being launched when the service stopped: launched again as '%s'\r\n", path,
-          archive);
-      return true;
-    }
+// interruption, when it is that alarm and the name is still free. A launch
+// that may repeat an earlier one says so on the console and in the log.
+bool ArchiveNameFor(AlarmState& state, const Settings& settings, const char* path,
+                    const Identity& identity, const struct tm& time, char (&archive)[kPathSize]) {
+  const LedgerRecord* r = state.ledger.Find(LedgerRecord::Kind::kAlarm, path);
+  if (r != nullptr && r->state == LedgerRecord::State::kLaunching && r->identity == identity &&
+      !r->archive.empty() && r->archive.size() < sizeof archive &&
+      !platform::PathExists(r->archive.c_str())) {
+    std::snprintf(archive, sizeof archive, "%s", r->archive.c_str());
+    platform::Print(
+        "'%s' was being launched when the service stopped: launched again as '%s'\r\n", path,
+        archive);
+    LogPossibleRepeat(settings, time, "the service stopped while launching it", path);
+    return true;
   }
-  return ChooseArchiveName(state, settings, time, archive);
+  if (!ChooseArchiveName(state, settings, time, archive)) return false;
+  if (state.ledger.InDoubt()) {
+    platform::Print("'%s' may have been launched before (the ledger was damaged): launched "
+                    "again as '%s'\r\n",
+                    path, archive);
+    LogPossibleRepeat(settings, time, "the ledger was damaged", path);
+  }
+  return true;
 }
 
-// The journal's text: the interrupted launches still pending, and `current`.
-std::string JournalText(AlarmState& state, const Reservation* current) {
-  std::string text;
-  for (const Reservation& r : state.stuck) text += r.Text();
-  for (const Reservation& r : state.interrupted) text += r.Text();
-  if (current != nullptr) text += current->Text();
-  return text;
-}
-
-// Records the launch before it happens. A journal that cannot be written
-// costs the crash guarantee, never the alarm.
-void Reserve(AlarmState& state, const char* path, const Identity& identity, const char* archive) {
-  if (!state.journal.IsOpen()) return;
-  const Reservation current{archive, path, identity};
-  if (!state.journal.Store(JournalText(state, &current))) {
-    platform::Print("ERROR: journal %s could not be written: %s\r\n", kAlarmJournalName,
-                    platform::ErrorText(errno));
-  }
+// Records the launch before it happens. A ledger that cannot be written
+// costs the crash guarantee (and says so), never the alarm.
+void Reserve(AlarmState& state, const char* path, const Identity& identity, const char* archive,
+             int64_t now) {
+  LedgerRecord r;
+  r.kind = LedgerRecord::Kind::kAlarm;
+  r.state = LedgerRecord::State::kLaunching;
+  r.identity = identity;
+  r.time = now;
+  r.archive = archive;
+  r.path = path;
+  state.ledger.Put(r);
 }
 
 // The launch is over (archived, or left for good): the name is the alarm's.
 void Release(AlarmState& state, const char* path) {
-  std::vector<Reservation>& pending = state.interrupted;
-  for (auto it = pending.begin(); it != pending.end();) {
-    it = it->path == path ? pending.erase(it) : it + 1;
-  }
-  if (!state.journal.IsOpen()) return;
-  if (pending.empty() && state.stuck.empty()) {
-    state.journal.Clear();
-  } else {
-    state.journal.Store(JournalText(state, nullptr));
-  }
+  state.ledger.Remove(LedgerRecord::Kind::kAlarm, path);
 }
 
 bool RenameToArchive(const char* path, const char* archive) {
@@ -343,8 +281,8 @@ bool StillTheFileRead(const char* path, const Identity& identity) {
 // be read or names no type; an unknown type is deleted, unless the file ends
 // inside its type line (its writer may not be done with it).
 bool ReadAlarm(const Settings& settings, const char* path, AlarmRequest* request,
-               Identity* identity) {
-  std::string bytes;
+               Identity* identity, std::string* read) {
+  std::string& bytes = *read;
   if (!ReadAlarmBytes(path, &bytes, identity)) return false;
   std::vector<std::string> messages;
   const AlarmReadOutcome outcome =
@@ -366,30 +304,43 @@ bool ReadAlarm(const Settings& settings, const char* path, AlarmRequest* request
 }
 
 // Remembers an alarm that was launched but is still in the spool, with the
-// archive name its program was given, in memory and in the journal.
-void LeaveForOperator(AlarmState& state, const char* path, const Identity& identity, const char* archive) {
-  std::vector<Reservation>& stuck = state.stuck;
-  for (auto it = stuck.begin(); it != stuck.end();) {  // files the operator cleared away
-    it = it->FileUnchanged() ? it + 1 : stuck.erase(it);
-  }
-  Reservation left{archive, path, identity};
-  left.stuck = true;
-  stuck.push_back(left);
-  if (state.journal.IsOpen() && !state.journal.Store(JournalText(state, nullptr))) {
-    platform::Print("ERROR: journal %s could not be written: %s\r\n", kAlarmJournalName,
-                    platform::ErrorText(errno));
-  }
+// archive name its program was given, in the ledger.
+void LeaveForOperator(AlarmState& state, const char* path, const Identity& identity,
+                      const char* archive, int64_t now) {
+  LedgerRecord r;
+  r.kind = LedgerRecord::Kind::kAlarm;
+  r.state = LedgerRecord::State::kLeft;
+  r.identity = identity;
+  r.time = now;
+  r.archive = archive;
+  r.path = path;
+  state.ledger.Put(r);
   platform::Print(
       "'%s' was launched but could not be archived: it is left for the operator and not "
       "launched again\r\n",
       path);
 }
 
+// The launched alarm's name holds another file now: the bytes that were read
+// and launched become the archive, so that its name is taken and holds what
+// its program was given. The new file waits for its own pass.
+void ArchiveWhatWasRead(const char* path, const char* archive, const std::string& bytes) {
+  if (platform::PathExists(archive) ||
+      !platform::WriteFileAtomically(archive, bytes.data(), bytes.size())) {
+    platform::Print("FAILED to write '%s' from what was read of '%s': %s\r\n", archive, path,
+                    platform::PathExists(archive) ? platform::ErrorText(EEXIST)
+                                                  : platform::ErrorText(errno));
+    return;
+  }
+  platform::Print("'%s' written to '%s' as it was read\r\n", path, archive);
+}
+
 // Launches, archives and releases the reservation. False when the program did
 // not start (nothing records a launch then; the file stays).
-bool LaunchAndArchive(AlarmState& state, const char* path, const Identity& identity, const char* command,
-                      const char* archive, bool* archived) {
-  Reserve(state, path, identity, archive);
+bool LaunchAndArchive(AlarmState& state, const char* path, const Identity& identity,
+                      const std::string& bytes, const char* command, const char* archive,
+                      int64_t now, bool* archived) {
+  Reserve(state, path, identity, archive, now);
   if (LaunchDetached(command) != 0) {
     Release(state, path);
     return false;
@@ -397,15 +348,13 @@ bool LaunchAndArchive(AlarmState& state, const char* path, const Identity& ident
   // The name may hold another file by now (its writer replaced the one that
   // was read): that file is a new alarm, and must not vanish into the archive.
   if (WhatNameHolds(path, identity) != NameHolds::kFileRead) {
-    platform::Print("'%s' was replaced while it was handled: the launched alarm cannot be "
-                    "archived, the new file waits for its pass\r\n",
+    platform::Print("'%s' was replaced while it was handled: the launched alarm is archived as "
+                    "it was read, the new file waits for its pass\r\n",
                     path);
+    ArchiveWhatWasRead(path, archive, bytes);
+    ArchiveTaken(state, archive);
     Release(state, path);
-    // Its program was given the archive name: no other alarm gets it.
-    Reservation gone{archive, path, identity};
-    gone.stuck = true;
-    state.stuck.push_back(gone);
-    *archived = false;
+    *archived = platform::PathExists(archive);
     return true;
   }
   *archived = RenameToArchive(path, archive);
@@ -414,15 +363,19 @@ bool LaunchAndArchive(AlarmState& state, const char* path, const Identity& ident
   } else if (errno == EEXIST) {
     state.archives.Invalidate();  // someone took the name meanwhile
   }
-  Release(state, path);
-  if (!*archived) LeaveForOperator(state, path, identity, archive);
+  if (*archived) {
+    Release(state, path);
+  } else {
+    LeaveForOperator(state, path, identity, archive, now);
+  }
   return true;
 }
 
 }  // namespace
 
-AlarmHandler::AlarmHandler(const Settings& settings, const HandlerClock& clock)
-    : settings_(settings), clock_(clock), state_(std::make_unique<State>()) {}
+AlarmHandler::AlarmHandler(const Settings& settings, LaunchLedger& ledger,
+                           const HandlerClock& clock)
+    : settings_(settings), clock_(clock), state_(std::make_unique<State>(ledger)) {}
 
 AlarmHandler::~AlarmHandler() = default;
 
@@ -433,35 +386,10 @@ void AlarmHandler::LearnArchiveNames() {
   if (!state.archives.Knows(prefix)) LearnMonth(settings.WatchPath, state.archives, prefix);
 }
 
-void AlarmHandler::OpenJournal() {
-  State& state = *state_;
-  if (state.journal_tried) return;
-  state.journal_tried = true;
-  if (!state.journal.Open(kAlarmJournalName, settings_.SyncJournal != 0)) {
-    platform::Print(
-        "ERROR: journal %s cannot be used: %s; an alarm interrupted by a crash may be "
-        "launched again under another archive name\r\n",
-        kAlarmJournalName, platform::ErrorText(errno));
-    return;
-  }
-  // Launches that an earlier run left unfinished and whose files still wait;
-  // the oldest give way when the journal would overflow.
-  for (const Reservation& r : Reservation::ParseAll(state.journal.Load())) {
-    if (r.stuck && r.FileUnchanged()) {
-      state.stuck.push_back(r);
-    } else if (!r.stuck && r.StillPending()) {
-      state.interrupted.push_back(r);
-    }
-  }
-  while (!state.interrupted.empty() &&
-         JournalText(state, nullptr).size() + kLongestReservation > platform::Journal::kCapacity) {
-    state.interrupted.erase(state.interrupted.begin());
-  }
-}
-
 void AlarmHandler::NameAppeared(const char* name) { state_->archives.NameAppeared(name); }
 void AlarmHandler::NameLeft(const char* name) { state_->archives.NameLeft(name); }
 void AlarmHandler::NamesMissed() { state_->archives.Invalidate(); }
+void AlarmHandler::AfterPass() { state_->ledger.Prune(); }
 
 void AlarmHandler::Handle(const char* path, const char* name) {
   // The sixth character of the name carries the console digit; a shorter name
@@ -479,7 +407,9 @@ void AlarmHandler::ProcessAlarmFile(const char* path, int console) {
 
   AlarmRequest request;
   Identity identity;
-  if (!ReadAlarm(settings, path, &request, &identity)) return;
+  std::string bytes;
+  if (!ReadAlarm(settings, path, &request, &identity, &bytes)) return;
+  const int64_t now = clock_.now();
 
   char archive[kPathSize];
   if (!ArchiveNameFor(state, settings, path, identity, time, archive)) {
@@ -496,7 +426,7 @@ void AlarmHandler::ProcessAlarmFile(const char* path, int console) {
   }
   const bool outlook = request.type == AlarmType::OutlookStart;
   bool archived = false;
-  if (outlook && !LaunchAndArchive(state, path, identity, request.command_line, archive, &archived)) {
+  if (outlook && !LaunchAndArchive(state, path, identity, bytes, request.command_line, archive, now, &archived)) {
     return;
   }
   if (!AlarmChecksumValid(request)) {
@@ -505,7 +435,8 @@ void AlarmHandler::ProcessAlarmFile(const char* path, int console) {
   }
   if (request.text[0] != '\0') WriteMessageFile(state, settings.DbPath, request);
   // An Outlook start was launched and archived already.
-  if (!outlook && !LaunchAndArchive(state, path, identity, final_command, archive, &archived)) return;
+  if (!outlook && !LaunchAndArchive(state, path, identity, bytes, final_command, archive, now,
+                                        &archived)) return;
   // For an Outlook start too, the records name the command line that was
   // started followed by the archive name, or the spool file where it stayed.
   const std::string printable = Printable(final_command);

@@ -4,10 +4,10 @@
 // Every valid alarm starts its program once. A launch is recorded only when
 // the program started; an alarm whose program could not be started stays in
 // the spool and is tried again at later passes. Before each launch the alarm
-// and its archive name are written to a small journal in the working
-// directory, and cleared once the file is archived, so that after a crash the
-// one alarm that was being started is launched again with the same archive
-// name, and no other alarm ever gets that name.
+// and its archive name are written to the launch ledger, and cleared once the
+// file is archived, so that after a crash the one alarm that was being
+// started is launched again with the same archive name, saying that it may be
+// a repeat, and no other alarm ever gets that name.
 #ifndef QZA_ALARM_ALARM_DISPATCH_H_
 #define QZA_ALARM_ALARM_DISPATCH_H_
 
@@ -16,25 +16,21 @@
 #include "settings/Settings.h"
 #include "settings/SpoolHandler.h"
 
-// The journal's file name in the working directory.
-constexpr char kAlarmJournalName[] = "qza_wdir.journal";
+class LaunchLedger;
 
-// The handler of alarm files. It owns what it knows across alarms: the
-// journal, the alarms left for the operator, the month's archive numbers and
-// the message file made ahead. Keeps a reference to `settings`, which must
+// The handler of alarm files. It owns what it knows across alarms (the
+// month's archive numbers, the message file made ahead) and shares the launch
+// ledger. Keeps a reference to `settings`, which must
 // outlive it.
 class AlarmHandler : public SpoolHandler {
  public:
-  explicit AlarmHandler(const Settings& settings,
-                        const HandlerClock& clock = HandlerClock::System());
+  // `ledger` is shared with the other handlers that launch, and must outlive
+  // the handler.
+  AlarmHandler(const Settings& settings, LaunchLedger& ledger,
+               const HandlerClock& clock = HandlerClock::System());
   ~AlarmHandler() override;
   AlarmHandler(const AlarmHandler&) = delete;
   AlarmHandler& operator=(const AlarmHandler&) = delete;
-
-  // Opens the journal and takes over what a previous run left in it. Prints a
-  // line when the journal cannot be used (alarms are then launched without
-  // it). Call once before the first alarm.
-  void OpenJournal();
 
   // Learns the archive numbers of this month from one listing of WatchPath,
   // unless they are known already, so that the first alarm after a start
@@ -55,6 +51,8 @@ class AlarmHandler : public SpoolHandler {
   void NameAppeared(const char* name) override;
   void NameLeft(const char* name) override;
   void NamesMissed() override;
+  // Prunes the ledger of files that are gone.
+  void AfterPass() override;
 
   struct State;
 

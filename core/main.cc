@@ -13,6 +13,7 @@
 #include "platform/Instance.h"
 #include "platform/Startup.h"
 #include "platform/SystemdNotify.h"
+#include "support/LaunchLedger.h"
 #include "tts/TtsJob.h"
 #include "watchdog/Watchdog.h"
 
@@ -84,19 +85,20 @@ int main(int argc, char** argv) {  // arguments other than --help and --version 
   // handler (the speech lane's WAV worker, a suspension) may still run then.
   static Settings settings;
   LoadConfiguration(&settings);
-  static AlarmHandler alarms(settings);
-  static FaxHandler faxes(settings);
+  static LaunchLedger ledger;
+  static AlarmHandler alarms(settings, ledger);
+  static FaxHandler faxes(settings, ledger);
   static SpeechLane speech(settings);
   static WatchdogHandler watchdog(settings);
   static WatchLoop loop(settings, Handlers{&alarms, &faxes, &speech, &watchdog});
   loop.CheckPatterns();
   ReportLeaseLimits(settings);
-  alarms.OpenJournal();
-  faxes.OpenJournal();
+  ledger.Open(settings.SyncJournal != 0, platform::Now());
   loop.Start();  // watching before "Ready": a file dropped after it is seen
   platform::Print("Ready\n");
   platform::NotifyReady();
   loop.FirstPass();
+  ledger.EndDoubt();  // the files a damaged ledger may have covered are handled
   alarms.LearnArchiveNames();
   loop.Run();  // until a stop signal; the file in hand is finished
   platform::NotifyStopping();

@@ -15,8 +15,8 @@
 #include "platform/Console.h"
 #include "platform/File.h"
 #include "platform/FileSystem.h"
-#include "platform/Journal.h"
 #include "support/CDosFile.h"
+#include "support/LaunchLedger.h"
 #include "support/Launch.h"
 #include "support/MonthlyLog.h"
 #include "support/Printable.h"
@@ -27,18 +27,17 @@ namespace {
 constexpr unsigned long kLineSize = 256;
 constexpr size_t kCommandMax = 255;
 
-// Jobs that were launched but could not be deleted, by device, inode, size
-// and modification time, with their paths: never faxed again, not after a
-// restart either (they are kept in a journal in the working directory) while
-// the file stays as it is.
 using Identity = platform::FileIdentity;
 
 }  // namespace
 
 struct FaxHandler::State {
-  std::vector<std::pair<std::string, Identity>> jobs;
-  platform::Journal journal;
+  explicit State(LaunchLedger& l) : ledger(l) {}
+  // Jobs being launched, and jobs launched but left in the spool (never faxed
+  // again, not after a restart either, while the file stays as it is).
+  LaunchLedger& ledger;
   PinnedJobs pinned;  // launched, and their name taken away by another program
+  int64_t now = 0;    // of the job in hand
 };
 
 namespace {
@@ -49,8 +48,6 @@ bool IdentityOf(const char* path, Identity* identity) {
   return platform::IdentityOfPath(path, identity);
 }
 
-void StoreLaunchedJobs(LaunchedJobs& launched);
-
 // Deletes the job file; false (with a line) when it stays.
 bool DeleteJobFile(const char* path) {
   if (platform::RemoveFile(path)) return true;
@@ -60,8 +57,13 @@ bool DeleteJobFile(const char* path) {
 
 // Remembers a launched job that stays at `path`, also across restarts.
 void RememberLeftJob(LaunchedJobs& launched, const char* path, const Identity& identity) {
-  launched.jobs.emplace_back(path, identity);
-  StoreLaunchedJobs(launched);
+  LedgerRecord r;
+  r.kind = LedgerRecord::Kind::kFax;
+  r.state = LedgerRecord::State::kLeft;
+  r.identity = identity;
+  r.time = launched.now;
+  r.path = path;
+  launched.ledger.Put(r);
 }
 
 // Deletes a launched job that another program moved to `path`; one that
@@ -81,37 +83,10 @@ bool AlreadyLaunched(LaunchedJobs& launched, const char* path) {
     DeleteMovedJob(launched, path, launched_as);
     return true;
   }
-  if (launched.jobs.empty()) return false;
+  const LedgerRecord* r = launched.ledger.Find(LedgerRecord::Kind::kFax, path);
+  if (r == nullptr || r->state != LedgerRecord::State::kLeft) return false;
   Identity identity;
-  if (!IdentityOf(path, &identity)) return false;
-  for (const auto& job : launched.jobs) {
-    if (job.second == identity) return true;
-  }
-  return false;
-}
-
-// Keeps the jobs whose files are still as they were, and writes them down.
-void StoreLaunchedJobs(LaunchedJobs& launched) {
-    std::string text;
-  auto& jobs = launched.jobs;
-  for (auto it = jobs.begin(); it != jobs.end();) {
-    Identity now;
-    if (!IdentityOf(it->first.c_str(), &now) || now != it->second) {
-      it = jobs.erase(it);
-      continue;
-    }
-    char numbers[96];
-    std::snprintf(numbers, sizeof numbers, "%" PRIu64 " %" PRIu64 " %" PRId64 " %" PRId64,
-                  now.dev, now.ino, now.size, now.mtime);
-    text += it->first + "\n" + numbers + "\n";
-    ++it;
-  }
-  if (!launched.journal.IsOpen()) return;
-  const bool stored = text.empty() ? launched.journal.Clear() : launched.journal.Store(text);
-  if (!stored) {
-    platform::Print("ERROR: journal %s could not be written: %s\r\n", kFaxJournalName,
-                    platform::ErrorText(errno));
-  }
+  return IdentityOf(path, &identity) && identity == r->identity;
 }
 
 // Reads the four lines and the identity of the file read (not of whatever
@@ -152,12 +127,17 @@ void KeepPinned(LaunchedJobs& launched, std::unique_ptr<CDosFile> pin, const cha
 void DeleteLaunchedJob(LaunchedJobs& launched, const char* path, const Identity& identity, bool known,
                        std::unique_ptr<CDosFile> pin) {
   if (known && WhatNameHolds(path, identity) == NameHolds::kAnotherFile) {
+    launched.ledger.Remove(LedgerRecord::Kind::kFax, path);
     ReportReplaced(path);
     KeepPinned(launched, std::move(pin), path);
     return;
   }
-  if (DeleteJobFile(path) || !known) return;
+  if (DeleteJobFile(path) || !known) {
+    launched.ledger.Remove(LedgerRecord::Kind::kFax, path);
+    return;
+  }
   if (WhatNameHolds(path, identity) != NameHolds::kFileRead) {
+    launched.ledger.Remove(LedgerRecord::Kind::kFax, path);
     // Another program took it away after the launch: nothing stays at the
     // name to be remembered, and nothing may claim that it does.
     platform::Print("'%s' was launched and then moved or deleted by another program\r\n", path);
@@ -171,10 +151,45 @@ void DeleteLaunchedJob(LaunchedJobs& launched, const char* path, const Identity&
       path);
 }
 
+// Records the launch before it happens (a job whose identity is unknown
+// cannot be recognised after a crash, and is not recorded).
+void Reserve(LaunchedJobs& launched, const char* path, const Identity& identity, bool known) {
+  if (!known) return;
+  LedgerRecord r;
+  r.kind = LedgerRecord::Kind::kFax;
+  r.state = LedgerRecord::State::kLaunching;
+  r.identity = identity;
+  r.time = launched.now;
+  r.path = path;
+  launched.ledger.Put(r);
+}
+
+// Says on the console and in the month's log when the launch that follows may
+// repeat an earlier one: the service stopped while launching this very job,
+// or the ledger that would tell was damaged.
+void AnnouncePossibleRepeat(LaunchedJobs& launched, const Settings& settings,
+                            const struct tm& time, const char* path, const Identity& identity) {
+  const LedgerRecord* r = launched.ledger.Find(LedgerRecord::Kind::kFax, path);
+  const char* why = nullptr;
+  if (r != nullptr && r->state == LedgerRecord::State::kLaunching && r->identity == identity) {
+    why = "the service stopped while launching it";
+  } else if (launched.ledger.InDoubt()) {
+    why = "the ledger was damaged";
+  }
+  if (why == nullptr) return;
+  platform::Print("'%s' may have been faxed before (%s): launched again\r\n", path, why);
+  char line[512];
+  std::snprintf(line, sizeof line,
+                "%02d:%02d:%02d:Server %i, fax job launched again, it may be a repeat (%s) "
+                "(file=%s)\r\n",
+                time.tm_hour, time.tm_min, time.tm_sec, settings.Number, why, path);
+  AppendMonthlyLog("%s.\\qzf_%02d%02d.log", settings.AckPath, time, line);
+}
+
 }  // namespace
 
-FaxHandler::FaxHandler(const Settings& settings, const HandlerClock& clock)
-    : settings_(settings), clock_(clock), state_(std::make_unique<State>()) {}
+FaxHandler::FaxHandler(const Settings& settings, LaunchLedger& ledger, const HandlerClock& clock)
+    : settings_(settings), clock_(clock), state_(std::make_unique<State>(ledger)) {}
 
 FaxHandler::~FaxHandler() = default;
 
@@ -199,39 +214,20 @@ void FaxHandler::ProcessFaxJob(const char* path) {
     return;
   }
   std::unique_ptr<CDosFile> pin = PinJob(path, identity);
+  launched.now = clock_.now();
+  const struct tm time = platform::LocalTime(launched.now);
+  AnnouncePossibleRepeat(launched, settings, time, path, identity);
+  Reserve(launched, path, identity, known);
   // A job whose script did not start stays to be tried again at later passes.
-  if (LaunchDetached(command.c_str()) != 0) return;
+  if (LaunchDetached(command.c_str()) != 0) {
+    launched.ledger.Remove(LedgerRecord::Kind::kFax, path);
+    return;
+  }
   DeleteLaunchedJob(launched, path, identity, known, std::move(pin));
 
-  const struct tm time = platform::LocalTime(clock_.now());
   char log_line[512];
   std::snprintf(log_line, sizeof log_line,
                 "%02d:%02d:%02d:Server %i, fax job launched [shell=%s]\r\n", time.tm_hour,
                 time.tm_min, time.tm_sec, settings.Number, Printable(command.c_str()).c_str());
   AppendMonthlyLog("%s.\\qzf_%02d%02d.log", settings.AckPath, time, log_line);
-}
-
-void FaxHandler::OpenJournal() {
-  State& launched = *state_;
-    if (launched.journal.IsOpen()) return;
-  if (!launched.journal.Open(kFaxJournalName, settings_.SyncJournal != 0)) {
-    platform::Print("ERROR: journal %s cannot be used: %s; a fax job that cannot be deleted "
-                    "may be faxed again after a restart\r\n",
-                    kFaxJournalName, platform::ErrorText(errno));
-    return;
-  }
-  const std::string text = launched.journal.Load();
-  for (size_t at = 0; at < text.size();) {
-    const size_t path_end = text.find('\n', at);
-    const size_t line_end = path_end == std::string::npos ? path_end : text.find('\n', path_end + 1);
-    if (line_end == std::string::npos) break;
-    uint64_t device = 0, inode = 0;
-    int64_t size = 0, time = 0;
-    if (std::sscanf(text.c_str() + path_end + 1, "%" SCNu64 " %" SCNu64 " %" SCNd64 " %" SCNd64,
-                    &device, &inode, &size, &time) == 4) {
-      launched.jobs.emplace_back(text.substr(at, path_end - at), Identity{device, inode, size, time});
-    }
-    at = line_end + 1;
-  }
-  StoreLaunchedJobs(launched);
 }

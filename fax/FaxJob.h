@@ -8,24 +8,20 @@
 
 #include "settings/SpoolHandler.h"
 
-// The journal of launched jobs that could not be deleted, in the working
-// directory.
-constexpr char kFaxJournalName[] = "qza_wdir.faxjournal";
+class LaunchLedger;
 
-// The handler of fax job files. It owns the jobs it launched that could not
-// be deleted, and its journal. Keeps a reference to `settings`, which must
+// The handler of fax job files. Before each launch the job is written to the
+// launch ledger it shares with the alarm handler, and cleared once the job is
+// deleted: after a crash in between, the job is faxed again and said to be a
+// possible repeat. Keeps references to `settings` and `ledger`, which must
 // outlive it.
 class FaxHandler : public SpoolHandler {
  public:
-  explicit FaxHandler(const Settings& settings,
-                      const HandlerClock& clock = HandlerClock::System());
+  FaxHandler(const Settings& settings, LaunchLedger& ledger,
+             const HandlerClock& clock = HandlerClock::System());
   ~FaxHandler() override;
   FaxHandler(const FaxHandler&) = delete;
   FaxHandler& operator=(const FaxHandler&) = delete;
-
-  // Opens the journal and takes over what an earlier run left in it. Prints
-  // a line when it cannot be used. Call once before the first job.
-  void OpenJournal();
 
   // Handles the fax job file at `path` (JobPath joined with the found name).
   // The job is deleted once its script has started; a job whose script did

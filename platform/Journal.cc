@@ -8,7 +8,9 @@
 
 #include "platform/Fault.h"
 #include "platform/JournalFile.h"
+#include "platform/FileSystem.h"
 #include "platform/Path.h"
+#include "platform/File.h"
 
 namespace platform {
 namespace {
@@ -29,6 +31,12 @@ Journal::~Journal() {
   if (fd_ >= 0) CloseJournalFile(fd_);  // every store reached the cache or may be lost
 }
 
+void Journal::Close() {
+  if (fd_ >= 0) CloseJournalFile(fd_);
+  fd_ = -1;
+  created_ = false;
+}
+
 bool Journal::Open(const char* path, bool sync) {
   const std::string native = NativePath(path);
   if (native.empty()) {
@@ -36,10 +44,67 @@ bool Journal::Open(const char* path, bool sync) {
     return false;
   }
   if (FaultInjected(FaultPoint::kOpen, path)) return false;
+  const bool existed = PathExists(path);
   const int fd = OpenJournalFile(native);
   if (fd < 0) return false;
   fd_ = fd;
   sync_ = sync;
+  created_ = !existed;
+  // A new file holds the empty record at once: an empty file is never what
+  // this class leaves, so one found later was cut short.
+  if (created_) Clear();
+  return true;
+}
+
+bool Journal::LoadWhole(std::string* text, std::string* damage) {
+  text->clear();
+  if (fd_ < 0) {
+    *damage = "it is not open";
+    return false;
+  }
+  std::string buffer(kBlockSize + 1, '\0');
+  char* block = buffer.data();
+  const int64_t n = ReadJournalBlock(fd_, block, kBlockSize + 1);
+  if (n < 0) {
+    *damage = std::string("it cannot be read: ") + ErrorText(errno);
+    return false;
+  }
+  if (n == 0) {
+    if (created_) return true;
+    *damage = "it is empty";
+    return false;
+  }
+  if (n > static_cast<int64_t>(kBlockSize)) {
+    *damage = "it is larger than any record";
+    return false;
+  }
+  if (n < static_cast<int64_t>(kHeaderSize)) {
+    *damage = "it is cut short";
+    return false;
+  }
+  bool zero = true;
+  for (size_t i = 0; i < kHeaderSize && zero; ++i) zero = block[i] == '\0';
+  if (zero) return true;  // cleared by an earlier version
+  unsigned length = 0;
+  unsigned check = 0;
+  char newline = 0;
+  if (std::sscanf(block, "QZJ1 %5u %8x%c", &length, &check, &newline) != 3 || newline != '\n') {
+    *damage = "its header is not a record's";
+    return false;
+  }
+  if (length > kCapacity) {
+    *damage = "its length is out of range";
+    return false;
+  }
+  if (kHeaderSize + length > static_cast<size_t>(n)) {
+    *damage = "it is cut short";
+    return false;
+  }
+  if (Check(block + kHeaderSize, length) != check) {
+    *damage = "its check value does not match";
+    return false;
+  }
+  text->assign(block + kHeaderSize, length);
   return true;
 }
 
@@ -65,7 +130,7 @@ bool Journal::Store(const std::string& text) {
     return false;
   }
   if (text.size() > kCapacity) {
-    errno = ENAMETOOLONG;
+    errno = EFBIG;
     return false;
   }
   if (FaultInjected(FaultPoint::kWrite, "journal")) return false;
@@ -81,8 +146,7 @@ bool Journal::Clear() {
     errno = EBADF;
     return false;
   }
-  const char header[kHeaderSize] = {};
-  return Write(header, kHeaderSize);
+  return Store(std::string());
 }
 
 bool Journal::Write(const char* block, size_t size) {

@@ -33,9 +33,20 @@ class Journal {
   // With `sync`, every Store and Clear reaches the disk before it returns.
   // Returns false with errno set when it cannot.
   bool Open(const char* path, bool sync);
+  // True when Open made the file (it did not exist before).
+  bool Created() const { return created_; }
   bool IsOpen() const { return fd_ >= 0; }
+  // Closes the file; the journal may be opened again.
+  void Close();
   // The stored text; empty when nothing is stored or the block is torn.
   std::string Load();
+  // Reads the stored text whole into `text` (empty: nothing stored). False
+  // when the file holds no whole record, with `damage` saying why: empty
+  // though it was not made by this Open, larger than any record, a header
+  // that is no record's, a length out of range, cut short, or a check value
+  // that does not match. A record cleared by an earlier version (a header of
+  // zero bytes) reads as empty.
+  bool LoadWhole(std::string* text, std::string* damage);
   // Stores `text` (at most kCapacity bytes). Returns false with errno set when
   // it could not be written, or, for a journal that syncs, not synced.
   bool Store(const std::string& text);
@@ -47,6 +58,7 @@ class Journal {
   bool Write(const char* block, size_t size);
 
   int fd_ = -1;
+  bool created_ = false;
   bool sync_ = false;
 };
 

@@ -15,6 +15,7 @@
 #include "AlarmContent.h"
 #include "TestUtil.h"
 #include "alarm/AlarmDispatch.h"
+#include "support/LaunchLedger.h"
 #include "fax/FaxJob.h"
 #include "platform/Fault.h"
 
@@ -59,8 +60,10 @@ class HandlerFaultsTest : public ::testing::Test {
     old_path_ = testutil::GetEnvironment("PATH");
     testutil::SetEnvironment("PATH", dir_ / "bin" + testutil::kPathListSeparator + old_path_);
     settings_ = Settings();
-    alarms_ = std::make_unique<AlarmHandler>(settings_);
-    faxes_ = std::make_unique<FaxHandler>(settings_);
+    ledger_ = std::make_unique<LaunchLedger>(dir_ / "qza_wdir.journal");
+    ledger_->Open(false, 0);
+    alarms_ = std::make_unique<AlarmHandler>(settings_, *ledger_);
+    faxes_ = std::make_unique<FaxHandler>(settings_, *ledger_);
     Set(settings_.WatchPath, dir_ / "spool/");
     Set(settings_.AckPath, dir_ / "ack/");
     Set(settings_.DbPath, dir_ / "db/");
@@ -69,12 +72,14 @@ class HandlerFaultsTest : public ::testing::Test {
     platform::ClearFaults();
     alarms_.reset();
     faxes_.reset();
+    ledger_.reset();
     testutil::SetEnvironment("PATH", old_path_);
   }
   static void Set(char (&field)[kPathSize], const std::string& value) {
     snprintf(field, kPathSize, "%s", value.c_str());
   }
   Settings settings_;
+  std::unique_ptr<LaunchLedger> ledger_;
   std::unique_ptr<AlarmHandler> alarms_;
   std::unique_ptr<FaxHandler> faxes_;
   std::string Calls() const { return *dir_holder_ / "calls.log"; }

@@ -9,6 +9,7 @@
 
 #include "AlarmContent.h"
 #include "alarm/AlarmDispatch.h"
+#include "support/LaunchLedger.h"
 #include "platform/FileSystem.h"
 #include "platform/Journal.h"
 #include "system/ServiceFixture.h"
@@ -52,7 +53,7 @@ class CrashSystemTest : public ServiceTest {
     platform::FileIdentity id;
     ASSERT_TRUE(platform::IdentityOfPath(Path("spool/" + file).c_str(), &id));
     platform::Journal journal;
-    ASSERT_TRUE(journal.Open(Path(kAlarmJournalName).c_str(), false));
+    ASSERT_TRUE(journal.Open(Path(LaunchLedger::kFileName).c_str(), false));
     ASSERT_TRUE(journal.Store("spool/.\\" + Archive(sequence) + "\nspool/.\\" + file + "\n" +
                               std::to_string(id.dev) + " " + std::to_string(id.ino) + " " +
                               std::to_string(id.size) + " " + std::to_string(id.mtime) + "\n"));
