@@ -4,6 +4,9 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <atomic>
+#include <filesystem>
+#include <thread>
 #include <map>
 #include <set>
 
@@ -219,6 +222,124 @@ TEST_F(CrashSystemTest, FaxJobThatCannotBeDeletedIsFaxedOnceAcrossRestarts) {
   const std::vector<std::string> calls = Calls();
   EXPECT_EQ(std::count(calls.begin(), calls.end(), "QZ_DOFAX.BAT [a] [b] [c] [d]"), 1);
   EXPECT_EQ(calls.size(), 3u);
+}
+
+// A fax job whose launch a crash interrupted (the ledger says it was being
+// launched, the job is still there as it was) is faxed again, and the account
+// and the month's fax log say that it may be a repeat.
+TEST_F(CrashSystemTest, FaxJobInterruptedByACrashIsFaxedAgainAndSaidToBeARepeat) {
+  AddFakeProgram("QZ_DOFAX.BAT");
+  Drop("spool/qz1.job", "a\r\nb\r\nc\r\nd\r\n");
+  {
+    LaunchLedger ledger(Path(LaunchLedger::kFileName));
+    ledger.Open(false, 0);
+    LedgerRecord r;
+    r.kind = LedgerRecord::Kind::kFax;
+    r.state = LedgerRecord::State::kLaunching;
+    r.path = "spool/.\\qz1.job";
+    ASSERT_TRUE(platform::IdentityOfPath(Path("spool/qz1.job").c_str(), &r.identity));
+    ASSERT_TRUE(ledger.Put(r));
+  }
+  Service& service = Start();
+  ASSERT_TRUE(WaitForCalls(1));
+  EXPECT_TRUE(service.WaitForOutput("'spool/.\\qz1.job' may have been faxed before (the service "
+                                    "stopped while launching it): launched again\r\n"));
+  ASSERT_TRUE(testutil::WaitFor([&] { return !testutil::FileExists(Path("spool/qz1.job")); }));
+  const std::string log = testutil::ReadFile(Path("ack/qzf_" + YearMonth() + ".log"));
+  EXPECT_NE(log.find(":Server 1, fax job launched again, it may be a repeat (the service stopped "
+                     "while launching it) (file=spool/.\\qz1.job)\r\n"),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find(":Server 1, fax job launched [shell=QZ_DOFAX.BAT a \"b\" c d]\r\n"),
+            std::string::npos)
+      << log;
+}
+
+// A ledger damaged while the service was down (here: random bytes) is named
+// and moved aside; the alarm it kept as left for the operator is launched
+// again, said to be a possible repeat, and the next alarms are not.
+TEST_F(CrashSystemTest, DamagedLedgerIsMovedAsideAndWhatItCoveredIsLaunchedAsAPossibleRepeat) {
+  Drop("spool/qza1k3.in", AlarmWithId("Mstuck"));
+  const Frozen frozen(Path("spool/qza1k3.in"));
+  if (!frozen.frozen) GTEST_SKIP() << "no immutable files here";
+  {
+    Service& service = Start();
+    ASSERT_TRUE(service.WaitForOutput("it is left for the operator and not launched again\r\n"));
+    service.Signal(SIGTERM);
+    ASSERT_EQ(service.WaitForExit(), 0);
+  }
+  testutil::WriteFile(Path(LaunchLedger::kFileName), std::string(5000, '\x5a'));
+  Service& restarted = Start();
+  ASSERT_TRUE(WaitForCalls(2));
+  ASSERT_TRUE(restarted.WaitForOutput("Ready\n"));
+  const std::string out = restarted.Output();
+  EXPECT_NE(out.find("ERROR: ledger qza_wdir.journal is damaged (its header is not a record's): "
+                     "moved aside as qza_wdir.journal.damaged-"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("'spool/.\\qza1k3.in' may have been launched before (the ledger was "
+                     "damaged): launched again as 'spool/.\\"),
+            std::string::npos)
+      << out;
+  bool aside = false;
+  for (const auto& entry : std::filesystem::directory_iterator(Path("."))) {
+    aside |= entry.path().filename().string().rfind("qza_wdir.journal.damaged-", 0) == 0 &&
+             testutil::ReadFile(entry.path().string()) == std::string(5000, '\x5a');
+  }
+  EXPECT_TRUE(aside);
+  const std::string log = testutil::ReadFile(Path("ack/qza_" + YearMonth() + ".log"));
+  EXPECT_NE(log.find("alarm launched again, it may be a repeat (the ledger was damaged) "
+                     "(file=spool/.\\qza1k3.in)"),
+            std::string::npos)
+      << log;
+  // Past the first pass nothing is in doubt.
+  Drop("spool/qza1k4.in", AlarmWithId("Mnext"));
+  ASSERT_TRUE(WaitForCalls(3));
+  ASSERT_TRUE(restarted.WaitForOutput("Acknowledge", 2));
+  EXPECT_EQ(restarted.Output().find("may have been launched before", out.size()),
+            std::string::npos);
+}
+
+// A writer that swaps a file and a link at one alarm name, as fast as it
+// can, while the service handles it: the ledger stays small and writable,
+// and no archive is a link.
+TEST_F(CrashSystemTest, SwapRaceLeavesTheLedgerBoundedAndNoArchiveALink) {
+  if (testutil::kWindows) GTEST_SKIP() << "links need privileges on Windows";
+  Service& service = Start();
+  ASSERT_TRUE(service.WaitForOutput("Ready\n"));
+  testutil::WriteFile(Path("secret"), "not an alarm");
+  std::atomic<bool> done{false};
+  std::thread writer([&] {
+    for (int n = 0; !done; ++n) {
+      const std::string stage = Path("stage" + std::to_string(n % 2));
+      if (n % 2 == 0) {
+        testutil::WriteFile(stage, AlarmWithId("M" + std::to_string(n)));
+      } else {
+        std::error_code ignored;
+        std::filesystem::remove(stage, ignored);
+        testutil::MakeSymlink(Path("secret"), stage);
+      }
+      std::filesystem::rename(stage, Path("spool/qza1k1.in"));
+    }
+  });
+  std::this_thread::sleep_for(3s);
+  done = true;
+  writer.join();
+  ASSERT_TRUE(testutil::RemoveFile(Path("spool/qza1k1.in")));
+  Drop("spool/qza1k2.in", AlarmWithId("Mlast"));  // a pass after the race, which prunes
+  ASSERT_TRUE(service.WaitForOutput("[QZARUN.CMD Brand Mlast", 1, 30s));
+  // The ledger's text, read as the next start would.
+  auto ledger_text = [&] {
+    platform::Journal journal;
+    EXPECT_TRUE(journal.Open(Path(LaunchLedger::kFileName).c_str(), false));
+    return journal.Load();
+  };
+  ASSERT_TRUE(testutil::WaitFor([&] { return ledger_text() == "qza_wdir ledger 1\n"; }))
+      << ledger_text();
+  EXPECT_EQ(service.Output().find("could not be written"), std::string::npos);
+  for (const auto& entry : std::filesystem::directory_iterator(Path("spool"))) {
+    EXPECT_FALSE(entry.is_symlink()) << entry.path();
+  }
 }
 
 TEST_F(CrashSystemTest, StalledReaderOfTheAccountHoldsUpNoAlarm) {
