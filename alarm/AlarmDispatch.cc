@@ -191,14 +191,47 @@ void Release(AlarmState& state, const char* path) {
   state.ledger.Remove(LedgerRecord::Kind::kAlarm, path);
 }
 
-bool RenameToArchive(const char* path, const char* archive) {
+// The launched alarm's name holds another file now: the bytes that were read
+// and launched become the archive, so that its name is taken and holds what
+// its program was given. The new file waits for its own pass.
+void ArchiveWhatWasRead(const char* path, const char* archive, const std::string& bytes) {
+  if (platform::PathExists(archive) ||
+      !platform::WriteFileAtomically(archive, bytes.data(), bytes.size())) {
+    platform::Print("FAILED to write '%s' from what was read of '%s': %s\r\n", archive, path,
+                    platform::PathExists(archive) ? platform::ErrorText(EEXIST)
+                                                  : platform::ErrorText(errno));
+    return;
+  }
+  platform::Print("'%s' written to '%s' as it was read\r\n", path, archive);
+}
+
+// Renames the alarm file to its archive name, and makes sure that what was
+// renamed is the file that was read: a writer may swap another entry in at
+// the name between the last look and the rename. That entry goes back to the
+// spool name (a link or anything but a regular file is removed: it would be
+// refused there anyway), and the archive is written from the bytes read.
+bool RenameToArchive(const char* path, const char* archive, const Identity& identity,
+                     const std::string& bytes) {
   if (!platform::RenameFile(path, archive)) {
     platform::Print("FAILED to rename '%s' to '%s': %s\r\n", path, archive,
                     platform::ErrorText(errno));
     return false;
   }
-  platform::Print("'%s' renamed to '%s'\r\n", path, archive);
-  return true;
+  Identity moved;
+  if (platform::IdentityOfRegularEntry(archive, &moved) && moved.SameFile(identity)) {
+    platform::Print("'%s' renamed to '%s'\r\n", path, archive);
+    return true;
+  }
+  const bool regular = platform::IdentityOfRegularEntry(archive, &moved);
+  if (!platform::RenameFile(archive, path) && !(regular || platform::RemoveFile(archive))) {
+    platform::Print("FAILED to remove what was swapped in at '%s': %s\r\n", archive,
+                    platform::ErrorText(errno));
+  }
+  platform::Print("'%s' was replaced while it was handled: the launched alarm is archived as "
+                  "it was read, the new file waits for its pass\r\n",
+                  path);
+  ArchiveWhatWasRead(path, archive, bytes);
+  return platform::PathExists(archive);
 }
 
 // A message id names a file in DbPath; one that could name a file elsewhere
@@ -321,19 +354,6 @@ void LeaveForOperator(AlarmState& state, const char* path, const Identity& ident
       path);
 }
 
-// The launched alarm's name holds another file now: the bytes that were read
-// and launched become the archive, so that its name is taken and holds what
-// its program was given. The new file waits for its own pass.
-void ArchiveWhatWasRead(const char* path, const char* archive, const std::string& bytes) {
-  if (platform::PathExists(archive) ||
-      !platform::WriteFileAtomically(archive, bytes.data(), bytes.size())) {
-    platform::Print("FAILED to write '%s' from what was read of '%s': %s\r\n", archive, path,
-                    platform::PathExists(archive) ? platform::ErrorText(EEXIST)
-                                                  : platform::ErrorText(errno));
-    return;
-  }
-  platform::Print("'%s' written to '%s' as it was read\r\n", path, archive);
-}
 
 // Launches, archives and releases the reservation. False when the program did
 // not start (nothing records a launch then; the file stays).
@@ -357,7 +377,7 @@ bool LaunchAndArchive(AlarmState& state, const char* path, const Identity& ident
     *archived = platform::PathExists(archive);
     return true;
   }
-  *archived = RenameToArchive(path, archive);
+  *archived = RenameToArchive(path, archive, identity, bytes);
   if (*archived) {
     ArchiveTaken(state, archive);
   } else if (errno == EEXIST) {

@@ -27,6 +27,14 @@ FileStatus StatusOf(const struct stat& st) {
 
 }  // namespace
 
+bool IdentityOfRegularEntry(const char* path, FileIdentity* identity) {
+  std::string native = NativePath(path);
+  struct stat st;
+  if (native.empty() || lstat(native.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  *identity = IdentityOfStatus(StatusOf(st));
+  return true;
+}
+
 int StatPath(const char* path, FileStatus* status) {
   std::string native = NativePath(path);
   struct stat st;

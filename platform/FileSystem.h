@@ -44,6 +44,11 @@ inline bool IdentityOfPath(const char* path, FileIdentity* identity) {
   return true;
 }
 
+// Fills `identity` from the entry at the path itself (a link in its last
+// component is not followed); false when the path names nothing, or names
+// anything but a regular file.
+bool IdentityOfRegularEntry(const char* path, FileIdentity* identity);
+
 // True when the path names something that exists. A symbolic link in the last
 // component is not followed: a link counts as existing, dangling or not.
 bool PathExists(const char* path);

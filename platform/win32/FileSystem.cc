@@ -76,6 +76,19 @@ void FillIdentity(const std::string& native, FileStatus* status) {
 
 }  // namespace
 
+bool IdentityOfRegularEntry(const char* path, FileIdentity* identity) {
+  const std::string native = WithoutTrailingSeparator(NativePath(path));
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (native.empty() || !GetFileAttributesExA(native.c_str(), GetFileExInfoStandard, &data) ||
+      (data.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
+    return false;
+  }
+  FileStatus status;
+  if (StatPath(path, &status) != 0) return false;
+  *identity = IdentityOfStatus(status);
+  return true;
+}
+
 int StatPath(const char* path, FileStatus* status) {
   const std::string native = WithoutTrailingSeparator(NativePath(path));
   WIN32_FILE_ATTRIBUTE_DATA data;
