@@ -387,12 +387,14 @@ void LeaveForOperator(const char* path, const Identity& identity, const char* ar
       path);
 }
 
-// Launches, archives and releases the reservation. False when the program did
-// not start (nothing records a launch then; the file stays).
+// Launches `arguments` (shown as `command`), archives and releases the
+// reservation. False when the program did not start (nothing records a launch
+// then; the file stays).
 bool LaunchAndArchive(const char* path, const Identity& identity, const char* command,
-                      const char* archive, bool* archived) {
+                      const std::vector<std::string>& arguments, const char* archive,
+                      bool* archived) {
   Reserve(path, identity, archive);
-  if (LaunchDetached(command) != 0) {
+  if (LaunchDetached(command, arguments) != 0) {
     Release(path);
     return false;
   }
@@ -489,7 +491,8 @@ void ProcessAlarmFile(const Settings& settings, const char* path, int console) {
   }
   const bool outlook = request.type == AlarmType::OutlookStart;
   bool archived = false;
-  if (outlook && !LaunchAndArchive(path, identity, request.command_line, archive, &archived)) {
+  if (outlook && !LaunchAndArchive(path, identity, request.command_line, request.arguments,
+                                   archive, &archived)) {
     return;
   }
   if (!AlarmChecksumValid(request)) {
@@ -498,7 +501,12 @@ void ProcessAlarmFile(const Settings& settings, const char* path, int console) {
   }
   if (request.text[0] != '\0') WriteMessageFile(settings.DbPath, request);
   // An Outlook start was launched and archived already.
-  if (!outlook && !LaunchAndArchive(path, identity, final_command, archive, &archived)) return;
+  std::vector<std::string> final_arguments = request.arguments;
+  final_arguments.emplace_back(archive);  // one argument, whatever WatchPath holds
+  if (!outlook &&
+      !LaunchAndArchive(path, identity, final_command, final_arguments, archive, &archived)) {
+    return;
+  }
   // For an Outlook start too, the records name the command line that was
   // started followed by the archive name, or the spool file where it stayed.
   const std::string printable = Printable(final_command);

@@ -182,6 +182,9 @@ void ProcessFaxJob(const Settings& settings, const char* path) {
 
   std::string command = "QZ_DOFAX.BAT ";
   command += std::string(lines[0]) + " \"" + lines[1] + "\" " + lines[2] + " " + lines[3];
+  // The script gets each line as one argument, whatever it holds.
+  const std::vector<std::string> arguments = {"QZ_DOFAX.BAT", lines[0], lines[1], lines[2],
+                                              lines[3]};
   if (command.size() > kCommandMax) {
     // Never cut into a command that runs: the job stays for the operator.
     platform::Print("Fax job longer than 237 characters in its four lines, not launched: %s\r\n",
@@ -190,7 +193,7 @@ void ProcessFaxJob(const Settings& settings, const char* path) {
   }
   std::unique_ptr<CDosFile> pin = PinJob(path, identity);
   // A job whose script did not start stays to be tried again at later passes.
-  if (LaunchDetached(command.c_str()) != 0) return;
+  if (LaunchDetached(command.c_str(), arguments) != 0) return;
   DeleteLaunchedJob(path, identity, known, std::move(pin));
 
   const struct tm time = platform::LocalTime(platform::Now());

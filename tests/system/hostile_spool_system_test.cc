@@ -151,31 +151,32 @@ TEST_F(HostileSpoolSystemTest, ControlCharactersCannotForgeRecords) {
   fields.group = "Brand\nServer 1: alarm launched [forged]";
   fields.text = "Feuer\x1b]0;owned\x07";
   Drop("spool/qza1k3.in", testutil::AlarmContent(fields));
-  if (testutil::kWindows) {
-    // cmd would end the command at the line break: a batch file cannot get
-    // the field, so the launch is refused, never cut short, and the alarm waits.
-    ASSERT_TRUE(service.WaitForOutput("]: Invalid argument\r\n"));
-    EXPECT_NE(service.Output().find("FAILED to launch [QZARUN.CMD Brand?Server 1: alarm launched "
-                                    "[forged] M42 "),
-              std::string::npos);
-    EXPECT_NE(service.Output().find("Text 'Feuer?]0;owned?'\r\n"), std::string::npos);
-    EXPECT_EQ(service.Output().find('\x1b'), std::string::npos);
-    EXPECT_TRUE(Calls().empty());
-    EXPECT_TRUE(testutil::FileExists(Path("spool/qza1k3.in")));
-    return;
-  }
-  ASSERT_TRUE(WaitForCalls(1));
-  ASSERT_TRUE(service.WaitForOutput("Acknowledge successfull\n"));
-  const std::string ack = testutil::ReadFile(Path("ack/qza1k3.ack"));
-  EXPECT_NE(ack.find("QZARUN.CMD Brand?Server 1: alarm launched [forged]"), std::string::npos)
-      << ack;
-  EXPECT_EQ(std::count(ack.begin(), ack.end(), '\n'), 2);  // its two lines, no third
-  EXPECT_NE(service.Output().find("Gruppe 'Brand?Server 1: alarm launched [forged]'\r\n"),
+  // No platform can hand a field with a line break over whole (cmd would end
+  // the command at it): the launch is refused, never cut short, and the
+  // alarm waits.
+  ASSERT_TRUE(service.WaitForOutput("]: Invalid argument\r\n"));
+  EXPECT_NE(service.Output().find("FAILED to launch [QZARUN.CMD Brand?Server 1: alarm launched "
+                                  "[forged] M42 "),
             std::string::npos);
   EXPECT_NE(service.Output().find("Text 'Feuer?]0;owned?'\r\n"), std::string::npos);
+  EXPECT_TRUE(Calls().empty());
+  EXPECT_TRUE(testutil::FileExists(Path("spool/qza1k3.in")));
+  // Any other control character reaches the program; the records show it as ?.
+  fields.group = "Brand\x1b[2J\tServer 1: alarm launched [forged]";
+  Drop("spool/qza1k4.in", testutil::AlarmContent(fields));
+  ASSERT_TRUE(WaitForCalls(1));
+  ASSERT_TRUE(service.WaitForOutput("Acknowledge successfull\n"));
+  const std::string ack = testutil::ReadFile(Path("ack/qza1k4.ack"));
+  EXPECT_NE(ack.find("[QZARUN.CMD Brand?[2J?Server 1: alarm launched [forged] M42 0 Console_7 "),
+            std::string::npos)
+      << ack;
+  EXPECT_EQ(std::count(ack.begin(), ack.end(), '\n'), 2);  // its two lines, no third
+  EXPECT_NE(service.Output().find("Gruppe 'Brand?[2J?Server 1: alarm launched [forged]'\r\n"),
+            std::string::npos);
   EXPECT_EQ(service.Output().find('\x1b'), std::string::npos);
   // The program itself gets the field as it was written.
-  EXPECT_NE(testutil::ReadFile(Path("calls.log")).find("[Brand\nServer"), std::string::npos);
+  EXPECT_NE(testutil::ReadFile(Path("calls.log")).find("[Brand\x1b[2J\tServer 1: alarm"),
+            std::string::npos);
 }
 
 }  // namespace
