@@ -354,14 +354,15 @@ void LeaveForOperator(AlarmState& state, const char* path, const Identity& ident
       path);
 }
 
-
-// Launches, archives and releases the reservation. False when the program did
-// not start (nothing records a launch then; the file stays).
+// Launches `arguments` (shown as `command`), archives and releases the
+// reservation. False when the program did not start (nothing records a launch
+// then; the file stays).
 bool LaunchAndArchive(AlarmState& state, const char* path, const Identity& identity,
-                      const std::string& bytes, const char* command, const char* archive,
+                      const std::string& bytes, const char* command,
+                      const std::vector<std::string>& arguments, const char* archive,
                       int64_t now, bool* archived) {
   Reserve(state, path, identity, archive, now);
-  if (LaunchDetached(command) != 0) {
+  if (LaunchDetached(command, arguments) != 0) {
     Release(state, path);
     return false;
   }
@@ -446,7 +447,8 @@ void AlarmHandler::ProcessAlarmFile(const char* path, int console) {
   }
   const bool outlook = request.type == AlarmType::OutlookStart;
   bool archived = false;
-  if (outlook && !LaunchAndArchive(state, path, identity, bytes, request.command_line, archive, now, &archived)) {
+  if (outlook && !LaunchAndArchive(state, path, identity, bytes, request.command_line,
+                                   request.arguments, archive, now, &archived)) {
     return;
   }
   if (!AlarmChecksumValid(request)) {
@@ -455,8 +457,12 @@ void AlarmHandler::ProcessAlarmFile(const char* path, int console) {
   }
   if (request.text[0] != '\0') WriteMessageFile(state, settings.DbPath, request);
   // An Outlook start was launched and archived already.
-  if (!outlook && !LaunchAndArchive(state, path, identity, bytes, final_command, archive, now,
-                                        &archived)) return;
+  std::vector<std::string> final_arguments = request.arguments;
+  final_arguments.emplace_back(archive);  // one argument, whatever WatchPath holds
+  if (!outlook && !LaunchAndArchive(state, path, identity, bytes, final_command, final_arguments,
+                                    archive, now, &archived)) {
+    return;
+  }
   // For an Outlook start too, the records name the command line that was
   // started followed by the archive name, or the spool file where it stayed.
   const std::string printable = Printable(final_command);

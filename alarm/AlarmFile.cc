@@ -84,7 +84,7 @@ int32_t ParseCheckValue(const char* line, bool* in_range) {
 }
 
 // The type line's message and program, or false for an unknown type.
-bool RecognisedType(const std::string& line, AlarmRequest* request, std::string* command,
+bool RecognisedType(const std::string& line, AlarmRequest* request, const char** program,
                     std::vector<std::string>* messages) {
   const char* text = line.c_str();
   if (strcasecmp(text, "PROBE") == 0) {
@@ -96,7 +96,7 @@ bool RecognisedType(const std::string& line, AlarmRequest* request, std::string*
   } else if (strcasecmp(text, "OLSTART") == 0) {
     request->type = AlarmType::OutlookStart;
     messages->push_back("Starte Outlook\r\n");
-    *command = "tovarin.exe ";
+    *program = "tovarin.exe";
   } else {
     messages->push_back("Alarmtyp unbekannt\r\n");
     return false;
@@ -104,29 +104,29 @@ bool RecognisedType(const std::string& line, AlarmRequest* request, std::string*
   return true;
 }
 
-// The command line without the archive name: program, group, message id,
-// text (with UseVoxFile=1 and more than three characters) or 0, console name
-// or "Console_" and its id.
-void FormCommandLine(std::string command, const std::string& group, bool use_vox_file,
+// The command line without the archive name, and its arguments: program,
+// group, message id, text (with UseVoxFile=1 and more than three characters)
+// or 0, console name or "Console_" and its id. The text is the words joined
+// by one blank each, with a blank at the end.
+void FormCommandLine(const char* program, const std::string& group, bool use_vox_file,
                      const char* console_id, const char* console_name, AlarmRequest* request) {
-  command += group + ' ';
-  command += request->message_id;
-  command += ' ';
+  std::vector<std::string>& words = request->arguments;
+  words = {program, group, request->message_id};
   if (use_vox_file && std::strlen(request->text) > 3) {
-    command += request->text;
-    command += ' ';
+    words.emplace_back(request->text);
   } else {
-    command += "0 ";
+    words.emplace_back("0");
   }
   if (console_name[0] != '\0') {
-    command += console_name;
+    words.emplace_back(console_name);
   } else {
-    command += "Console_";
-    command += console_id;
+    words.push_back(std::string("Console_") + console_id);
   }
-  command += ' ';
+  std::string command;
+  for (const std::string& word : words) command += word + ' ';
   if (command.size() > kAlarmCommandMax) {
     request->within_limits = false;
+    words.clear();
   } else {
     std::memcpy(request->command_line, command.c_str(), command.size() + 1);
   }
@@ -153,8 +153,8 @@ AlarmReadOutcome ParseAlarmLines(const AlarmLines& lines, bool use_vox_file,
   const auto& line = lines.line;
   AppendChecksumLine(request, line[0]);
   AppendChecksumLine(request, line[1]);
-  std::string command = "QZARUN.CMD ";
-  if (!RecognisedType(line[1], request, &command, messages)) {
+  const char* program = "QZARUN.CMD";
+  if (!RecognisedType(line[1], request, &program, messages)) {
     return lines.type_line_open ? AlarmReadOutcome::kTypeLineOpen
                                 : AlarmReadOutcome::kUnrecognisedType;
   }
@@ -167,7 +167,7 @@ AlarmReadOutcome ParseAlarmLines(const AlarmLines& lines, bool use_vox_file,
   KeepField(request, console_id, kAlarmConsoleIdMax, line[7]);
   KeepField(request, console_name, kAlarmConsoleNameMax, line[11]);
   KeepField(request, request->message_id, kAlarmMessageIdMax, line[17]);
-  FormCommandLine(command, line[3], use_vox_file, console_id, console_name, request);
+  FormCommandLine(program, line[3], use_vox_file, console_id, console_name, request);
   // Line 19 is dropped; line 20 holds the check value.
   if (line[18].size() > kAlarmLineMax || line[19].size() > kAlarmLineMax) {
     request->within_limits = false;

@@ -27,6 +27,12 @@ constexpr size_t kAlarmCommandMax = 255;        // archive name included
 struct AlarmRequest {
   AlarmType type = AlarmType::ProbeAlarm;
   char command_line[kAlarmCommandMax + 1] = "";  // without the archive name
+  // What the program is started with: its name, then each field of the
+  // command line as one argument (group, message id, text or "0", console
+  // name or "Console_" and the id), whatever blanks or quotes a field holds.
+  // The archive name follows at the launch. The command line text stays what
+  // the records show.
+  std::vector<std::string> arguments;
   char text[kAlarmTextMax + 1] = "";
   char message_id[kAlarmMessageIdMax + 1] = "";
   int32_t check_value = 0;

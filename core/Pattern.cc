@@ -10,11 +10,7 @@ bool IsServerNumberFormat(const char* pattern) {
     ++p;
     if (*p == '%') continue;
     while (*p != '\0' && std::strchr("-+ #0", *p) != nullptr) ++p;
-    while (*p >= '0' && *p <= '9') ++p;
-    if (*p == '.') {
-      ++p;
-      while (*p >= '0' && *p <= '9') ++p;
-    }
+    // A width or precision is refused: digits, '.' or '*' fail here.
     if (*p != 'i' && *p != 'd') return false;
     if (++conversions > 1) return false;
   }

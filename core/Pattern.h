@@ -1,8 +1,9 @@
 // The alarm and watchdog patterns are printf formats that receive the server
 // number. A configured pattern is used as a format only when it holds nothing
-// but "%%" and at most one integer conversion (%i or %d, with flags, width and
-// precision but no `*` and no length modifier), so that no formatting call
-// ever reads an argument that is not there.
+// but "%%" and at most one integer conversion (%i or %d, with flags but no
+// width, no precision, no `*` and no length modifier), so that no formatting
+// call ever reads an argument that is not there, and none takes long: a width
+// or precision such as %999999999i would make every pass format a huge text.
 #ifndef QZA_CORE_PATTERN_H_
 #define QZA_CORE_PATTERN_H_
 

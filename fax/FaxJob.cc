@@ -207,6 +207,9 @@ void FaxHandler::ProcessFaxJob(const char* path) {
 
   std::string command = "QZ_DOFAX.BAT ";
   command += std::string(lines[0]) + " \"" + lines[1] + "\" " + lines[2] + " " + lines[3];
+  // The script gets each line as one argument, whatever it holds.
+  const std::vector<std::string> arguments = {"QZ_DOFAX.BAT", lines[0], lines[1], lines[2],
+                                              lines[3]};
   if (command.size() > kCommandMax) {
     // Never cut into a command that runs: the job stays for the operator.
     platform::Print("Fax job longer than 237 characters in its four lines, not launched: %s\r\n",
@@ -219,7 +222,7 @@ void FaxHandler::ProcessFaxJob(const char* path) {
   AnnouncePossibleRepeat(launched, settings, time, path, identity);
   Reserve(launched, path, identity, known);
   // A job whose script did not start stays to be tried again at later passes.
-  if (LaunchDetached(command.c_str()) != 0) {
+  if (LaunchDetached(command.c_str(), arguments) != 0) {
     launched.ledger.Remove(LedgerRecord::Kind::kFax, path);
     return;
   }

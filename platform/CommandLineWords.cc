@@ -85,4 +85,23 @@ bool CommandProgram(const char* command_line, std::vector<std::string>* words,
   return !program->empty();
 }
 
+bool ArgumentsProgram(const std::vector<std::string>& words, std::string* program, int* error) {
+  std::string text;
+  for (size_t i = 0; i < words.size(); ++i) text += (i == 0 ? "" : " ") + words[i];
+  *error = FaultFor(FaultPoint::kSpawn, text.c_str());
+  if (*error != 0) return false;
+  if (words.empty()) {
+    *error = ENOENT;
+    return false;
+  }
+  for (const std::string& word : words) {
+    if (word.find_first_of(std::string("\r\n\0", 3)) != std::string::npos) {
+      *error = EINVAL;
+      return false;
+    }
+  }
+  *program = FindProgram(words.front(), error);
+  return !program->empty();
+}
+
 }  // namespace platform

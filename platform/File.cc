@@ -7,6 +7,7 @@
 #include <string.h>
 #include <sys/file.h>
 #include <linux/capability.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -119,6 +120,18 @@ std::string TemporaryName(const std::string& native) {
   return native + suffix;
 }
 
+// Fills `size` bytes from the kernel's random source. False with errno set.
+bool RandomBytes(unsigned char* bytes, size_t size) {
+  size_t done = 0;
+  while (done < size) {
+    const ssize_t n = getrandom(bytes + done, size - done, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
 }  // namespace
 
 int FileOpen(const char* path, unsigned mode) {
@@ -156,6 +169,30 @@ bool FileTruncateOrCreate(const char* path) {
     return false;
   }
   return close(fd) == 0;
+}
+
+int CreateUniqueFile(const char* directory, const char* prefix, std::string* path) {
+  static const char kAlphabet[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+  const std::string base =
+      directory == nullptr || *directory == '\0' ? std::string() : std::string(directory) + "/";
+  for (int attempt = 0; attempt < kUniqueFileTries; ++attempt) {
+    unsigned char random[16];
+    if (!RandomBytes(random, sizeof random)) return -1;
+    std::string name = base + prefix;
+    for (unsigned char byte : random) name += kAlphabet[byte % (sizeof kAlphabet - 1)];
+    std::string native;
+    int fd = -1;
+    if (NativePathFor(FaultPoint::kOpen, name.c_str(), &native)) {
+      fd = open(native.c_str(), O_WRONLY | O_CREAT | O_EXCL | kNoFollow, 0666);
+    }
+    if (fd >= 0) {
+      *path = name;
+      return fd;
+    }
+    if (errno != EEXIST) return -1;
+  }
+  errno = EEXIST;
+  return -1;
 }
 
 bool FileClose(int fd) {

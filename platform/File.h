@@ -68,6 +68,17 @@ int64_t FileWrite(int fd, const void* buffer, size_t size);
 // untouched and no temporary file is left.
 bool WriteFileAtomically(const char* path, const void* data, size_t size);
 
+// Creates a new, empty regular file that nobody can have foreseen in the
+// directory named by the path text (empty: the working directory): its name
+// is `prefix` followed by 16 random letters and digits. The create is
+// exclusive: it never opens what is there already and never follows a link,
+// so a name that turns out to be taken (by a file, a link, anything) is given
+// up for another random one, up to kUniqueFileTries names in all. Returns a
+// descriptor open for writing (FileWrite, FileClose) and stores the file's
+// path text in *path; -1 with errno set (EEXIST when every name was taken).
+constexpr int kUniqueFileTries = 100;
+int CreateUniqueFile(const char* directory, const char* prefix, std::string* path);
+
 // Makes `size` bytes the whole content of the record file named by the path
 // text. A regular file with one name that is already there is rewritten in
 // place (the new bytes over the old, then cut to length), so it keeps its

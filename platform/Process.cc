@@ -199,10 +199,11 @@ std::string FindProgram(const std::string& word, int* error) {
   return std::string();
 }
 
-pid_t SpawnCommandLine(const char* command_line, const SpawnOptions& options, int* error) {
-  std::vector<std::string> words;
-  std::string program;
-  if (!CommandProgram(command_line, &words, &program, error)) return 0;
+namespace {
+
+// Starts the program file found for `words` with them as its argument vector.
+pid_t SpawnProgram(std::string program, std::vector<std::string> words,
+                   const SpawnOptions& options, int* error) {
   if (program[0] != '/') {
     // The child may start in another directory: name the program absolutely.
     char directory[PATH_MAX];
@@ -220,6 +221,22 @@ pid_t SpawnCommandLine(const char* command_line, const SpawnOptions& options, in
     pid = Spawn("/bin/sh", words, options, error);
   }
   return pid;
+}
+
+}  // namespace
+
+pid_t SpawnCommandLine(const char* command_line, const SpawnOptions& options, int* error) {
+  std::vector<std::string> words;
+  std::string program;
+  if (!CommandProgram(command_line, &words, &program, error)) return 0;
+  return SpawnProgram(std::move(program), std::move(words), options, error);
+}
+
+pid_t SpawnArguments(const std::vector<std::string>& words, const SpawnOptions& options,
+                     int* error) {
+  std::string program;
+  if (!ArgumentsProgram(words, &program, error)) return 0;
+  return SpawnProgram(std::move(program), words, options, error);
 }
 
 bool ChildEnded(pid_t pid, unsigned* exit_status) {

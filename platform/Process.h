@@ -40,6 +40,14 @@ std::vector<std::string> SplitCommandLine(const char* command_line);
 bool CommandProgram(const char* command_line, std::vector<std::string>* words,
                     std::string* program, int* error);
 
+// The program file that the first of `words` names, for an argument vector
+// about to be started: false with *error set (the armed spawn fault, matched
+// against the words joined by blanks; ENOENT for no words; EINVAL for a word
+// holding a line break or NUL, which no platform can hand over whole, since
+// cmd would end the command there; FindProgram's reason) when there is
+// nothing to start.
+bool ArgumentsProgram(const std::vector<std::string>& words, std::string* program, int* error);
+
 // Finds the program file for the first word: beside the executable, in the
 // working directory, then along PATH. Empty when no executable file is found,
 // with the reason in *error: EACCES when a file of that name was found but
@@ -61,6 +69,14 @@ struct SpawnOptions {
 // executable, EAGAIN refused by a process or task limit, ENOMEM, and so on. A
 // fault armed at FaultPoint::kSpawn for the command line fails it likewise.
 pid_t SpawnCommandLine(const char* command_line, const SpawnOptions& options, int* error);
+
+// Starts the program that the first of `words` names (looked for as the
+// first word of a command line is), with `words` as its argument vector word
+// for word: each word is exactly one argument, whatever blanks or quotes it
+// holds. Returns and fails as SpawnCommandLine; a word with a line break is
+// refused with EINVAL (see ArgumentsProgram).
+pid_t SpawnArguments(const std::vector<std::string>& words, const SpawnOptions& options,
+                     int* error);
 
 // Asks whether the child has ended, without blocking. Returns true and stores
 // its exit status (128 + the signal number for a child ended by a signal) when

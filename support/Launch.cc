@@ -4,8 +4,20 @@
 
 #include "platform/Console.h"
 #include "platform/File.h"
+#include "platform/Process.h"
 #include "support/CProcess.h"
 #include "support/Printable.h"
+
+namespace {
+
+// Reports a launch that failed with `error` (0: the reason is unknown).
+int LaunchFailed(const std::string& printable, int error) {
+  if (error == 0) error = ENOENT;
+  platform::Print("FAILED to launch [%s]: %s\r\n", printable.c_str(), platform::ErrorText(error));
+  return error;
+}
+
+}  // namespace
 
 int LaunchDetached(const char* command_line) {
   const std::string printable = Printable(command_line);
@@ -15,7 +27,18 @@ int LaunchDetached(const char* command_line) {
     process.Detach();
     return 0;
   }
-  const int error = process.LastError() != 0 ? process.LastError() : ENOENT;
-  platform::Print("FAILED to launch [%s]: %s\r\n", printable.c_str(), platform::ErrorText(error));
-  return error;
+  return LaunchFailed(printable, process.LastError());
+}
+
+int LaunchDetached(const char* command_line, const std::vector<std::string>& arguments) {
+  const std::string printable = Printable(command_line);
+  platform::Print("launching [%s]\r\n", printable.c_str());
+  // As CProcess::Run(0, 1) and Detach do for a command line.
+  platform::SpawnOptions options;
+  options.new_session = true;
+  int error = 0;
+  const pid_t pid = platform::SpawnArguments(arguments, options, &error);
+  if (pid <= 0) return LaunchFailed(printable, error);
+  platform::DetachChild(pid);
+  return 0;
 }

@@ -128,12 +128,14 @@ TEST_F(AlarmFileTest, ThirdAndFourthArguments) {
     const char* console_id;
     const char* console_name;
     const char* command;
+    std::vector<std::string> arguments;  // one per field, after the program
   } cases[] = {
-      {1, "abc", "7", "", "QZARUN.CMD G M 0 Console_7 "},
-      {1, "abcd", "7", "", "QZARUN.CMD G M abcd Console_7 "},
-      {2, "abcd", "7", "", "QZARUN.CMD G M 0 Console_7 "},
-      {0, "abcd", "7", "Leitstand", "QZARUN.CMD G M 0 Leitstand "},
-      {1, "two words", "", "", "QZARUN.CMD G M two words Console_ "},
+      {1, "abc", "7", "", "QZARUN.CMD G M 0 Console_7 ", {"0", "Console_7"}},
+      {1, "abcd", "7", "", "QZARUN.CMD G M abcd Console_7 ", {"abcd", "Console_7"}},
+      {2, "abcd", "7", "", "QZARUN.CMD G M 0 Console_7 ", {"0", "Console_7"}},
+      {0, "abcd", "7", "Leitstand", "QZARUN.CMD G M 0 Leitstand ", {"0", "Leitstand"}},
+      {1, "two words", "", "", "QZARUN.CMD G M two words Console_ ", {"two words", "Console_"}},
+      {1, "x \"y", "a b", "", "QZARUN.CMD G M x \"y Console_a b ", {"x \"y", "Console_a b"}},
   };
   for (const auto& c : cases) {
     use_vox_file_ = c.use_vox_file == 1;
@@ -145,6 +147,9 @@ TEST_F(AlarmFileTest, ThirdAndFourthArguments) {
     fields.console_name = c.console_name;
     ASSERT_EQ(Read(testutil::AlarmContent(fields)), AlarmReadOutcome::kRead);
     EXPECT_STREQ(request_.command_line, c.command);
+    std::vector<std::string> arguments = {"QZARUN.CMD", "G", "M"};
+    arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
+    EXPECT_EQ(request_.arguments, arguments) << c.command;
   }
 }
 

@@ -11,8 +11,10 @@
 #include <sys/resource.h>
 #endif
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "TestUtil.h"
 #include "platform/Fault.h"
@@ -107,6 +109,55 @@ TEST_F(FileTest, FailedAtomicWriteLeavesTheOldFileAndNoTemporaryFile) {
   }
   EXPECT_TRUE(platform::WriteFileAtomically((dir_ / "record").c_str(), "new", 3));
   EXPECT_EQ(testutil::ReadFile(dir_ / "record"), "new");
+}
+
+// A file made under an unforeseeable name is always new: the names differ,
+// and a taken name (the kernel says EEXIST, whatever took it) is given up for
+// another, up to the limit of tries; any other refusal ends the attempt.
+TEST_F(FileTest, UniqueFileIsNewAndATakenNameIsTriedAgain) {
+  std::vector<std::string> paths;
+  for (int i = 0; i < 20; ++i) {
+    std::string path;
+    const int fd = platform::CreateUniqueFile(dir_.path().c_str(), ".u.", &path);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(platform::FileWrite(fd, "x", 1), 1);
+    EXPECT_TRUE(platform::FileClose(fd));
+    EXPECT_EQ(path.rfind(dir_.path() + "/.u.", 0), 0u) << path;
+    EXPECT_EQ(path.size(), dir_.path().size() + 4 + 16) << path;
+    EXPECT_EQ(testutil::ReadFile(path), "x");
+    EXPECT_EQ(std::count(paths.begin(), paths.end(), path), 0);
+    paths.push_back(path);
+  }
+  static const struct {
+    int error;
+    int count;  // taken or refused names before the call ends
+    bool created;
+  } cases[] = {
+      {EEXIST, platform::kUniqueFileTries - 1, true},
+      {EEXIST, platform::kUniqueFileTries, false},
+      {EACCES, 1, false},
+  };
+  for (const auto& c : cases) {
+    platform::InjectFault(platform::FaultPoint::kOpen, c.error, ".t.", c.count);
+    std::string path;
+    errno = 0;
+    const int fd = platform::CreateUniqueFile(dir_.path().c_str(), ".t.", &path);
+    const int error = errno;
+    platform::ClearFaults();
+    EXPECT_EQ(fd >= 0, c.created) << c.error << " " << c.count;
+    if (fd >= 0) {
+      EXPECT_TRUE(platform::FileClose(fd));
+      EXPECT_TRUE(testutil::RemoveFile(path));
+    } else {
+      EXPECT_EQ(error, c.error);
+    }
+  }
+  size_t files = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) {
+    (void)entry;
+    ++files;
+  }
+  EXPECT_EQ(files, 2 + paths.size()) << "victim, regular, the 20 files and nothing else";
 }
 
 // A record rewritten again and again keeps its inode on Linux (Windows

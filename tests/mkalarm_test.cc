@@ -1,13 +1,17 @@
 // The alarm tool writes files that the service reads as valid alarms.
 #include <gtest/gtest.h>
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <sys/wait.h>
+#include <unistd.h>
 #endif
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -36,6 +40,14 @@ int ExitCode(int status) {
 #endif
 }
 
+long ProcessId() {
+#ifdef _WIN32
+  return static_cast<long>(GetCurrentProcessId());
+#else
+  return static_cast<long>(getpid());
+#endif
+}
+
 int RunTool(const std::string& arguments) {
   const char* quiet = testutil::kWindows ? " >NUL 2>&1" : " >/dev/null 2>&1";
   return ExitCode(std::system((ToolCommand(arguments) + quiet).c_str()));
@@ -60,6 +72,44 @@ TEST(Mkalarm, WritesAValidAlarmUnderItsName) {
   EXPECT_STREQ(request.text, "Feuer im Keller");
 }
 
+// The names of the spool directory, sorted.
+std::vector<std::string> Names(const std::string& directory) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(directory)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// Another writer of the spool cannot foresee the temporary name: links (on
+// Windows, directories) planted at every name that a process id would give
+// neither stop the tool nor receive what it writes.
+TEST(Mkalarm, NamesPlantedInItsWayDoNotStopIt) {
+  testutil::TempDir dir;
+  testutil::TempDir elsewhere;
+  const long first = ProcessId();
+  const int kPlanted = 3000;
+  for (long pid = first; pid < first + kPlanted; ++pid) {
+    const std::string name = dir / (".qza_mkalarm." + std::to_string(pid));
+    ASSERT_TRUE(testutil::kWindows ? testutil::MakeDirectory(name)
+                                   : testutil::MakeSymlink(elsewhere / std::to_string(pid), name))
+        << name;
+  }
+  const std::vector<std::string> planted = Names(dir.path());
+  for (int console = 0; console < 5; ++console) {
+    ASSERT_EQ(RunTool("--type ALARM --console " + std::to_string(console) + " --dir " + dir.path()),
+              0);
+  }
+  std::vector<std::string> expected = planted;
+  for (int console = 0; console < 5; ++console) {
+    expected.push_back("qza1k" + std::to_string(console) + ".in");
+  }
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(Names(dir.path()), expected) << "the alarms and nothing left behind";
+  EXPECT_TRUE(std::filesystem::is_empty(elsewhere.path()));
+}
+
 TEST(Mkalarm, NeverReplacesAWaitingAlarmFile) {
   testutil::TempDir dir;
   testutil::WriteFile(dir / "qza1k1.in", "waiting");
@@ -67,6 +117,8 @@ TEST(Mkalarm, NeverReplacesAWaitingAlarmFile) {
   EXPECT_EQ(testutil::ReadFile(dir / "qza1k1.in"), "waiting");
   EXPECT_EQ(RunTool("--type ALARM --file other.in --dir " + dir.path()), 0);
   EXPECT_TRUE(testutil::FileExists(dir / "other.in"));
+  EXPECT_EQ(Names(dir.path()), (std::vector<std::string>{"other.in", "qza1k1.in"}))
+      << "no temporary file is left";
 }
 
 TEST(Mkalarm, RefusesFieldsBeyondTheFormatAndExplainsItself) {

@@ -171,6 +171,51 @@ TEST_F(ProcessTest, SpawnFaultFailsTheStartWithItsError) {
   platform::ClearFaults();
 }
 
+// An argument vector reaches the program word for word: no word is split or
+// joined, whatever blanks, quotes or backslashes it holds.
+TEST_F(ProcessTest, ArgumentVectorReachesTheProgramWordForWord) {
+  const std::vector<std::string> words = {
+      Recorder(), "a b", "", "\"q r\" s", "trailing\\", "\\\"x", "tab\there", "a;touch x"};
+  int error = -1;
+  const pid_t pid = platform::SpawnArguments(words, platform::SpawnOptions(), &error);
+  ASSERT_GT(pid, 0);
+  EXPECT_EQ(error, 0);
+  unsigned status = 1;
+  EXPECT_TRUE(testutil::WaitFor([&] { return platform::ChildEnded(pid, &status); }));
+  EXPECT_EQ(status, 0u);
+  std::string expected;
+  for (size_t i = 1; i < words.size(); ++i) expected += words[i] + "\n";
+  EXPECT_EQ(testutil::ReadFile(dir_ / "args"), expected);
+}
+
+// What cannot be handed over whole is refused before anything starts.
+TEST_F(ProcessTest, ArgumentVectorThatCannotBeHandedOverIsRefused) {
+  const std::string recorder = Recorder();
+  const struct {
+    std::vector<std::string> words;
+    int error;
+  } cases[] = {
+      {{recorder, "a\nb"}, EINVAL},
+      {{recorder, "ok", "a\rb"}, EINVAL},
+      {{recorder, std::string("a\0b", 3)}, EINVAL},
+      {{}, ENOENT},
+      {{dir_ / "missing.exe", "x"}, ENOENT},
+  };
+  for (const auto& c : cases) {
+    int error = 0;
+    EXPECT_EQ(platform::SpawnArguments(c.words, platform::SpawnOptions(), &error), 0);
+    EXPECT_EQ(error, c.error) << (c.words.empty() ? "" : c.words.back());
+  }
+  // A spawn fault is matched against the words joined by blanks.
+  platform::InjectFault(platform::FaultPoint::kSpawn, EAGAIN, "one two", 1);
+  int error = 0;
+  EXPECT_EQ(platform::SpawnArguments({recorder, "one", "two"}, platform::SpawnOptions(), &error),
+            0);
+  EXPECT_EQ(error, EAGAIN);
+  platform::ClearFaults();
+  EXPECT_FALSE(testutil::FileExists(dir_ / "args"));
+}
+
 // Puts standard error on `fd` for the life of the object.
 class StderrOn {
  public:

@@ -319,11 +319,14 @@ TEST(ServerPattern, AcceptsOnlyOneIntegerConversion) {
     const char* pattern;
     bool safe;
   } cases[] = {
-      {"\\qzt\\start\\qza%ik?.in", true}, {"qza%dk?.in", true},   {"qza%02ik?.in", true},
-      {"qza%-3.2dk?.in", true},           {"100%%qza%ik", true},  {"no conversion", true},
+      {"\\qzt\\start\\qza%ik?.in", true}, {"qza%dk?.in", true},   {"qza%02ik?.in", false},
+      {"qza%-3.2dk?.in", false},          {"100%%qza%ik", true},  {"no conversion", true},
       {"qza%sk?.in", false},              {"qza%i%ik", false},    {"qza%*dk", false},
       {"qza%lik", false},                 {"qza%nk", false},      {"trailing %", false},
       {"qza%xk", false},
+      // Flags alone cost nothing; a width or precision could cost seconds.
+      {"qza%+0ik", true},                 {"qza%999999999ik", false},
+      {"qza%.999999999dk", false},        {"qza%-.dk", false},    {"qza%0i%%", true},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(IsServerNumberFormat(c.pattern), c.safe) << c.pattern;

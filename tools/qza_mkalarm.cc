@@ -3,10 +3,11 @@
 // The file is written under a hidden temporary name in the spool directory and
 // renamed into place only when it is complete, so the watcher never reads it
 // half-written. An alarm file of the same name that is still waiting is never
-// replaced.
+// replaced. The temporary name is random and made anew when it is taken, so
+// another writer of the spool can neither foresee it nor block it with a file
+// or link planted in its way.
 #include <getopt.h>
 #include <strings.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -18,7 +19,6 @@
 #include "platform/File.h"
 #include "platform/FileSystem.h"
 #include "platform/Path.h"
-#include "support/CDosFile.h"
 
 namespace {
 
@@ -157,15 +157,21 @@ int main(int argc, char** argv) {
   if (fields.file.empty()) {
     fields.file = "qza" + std::to_string(fields.server) + "k" + fields.console + ".in";
   }
-  const std::string dir = fields.dir + "/";
-  const std::string target = dir + fields.file;
-  const std::string temp = dir + ".qza_mkalarm." + std::to_string(getpid());
+  const std::string target = fields.dir + "/" + fields.file;
   const std::string content = AlarmFileContent(fields);
-  CDosFile file(temp.c_str());
-  if (!file.Create(CDosFile::kWriteExclusive) || !file.Write(content.data(), content.size()) ||
-      !file.Close()) {
+  std::string temp;
+  const int fd = platform::CreateUniqueFile(fields.dir.c_str(), ".qza_mkalarm.", &temp);
+  if (fd < 0) {
+    std::fprintf(stderr, "qza_mkalarm: cannot create a temporary file in %s: %s\n",
+                 fields.dir.c_str(), std::strerror(errno));
+    return 1;
+  }
+  const bool written = platform::FileWrite(fd, content.data(), content.size()) ==
+                       static_cast<int64_t>(content.size());
+  const int write_error = errno;
+  if (!platform::FileClose(fd) || !written) {
     std::fprintf(stderr, "qza_mkalarm: cannot write %s: %s\n", temp.c_str(),
-                 std::strerror(errno));
+                 std::strerror(written ? errno : write_error));
     platform::RemoveFile(temp.c_str());
     return 1;
   }

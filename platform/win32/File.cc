@@ -7,11 +7,15 @@
 // - 0x40 deny none (and 0): shares reading, writing and deletion.
 // Every open takes the name itself (FILE_FLAG_OPEN_REPARSE_POINT): a symbolic
 // link or junction is refused with ELOOP, never followed.
+// rand_s, the system's random source, is declared only on request, before
+// the C library's headers are first read.
+#define _CRT_RAND_S
 #include "platform/File.h"
 
 #include <errno.h>
 #include <fcntl.h>
 #include <io.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <atomic>
@@ -259,6 +263,45 @@ bool FileTruncateOrCreate(const char* path) {
     return false;
   }
   return CloseHandle(handle) ? true : Fail();
+}
+
+int CreateUniqueFile(const char* directory, const char* prefix, std::string* path) {
+  static const char kAlphabet[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+  const std::string base =
+      directory == nullptr || *directory == '\0' ? std::string() : std::string(directory) + "/";
+  for (int attempt = 0; attempt < kUniqueFileTries; ++attempt) {
+    std::string name = base + prefix;
+    for (int i = 0; i < 16; ++i) {
+      unsigned int random = 0;
+      if (rand_s(&random) != 0) {
+        errno = EIO;
+        return -1;
+      }
+      name += kAlphabet[random % (sizeof kAlphabet - 1)];
+    }
+    std::string native;
+    if (!NativePathFor(FaultPoint::kOpen, name.c_str(), &native)) {
+      if (errno == EEXIST) continue;
+      return -1;
+    }
+    // CREATE_NEW fails on any name that is taken, a link included.
+    HANDLE handle = OpenNative(native, GENERIC_WRITE, 0, CREATE_NEW);
+    if (handle == INVALID_HANDLE_VALUE) {
+      if (errno == EEXIST) continue;
+      return -1;
+    }
+    const int fd = win32::DescriptorFor(handle, false);
+    if (fd < 0) {
+      const int saved = errno;
+      DeleteFileA(native.c_str());
+      errno = saved;
+      return -1;
+    }
+    *path = name;
+    return fd;
+  }
+  errno = EEXIST;
+  return -1;
 }
 
 bool FileClose(int fd) {

@@ -311,12 +311,9 @@ void Release(HANDLE process) {
 
 HANDLE ProcessOf(pid_t pid) { return reinterpret_cast<HANDLE>(static_cast<intptr_t>(pid)); }
 
-}  // namespace
-
-pid_t SpawnCommandLine(const char* command_line, const SpawnOptions& options, int* error) {
-  std::vector<std::string> words;
-  std::string program;
-  if (!CommandProgram(command_line, &words, &program, error)) return 0;
+// Starts the program file found for `words` with them as its arguments.
+pid_t SpawnProgram(const std::string& program, const std::vector<std::string>& words,
+                   const SpawnOptions& options, int* error) {
   std::string application, line;
   if (!BuildCommandLine(program, words, &application, &line)) {
     *error = errno;
@@ -375,6 +372,22 @@ pid_t SpawnCommandLine(const char* command_line, const SpawnOptions& options, in
     jobs[info.hProcess] = job;
   }
   return static_cast<pid_t>(reinterpret_cast<intptr_t>(info.hProcess));
+}
+
+}  // namespace
+
+pid_t SpawnCommandLine(const char* command_line, const SpawnOptions& options, int* error) {
+  std::vector<std::string> words;
+  std::string program;
+  if (!CommandProgram(command_line, &words, &program, error)) return 0;
+  return SpawnProgram(program, words, options, error);
+}
+
+pid_t SpawnArguments(const std::vector<std::string>& words, const SpawnOptions& options,
+                     int* error) {
+  std::string program;
+  if (!ArgumentsProgram(words, &program, error)) return 0;
+  return SpawnProgram(program, words, options, error);
 }
 
 bool ChildEnded(pid_t pid, unsigned* exit_status) {

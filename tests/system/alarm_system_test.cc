@@ -232,6 +232,76 @@ TEST_F(AlarmSystemTest, ShellMetacharactersArePlainArguments) {
   EXPECT_FALSE(testutil::FileExists(Path("x")));
 }
 
+TEST_F(AlarmSystemTest, EachFieldIsOneArgumentWhateverItHolds) {
+  // The records keep the command line as text; the program gets the fields.
+  Service& service = StartWith({{"UseVoxFile", "1"}});
+  static const struct {
+    testutil::AlarmFields fields;
+    const char* command;  // without the archive name
+    const char* call;
+  } cases[] = {
+      // A group that poses as the remaining arguments and a file of its choice.
+      {{.group = "Brand M9 0 Console_9 /srv/qzt/qza_wdir.ini", .text = "abc"},
+       "QZARUN.CMD Brand M9 0 Console_9 /srv/qzt/qza_wdir.ini M42 0 Console_7 ",
+       "QZARUN.CMD [Brand M9 0 Console_9 /srv/qzt/qza_wdir.ini] [M42] [0] [Console_7]"},
+      // A quote in the console name must not swallow the archive name.
+      {{.text = "Feuer im Keller", .console_name = "Leit\"stand \"x"},
+       "QZARUN.CMD Brand M42 Feuer im Keller Leit\"stand \"x ",
+       "QZARUN.CMD [Brand] [M42] [Feuer im Keller] [Leit\"stand \"x]"},
+      {{.type = "OLSTART", .group = "\"G 1\"", .text = "", .console_id = "a b"},
+       "tovarin.exe \"G 1\" M42 0 Console_a b ",
+       "tovarin.exe [\"G 1\"] [M42] [0] [Console_a b]"},
+      // Empty fields keep their places.
+      {{.group = "", .text = "", .console_id = ""},
+       "QZARUN.CMD  M42 0 Console_ ", "QZARUN.CMD [] [M42] [0] [Console_]"},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    Drop("spool/qza1k3.in", testutil::AlarmContent(c.fields));
+    ASSERT_TRUE(service.WaitForOutput("Acknowledge successfull\n", ++n)) << c.command;
+    ASSERT_TRUE(WaitForCalls(n)) << c.command;
+    const std::string archive = "spool/.\\" + Archive(n);
+    const std::string outlook = c.fields.type == "OLSTART" ? "" : " [" + archive + "]";
+    EXPECT_EQ(Calls().back(), c.call + outlook);
+    const std::string command = c.command + archive;
+    EXPECT_NE(OutputAfterReady().find("launching [" + (outlook.empty() ? c.command : command) +
+                                      "]\r\n"),
+              std::string::npos)
+        << c.command;
+    EXPECT_EQ(testutil::ReadFile(Path("ack/qza1k3.ack")),
+              "Server 1: alarm launched [" + command + "]\r\nServer 1: alarm-file " + archive +
+                  "\r\n");
+    EXPECT_NE(LogWith(archive + ")\r\n").find("[shell=" + command + "] (file="), std::string::npos);
+  }
+}
+
+TEST_F(AlarmSystemTest, FieldWithALineBreakIsNeverLaunched) {
+  // No platform can hand such a field over whole (cmd would end the command
+  // at it): the launch is refused, never cut, and the alarm stays.
+  Service& service = StartWith({{"UseVoxFile", "1"}});
+  static const struct {
+    testutil::AlarmFields fields;
+    const char* shown;
+  } cases[] = {
+      {{.group = "a\nb"}, "QZARUN.CMD a?b M42 Feuer im Keller Console_7 "},
+      {{.text = "Feuer\rim Keller"}, "QZARUN.CMD Brand M42 Feuer?im Keller Console_7 "},
+      {{.type = "OLSTART", .console_name = "x\ny"}, "tovarin.exe Brand M42 Feuer im Keller x?y "},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    const std::string name = "qza1k" + std::to_string(++n) + ".in";
+    Drop("spool/" + name, testutil::AlarmContent(c.fields));
+    const std::string archive = c.fields.type == "OLSTART" ? "" : "spool/.\\" + Archive(1);
+    ASSERT_TRUE(service.WaitForOutput(std::string("FAILED to launch [") + c.shown + archive +
+                                      "]: Invalid argument\r\n"))
+        << c.shown;
+    EXPECT_TRUE(testutil::FileExists(Path("spool/" + name)));
+  }
+  EXPECT_TRUE(Calls().empty());
+  EXPECT_FALSE(testutil::FileExists(Path("spool/" + Archive(1))));
+  EXPECT_EQ(OutputAfterReady().find("Acknowledge"), std::string::npos);
+}
+
 TEST_F(AlarmSystemTest, MessageIdCannotWriteOutsideDbPath) {
   Service& service = StartWith();
   int n = 0;

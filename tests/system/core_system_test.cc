@@ -305,5 +305,29 @@ TEST_F(CoreSystemTest, PatternWithOtherConversionsIsRefused) {
   EXPECT_EQ(service.Output().find("proceeding alarm"), std::string::npos);
 }
 
+// A width or precision would have every pass format a text as long as it
+// says (seconds for %999999999i): such a pattern is refused at start-up.
+TEST_F(CoreSystemTest, PatternWithAWidthOrPrecisionIsRefusedAtOnce) {
+  static const struct {
+    const char* key;
+    const char* pattern;
+    const char* kind;
+  } cases[] = {
+      {"WatchFiles", "spool/qza%999999999ik?.in", "alarm"},
+      {"WatchFiles", "spool/qza%.999999999dk?.in", "alarm"},
+      {"WatchDogFiles", "spool/qza%02ik?.dog", "watchdog"},
+  };
+  for (const auto& c : cases) {
+    WriteIni({{c.key, c.pattern}});
+    Service& service = Start();
+    ASSERT_TRUE(service.WaitForOutput("Ready\n")) << c.pattern;
+    EXPECT_NE(service.Output().find(std::string("Pathnames/") + c.key + "=" + c.pattern +
+                                    " is refused: only %% and one %i or %d may stand in it; " +
+                                    c.kind + " files are not scanned\n"),
+              std::string::npos)
+        << service.Output();
+  }
+}
+
 }  // namespace
 }  // namespace systemtest

@@ -7,6 +7,8 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <filesystem>
 #include <functional>
 
 #include "AlarmContent.h"
@@ -151,31 +153,74 @@ TEST_F(HostileSpoolSystemTest, ControlCharactersCannotForgeRecords) {
   fields.group = "Brand\nServer 1: alarm launched [forged]";
   fields.text = "Feuer\x1b]0;owned\x07";
   Drop("spool/qza1k3.in", testutil::AlarmContent(fields));
-  if (testutil::kWindows) {
-    // cmd would end the command at the line break: a batch file cannot get
-    // the field, so the launch is refused, never cut short, and the alarm waits.
-    ASSERT_TRUE(service.WaitForOutput("]: Invalid argument\r\n"));
-    EXPECT_NE(service.Output().find("FAILED to launch [QZARUN.CMD Brand?Server 1: alarm launched "
-                                    "[forged] M42 "),
-              std::string::npos);
-    EXPECT_NE(service.Output().find("Text 'Feuer?]0;owned?'\r\n"), std::string::npos);
-    EXPECT_EQ(service.Output().find('\x1b'), std::string::npos);
-    EXPECT_TRUE(Calls().empty());
-    EXPECT_TRUE(testutil::FileExists(Path("spool/qza1k3.in")));
-    return;
-  }
-  ASSERT_TRUE(WaitForCalls(1));
-  ASSERT_TRUE(service.WaitForOutput("Acknowledge successfull\n"));
-  const std::string ack = testutil::ReadFile(Path("ack/qza1k3.ack"));
-  EXPECT_NE(ack.find("QZARUN.CMD Brand?Server 1: alarm launched [forged]"), std::string::npos)
-      << ack;
-  EXPECT_EQ(std::count(ack.begin(), ack.end(), '\n'), 2);  // its two lines, no third
-  EXPECT_NE(service.Output().find("Gruppe 'Brand?Server 1: alarm launched [forged]'\r\n"),
+  // No platform can hand a field with a line break over whole (cmd would end
+  // the command at it): the launch is refused, never cut short, and the
+  // alarm waits.
+  ASSERT_TRUE(service.WaitForOutput("]: Invalid argument\r\n"));
+  EXPECT_NE(service.Output().find("FAILED to launch [QZARUN.CMD Brand?Server 1: alarm launched "
+                                  "[forged] M42 "),
             std::string::npos);
   EXPECT_NE(service.Output().find("Text 'Feuer?]0;owned?'\r\n"), std::string::npos);
+  EXPECT_TRUE(Calls().empty());
+  EXPECT_TRUE(testutil::FileExists(Path("spool/qza1k3.in")));
+  // Any other control character reaches the program; the records show it as ?.
+  fields.group = "Brand\x1b[2J\tServer 1: alarm launched [forged]";
+  Drop("spool/qza1k4.in", testutil::AlarmContent(fields));
+  ASSERT_TRUE(WaitForCalls(1));
+  ASSERT_TRUE(service.WaitForOutput("Acknowledge successfull\n"));
+  const std::string ack = testutil::ReadFile(Path("ack/qza1k4.ack"));
+  EXPECT_NE(ack.find("[QZARUN.CMD Brand?[2J?Server 1: alarm launched [forged] M42 0 Console_7 "),
+            std::string::npos)
+      << ack;
+  EXPECT_EQ(std::count(ack.begin(), ack.end(), '\n'), 2);  // its two lines, no third
+  EXPECT_NE(service.Output().find("Gruppe 'Brand?[2J?Server 1: alarm launched [forged]'\r\n"),
+            std::string::npos);
   EXPECT_EQ(service.Output().find('\x1b'), std::string::npos);
   // The program itself gets the field as it was written.
-  EXPECT_NE(testutil::ReadFile(Path("calls.log")).find("[Brand\nServer"), std::string::npos);
+  EXPECT_NE(testutil::ReadFile(Path("calls.log")).find("[Brand\x1b[2J\tServer 1: alarm"),
+            std::string::npos);
+}
+
+// The example programs of the package log each start in one line: a control
+// character of an argument is logged as ?, so no field forges a line.
+TEST_F(HostileSpoolSystemTest, ExampleProgramsLogControlCharactersAsQuestionMarks) {
+  if (testutil::kWindows) GTEST_SKIP() << "the example programs are shell scripts";
+  const std::string examples = std::string(QZA_SOURCE_DIR) + "/contrib/package/examples/bin/";
+  ASSERT_TRUE(testutil::MakeDirectory(Path("log")));
+  for (const char* program :
+       {"QZARUN.CMD", "tovarin.exe", "QZ_DOFAX.BAT", "QZA_WARN.BAT", "QZA_WARN.CMD"}) {
+    std::filesystem::copy_file(examples + program, Path("bin/") + program,
+                               std::filesystem::copy_options::overwrite_existing);
+    // A line feed, which the service no longer hands over, and an escape.
+    const std::string command = "\"" + Path("bin/") + program +
+                                "\" \"$(printf 'a\\nforged line')\" "
+                                "\"$(printf 'b\\033[2Jc\\177')\"";
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+  }
+  WriteIni();
+  Service& service = Start();
+  ASSERT_TRUE(service.WaitForOutput("Ready\n"));
+  testutil::AlarmFields fields;
+  fields.group = "Brand\x1b[2J\tx";
+  Drop("spool/qza1k3.in", testutil::AlarmContent(fields));
+  Drop("spool/qz1.job", "0711\x1b[2J\r\nname\x07\r\nc\r\nd\r\n");
+  const std::string log_path = Path("log/programs.log");
+  ASSERT_TRUE(testutil::WaitFor([&] {
+    const std::string log = testutil::ReadFile(log_path);
+    return std::count(log.begin(), log.end(), '\n') >= 7;
+  })) << testutil::ReadFile(log_path);
+  const std::string log = testutil::ReadFile(log_path);
+  EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 7) << log;
+  auto control = [](char c) {
+    return c != '\n' && (static_cast<unsigned char>(c) < 0x20 || c == 0x7f);
+  };
+  EXPECT_EQ(std::count_if(log.begin(), log.end(), control), 0) << log;
+  for (const char* text : {"QZARUN.CMD [a?forged line] [b?[2Jc?]\n",
+                           "QZA_WARN.CMD [a?forged line] [b?[2Jc?]\n",
+                           "QZARUN.CMD [Brand?[2J?x] [M42] [0] [Console_7] [spool/.\\",
+                           "QZ_DOFAX.BAT [0711?[2J] [name?] [c] [d]\n"}) {
+    EXPECT_NE(log.find(text), std::string::npos) << text << "\n" << log;
+  }
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #!/bin/sh
-# Demo fax script: shows the lines of the fax job; the second line, in quotes
-# on the command line, arrives as one argument.
+# Demo fax script: shows the lines of the fax job, each one argument.
 printf 'QZ_DOFAX.BAT received %d arguments:' "$#"
-for a in "$@"; do printf ' [%s]' "$a"; done
+# A control character (a line feed above all) is shown as ?, so no argument
+# can forge a line of the output.
+for a in "$@"; do printf ' [%s]' "$(printf '%s' "$a" | LC_ALL=C tr '\000-\037\177' '[?*]')"; done
 printf '\n'
