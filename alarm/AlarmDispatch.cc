@@ -288,7 +288,7 @@ void AppendAlarmLog(const Settings& settings, const struct tm& time, const std::
 // read.
 bool ReadAlarmBytes(const char* path, std::string* bytes, Identity* identity) {
   CDosFile file(path);
-  if (!OpenSpoolFile(file, "alarm")) return false;
+  if (!OpenSpoolFile(file, path, "alarm")) return false;
   bytes->assign(kAlarmReadMax, '\0');
   unsigned long count = 0;
   platform::FileStatus status;
@@ -311,9 +311,11 @@ bool StillTheFileRead(const char* path, const Identity& identity) {
 }
 
 // Reads the alarm file and prints what reading it says. False when it cannot
-// be read or names no type; an unknown type is deleted, unless the file ends
-// inside its type line (its writer may not be done with it).
-bool ReadAlarm(const Settings& settings, const char* path, AlarmRequest* request,
+// be read or names no type; an unknown type is deleted. A file that ends
+// inside its type line is left only while its writer may still be at it (it
+// changed in the last two seconds; one held open is not read at all), and
+// is unrecognised, and deleted, after that.
+bool ReadAlarm(const Settings& settings, const char* path, int64_t now, AlarmRequest* request,
                Identity* identity, std::string* read) {
   std::string& bytes = *read;
   if (!ReadAlarmBytes(path, &bytes, identity)) return false;
@@ -322,11 +324,12 @@ bool ReadAlarm(const Settings& settings, const char* path, AlarmRequest* request
       ParseAlarmLines(SplitAlarmLines(bytes.data(), bytes.size()), settings.UseVoxFile == 1,
                       request, &messages);
   for (const std::string& message : messages) platform::Print("%s", message.c_str());
-  if (outcome == AlarmReadOutcome::kTypeLineOpen) {
+  constexpr int64_t kWriterMoment = 2;  // seconds
+  if (outcome == AlarmReadOutcome::kTypeLineOpen && now - identity->mtime < kWriterMoment) {
     platform::Print("'%s' ends inside its type line: left for its writer\r\n", path);
     return false;
   }
-  if (outcome == AlarmReadOutcome::kUnrecognisedType) {
+  if (outcome != AlarmReadOutcome::kRead) {
     if (!StillTheFileRead(path, *identity)) return false;
     if (!platform::RemoveFile(path)) {
       platform::Print("FAILED to delete '%s': %s\r\n", path, platform::ErrorText(errno));
@@ -429,8 +432,8 @@ void AlarmHandler::ProcessAlarmFile(const char* path, int console) {
   AlarmRequest request;
   Identity identity;
   std::string bytes;
-  if (!ReadAlarm(settings, path, &request, &identity, &bytes)) return;
   const int64_t now = clock_.now();
+  if (!ReadAlarm(settings, path, now, &request, &identity, &bytes)) return;
 
   char archive[kPathSize];
   if (!ArchiveNameFor(state, settings, path, identity, time, archive)) {

@@ -94,7 +94,7 @@ bool AlreadyLaunched(LaunchedJobs& launched, const char* path) {
 // opened.
 bool ReadJob(const char* path, char (&lines)[4][kLineSize], Identity* identity, bool* known) {
   CDosFile file(path);
-  if (!OpenSpoolFile(file, "job")) return false;
+  if (!OpenSpoolFile(file, path, "job")) return false;
   for (auto& line : lines) file.ReadLine(line, kLineSize);  // missing lines read empty
   platform::FileStatus status;
   *known = file.GetStatus(&status) != 0;

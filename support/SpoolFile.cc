@@ -5,13 +5,14 @@
 #include "platform/Console.h"
 #include "platform/File.h"
 
-bool OpenSpoolFile(CDosFile& file, const char* kind) {
+bool OpenSpoolFile(CDosFile& file, const char* path, const char* kind) {
   if (file.Open(CDosFile::kReadExclusive)) return true;
   const int error = errno;
-  if (error == EBUSY || error == ENOENT) {
-    platform::Print("Can't open %s-file !\r\n", kind);
-  } else {
-    platform::Print("Can't open %s-file ! (%s)\r\n", kind, platform::ErrorText(error));
+  // The account says what it always said; the reason goes to standard error.
+  platform::Print("Can't open %s-file !\r\n", kind);
+  if (error != EBUSY && error != ENOENT) {
+    platform::PrintError("qza_wdir: %s %s-file cannot be opened: %s\n", path, kind,
+                         platform::ErrorText(error));
   }
   return false;
 }

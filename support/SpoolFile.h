@@ -7,9 +7,9 @@
 
 // Opens `file` for reading, exclusively, so that a writer still at work on it
 // keeps it for a later pass. On failure prints "Can't open <kind>-file !" and
-// returns false; the reason follows in brackets unless it is the ordinary one
-// (the file is busy or already gone).
-bool OpenSpoolFile(CDosFile& file, const char* kind);
+// returns false; unless the reason is the ordinary one (the file is busy or
+// already gone), a line on standard error names `path` and the reason.
+bool OpenSpoolFile(CDosFile& file, const char* path, const char* kind);
 
 // What the name of a spool file holds now, against the file that was read
 // from it: a writer may have moved it away or put a new file in its place

@@ -184,22 +184,40 @@ TEST_F(HandlerFaultsTest, AlarmSteps) {
   }
 }
 
-// An unknown type is deleted once its line is complete; until then the file
-// may be its writer's work in progress and stays.
-TEST_F(HandlerFaultsTest, AlarmEndingInsideItsTypeLineStays) {
+// An unknown type is deleted once its line is complete. A file that ends
+// inside its type line (empty, one line, or LF line ends) may be its writer's
+// work in progress while it changed in the last two seconds, and stays; after
+// that nobody is at it, and it is an unrecognised alarm, deleted.
+TEST_F(HandlerFaultsTest, AlarmEndingInsideItsTypeLineStaysOnlyWhileItsWriterMayBeAtIt) {
+  std::string lf_lines;
+  for (int n = 0; n < 20; ++n) lf_lines += n == 1 ? "ALARM\n" : "x\n";
+  static const struct {
+    const char* name;
+    std::string content;
+    int age;  // seconds since it was last changed
+    bool stays;
+  } cases[] = {
+      {"half a type line, just written", "\r\nALA", 0, true},
+      {"half a type line, long ago", "\r\nALA", 30, false},
+      {"empty, just written", "", 0, true},
+      {"empty, closed long ago", "", 30, false},
+      {"LF line ends, long ago", lf_lines, 30, false},
+      {"a complete unknown type, just written", "\r\nALAMR\r\n", 0, false},
+  };
   const std::string spool_file = *dir_holder_ / "spool/qza1k3.in";
   const std::string path = *dir_holder_ / "spool/.\\qza1k3.in";
-  testutil::WriteFile(spool_file, "\r\nALA");
-  const std::string output = Printed([&] { alarms_->ProcessAlarmFile(path.c_str(), 3); });
-  EXPECT_NE(output.find("Alarmtyp unbekannt\r\n'" + path +
-                        "' ends inside its type line: left for its writer\r\n"),
-            std::string::npos)
-      << output;
-  EXPECT_TRUE(testutil::FileExists(spool_file));
-  testutil::WriteFile(spool_file, "\r\nALAMR\r\n");
-  const std::string again = Printed([&] { alarms_->ProcessAlarmFile(path.c_str(), 3); });
-  EXPECT_EQ(again.find("left for its writer"), std::string::npos) << again;
-  EXPECT_FALSE(testutil::FileExists(spool_file));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    testutil::WriteFile(spool_file, c.content);
+    ASSERT_TRUE(testutil::SetModificationTime(spool_file, std::time(nullptr) - c.age));
+    const std::string output = Printed([&] { alarms_->ProcessAlarmFile(path.c_str(), 3); });
+    EXPECT_EQ(output.find("' ends inside its type line: left for its writer\r\n") !=
+                  std::string::npos,
+              c.stays)
+        << output;
+    EXPECT_EQ(testutil::FileExists(spool_file), c.stays);
+    testutil::RemoveFile(spool_file);
+  }
   EXPECT_EQ(LaunchCount(0), 0u);
 }
 

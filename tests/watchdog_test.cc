@@ -169,9 +169,12 @@ TEST_F(WatchdogTest, FileThatCannotBeDeletedCountsAsLifeOnce) {
   platform::InjectFault(platform::FaultPoint::kUnlink, EPERM, "qza1k8.dog");
   SilentFor(8, 500);
   testutil::CaptureStdout();
+  testing::internal::CaptureStderr();
   handler_->ClearWatchdogFile(path.c_str(), '8');
   EXPECT_EQ(testutil::GetCapturedStdout(),
-            "Failed to delete watchdog file " + path + ": Operation not permitted\n");
+            "Failed to delete watchdog file " + path);  // no line end, as it always was
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "qza_wdir: watchdog file " + path + " cannot be deleted: Operation not permitted\n");
   EXPECT_EQ(sv().ConsoleLastSeen[8], fake_now.load());
   // Found again at the next passes: no new sign of life, no new line.
   fake_now += 100;

@@ -142,8 +142,10 @@ bool WriteTextFile(const JobRun& run, const Entry& entry, const std::string& pat
     if (platform::WriteFileAtomically(path.c_str(), entry.text, size)) return true;
     if (attempt < 3) run.clock.sleep(10);
   }
-  platform::Print("Failed to create textfile: %s (%s)\r\n", Printable(path.c_str()).c_str(),
-                  platform::ErrorText(errno));
+  const int error = errno;
+  platform::Print("Failed to create textfile: %s", Printable(path.c_str()).c_str());
+  platform::PrintError("qza_wdir: text file %s cannot be created: %s\n",
+                       Printable(path.c_str()).c_str(), platform::ErrorText(error));
   return false;
 }
 

@@ -107,7 +107,9 @@ void WatchdogHandler::ClearWatchdogFile(const char* path, char console) {
   }
   const int error = errno;
   if (CountedBefore(path)) return;  // reported and counted at its first pass
-  platform::Print("Failed to delete watchdog file %s: %s\n", path, platform::ErrorText(error));
+  platform::Print("Failed to delete watchdog file %s", path);
+  platform::PrintError("qza_wdir: watchdog file %s cannot be deleted: %s\n", path,
+                       platform::ErrorText(error));
   RecordSignOfLife(console);
 }
 

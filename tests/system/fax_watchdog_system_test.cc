@@ -197,7 +197,7 @@ TEST_F(WatchdogSystemTest, UndeletableWatchdogFileCountsOnceSoASilentConsoleIsWa
   }
   const std::string output = service.Output();
   if (system(("chattr -i " + Path("spool/qza1k3.dog")).c_str()) != 0) ADD_FAILURE();
-  const std::string failure = "Failed to delete watchdog file spool/.\\qza1k3.dog: ";
+  const std::string failure = "Failed to delete watchdog file spool/.\\qza1k3.dog";
   const size_t first = output.find(failure);
   EXPECT_NE(first, std::string::npos);
   EXPECT_EQ(output.find(failure, first + 1), std::string::npos) << output;
