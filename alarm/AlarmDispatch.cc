@@ -38,6 +38,7 @@ struct AlarmHandler::State {
   // name until it is launched again), and alarms launched but left in the
   // spool (never launched again while they stay as they are).
   LaunchLedger& ledger;
+  ServiceMetrics* metrics = nullptr;  // null: nothing is counted
   // The archive numbers of the month.
   ArchiveIndex archives;
   // The message file of the next alarm, made ahead.
@@ -395,11 +396,19 @@ bool LaunchAndArchive(AlarmState& state, const char* path, const Identity& ident
   return true;
 }
 
+void CountLaunch(ServiceMetrics* metrics, int64_t now) {
+  if (metrics == nullptr) return;
+  Count(&metrics->alarms_launched);
+  metrics->last_alarm_time = now;
+}
+
 }  // namespace
 
 AlarmHandler::AlarmHandler(const Settings& settings, LaunchLedger& ledger,
-                           const HandlerClock& clock)
-    : settings_(settings), clock_(clock), state_(std::make_unique<State>(ledger)) {}
+                           const HandlerClock& clock, ServiceMetrics* metrics)
+    : settings_(settings), clock_(clock), state_(std::make_unique<State>(ledger)) {
+  state_->metrics = metrics;
+}
 
 AlarmHandler::~AlarmHandler() = default;
 
@@ -433,7 +442,14 @@ void AlarmHandler::ProcessAlarmFile(const char* path, int console) {
   Identity identity;
   std::string bytes;
   const int64_t now = clock_.now();
-  if (!ReadAlarm(settings, path, now, &request, &identity, &bytes)) return;
+  ServiceMetrics* metrics = state.metrics;
+  if (!ReadAlarm(settings, path, now, &request, &identity, &bytes)) {
+    if (metrics != nullptr) {
+      const bool read = !(identity == Identity());
+      Count(&metrics->alarms_refused[read ? ServiceMetrics::kInvalid : ServiceMetrics::kUnreadable]);
+    }
+    return;
+  }
 
   char archive[kPathSize];
   if (!ArchiveNameFor(state, settings, path, identity, time, archive)) {
@@ -446,16 +462,20 @@ void AlarmHandler::ProcessAlarmFile(const char* path, int console) {
                                   request.command_line, archive) <= int{kAlarmCommandMax};
   if (!fits) {  // never launched, never cut: it stays like any invalid file
     platform::Print("Invalid alarm-file !\r\n");
+    if (metrics != nullptr) Count(&metrics->alarms_refused[ServiceMetrics::kInvalid]);
     return;
   }
   const bool outlook = request.type == AlarmType::OutlookStart;
   bool archived = false;
   if (outlook && !LaunchAndArchive(state, path, identity, bytes, request.command_line,
                                    request.arguments, archive, now, &archived)) {
+    if (metrics != nullptr) Count(&metrics->alarms_failed);
     return;
   }
+  if (outlook) CountLaunch(metrics, now);
   if (!AlarmChecksumValid(request)) {
     platform::Print("Invalid alarm-file !\r\n");
+    if (metrics != nullptr) Count(&metrics->alarms_refused[ServiceMetrics::kInvalid]);
     return;
   }
   if (request.text[0] != '\0') WriteMessageFile(state, settings.DbPath, request);
@@ -464,7 +484,12 @@ void AlarmHandler::ProcessAlarmFile(const char* path, int console) {
   final_arguments.emplace_back(archive);  // one argument, whatever WatchPath holds
   if (!outlook && !LaunchAndArchive(state, path, identity, bytes, final_command, final_arguments,
                                     archive, now, &archived)) {
+    if (metrics != nullptr) Count(&metrics->alarms_failed);
     return;
+  }
+  if (!outlook) CountLaunch(metrics, now);
+  if (!archived && metrics != nullptr) {
+    Count(&metrics->alarms_refused[ServiceMetrics::kLeftForOperator]);
   }
   // For an Outlook start too, the records name the command line that was
   // started followed by the archive name, or the spool file where it stayed.

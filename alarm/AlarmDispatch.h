@@ -13,6 +13,7 @@
 
 #include <memory>
 
+#include "settings/ServiceMetrics.h"
 #include "settings/Settings.h"
 #include "settings/SpoolHandler.h"
 
@@ -26,8 +27,10 @@ class AlarmHandler : public SpoolHandler {
  public:
   // `ledger` is shared with the other handlers that launch, and must outlive
   // the handler.
+  // `metrics`, when given, counts launches, failures and refusals.
   AlarmHandler(const Settings& settings, LaunchLedger& ledger,
-               const HandlerClock& clock = HandlerClock::System());
+               const HandlerClock& clock = HandlerClock::System(),
+               ServiceMetrics* metrics = nullptr);
   ~AlarmHandler() override;
   AlarmHandler(const AlarmHandler&) = delete;
   AlarmHandler& operator=(const AlarmHandler&) = delete;

@@ -154,6 +154,7 @@ void LoadConfiguration(Settings* settings) {
   long sync_journal = 0;
   wdir_profile.ReadProfileInt("Server", "SyncJournal", 0, &sync_journal);
   s.SyncJournal = sync_journal == 1 ? 1 : 0;
+  wdir_profile.ReadProfileString("Server", "MetricsFile", "", kPathSize, s.MetricsFile);
   long job_seconds = 300;
   wdir_profile.ReadProfileInt("SVoxSettings", "MaxJobSeconds", 300, &job_seconds);
   s.MaxJobSeconds = job_seconds >= 1 && job_seconds <= 86400 ? static_cast<int>(job_seconds) : 300;

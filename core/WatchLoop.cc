@@ -124,6 +124,7 @@ void WatchLoop::AfterPass() {
   for (int kind = 0; kind < kKinds; ++kind) {
     if (SpoolHandler* handler = HandlerOf(static_cast<Kind>(kind))) handler->AfterPass();
   }
+  if (handlers_.observer != nullptr) handlers_.observer->AfterPass();
 }
 
 void WatchLoop::FirstPass() {

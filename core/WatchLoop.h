@@ -34,6 +34,8 @@ struct Handlers {
   SpoolHandler* fax = nullptr;
   SpoolHandler* tts = nullptr;
   SpoolHandler* watchdog = nullptr;
+  // Told after every pass, and of nothing else (the metrics file).
+  SpoolHandler* observer = nullptr;
 };
 
 class WatchLoop {

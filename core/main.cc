@@ -5,6 +5,7 @@
 #include "alarm/AlarmDispatch.h"
 #include "core/CommandLine.h"
 #include "core/Configuration.h"
+#include "core/MetricsFile.h"
 #include "core/WatchLoop.h"
 #include "fax/FaxJob.h"
 #include "platform/Clock.h"
@@ -86,16 +87,21 @@ int main(int argc, char** argv) {  // arguments other than --help and --version 
   static Settings settings;
   LoadConfiguration(&settings);
   static LaunchLedger ledger;
-  static AlarmHandler alarms(settings, ledger);
-  static FaxHandler faxes(settings, ledger);
+  static ServiceMetrics metrics;
+  static AlarmHandler alarms(settings, ledger, HandlerClock::System(), &metrics);
+  static FaxHandler faxes(settings, ledger, HandlerClock::System(), &metrics);
   static SpeechLane speech(settings);
   static WatchdogHandler watchdog(settings);
-  static WatchLoop loop(settings, Handlers{&alarms, &faxes, &speech, &watchdog});
+  static MetricsFile metrics_file(settings, metrics, ledger, watchdog.supervision(),
+                                  platform::Now(), QZA_VERSION);
+  static WatchLoop loop(settings,
+                        Handlers{&alarms, &faxes, &speech, &watchdog, &metrics_file});
   loop.CheckPatterns();
   ReportLeaseLimits(settings);
   ledger.Open(settings.SyncJournal != 0, platform::Now());
   loop.Start();  // watching before "Ready": a file dropped after it is seen
   platform::Print("Ready\n");
+  metrics_file.Write(true);
   platform::NotifyReady();
   loop.FirstPass();
   ledger.EndDoubt();  // the files a damaged ledger may have covered are handled

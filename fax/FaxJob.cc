@@ -36,6 +36,7 @@ struct FaxHandler::State {
   // Jobs being launched, and jobs launched but left in the spool (never faxed
   // again, not after a restart either, while the file stays as it is).
   LaunchLedger& ledger;
+  ServiceMetrics* metrics = nullptr;  // null: nothing is counted
   PinnedJobs pinned;  // launched, and their name taken away by another program
   int64_t now = 0;    // of the job in hand
 };
@@ -57,6 +58,9 @@ bool DeleteJobFile(const char* path) {
 
 // Remembers a launched job that stays at `path`, also across restarts.
 void RememberLeftJob(LaunchedJobs& launched, const char* path, const Identity& identity) {
+  if (launched.metrics != nullptr) {
+    Count(&launched.metrics->fax_refused[ServiceMetrics::kLeftForOperator]);
+  }
   LedgerRecord r;
   r.kind = LedgerRecord::Kind::kFax;
   r.state = LedgerRecord::State::kLeft;
@@ -188,8 +192,11 @@ void AnnouncePossibleRepeat(LaunchedJobs& launched, const Settings& settings,
 
 }  // namespace
 
-FaxHandler::FaxHandler(const Settings& settings, LaunchLedger& ledger, const HandlerClock& clock)
-    : settings_(settings), clock_(clock), state_(std::make_unique<State>(ledger)) {}
+FaxHandler::FaxHandler(const Settings& settings, LaunchLedger& ledger, const HandlerClock& clock,
+                       ServiceMetrics* metrics)
+    : settings_(settings), clock_(clock), state_(std::make_unique<State>(ledger)) {
+  state_->metrics = metrics;
+}
 
 FaxHandler::~FaxHandler() = default;
 
@@ -203,7 +210,11 @@ void FaxHandler::ProcessFaxJob(const char* path) {
   char lines[4][kLineSize] = {};
   Identity identity;
   bool known = false;
-  if (!ReadJob(path, lines, &identity, &known)) return;
+  ServiceMetrics* metrics = launched.metrics;
+  if (!ReadJob(path, lines, &identity, &known)) {
+    if (metrics != nullptr) Count(&metrics->fax_refused[ServiceMetrics::kUnreadable]);
+    return;
+  }
 
   std::string command = "QZ_DOFAX.BAT ";
   command += std::string(lines[0]) + " \"" + lines[1] + "\" " + lines[2] + " " + lines[3];
@@ -214,6 +225,7 @@ void FaxHandler::ProcessFaxJob(const char* path) {
     // Never cut into a command that runs: the job stays for the operator.
     platform::Print("Fax job longer than 237 characters in its four lines, not launched: %s\r\n",
                     path);
+    if (metrics != nullptr) Count(&metrics->fax_refused[ServiceMetrics::kInvalid]);
     return;
   }
   std::unique_ptr<CDosFile> pin = PinJob(path, identity);
@@ -224,8 +236,10 @@ void FaxHandler::ProcessFaxJob(const char* path) {
   // A job whose script did not start stays to be tried again at later passes.
   if (LaunchDetached(command.c_str(), arguments) != 0) {
     launched.ledger.Remove(LedgerRecord::Kind::kFax, path);
+    if (metrics != nullptr) Count(&metrics->fax_failed);
     return;
   }
+  if (metrics != nullptr) Count(&metrics->fax_launched);
   DeleteLaunchedJob(launched, path, identity, known, std::move(pin));
 
   char log_line[512];

@@ -6,6 +6,7 @@
 
 #include <memory>
 
+#include "settings/ServiceMetrics.h"
 #include "settings/SpoolHandler.h"
 
 class LaunchLedger;
@@ -17,8 +18,10 @@ class LaunchLedger;
 // outlive it.
 class FaxHandler : public SpoolHandler {
  public:
+  // `metrics`, when given, counts launches, failures and refusals.
   FaxHandler(const Settings& settings, LaunchLedger& ledger,
-             const HandlerClock& clock = HandlerClock::System());
+             const HandlerClock& clock = HandlerClock::System(),
+             ServiceMetrics* metrics = nullptr);
   ~FaxHandler() override;
   FaxHandler(const FaxHandler&) = delete;
   FaxHandler& operator=(const FaxHandler&) = delete;

@@ -35,6 +35,8 @@ struct Settings {
   // that a machine taking over the installation from shared storage knows the
   // alarm in hand; 0: it reaches the page cache only, enough for a local disk.
   int SyncJournal = 0;
+  // Server/MetricsFile: where the metrics file is written; empty: nowhere.
+  char MetricsFile[kPathSize] = "";
   int UseVoxFile = 0;
   char Voice[kVoiceSize] = "";
   int Speed = 100;
