@@ -174,8 +174,14 @@ void LaunchLedger::Open(bool sync, int64_t now) {
   const char* path = path_.c_str();
   std::string damage;
   bool opened = journal_.Open(path, sync);
-  if (!opened && (errno == ELOOP || errno == ENODEV || errno == EISDIR || errno == EMLINK)) {
-    MoveAside("it is not a regular file", now);  // a link, a directory, a device
+  if (!opened && (errno == ELOOP || errno == ENODEV || errno == EISDIR || errno == EMLINK ||
+                  errno == EACCES || errno == EPERM)) {
+    // A link, a directory or a device (Windows says a directory may not be
+    // opened), or a file this user may not read: no ledger can be read there.
+    const std::string why = std::string("it cannot be opened: ") + platform::ErrorText(errno);
+    platform::FileIdentity ignored;
+    MoveAside(platform::IdentityOfRegularEntry(path, &ignored) ? why : "it is not a regular file",
+              now);
     opened = journal_.Open(path, sync);
   }
   if (!opened) {

@@ -55,6 +55,9 @@ int64_t ReadJournalBlock(int fd, char* block, size_t size) {
   OVERLAPPED at{};  // offset 0
   DWORD n = 0;
   if (!ReadFile(win32::HandleOf(fd), block, static_cast<DWORD>(size), &n, &at)) {
+    // A positioned read at the end of the file fails with ERROR_HANDLE_EOF
+    // instead of reading nothing.
+    if (GetLastError() == ERROR_HANDLE_EOF) return 0;
     win32::Fail();
     return -1;
   }
