@@ -1,5 +1,7 @@
 #include "core/CommandLine.h"
 
+#include <errno.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -56,7 +58,12 @@ void RequireArguments(int argc, char** argv, int at, int needed, const char* nam
     platform::Print("%s %s\n", done, name);
     std::exit(0);
   }
-  platform::PrintError("qza_wdir: service %s: %s\n", name, platform::ErrorText(error));
+  if (error == ENOSYS) {
+    platform::PrintError("qza_wdir: Windows services exist on Windows only; here systemd runs "
+                         "the service with the unit qza_wdir@.service\n");
+  } else {
+    platform::PrintError("qza_wdir: service %s: %s\n", name, platform::ErrorText(error));
+  }
   std::exit(1);
 }
 
