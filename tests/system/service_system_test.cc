@@ -60,21 +60,6 @@ struct Ended {
   std::string errors;
 };
 
-// Runs qza_wdir with `arguments` in the test directory until it ends.
-Ended RunToEnd(ServiceTest& test, Service& (ServiceTest::*start)(bool, const StartOptions&),
-               std::vector<std::string> arguments) {
-  StartOptions options;
-  options.arguments = std::move(arguments);
-  options.capture_errors = true;
-  Service& service = (test.*start)(true, options);
-  Ended ended;
-  ended.status = service.WaitForExit(60s);
-  ended.output = service.Output();
-  ended.errors = service.Errors();
-  return ended;
-}
-
-#define RUN(...) RunToEnd(*this, &ServiceSystemTest::Start, {__VA_ARGS__})
 
 // The state of a service as the manager reports it; 0 when it cannot be asked.
 DWORD StateOf(const std::string& name) {
@@ -114,12 +99,23 @@ TEST_F(ServiceSystemTest, InstalledServiceStartsLaunchesAnAlarmStopsAndIsRemoved
   // installation directory, where the search also looks.
   ASSERT_TRUE(testutil::MakeRecordingProgram(dir_.path(), "QZARUN.CMD", Path("calls.log")));
   const std::string name = "qza_wdir_test_" + std::to_string(GetCurrentProcessId());
-  const Ended installed = RUN("--install-service", name, dir_.path());
+  // Runs qza_wdir with the arguments in the test directory until it ends.
+  auto run = [&](std::vector<std::string> arguments) {
+    StartOptions options;
+    options.arguments = std::move(arguments);
+    Service& service = Start(true, options);
+    Ended ended;
+    ended.status = service.WaitForExit(60s);
+    ended.output = service.Output();
+    ended.errors = service.Errors();
+    return ended;
+  };
+  const Ended installed = run({"--install-service", name, dir_.path()});
   ASSERT_EQ(installed.status, 0) << installed.output << installed.errors;
   EXPECT_EQ(installed.output, "Installed the service " + name + "\n");
   Registration registration{name};
   EXPECT_EQ(StateOf(name), static_cast<DWORD>(SERVICE_STOPPED));
-  const Ended twice = RUN("--install-service", name, dir_.path());
+  const Ended twice = run({"--install-service", name, dir_.path()});
   EXPECT_EQ(twice.status, 1);
 
   ASSERT_TRUE(Control(name, true)) << GetLastError();
@@ -141,11 +137,11 @@ TEST_F(ServiceSystemTest, InstalledServiceStartsLaunchesAnAlarmStopsAndIsRemoved
   EXPECT_NE(testutil::ReadFile(log).find("Stopped\n"), std::string::npos)
       << testutil::ReadFile(log);
 
-  const Ended removed = RUN("--remove-service", name);
+  const Ended removed = run({"--remove-service", name});
   EXPECT_EQ(removed.status, 0) << removed.output << removed.errors;
   EXPECT_EQ(removed.output, "Removed the service " + name + "\n");
   EXPECT_EQ(StateOf(name), 0u);
-  const Ended unknown = RUN("--remove-service", name);
+  const Ended unknown = run({"--remove-service", name});
   EXPECT_EQ(unknown.status, 1);
   EXPECT_NE(unknown.errors.find("qza_wdir: service " + name + ": "), std::string::npos)
       << unknown.errors;
