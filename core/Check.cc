@@ -177,13 +177,17 @@ std::vector<std::string> FindProblems(const Settings& s) {
       {"qzawrdb/DbPath", s.DbPath, "the directories of its records"},
       {"Pathnames/SvoxPath", s.SvoxPath, "the synthesiser's directory"},
   };
-  std::set<std::string> seen;  // a directory named by several keys is one problem
+  // A directory named by several keys is one problem: it is named by its first
+  // key, and by its first key with a role for who else may write it.
+  std::set<std::string> seen;
+  std::set<std::string> seen_with_role;
   for (const auto& d : directories) {
     if (d.value[0] == '\0') continue;  // DbPath: said above
-    const bool first = seen.insert(platform::NativeDirectory(d.value)).second;
+    const std::string native = platform::NativeDirectory(d.value);
+    const bool first = seen.insert(native).second;
     const bool usable = first ? CheckDirectory(d.key, d.value, true, &problems)
                               : platform::DirectoryProblem(d.value, true) == 0;
-    if (usable && d.role != nullptr) {
+    if (usable && d.role != nullptr && seen_with_role.insert(native).second) {
       CheckOthersCannotWrite(Setting(d.key, d.value), d.value, d.role, &problems);
     }
   }

@@ -20,6 +20,7 @@
 #include <string>
 
 #include "platform/Access.h"
+#include "platform/Console.h"
 #include "platform/Path.h"
 #include "platform/Startup.h"
 #include "platform/SystemdNotify.h"
@@ -248,7 +249,16 @@ int ConnectService(const char* name) {
   return 0;
 }
 
-void NotifyReady() { Report(SERVICE_RUNNING); }
+void NotifyReady() {
+  Connection& c = TheConnection();
+  {
+    std::lock_guard<std::mutex> lock(c.mutex);
+    if (c.handle == nullptr) return;
+  }
+  // "Ready" is in the service's account before the manager says "running".
+  FlushConsole(kPendingHintMs / 10);
+  Report(SERVICE_RUNNING);
+}
 
 void NotifyStopping() { Report(SERVICE_STOP_PENDING); }
 

@@ -202,6 +202,12 @@ TEST(CheckSystemTest, EachFaultOfABrokenInstallationIsNamedWithWhatToDo) {
        "must be writable by USER and root only (chown it to the service's user, remove group "
        "and other write permission)",
        true},
+      {"record directory of two keys writable by every user", {{"TtsLogPath", "ack/"}},
+       [](Installation& i) { return Chmod(i.Path("ack"), 0777); },
+       "Pathnames/AckPath=ack/ can be written by every user: the directories of its records "
+       "must be writable by USER and root only (chown it to the service's user, remove group "
+       "and other write permission)",
+       true},
       {"ini file writable by every user", {},
        [](Installation& i) { return Chmod(i.Path("qza_wdir.ini"), 0666); },
        "qza_wdir.ini can be written by every user: the ini files must be writable by USER and "
