@@ -63,6 +63,9 @@ bool CheckDirectory(const char* key, const char* value, bool write, Problems* pr
     problems->push_back(what + " is not " + (write ? "writable" : "readable") + " by " + user +
                   ": give " + user + " read" + (write ? ", write" : "") +
                   " and search permission on it");
+  } else if (error == EROFS) {
+    problems->push_back(what + " lies on a file system that is read-only for " + user +
+                        ": under the systemd unit, name it in ReadWritePaths= of a drop-in");
   } else {
     problems->push_back(what + " cannot be examined (" + platform::ErrorText(error) +
                   "): make it a directory that " + user + " can use");
