@@ -27,9 +27,7 @@ constexpr int64_t kMaxWaitForSec = UINT32_MAX / 1000u;
 
 using Problems = std::vector<std::string>;
 
-std::string Setting(const char* key, const char* value) {
-  return std::string(key) + "=" + value;
-}
+std::string Setting(const char* key, const char* value) { return std::string(key) + "=" + value; }
 
 // The directory part of a native file path ("." for a bare name).
 std::string DirectoryOf(const std::string& file) {
@@ -43,10 +41,11 @@ void CheckOthersCannotWrite(const std::string& what, const char* path, const cha
                             Problems* problems) {
   const std::string others = platform::OtherWriters(path);
   if (others.empty()) return;
-  problems->push_back(what + " can be written by " + others + ": " + role + " must be writable by " +
-                platform::ProcessUserName() +
-                " and root only (chown it to the service's user, remove group and other write "
-                "permission)");
+  problems->push_back(
+      what + " can be written by " + others + ": " + role + " must be writable by " +
+      platform::ProcessUserName() +
+      " and root only (chown it to the service's user, remove group and other write "
+      "permission)");
 }
 
 // A directory the service must find, and write when `write`.
@@ -61,14 +60,14 @@ bool CheckDirectory(const char* key, const char* value, bool write, Problems* pr
     problems->push_back(what + " is not a directory: name a directory");
   } else if (error == EACCES) {
     problems->push_back(what + " is not " + (write ? "writable" : "readable") + " by " + user +
-                  ": give " + user + " read" + (write ? ", write" : "") +
-                  " and search permission on it");
+                        ": give " + user + " read" + (write ? ", write" : "") +
+                        " and search permission on it");
   } else if (error == EROFS) {
     problems->push_back(what + " lies on a file system that is read-only for " + user +
                         ": under the systemd unit, name it in ReadWritePaths= of a drop-in");
   } else {
     problems->push_back(what + " cannot be examined (" + platform::ErrorText(error) +
-                  "): make it a directory that " + user + " can use");
+                        "): make it a directory that " + user + " can use");
   }
   return false;
 }
@@ -81,15 +80,18 @@ void CheckPattern(const char* key, const char* pattern, const char* directory_ke
   char formed[kPathSize];
   if (takes_number) {
     if (!IsServerNumberFormat(pattern)) {
-      problems->push_back(what + " holds a conversion other than one %i or %d: the service refuses it "
-                    "and scans no such files; write the server number as %i");
+      problems->push_back(what +
+                          " holds a conversion other than one %i or %d: the service refuses it "
+                          "and scans no such files; write the server number as %i");
       return;
     }
     for (const char* p = std::strchr(pattern, '%'); p != nullptr; p = std::strchr(p + 2, '%')) {
       if (p[1] == '%') continue;
       if (p[1] != 'i' && p[1] != 'd') {
-        problems->push_back(what + " has a width, precision or flag in its conversion: the number "
-                      "then moves the console digit from the sixth character; write %i alone");
+        problems->push_back(
+            what +
+            " has a width, precision or flag in its conversion: the number "
+            "then moves the console digit from the sixth character; write %i alone");
         return;
       }
     }
@@ -116,8 +118,9 @@ void CheckPattern(const char* key, const char* pattern, const char* directory_ke
       (platform::StatPath(native_pattern.c_str(), &a) == 0 &&
        platform::StatPath(native_directory.c_str(), &b) == 0 && a.dev == b.dev && a.ino == b.ino);
   if (!same) {
-    problems->push_back(what + " lies outside " + Setting(directory_key, directory) +
-                  ": the files it finds are handled under that directory; put the pattern in it");
+    problems->push_back(
+        what + " lies outside " + Setting(directory_key, directory) +
+        ": the files it finds are handled under that directory; put the pattern in it");
   }
 }
 
@@ -130,13 +133,13 @@ void CheckProgram(const std::string& command, const char* needed_for, Problems* 
   if (!platform::CommandProgram(command.c_str(), &words, &program, &error)) {
     if (error == EACCES) {
       problems->push_back(word + " (" + needed_for + ") is found but not executable by " +
-                    platform::ProcessUserName() + ": make it executable");
+                          platform::ProcessUserName() + ": make it executable");
     } else {
       const bool bare = word.find_first_of("\\/") == std::string::npos;
-      problems->push_back(word + " (" + needed_for + ") is not found" +
-                          (bare ? " beside qza_wdir, in the installation directory or along PATH"
-                                : "") +
-                          " (" + platform::ErrorText(error) + "): install it there");
+      problems->push_back(
+          word + " (" + needed_for + ") is not found" +
+          (bare ? " beside qza_wdir, in the installation directory or along PATH" : "") + " (" +
+          platform::ErrorText(error) + "): install it there");
     }
     return;
   }
@@ -153,12 +156,14 @@ std::vector<std::string> FindProblems(const Settings& s) {
   Problems problems;
   // The installation directory holds the ini files, the lock and the journals.
   if (!platform::PathExists("qza_wdir.ini")) {
-    problems.push_back("qza_wdir.ini is missing here: the service would run on defaults and write "
-                 "them into a new qza_wdir.ini; check in the installation directory");
+    problems.push_back(
+        "qza_wdir.ini is missing here: the service would run on defaults and write "
+        "them into a new qza_wdir.ini; check in the installation directory");
   }
   if (s.DbPath[0] == '\0') {
-    problems.push_back("qzalarm.ini gives no [qzawrdb] DbPath: message files would be written into "
-                 "the installation directory; name the message file directory there");
+    problems.push_back(
+        "qzalarm.ini gives no [qzawrdb] DbPath: message files would be written into "
+        "the installation directory; name the message file directory there");
   }
   CheckDirectory("the installation directory", ".", true, &problems);
   CheckOthersCannotWrite("The installation directory", ".", "the directory of the ini files",
@@ -196,13 +201,13 @@ std::vector<std::string> FindProblems(const Settings& s) {
   }
   if (!platform::IsAbsolutePathText(s.SvoxPath)) {
     problems.push_back(Setting("Pathnames/SvoxPath", s.SvoxPath) +
-                 " is relative: the synthesiser runs there; name it absolutely");
+                       " is relative: the synthesiser runs there; name it absolutely");
   }
 
   CheckPattern("Pathnames/WatchFiles", s.WatchFiles, "Pathnames/WatchPath", s.WatchPath, true,
                s.Number, &problems);
-  CheckPattern("Pathnames/WatchDogFiles", s.WatchDogFiles, "Pathnames/WatchPath", s.WatchPath,
-               true, s.Number, &problems);
+  CheckPattern("Pathnames/WatchDogFiles", s.WatchDogFiles, "Pathnames/WatchPath", s.WatchPath, true,
+               s.Number, &problems);
   CheckPattern("Pathnames/WatchJobFiles", s.WatchJobFiles, "Pathnames/JobPath", s.JobPath, false,
                s.Number, &problems);
   CheckPattern("Pathnames/WatchTtsFiles", s.WatchTtsFiles, "Pathnames/TtsPath", s.TtsPath, false,
@@ -224,14 +229,14 @@ std::vector<std::string> FindProblems(const Settings& s) {
   if (const char* remote = platform::RemoteFileSystemOf(s.WatchPath)) {
     if (s.PollSec == 0) {
       problems.push_back(Setting("Pathnames/WatchPath", s.WatchPath) + " is on a " + remote +
-                   " file system, whose changes made by other machines are not notified, and "
-                   "Server/PollSec=0 turns scanning off: set PollSec to -1 or a number of "
-                   "seconds");
+                         " file system, whose changes made by other machines are not notified, and "
+                         "Server/PollSec=0 turns scanning off: set PollSec to -1 or a number of "
+                         "seconds");
     }
   }
   if (s.WaitForSec < 1 || s.WaitForSec > kMaxWaitForSec) {
     problems.push_back("Server/WaitForSec=" + std::to_string(s.WaitForSec) +
-                 " is out of range: set 1 to " + std::to_string(kMaxWaitForSec) + " seconds");
+                       " is out of range: set 1 to " + std::to_string(kMaxWaitForSec) + " seconds");
   }
   return problems;
 }
@@ -239,9 +244,8 @@ std::vector<std::string> FindProblems(const Settings& s) {
 int RunCheck(const char* directory) {
   if (directory != nullptr) {
     if (const int error = platform::ChangeWorkingDirectory(directory)) {
-      platform::PrintError(platform::Priority::kWarning,
-                           "qza_wdir --check: cannot enter %s: %s\n", directory,
-                           platform::ErrorText(error));
+      platform::PrintError(platform::Priority::kWarning, "qza_wdir --check: cannot enter %s: %s\n",
+                           directory, platform::ErrorText(error));
       return 1;
     }
   }

@@ -29,7 +29,7 @@
 namespace platform {
 namespace {
 
-constexpr DWORD kPendingHintMs = 30000;    // how long a start or stop may take
+constexpr DWORD kPendingHintMs = 30000;     // how long a start or stop may take
 constexpr DWORD kConnectTimeoutMs = 30000;  // the manager calls the service's main
 constexpr DWORD kRemoveStopTimeoutMs = 60000;
 
@@ -192,18 +192,18 @@ int InstallService(const char* name, const char* directory) {
   ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE));
   if (manager.handle == nullptr) return ErrnoOf(GetLastError());
   const std::string display = std::string("Directory watcher / Alarm launcher (") + name + ")";
-  ServiceHandle service(CreateServiceA(manager.handle, name, display.c_str(),
-                                       SERVICE_CHANGE_CONFIG, SERVICE_WIN32_OWN_PROCESS,
-                                       SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, command.c_str(),
-                                       nullptr, nullptr, nullptr, nullptr, nullptr));
+  ServiceHandle service(CreateServiceA(manager.handle, name, display.c_str(), SERVICE_CHANGE_CONFIG,
+                                       SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
+                                       SERVICE_ERROR_NORMAL, command.c_str(), nullptr, nullptr,
+                                       nullptr, nullptr, nullptr));
   if (service.handle == nullptr) return ErrnoOf(GetLastError());
   // Optional touches: a service without them still runs.
   std::string text = "Watches the spool directory of the installation in " +
                      QuotableDirectory(directory) + " and launches its alarm programs.";
   SERVICE_DESCRIPTIONA description = {text.data()};
   ChangeServiceConfig2A(service.handle, SERVICE_CONFIG_DESCRIPTION, &description);
-  SC_ACTION restart[] = {{SC_ACTION_RESTART, 2000}, {SC_ACTION_RESTART, 2000},
-                         {SC_ACTION_RESTART, 2000}};
+  SC_ACTION restart[] = {
+      {SC_ACTION_RESTART, 2000}, {SC_ACTION_RESTART, 2000}, {SC_ACTION_RESTART, 2000}};
   SERVICE_FAILURE_ACTIONSA actions = {86400, nullptr, nullptr, 3, restart};
   ChangeServiceConfig2A(service.handle, SERVICE_CONFIG_FAILURE_ACTIONS, &actions);
   return 0;

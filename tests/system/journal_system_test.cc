@@ -47,20 +47,23 @@ TEST_F(JournalSystemTest, FailuresOnStandardErrorCarryTheirPriorityOnlyForTheJou
     Drop("spool/qz1.job", "0711 1234\r\nDr. Muster\r\ncover.tif\r\nfine\r\n");
     ASSERT_TRUE(service.WaitForOutput("FAILED to launch [QZ_DOFAX.BAT"));
     const std::string prefix = c.prefix;
-    ASSERT_TRUE(testutil::WaitFor([&] {
-      return service.Errors().find(prefix + "qza_wdir: FAILED to launch [QZ_DOFAX.BAT") !=
-             std::string::npos;
-    }, 10s)) << service.Errors();
+    ASSERT_TRUE(testutil::WaitFor(
+        [&] {
+          return service.Errors().find(prefix + "qza_wdir: FAILED to launch [QZ_DOFAX.BAT") !=
+                 std::string::npos;
+        },
+        10s))
+        << service.Errors();
     const std::string errors = service.Errors();
     // The alarm was launched and archived: the records name its archive.
-    EXPECT_EQ(LineWith(errors, ": acknowledgement not written").rfind(
-                  prefix + "qza_wdir: spool/.\\" + YearMonth() + "_1", 0),
+    EXPECT_EQ(LineWith(errors, ": acknowledgement not written")
+                  .rfind(prefix + "qza_wdir: spool/.\\" + YearMonth() + "_1", 0),
               0u)
         << errors;
-    EXPECT_EQ(LineWith(errors, "log line not written").rfind(
-                  prefix + "qza_wdir: log line not written: missing/.\\qza_" + YearMonth() +
-                      ".log cannot be created: ",
-                  0),
+    EXPECT_EQ(LineWith(errors, "log line not written")
+                  .rfind(prefix + "qza_wdir: log line not written: missing/.\\qza_" + YearMonth() +
+                             ".log cannot be created: ",
+                         0),
               0u)
         << errors;
     if (!c.journal_stream) {

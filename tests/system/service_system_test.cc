@@ -20,8 +20,9 @@ TEST_F(ServiceSystemTest, CommandsWithoutTheirArgumentsAreRefused) {
     std::vector<std::string> arguments;
     const char* needs;
   } cases[] = {
-      {{"--install-service", "qza"}, "--install-service needs a service name and an installation "
-                                     "directory"},
+      {{"--install-service", "qza"},
+       "--install-service needs a service name and an installation "
+       "directory"},
       {{"--remove-service"}, "--remove-service needs a service name"},
   };
   for (const auto& c : cases) {
@@ -60,7 +61,6 @@ struct Ended {
   std::string errors;
 };
 
-
 // The state of a service as the manager reports it; 0 when it cannot be asked.
 DWORD StateOf(const std::string& name) {
   SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
@@ -79,9 +79,9 @@ bool Control(const std::string& name, bool start) {
   if (manager == nullptr) return false;
   SC_HANDLE service = OpenServiceA(manager, name.c_str(), SERVICE_START | SERVICE_STOP);
   SERVICE_STATUS status = {};
-  const bool done = service != nullptr && (start ? StartServiceA(service, 0, nullptr)
-                                                 : ControlService(service, SERVICE_CONTROL_STOP,
-                                                                  &status));
+  const bool done =
+      service != nullptr && (start ? StartServiceA(service, 0, nullptr)
+                                   : ControlService(service, SERVICE_CONTROL_STOP, &status));
   if (service != nullptr) CloseServiceHandle(service);
   CloseServiceHandle(manager);
   return done;
