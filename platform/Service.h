@@ -27,11 +27,13 @@ int InstallService(const char* name, const char* directory);
 // errno value (ENOENT: no such service).
 int RemoveService(const char* name);
 
-// Connects this process to the service control manager as the service NAME
-// and moves standard output and error to kServiceOutputName in the working
+// Connects this process to the service control manager as the service NAME,
+// then moves standard output and error to kServiceOutputName in the working
 // directory. Returns 0 once the manager has been told the service is
-// starting; the errno value when the process was not started by the manager
-// or the connection failed.
+// starting; the errno value when the process was not started by the manager,
+// the connection failed (both reported on the old standard error by the
+// caller) or the file cannot be opened (the manager then hears that the
+// service stopped with an error when the process ends).
 int ConnectService(const char* name);
 
 }  // namespace platform

@@ -234,19 +234,21 @@ int RemoveService(const char* name) {
 int ConnectService(const char* name) {
   Connection& c = TheConnection();
   c.name = name;
-  if (const int error = RedirectStandardStreams()) return error;
   HANDLE thread = CreateThread(nullptr, 0, &RunDispatcher, nullptr, 0, nullptr);
   if (thread == nullptr) return win32::ErrnoFromError(GetLastError());
   CloseHandle(thread);  // it runs until the process ends
-  std::unique_lock<std::mutex> lock(c.mutex);
-  if (!c.changed.wait_for(lock, std::chrono::milliseconds(kConnectTimeoutMs),
-                          [&] { return c.answered; })) {
-    return ETIMEDOUT;
+  {
+    std::unique_lock<std::mutex> lock(c.mutex);
+    if (!c.changed.wait_for(lock, std::chrono::milliseconds(kConnectTimeoutMs),
+                            [&] { return c.answered; })) {
+      return ETIMEDOUT;
+    }
+    if (c.handle == nullptr) return ErrnoOf(c.error);
   }
-  if (c.handle == nullptr) return ErrnoOf(c.error);
-  // Without the handler the manager learns of the end from the process.
+  // From here on the manager hears of the end, whichever way it comes; the
+  // streams move only now, so that a start by hand still sees why it failed.
   std::atexit(&ReportStoppedAtExit);
-  return 0;
+  return RedirectStandardStreams();
 }
 
 void NotifyReady() {
