@@ -160,6 +160,33 @@ std::vector<std::string> FindProblems(const Settings& s) {
         "qza_wdir.ini is missing here: the service would run on defaults and write "
         "them into a new qza_wdir.ini; check in the installation directory");
   }
+  for (const char* ini : {"qza_wdir.ini", "qzalarm.ini"}) {
+    int error = 0;
+    std::string fault;
+    switch (platform::CheckProfileFile(ini, &error)) {
+      case platform::ProfileFault::kNone:
+        break;
+      case platform::ProfileFault::kUnreadable:
+        fault = std::string("cannot be read (") + platform::ErrorText(error) + ")";
+        break;
+      case platform::ProfileFault::kTooLarge:
+        fault = "is larger than 1 MiB, so the service reads none of it";
+        break;
+      case platform::ProfileFault::kNulByte:
+        fault = "holds a NUL byte";
+        break;
+      case platform::ProfileFault::kLongLine:
+        fault = "has a line longer than 64 KiB";
+        break;
+      case platform::ProfileFault::kNoSection:
+        fault = "has no [section] line, so none of its lines is a setting";
+        break;
+    }
+    if (!fault.empty()) {
+      problems.push_back(std::string(ini) + " " + fault +
+                         ": it is no ini file as the service reads one; write it anew");
+    }
+  }
   if (s.DbPath[0] == '\0') {
     problems.push_back(
         "qzalarm.ini gives no [qzawrdb] DbPath: message files would be written into "
@@ -235,8 +262,11 @@ std::vector<std::string> FindProblems(const Settings& s) {
     }
   }
   if (s.WaitForSec < 1 || s.WaitForSec > kMaxWaitForSec) {
-    problems.push_back("Server/WaitForSec=" + std::to_string(s.WaitForSec) +
-                       " is out of range: set 1 to " + std::to_string(kMaxWaitForSec) + " seconds");
+    const char* taken = s.WaitForSec < 0    ? " (the service takes the default 180 instead)"
+                        : s.WaitForSec == 0 ? " (the service takes 1 instead)"
+                                            : "";
+    problems.push_back("Server/WaitForSec=" + std::to_string(s.WaitForSec) + " is out of range" +
+                       taken + ": set 1 to " + std::to_string(kMaxWaitForSec) + " seconds");
   }
   return problems;
 }

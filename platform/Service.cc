@@ -11,4 +11,8 @@ int RemoveService(const char*) { return ENOSYS; }
 
 int ConnectService(const char*) { return ENOSYS; }
 
+void ReportServiceRunning() {}
+
+void ReportServiceStopping() {}
+
 }  // namespace platform

@@ -4,11 +4,12 @@
 // A registered service NAME runs this executable as
 // "<executable>" --run-service NAME "<directory>"; ConnectService then makes
 // the process that service: stop and shut-down requests become a stop request
-// (RequestStop, as Ctrl+C is), NotifyReady reports it running, NotifyStopping
-// reports it stopping, and the end of the process reports it stopped. Its
+// (RequestStop, as Ctrl+C is), ReportServiceRunning and ReportServiceStopping
+// tell the manager, and the end of the process reports it stopped. Its
 // standard output and error go to the file kServiceOutputName in the
-// installation directory, appended. On other systems every call fails with
-// ENOSYS: there the service manager is systemd, with its own unit.
+// installation directory, appended. On other systems the registrations and
+// the connection fail with ENOSYS (there the service manager is systemd, with
+// its own unit) and the reports do nothing.
 #ifndef QZA_PLATFORM_SERVICE_H_
 #define QZA_PLATFORM_SERVICE_H_
 
@@ -35,6 +36,12 @@ int RemoveService(const char* name);
 // caller) or the file cannot be opened (the manager then hears that the
 // service stopped with an error when the process ends).
 int ConnectService(const char* name);
+
+// Tell a connected manager that the service runs (once "Ready" is in its
+// account) or is stopping. They do nothing when the process is no service;
+// NotifyReady and NotifyStopping (platform/SystemdNotify.h) call them.
+void ReportServiceRunning();
+void ReportServiceStopping();
 
 }  // namespace platform
 

@@ -16,6 +16,7 @@
 #endif
 
 #include "platform/Console.h"
+#include "platform/Service.h"
 
 #if QZA_HAVE_LIBSYSTEMD
 #include <dlfcn.h>
@@ -154,9 +155,13 @@ uint32_t SystemdPingMs() {
 void NotifyReady() {
   Send("READY=1");
   Beat();
+  ReportServiceRunning();
 }
 
-void NotifyStopping() { Send("STOPPING=1"); }
+void NotifyStopping() {
+  Send("STOPPING=1");
+  ReportServiceStopping();
+}
 
 void NotifyWatchdog() {
   Send("WATCHDOG=1");

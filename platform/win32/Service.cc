@@ -1,14 +1,14 @@
-// The program as a Windows service, and the readiness reports that go to the
-// service control manager where systemd takes them on Linux.
+// The program as a Windows service.
 //
 // ConnectService runs the manager's dispatcher on a thread of its own, so
 // that the watcher keeps the main thread and runs exactly as it does in a
 // console. The service's main function only registers the control handler,
 // reports "start pending" and then waits for the end of the process: the
-// watcher reports "running" when it prints "Ready" (NotifyReady), a stop or
-// shut-down request becomes RequestStop (the file in hand is finished, as
-// with Ctrl+C), and the end of the process reports "stopped", with the
-// service-specific exit code 1 when it ended before it was ready.
+// watcher reports "running" when it prints "Ready" (NotifyReady calls
+// ReportServiceRunning), a stop or shut-down request becomes RequestStop (the
+// file in hand is finished, as with Ctrl+C), and the end of the process
+// reports "stopped", with the service-specific exit code 1 when it ended
+// before it was ready.
 #include "platform/Service.h"
 
 #include <errno.h>
@@ -23,7 +23,6 @@
 #include "platform/Console.h"
 #include "platform/Path.h"
 #include "platform/Startup.h"
-#include "platform/SystemdNotify.h"
 #include "platform/win32/Win32.h"
 
 namespace platform {
@@ -251,7 +250,7 @@ int ConnectService(const char* name) {
   return RedirectStandardStreams();
 }
 
-void NotifyReady() {
+void ReportServiceRunning() {
   Connection& c = TheConnection();
   {
     std::lock_guard<std::mutex> lock(c.mutex);
@@ -262,10 +261,6 @@ void NotifyReady() {
   Report(SERVICE_RUNNING);
 }
 
-void NotifyStopping() { Report(SERVICE_STOP_PENDING); }
-
-void NotifyWatchdog() {}
-
-uint32_t WatchdogPingMs() { return 0; }
+void ReportServiceStopping() { Report(SERVICE_STOP_PENDING); }
 
 }  // namespace platform

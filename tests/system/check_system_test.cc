@@ -220,7 +220,15 @@ TEST(CheckSystemTest, EachFaultOfABrokenInstallationIsNamedWithWhatToDo) {
       {"time-out of zero",
        {{"WaitForSec", "0"}},
        nullptr,
-       "Server/WaitForSec=0 is out of range: set 1 to 4294967 seconds"},
+       "Server/WaitForSec=0 is out of range (the service takes 1 instead): set 1 to 4294967 "
+       "seconds"},
+      {"ini file that is none", {},
+       [](Installation& i) {
+         const char text[] = "[qzawrdb]\nDbPath=db/\n; a NUL \0 byte\n";
+         testutil::WriteFile(i.Path("qzalarm.ini"), std::string(text, sizeof text - 1));
+         return true;
+       },
+       "qzalarm.ini holds a NUL byte: it is no ini file as the service reads one; write it anew"},
       {"no message file directory",
        {},
        [](Installation& i) { return std::remove(i.Path("qzalarm.ini").c_str()) == 0; },
