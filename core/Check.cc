@@ -81,8 +81,9 @@ void CheckPattern(const char* key, const char* pattern, const char* directory_ke
   if (takes_number) {
     if (!IsServerNumberFormat(pattern)) {
       problems->push_back(what +
-                          " holds a conversion other than one %i or %d: the service refuses it "
-                          "and scans no such files; write the server number as %i");
+                          " holds a conversion other than one plain %i or %d (a width or "
+                          "precision is refused too): the service refuses it and scans no such "
+                          "files; write the server number as %i");
       return;
     }
     for (const char* p = std::strchr(pattern, '%'); p != nullptr; p = std::strchr(p + 2, '%')) {
@@ -90,8 +91,8 @@ void CheckPattern(const char* key, const char* pattern, const char* directory_ke
       if (p[1] != 'i' && p[1] != 'd') {
         problems->push_back(
             what +
-            " has a width, precision or flag in its conversion: the number "
-            "then moves the console digit from the sixth character; write %i alone");
+            " has a flag in its conversion: the number then moves the console digit from the "
+            "sixth character; write %i alone");
         return;
       }
     }

@@ -205,14 +205,20 @@ TEST(CheckSystemTest, EachFaultOfABrokenInstallationIsNamedWithWhatToDo) {
       {"alarm pattern with a width",
        {{"WatchFiles", "spool/qza%02ik?.in"}},
        nullptr,
-       "Pathnames/WatchFiles=spool/qza%02ik?.in has a width, precision or flag in its "
-       "conversion: the number then moves the console digit from the sixth character; write %i "
-       "alone"},
+       "Pathnames/WatchFiles=spool/qza%02ik?.in holds a conversion other than one plain %i or "
+       "%d (a width or precision is refused too): the service refuses it and scans no such "
+       "files; write the server number as %i"},
+      {"alarm pattern with a flag",
+       {{"WatchFiles", "spool/qza%+ik?.in"}},
+       nullptr,
+       "Pathnames/WatchFiles=spool/qza%+ik?.in has a flag in its conversion: the number then "
+       "moves the console digit from the sixth character; write %i alone"},
       {"watchdog pattern with a text conversion",
        {{"WatchDogFiles", "spool/qza%sk?.dog"}},
        nullptr,
-       "Pathnames/WatchDogFiles=spool/qza%sk?.dog holds a conversion other than one %i or %d: "
-       "the service refuses it and scans no such files; write the server number as %i"},
+       "Pathnames/WatchDogFiles=spool/qza%sk?.dog holds a conversion other than one plain %i "
+       "or %d (a width or precision is refused too): the service refuses it and scans no such "
+       "files; write the server number as %i"},
       {"relative synthesiser directory",
        {{"SvoxPath", "svox/"}},
        nullptr,
