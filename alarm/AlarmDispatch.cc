@@ -216,6 +216,7 @@ bool RenameToArchive(const char* path, const char* archive, const Identity& iden
   if (!platform::RenameFile(path, archive)) {
     platform::Print("FAILED to rename '%s' to '%s': %s\r\n", path, archive,
                     platform::ErrorText(errno));
+    platform::PrintError("qza_wdir: '%s' not archived as '%s'\n", path, archive);
     return false;
   }
   Identity moved;
@@ -248,12 +249,14 @@ void WriteMessageFile(AlarmState& state, const char* db_path, const AlarmRequest
   if (!JoinInto(name, db_path, file) || !SafeMessageId(request.message_id)) {
     platform::Print("FAILED to write messagefile %s\n",
                     platform::JoinPath(db_path, Printable(file.c_str())).c_str());
+    platform::PrintError("qza_wdir: %s.msg not written\n", Printable(request.message_id).c_str());
     return;
   }
   const size_t size = std::strlen(request.text);
   if (!state.spare.Publish(name, request.text, size) &&
       !platform::RewriteFile(name, request.text, size)) {
     platform::Print("FAILED to write messagefile %s\n", name);
+    platform::PrintError("qza_wdir: message file %s not written\n", name);
     return;
   }
   platform::Print("Successfully written message file %s\n", name);
@@ -272,6 +275,7 @@ void WriteAcknowledgement(const Settings& settings, int console, const std::stri
       length > 0 && static_cast<size_t>(length) < sizeof lines &&
       platform::RewriteFile(name, lines, static_cast<size_t>(length));
   platform::Print(written ? "Acknowledge successfull\n" : "Acknowledge FAILED\n");
+  if (!written) platform::PrintError("qza_wdir: %s: acknowledgement not written\n", alarm_file);
 }
 
 void AppendAlarmLog(const Settings& settings, const struct tm& time, const std::string& command_line,

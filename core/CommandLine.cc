@@ -1,8 +1,16 @@
 #include "core/CommandLine.h"
 
+#include <errno.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include "core/Check.h"
+#include "platform/Access.h"
+#include "platform/Console.h"
+#include "platform/File.h"
+#include "platform/Service.h"
 
 #ifndef QZA_VERSION
 #error "QZA_VERSION must be defined by the build"
@@ -11,15 +19,22 @@
 namespace {
 
 constexpr char kUsage[] =
-    "Usage: qza_wdir [--help | --version]\n"
+    "Usage: qza_wdir [--help | --version | --check [DIR]]\n"
+    "       qza_wdir --install-service NAME DIR | --remove-service NAME   (Windows)\n"
     "Directory watcher and alarm launcher. Started without options in the directory\n"
     "that holds qza_wdir.ini and qzalarm.ini, it watches the spool directory named\n"
     "there, launches the installation's programs for alarm, fax, speech and watchdog\n"
     "files, and prints its account of events on standard output until SIGTERM,\n"
     "SIGINT or SIGHUP. Other arguments are ignored. See qza_wdir(8).\n"
     "\n"
-    "  --help     show this help and exit\n"
-    "  --version  show the version and exit\n";
+    "  --help                        show this help and exit\n"
+    "  --version                     show the version and exit\n"
+    "  --check [DIR]                 check the installation in DIR (default: here)\n"
+    "                                as the service would run it, writing nothing;\n"
+    "                                exit 0 when nothing is wrong, 1 otherwise\n"
+    "  --install-service NAME DIR    register the Windows service NAME that runs\n"
+    "                                the watcher in DIR\n"
+    "  --remove-service NAME         stop and remove the Windows service NAME\n";
 
 constexpr char kVersion[] = "qza_wdir " QZA_VERSION "\n";
 
@@ -29,7 +44,58 @@ constexpr char kVersion[] = "qza_wdir " QZA_VERSION "\n";
   std::exit(written ? 0 : 1);
 }
 
+// Ends the process with status 2 when fewer than `needed` arguments follow
+// the option at `at`.
+void RequireArguments(int argc, char** argv, int at, int needed, const char* names) {
+  if (argc - at - 1 >= needed) return;
+  platform::PrintError(platform::Priority::kWarning, "qza_wdir: %s needs %s\n", argv[at], names);
+  std::exit(2);
+}
+
+// Ends the process with the outcome of a service registration.
+[[noreturn]] void EndServiceCommand(int error, const char* done, const char* name) {
+  if (error == 0) {
+    platform::Print("%s %s\n", done, name);
+    std::exit(0);
+  }
+  if (error == ENOSYS) {
+    platform::PrintError("qza_wdir: Windows services exist on Windows only; here systemd runs "
+                         "the service with the unit qza_wdir@.service\n");
+  } else {
+    platform::PrintError("qza_wdir: service %s: %s\n", name, platform::ErrorText(error));
+  }
+  std::exit(1);
+}
+
 }  // namespace
+
+void RunOperatorCommand(int argc, char** argv) {
+  if (argc < 2) return;
+  const char* option = argv[1];
+  if (std::strcmp(option, "--check") == 0) {
+    std::exit(RunCheck(argc > 2 ? argv[2] : nullptr));
+  }
+  if (std::strcmp(option, "--install-service") == 0) {
+    RequireArguments(argc, argv, 1, 2, "a service name and an installation directory");
+    EndServiceCommand(platform::InstallService(argv[2], argv[3]), "Installed the service", argv[2]);
+  }
+  if (std::strcmp(option, "--remove-service") == 0) {
+    RequireArguments(argc, argv, 1, 1, "a service name");
+    EndServiceCommand(platform::RemoveService(argv[2]), "Removed the service", argv[2]);
+  }
+  if (std::strcmp(option, "--run-service") == 0) {
+    RequireArguments(argc, argv, 1, 2, "a service name and an installation directory");
+    if (const int error = platform::ChangeWorkingDirectory(argv[3])) {
+      platform::PrintError("qza_wdir: cannot enter %s: %s\n", argv[3], platform::ErrorText(error));
+      std::exit(1);
+    }
+    if (const int error = platform::ConnectService(argv[2])) {
+      platform::PrintError("qza_wdir: cannot run as the service %s: %s\n", argv[2],
+                           platform::ErrorText(error));
+      std::exit(1);
+    }
+  }
+}
 
 void AnswerInformationOptions(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {

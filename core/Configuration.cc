@@ -34,23 +34,26 @@ struct IntRow {
   int default_value;
 };
 
-void ReadTextRow(const TextRow& row) {
+void ReadTextRow(const TextRow& row, ConfigurationUse use) {
+  const bool service = use == ConfigurationUse::kService;
   wdir_profile.ReadProfileString(row.section, row.key, "", row.size, row.buffer);
   if (row.buffer[0] == '\0' && row.default_text != nullptr) {
     std::snprintf(row.buffer, row.size, "%s", row.default_text);
-    wdir_profile.WriteProfileStringA(row.section, row.key, row.default_text);
+    if (service) wdir_profile.WriteProfileStringA(row.section, row.key, row.default_text);
   }
-  if (row.printed != nullptr) platform::Print(row.printed, row.buffer);
+  if (service && row.printed != nullptr) platform::Print(row.printed, row.buffer);
 }
 
-void ReadIntRow(const IntRow& row) {
+void ReadIntRow(const IntRow& row, ConfigurationUse use) {
   long value = 0;
   wdir_profile.ReadProfileInt(row.section, row.key, kAbsent, &value);
   if (value == kAbsent) {
     value = row.default_value;
     char text[20];
     std::snprintf(text, sizeof text, "%i", row.default_value);
-    wdir_profile.WriteProfileStringA(row.section, row.key, text);
+    if (use == ConfigurationUse::kService) {
+      wdir_profile.WriteProfileStringA(row.section, row.key, text);
+    }
   }
   *row.value = static_cast<int>(value);
 }
@@ -109,11 +112,14 @@ int UsableWaitForSec(int seconds) {
 
 }  // namespace
 
-void LoadConfiguration(Settings* settings) {
+void LoadConfiguration(Settings* settings, ConfigurationUse use) {
   Settings& s = *settings;
+  const bool service = use == ConfigurationUse::kService;
   if (!wdir_profile.OpenProfile()) return;
-  platform::Print("from qza_wdir.ini:\n");
-  ReportProfileFault("qza_wdir.ini");
+  if (service) {
+    platform::Print("from qza_wdir.ini:\n");
+    ReportProfileFault("qza_wdir.ini");
+  }
   long number = 1;
   wdir_profile.ReadProfileInt("Server", "Number", 1, &number);
   s.Number = static_cast<int>(number);
@@ -140,16 +146,16 @@ void LoadConfiguration(Settings* settings) {
        " Pathnames/TtsLogPath=%s\n"},
       {"Pathnames", "SvoxPath", s.SvoxPath, kPathSize, "c:\\svox\\", nullptr},
   };
-  for (const TextRow& row : text_rows) ReadTextRow(row);
-  ReadIntRow({"Server", "WaitForSec", &s.WaitForSec, 180});
-  s.WaitForSec = UsableWaitForSec(s.WaitForSec);
-  ReadIntRow({"Server", "SleepAfterError", &s.SleepAfterError, 1200});
-  ReadIntRow({"Server", "PollSec", &s.PollSec, -1});
-  ReadIntRow({"Alarm", "UseVoxFile", &s.UseVoxFile, 0});
-  ReadTextRow({"SVoxSettings", "Voice", s.Voice, kVoiceSize, "judith8", nullptr});
-  ReadIntRow({"SVoxSettings", "Speed", &s.Speed, 100});
-  ReadIntRow({"SVoxSettings", "Pitch", &s.Pitch, 100});
-  ReadIntRow({"SVoxSettings", "MaxSeconds", &s.MaxSeconds, 60});
+  for (const TextRow& row : text_rows) ReadTextRow(row, use);
+  ReadIntRow({"Server", "WaitForSec", &s.WaitForSec, 180}, use);
+  if (service) s.WaitForSec = UsableWaitForSec(s.WaitForSec);
+  ReadIntRow({"Server", "SleepAfterError", &s.SleepAfterError, 1200}, use);
+  ReadIntRow({"Server", "PollSec", &s.PollSec, -1}, use);
+  ReadIntRow({"Alarm", "UseVoxFile", &s.UseVoxFile, 0}, use);
+  ReadTextRow({"SVoxSettings", "Voice", s.Voice, kVoiceSize, "judith8", nullptr}, use);
+  ReadIntRow({"SVoxSettings", "Speed", &s.Speed, 100}, use);
+  ReadIntRow({"SVoxSettings", "Pitch", &s.Pitch, 100}, use);
+  ReadIntRow({"SVoxSettings", "MaxSeconds", &s.MaxSeconds, 60}, use);
   // Not written back: an ini file without them keeps the keys it had.
   long sync_journal = 0;
   wdir_profile.ReadProfileInt("Server", "SyncJournal", 0, &sync_journal);
@@ -161,7 +167,7 @@ void LoadConfiguration(Settings* settings) {
   wdir_profile.CloseProfile();
 
   if (alarm_profile.OpenProfile()) {
-    ReportProfileFault("qzalarm.ini");
+    if (service) ReportProfileFault("qzalarm.ini");
     alarm_profile.ReadProfileString("qzawrdb", "DbPath", "", kPathSize, s.DbPath);
     alarm_profile.CloseProfile();
   }

@@ -4,9 +4,15 @@
 
 #include "settings/Settings.h"
 
-// Reads every setting into `settings`, writes the default of each missing one
-// back into its file and prints the effective paths. Runs once, before the
-// watch loop.
-void LoadConfiguration(Settings* settings);
+// How the settings are read: by the service, which writes the default of each
+// missing key back into its file, prints the effective paths and what makes
+// an ini file unlike one, and takes an unusable WaitForSec as a usable one; or
+// read-only (the configuration check), which writes nothing, prints nothing
+// and keeps WaitForSec as the file gives it.
+enum class ConfigurationUse { kService, kReadOnly };
+
+// Reads every setting into `settings` from qza_wdir.ini and qzalarm.ini,
+// applying the defaults as the service does. Runs once, before the watch loop.
+void LoadConfiguration(Settings* settings, ConfigurationUse use = ConfigurationUse::kService);
 
 #endif  // QZA_CORE_CONFIGURATION_H_

@@ -66,8 +66,9 @@ void ReportLeaseLimits(const Settings& settings) {
 
 }  // namespace
 
-int main(int argc, char** argv) {  // arguments other than --help and --version are ignored
+int main(int argc, char** argv) {  // arguments other than the options are ignored
   AnswerInformationOptions(argc, argv);
+  RunOperatorCommand(argc, argv);  // --check and the Windows service's commands
   if (const int error = platform::PrepareProcess()) {
     platform::PrintError("qza_wdir: the standard descriptors cannot be opened on /dev/null: %s\n",
                          std::strerror(error));

@@ -1,5 +1,6 @@
 #include "platform/Console.h"
 
+#include <errno.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -137,6 +138,24 @@ void Emit(const char* text, size_t size) {
   }
 }
 
+// Writes a message to standard error, with priority prefixes when that is
+// the journal.
+void WriteErrorText(Priority priority, const std::string& message) {
+  if (message.empty()) return;
+  if (!StandardErrorIsJournal()) {
+    WriteStandardError(message.data(), message.size());
+    return;
+  }
+  const std::string prefixed = WithPriorityPrefix(priority, message);
+  WriteStandardError(prefixed.data(), prefixed.size());
+}
+
+void WriteError(Priority priority, const std::string& message) {
+  const int saved_errno = errno;  // callers report and then look at errno
+  WriteErrorText(priority, message);
+  errno = saved_errno;
+}
+
 }  // namespace
 
 void Print(const char* format, ...) {
@@ -147,12 +166,35 @@ void Print(const char* format, ...) {
   if (!message.empty()) Emit(message.data(), message.size());
 }
 
+std::string WithPriorityPrefix(Priority priority, const std::string& text) {
+  char prefix[8];
+  snprintf(prefix, sizeof prefix, "<%d>", static_cast<int>(priority));
+  std::string prefixed;
+  size_t start = 0;
+  while (start < text.size()) {
+    const size_t end = text.find('\n', start);
+    const size_t next = end == std::string::npos ? text.size() : end + 1;
+    prefixed += prefix;
+    prefixed.append(text, start, next - start);
+    start = next;
+  }
+  return prefixed;
+}
+
+void PrintError(Priority priority, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  const std::string message = Format(format, args);
+  va_end(args);
+  WriteError(priority, message);
+}
+
 void PrintError(const char* format, ...) {
   va_list args;
   va_start(args, format);
   const std::string message = Format(format, args);
   va_end(args);
-  WriteStandardError(message.data(), message.size());
+  WriteError(Priority::kFailure, message);
 }
 
 bool StartConsoleWriter() {

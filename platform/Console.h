@@ -21,6 +21,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace platform {
 
@@ -40,10 +41,28 @@ constexpr char kDroppedFormat[] =
 // for the writer thread once that runs).
 void Print(const char* format, ...) __attribute__((format(gnu_printf, 1, 2)));
 
+// The syslog priority of a line on standard error.
+enum class Priority {
+  kFailure = 3,  // something the service had to do did not happen
+  kWarning = 4,  // a refused spool entry, a setting that will cause trouble
+  kInfo = 6,     // anything else
+};
+
 // Formats like printf and writes the result to standard error at once, in one
 // write, in the calling thread: for reasons of failures (standard output stays
-// the account of events). Gives up silently when standard error is gone.
+// the account of events). When standard error is the journal (JOURNAL_STREAM
+// names its device and inode), each line of the text begins with the
+// priority's prefix ("<3>"), so that the journal files it at that priority;
+// elsewhere the text is written unchanged. Gives up silently when standard
+// error is gone. errno is left as it was, for the caller's own checks.
+void PrintError(Priority priority, const char* format, ...)
+    __attribute__((format(gnu_printf, 2, 3)));
+// PrintError with Priority::kFailure.
 void PrintError(const char* format, ...) __attribute__((format(gnu_printf, 1, 2)));
+
+// `text` with the priority's prefix before each of its lines, as PrintError
+// writes it to the journal. A text without a line end is one line.
+std::string WithPriorityPrefix(Priority priority, const std::string& text);
 
 // Starts the writer thread; from then on Print only queues. Returns false, and
 // Print goes on writing in the caller, when the thread cannot be started. A

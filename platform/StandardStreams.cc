@@ -3,7 +3,12 @@
 #include <errno.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
 
 #include "platform/Console.h"
 
@@ -33,6 +38,19 @@ void WriteAll(int fd, const char* text, size_t size) {
 void WriteStandardOutput(const char* text, size_t size) { WriteAll(STDOUT_FILENO, text, size); }
 
 void WriteStandardError(const char* text, size_t size) { WriteAll(STDERR_FILENO, text, size); }
+
+bool StandardErrorIsJournal() {
+  const char* stream = getenv("JOURNAL_STREAM");
+  if (stream == nullptr) return false;
+  uintmax_t device = 0;
+  uintmax_t inode = 0;
+  char rest = 0;
+  if (sscanf(stream, "%" SCNuMAX ":%" SCNuMAX "%c", &device, &inode, &rest) != 2) return false;
+  struct stat st;
+  // A standard error that cannot be examined is taken for a plain stream.
+  if (fstat(STDERR_FILENO, &st) != 0) return false;
+  return static_cast<uintmax_t>(st.st_dev) == device && static_cast<uintmax_t>(st.st_ino) == inode;
+}
 
 void SetTerminalTitle(const char* title) {
   if (isatty(STDOUT_FILENO)) Print("\033]0;%s\007", title);

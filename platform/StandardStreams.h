@@ -13,6 +13,13 @@ namespace platform {
 void WriteStandardOutput(const char* text, size_t size);
 void WriteStandardError(const char* text, size_t size);
 
+// True when standard error is a stream to the systemd journal: JOURNAL_STREAM
+// holds "device:inode" and those are the device and inode of descriptor 2
+// (systemd sets it for the service's own streams; a child that inherited the
+// variable with another standard error is told apart). False on systems
+// without a journal.
+bool StandardErrorIsJournal();
+
 }  // namespace platform
 
 #endif  // QZA_PLATFORM_STANDARD_STREAMS_H_

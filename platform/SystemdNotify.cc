@@ -15,6 +15,9 @@
 #include <unistd.h>
 #endif
 
+#include "platform/Console.h"
+#include "platform/Service.h"
+
 #if QZA_HAVE_LIBSYSTEMD
 #include <dlfcn.h>
 #include <systemd/sd-daemon.h>
@@ -42,7 +45,7 @@ const Systemd* Library() {
   loaded = true;
   void* library = dlopen("libsystemd.so.0", RTLD_NOW | RTLD_LOCAL);
   if (library == nullptr) {
-    std::fprintf(stderr, "qza_wdir: cannot load libsystemd: %s\n", dlerror());
+    PrintError("qza_wdir: cannot load libsystemd: %s\n", dlerror());
     return &api;
   }
   api.notify = reinterpret_cast<decltype(&sd_notify)>(dlsym(library, "sd_notify"));
@@ -60,8 +63,7 @@ void Send([[maybe_unused]] const char* state) {
   if (systemd == nullptr || systemd->notify == nullptr) return;
   const int result = systemd->notify(0, state);
   if (result < 0) {
-    std::fprintf(stderr, "qza_wdir: cannot report %s to systemd: %s\n", state,
-                 std::strerror(-result));
+    PrintError("qza_wdir: cannot report %s to systemd: %s\n", state, std::strerror(-result));
   }
 #endif
 }
@@ -109,14 +111,12 @@ void Beat() {
   const int error = Touch(path);
   if (error != 0 && !heartbeat_failing.exchange(true)) {
 #ifdef _WIN32
-    std::fprintf(stderr, "qza_wdir: heartbeat %s cannot be written: Windows error %d\n", path,
-                 error);
+    PrintError("qza_wdir: heartbeat %s cannot be written: Windows error %d\n", path, error);
 #else
-    std::fprintf(stderr, "qza_wdir: heartbeat %s cannot be written: %s\n", path,
-                 std::strerror(error));
+    PrintError("qza_wdir: heartbeat %s cannot be written: %s\n", path, std::strerror(error));
 #endif
   } else if (error == 0 && heartbeat_failing.exchange(false)) {
-    std::fprintf(stderr, "qza_wdir: heartbeat %s is written again\n", path);
+    PrintError(Priority::kInfo, "qza_wdir: heartbeat %s is written again\n", path);
   }
 }
 
@@ -155,9 +155,13 @@ uint32_t SystemdPingMs() {
 void NotifyReady() {
   Send("READY=1");
   Beat();
+  ReportServiceRunning();
 }
 
-void NotifyStopping() { Send("STOPPING=1"); }
+void NotifyStopping() {
+  Send("STOPPING=1");
+  ReportServiceStopping();
+}
 
 void NotifyWatchdog() {
   Send("WATCHDOG=1");

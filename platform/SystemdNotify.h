@@ -16,6 +16,9 @@
 // a few intervals knows that the watch loop has stopped turning. A heartbeat
 // that cannot be written is reported on standard error when it starts failing
 // and again when it works again, not at every ping.
+//
+// A Windows service (platform/Service.h) also reports its readiness and its
+// stop to the service control manager through NotifyReady and NotifyStopping.
 #ifndef QZA_PLATFORM_SYSTEMDNOTIFY_H_
 #define QZA_PLATFORM_SYSTEMDNOTIFY_H_
 

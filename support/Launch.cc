@@ -14,6 +14,8 @@ namespace {
 int LaunchFailed(const std::string& printable, int error) {
   if (error == 0) error = ENOENT;
   platform::Print("FAILED to launch [%s]: %s\r\n", printable.c_str(), platform::ErrorText(error));
+  platform::PrintError("qza_wdir: FAILED to launch [%s]: %s\n", printable.c_str(),
+                       platform::ErrorText(error));
   return error;
 }
 

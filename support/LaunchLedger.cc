@@ -319,6 +319,7 @@ bool LaunchLedger::Store() {
     platform::Print("ERROR: ledger %s could not be written: %s; crash protection is off until it "
                     "can be written again\r\n",
                     path_.c_str(), reason.c_str());
+    platform::PrintError("qza_wdir: ledger %s not written: %s\n", path_.c_str(), reason.c_str());
   }
   write_failed_ = true;
   return false;

@@ -31,6 +31,8 @@ bool AppendMonthlyLog(const char* name_format, const char* directory, const stru
 #pragma GCC diagnostic pop
   if (length < 0 || length >= kNameSize) {
     platform::Print("ERROR: Log file name too long: %s\n", Printable(directory).c_str());
+    platform::PrintError("qza_wdir: log line not written: the log file name is too long: %s\n",
+                         Printable(directory).c_str());
     return false;
   }
   const size_t size = std::strlen(line);
@@ -41,14 +43,21 @@ bool AppendMonthlyLog(const char* name_format, const char* directory, const stru
     if (platform::AppendToFile(name, line, size, true)) return true;
     if (errno == EBUSY) {
       platform::Print("ERROR: Log file could not be opened\n");
+      platform::PrintError("qza_wdir: log line not written: %s is held by another program\n",
+                           Printable(name).c_str());
       return false;
     }
   }
+  const int error = errno;
   if (!existed && !platform::PathExists(name)) {
     platform::Print("ERROR: Log file could not be created\n");
+    platform::PrintError("qza_wdir: log line not written: %s cannot be created: %s\n",
+                         Printable(name).c_str(), platform::ErrorText(error));
   } else {
     platform::Print("ERROR: Log file %s could not be written: %s\n", Printable(name).c_str(),
-                    platform::ErrorText(errno));
+                    platform::ErrorText(error));
+    platform::PrintError("qza_wdir: log line not written to %s: %s\n", Printable(name).c_str(),
+                         platform::ErrorText(error));
   }
   return false;
 }

@@ -83,6 +83,23 @@ TEST(Console, PrintErrorWritesToStandardError) {
             "cannot claim qza_wdir.lock: Permission denied\n");
 }
 
+TEST(Console, PriorityPrefixStandsBeforeEveryLine) {
+  const struct {
+    platform::Priority priority;
+    const char* text;
+    const char* prefixed;
+  } cases[] = {
+      {platform::Priority::kFailure, "one\n", "<3>one\n"},
+      {platform::Priority::kWarning, "one\ntwo\n", "<4>one\n<4>two\n"},
+      {platform::Priority::kInfo, "no line end", "<6>no line end"},
+      {platform::Priority::kFailure, "a\n\nb", "<3>a\n<3>\n<3>b"},
+      {platform::Priority::kFailure, "", ""},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(platform::WithPriorityPrefix(c.priority, c.text), c.prefixed) << c.text;
+  }
+}
+
 TEST(Console, StalledReaderNeverBlocksPrintAndDroppedMessagesAreCounted) {
   ASSERT_TRUE(platform::StartConsoleWriter());
   StdoutPipe out;

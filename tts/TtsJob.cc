@@ -314,6 +314,7 @@ void Archive(const char* log_path, const char* path, const Job& job, const std::
   if (!stored) {
     platform::Print("TTS job %s not archived as %s: %s\r\n", Printable(path).c_str(),
                     Printable(archive).c_str(), platform::ErrorText(job.read ? errno : ENOENT));
+    platform::PrintError("qza_wdir: TTS job %s not archived\n", Printable(path).c_str());
   }
 }
 

@@ -30,6 +30,9 @@ void WriteStandardOutput(const char* text, size_t size) {
 
 void WriteStandardError(const char* text, size_t size) { WriteAll(STD_ERROR_HANDLE, text, size); }
 
+// There is no systemd journal on Windows.
+bool StandardErrorIsJournal() { return false; }
+
 void SetTerminalTitle(const char* title) {
   DWORD mode;
   if (GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode)) SetConsoleTitleA(title);

@@ -6,6 +6,7 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -106,7 +107,8 @@ HANDLE Handle(intptr_t value) { return reinterpret_cast<HANDLE>(value); }
 
 // Windows: the service is a process of its own, started in `directory`, its
 // standard output on a pipe that a thread reads.
-Service::Service(const std::string& directory, const std::string& path_env, bool read_output) {
+Service::Service(const std::string& directory, const std::string& path_env, bool read_output,
+                 const StartOptions& options) {
   SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
   HANDLE read_end = nullptr, write_end = nullptr;
   // A small pipe, so that a stalled reader is felt soon.
@@ -119,6 +121,7 @@ Service::Service(const std::string& directory, const std::string& path_env, bool
   // whose start a kill of the service interrupts never runs and never ends,
   // and it would hold the test's output open for good.
   const std::string errors = testutil::AbsolutePath(directory + "/service.err");
+  errors_file_ = errors;
   HANDLE error = CreateFileA(errors.c_str(), FILE_APPEND_DATA,
                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherit,
                              OPEN_ALWAYS, 0, nullptr);
@@ -129,6 +132,7 @@ Service::Service(const std::string& directory, const std::string& path_env, bool
   startup.hStdOutput = write_end;
   startup.hStdError = error;
   std::string command_line = "\"" + ServiceBinary() + "\"";
+  for (const std::string& argument : options.arguments) command_line += " \"" + argument + "\"";
   std::string environment = EnvironmentWith(path_env);
   const std::string native_directory = testutil::AbsolutePath(directory);
   PROCESS_INFORMATION info{};
@@ -165,7 +169,7 @@ Service::~Service() {
   Kill();
   stop_reading_ = true;  // a child of the service may still hold the pipe open
   if (unread_ >= 0) CloseHandle(Handle(unread_));
-  if (reader_.joinable()) reader_.join();
+  JoinReaders();
   if (process_ != nullptr) CloseHandle(process_);
 }
 
@@ -196,8 +200,13 @@ int Service::WaitForExit(std::chrono::milliseconds timeout) {
   DWORD code = 0;
   exit_code_ = GetExitCodeProcess(process_, &code) ? static_cast<int>(code) : -1;
   pid_ = -1;
+  JoinReaders();
   return exit_code_;
 }
+
+void Service::ReadErrors(int) {}
+
+std::string Service::Errors() { return testutil::ReadFile(errors_file_); }
 
 void Service::Kill() {
   if (pid_ <= 0) return;
@@ -210,17 +219,31 @@ void Service::Signal(int) { ADD_FAILURE() << "no signals on Windows: the test mu
 
 #else
 
-Service::Service(const std::string& directory, const std::string& path_env, bool read_output) {
+Service::Service(const std::string& directory, const std::string& path_env, bool read_output,
+                 const StartOptions& options) {
   int out[2];
   if (pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+  int err[2] = {-1, -1};
+  const bool capture = options.capture_errors || options.journal_stream;
+  if (capture && pipe2(err, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
   const std::string binary = ServiceBinary();
   const std::string path_variable = "PATH=" + path_env;
   std::vector<std::string> environment = {path_variable, "LANG=C"};
   if (const char* tz = getenv("TZ")) environment.push_back(std::string("TZ=") + tz);
+  if (options.journal_stream) {
+    struct stat st;
+    if (fstat(err[1], &st) != 0) throw std::runtime_error("fstat failed");
+    environment.push_back("JOURNAL_STREAM=" + std::to_string(st.st_dev) + ":" +
+                          std::to_string(st.st_ino));
+  }
   std::vector<char*> envp;
   for (std::string& entry : environment) envp.push_back(entry.data());
   envp.push_back(nullptr);
-  char* argv[] = {const_cast<char*>(binary.c_str()), nullptr};
+  std::vector<char*> argv = {const_cast<char*>(binary.c_str())};
+  for (const std::string& argument : options.arguments) {
+    argv.push_back(const_cast<char*>(argument.c_str()));
+  }
+  argv.push_back(nullptr);
   for (int attempt = 1; attempt <= kStartAttempts; ++attempt) {
     pid_ = fork();
     if (pid_ >= 0) break;
@@ -233,18 +256,27 @@ Service::Service(const std::string& directory, const std::string& path_env, bool
   if (pid_ < 0) {
     close(out[0]);
     close(out[1]);
+    if (capture) {
+      close(err[0]);
+      close(err[1]);
+    }
     throw std::runtime_error("cannot start " + binary);
   }
   if (pid_ == 0) {
     setpgid(0, 0);
     dup2(out[1], STDOUT_FILENO);
+    if (capture) dup2(err[1], STDERR_FILENO);
     int null_fd = open("/dev/null", O_RDONLY);
     dup2(null_fd, STDIN_FILENO);
     if (chdir(directory.c_str()) != 0) _exit(126);
-    execve(binary.c_str(), argv, envp.data());
+    execve(binary.c_str(), argv.data(), envp.data());
     _exit(127);
   }
   close(out[1]);
+  if (capture) {
+    close(err[1]);
+    error_reader_ = std::thread(&Service::ReadErrors, this, err[0]);
+  }
   if (read_output) {
     reader_ = std::thread(&Service::ReadOutput, this, out[0]);
   } else {
@@ -255,7 +287,32 @@ Service::Service(const std::string& directory, const std::string& path_env, bool
 Service::~Service() {
   Kill();
   if (unread_ >= 0) close(static_cast<int>(unread_));
-  if (reader_.joinable()) reader_.join();
+  JoinReaders();
+}
+
+// Reads until every writer has gone, or until told to stop when nothing is
+// left to read: a detached child of the service may hold the pipe for long.
+void Service::ReadErrors(int fd) {
+  char buffer[4096];
+  for (;;) {
+    struct pollfd pfd = {fd, POLLIN, 0};
+    const int ready = poll(&pfd, 1, 50);
+    if (ready < 0 && errno != EINTR) break;
+    if (ready <= 0) {
+      if (stop_errors_) break;
+      continue;
+    }
+    ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n <= 0) break;
+    std::lock_guard<std::mutex> lock(mutex_);
+    errors_.append(buffer, n);
+  }
+  close(fd);
+}
+
+std::string Service::Errors() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return errors_;
 }
 
 void Service::ReadOutput(intptr_t out) {
@@ -281,7 +338,9 @@ int Service::WaitForExit(std::chrono::milliseconds timeout) {
         return true;
       },
       timeout);
-  return pid_ > 0 ? -1 : exit_code_;
+  if (pid_ > 0) return -1;
+  JoinReaders();
+  return exit_code_;
 }
 
 void Service::Kill() {
@@ -296,6 +355,12 @@ void Service::Signal(int signal) {
 }
 
 #endif
+
+void Service::JoinReaders() {
+  if (reader_.joinable()) reader_.join();
+  stop_errors_ = true;
+  if (error_reader_.joinable()) error_reader_.join();
+}
 
 void Service::ResumeReading() {
   if (unread_ < 0) return;
@@ -358,12 +423,13 @@ void ServiceTest::WriteAlarmIni(const std::string& db_path) {
   testutil::WriteFile(Path("qzalarm.ini"), "[qzawrdb]\nDbPath=" + db_path + "\n");
 }
 
-Service& ServiceTest::Start(bool read_output) {
+Service& ServiceTest::Start(bool read_output, const StartOptions& options) {
   // Windows: cmd and the system's programs stay reachable.
   const std::string system_path =
       testutil::kWindows ? testutil::GetEnvironment("PATH") : "/usr/bin:/bin";
   service_ = std::make_unique<Service>(
-      dir_.path(), Path("bin") + testutil::kPathListSeparator + system_path, read_output);
+      dir_.path(), Path("bin") + testutil::kPathListSeparator + system_path, read_output,
+      options);
   return *service_;
 }
 
@@ -408,6 +474,9 @@ void ServiceTest::Dump() {
     fprintf(stderr, "--- service.err ---\n%s\n", testutil::ReadFile(Path("service.err")).c_str());
   }
   if (service_) fprintf(stderr, "--- service output ---\n%s\n---\n", service_->Output().c_str());
+  if (service_ && !testutil::kWindows) {
+    fprintf(stderr, "--- service errors ---\n%s\n---\n", service_->Errors().c_str());
+  }
 }
 
 }  // namespace systemtest

@@ -29,12 +29,24 @@ namespace systemtest {
 
 using namespace std::chrono_literals;
 
+// How a service is started beyond the defaults.
+struct StartOptions {
+  std::vector<std::string> arguments;  // after the program name
+  // Standard error goes to a pipe that Errors() reads (POSIX; on Windows it
+  // always goes to service.err, which Errors() reads).
+  bool capture_errors = false;
+  // JOURNAL_STREAM names the device and inode of that pipe, as systemd names
+  // the journal's stream (implies capture_errors).
+  bool journal_stream = false;
+};
+
 // One running qza_wdir process.
 class Service {
  public:
   // With `read_output` false nobody reads the service's standard output (a
   // stalled reader) until ResumeReading.
-  Service(const std::string& directory, const std::string& path_env, bool read_output = true);
+  Service(const std::string& directory, const std::string& path_env, bool read_output = true,
+          const StartOptions& options = {});
   ~Service();
   Service(const Service&) = delete;
   Service& operator=(const Service&) = delete;
@@ -45,7 +57,10 @@ class Service {
   // has passed without one more of them.
   bool WaitForOutput(const std::string& text, int count = 1,
                      std::chrono::milliseconds timeout = 10s);
-  // Waits for the process to end by itself; returns its exit code or -1.
+  // What it has written to standard error so far, when captured.
+  std::string Errors();
+  // Waits for the process to end by itself; returns its exit code or -1. Once
+  // it has ended, Output() and Errors() hold everything it wrote.
   int WaitForExit(std::chrono::milliseconds timeout = 10s);
   // Ends the service and its process group with SIGKILL (Windows:
   // TerminateProcess of the service).
@@ -58,6 +73,8 @@ class Service {
 
  private:
   void ReadOutput(intptr_t out);
+  void ReadErrors(int fd);
+  void JoinReaders();
 
   int pid_ = -1;
   std::atomic<bool> stop_reading_{false};  // the reader ends once nothing is left to read
@@ -69,6 +86,10 @@ class Service {
   std::mutex mutex_;
   std::string output_;
   std::thread reader_;
+  std::string errors_;
+  std::string errors_file_;  // Windows: service.err
+  std::atomic<bool> stop_errors_{false};  // a child may hold standard error open
+  std::thread error_reader_;
 };
 
 class ServiceTest : public ::testing::Test {
@@ -81,7 +102,7 @@ class ServiceTest : public ::testing::Test {
   void WriteIni(const std::map<std::string, std::string>& changes = {});
   void WriteAlarmIni(const std::string& db_path);
   // Starts the service in the test directory.
-  Service& Start(bool read_output = true);
+  Service& Start(bool read_output = true, const StartOptions& options = {});
   // Writes `content` outside the spool directory and renames it into
   // `relative` (a path under the test directory).
   void Drop(const std::string& relative, const std::string& content);
