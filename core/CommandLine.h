@@ -11,6 +11,9 @@ void AnswerInformationOptions(int argc, char** argv);
 
 // Carries out an operator's command and ends the process with its status:
 //   --check [DIR]                  the configuration check of core/Check.h
+//   --pending [DIR]                lists what the launch ledger holds as launched
+//                                  and not archived or deleted (exit 1 when
+//                                  anything is, 2 when the ledger is damaged)
 //   --install-service NAME DIR     registers the Windows service NAME that
 //                                  runs the watcher in DIR
 //   --remove-service NAME          removes it

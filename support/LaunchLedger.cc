@@ -170,6 +170,29 @@ bool LaunchLedger::Parse(const std::string& text, std::vector<LedgerRecord>* rec
   return true;
 }
 
+bool LaunchLedger::Read(const std::string& path, std::vector<LedgerRecord>* records,
+                        std::string* damage) {
+  records->clear();
+  if (!platform::PathExists(path.c_str())) return true;
+  platform::FileIdentity ignored;
+  if (!platform::IdentityOfRegularEntry(path.c_str(), &ignored)) {
+    *damage = "it is not a regular file";
+    return false;
+  }
+  platform::Journal journal;
+  std::string text;
+  std::vector<LedgerRecord> found;
+  if (!journal.Open(path.c_str(), false)) {
+    *damage = std::string("it cannot be opened: ") + platform::ErrorText(errno);
+    return false;
+  }
+  if (!journal.LoadWhole(&text, damage) || !Parse(text, &found, damage)) return false;
+  for (const LedgerRecord& r : found) {
+    if (StillAsItWas(r)) records->push_back(r);
+  }
+  return true;
+}
+
 void LaunchLedger::Open(bool sync, int64_t now) {
   const char* path = path_.c_str();
   std::string damage;

@@ -83,6 +83,13 @@ class LaunchLedger {
 
   const std::vector<LedgerRecord>& records() const { return records_; }
 
+  // Reads the ledger at `path` without changing anything (no file is made,
+  // nothing moved aside), keeping the records whose files still hold their
+  // names as they were. False, with the reason in `damage`, when the ledger
+  // cannot be read whole; true with no records when there is none.
+  static bool Read(const std::string& path, std::vector<LedgerRecord>* records,
+                   std::string* damage);
+
   // The ledger's text for `records` and the records of `text`; false when
   // the text is no whole ledger (with the reason in `damage`). Pure.
   static std::string Format(const std::vector<LedgerRecord>& records);

@@ -360,3 +360,65 @@ TEST_F(CrashSystemTest, StalledReaderOfTheAccountHoldsUpNoAlarm) {
 
 }  // namespace
 }  // namespace systemtest
+
+namespace systemtest {
+namespace {
+
+// qza_wdir --pending lists what the ledger holds as launched and still in the
+// spool, says when nothing is, and when the ledger cannot be read, without
+// changing anything.
+class PendingSystemTest : public ServiceTest {
+ protected:
+  struct Run {
+    int status;
+    std::string output;
+  };
+  Run Pending() {
+    StartOptions options;
+    options.arguments = {"--pending", testutil::AbsolutePath(dir_.path())};
+    Service service(elsewhere_.path(), Path("bin"), true, options);
+    Run run;
+    run.status = service.WaitForExit(30s);
+    run.output = service.Output();
+    return run;
+  }
+  testutil::TempDir elsewhere_;
+};
+
+TEST_F(PendingSystemTest, ListsWhatWasLaunchedAndLeftAndNothingOnceItIsGone) {
+  EXPECT_EQ(Pending().output,
+            "Nothing is pending: every launched alarm and fax job was archived or deleted.\n");
+  EXPECT_FALSE(testutil::FileExists(Path(LaunchLedger::kFileName)));  // nothing written
+  testutil::WriteFile(Path("spool/qza1k3.in"), "launched alarm");
+  {
+    LaunchLedger ledger(Path(LaunchLedger::kFileName));
+    ledger.Open(false, 0);
+    LedgerRecord r;
+    r.state = LedgerRecord::State::kLeft;
+    r.path = "spool/.\\qza1k3.in";
+    r.archive = "spool/.\\2612_107.alr";
+    r.time = 1765430000;
+    ASSERT_TRUE(platform::IdentityOfPath(Path("spool/qza1k3.in").c_str(), &r.identity));
+    ASSERT_TRUE(ledger.Put(r));
+  }
+  const std::string before = testutil::ReadFile(Path(LaunchLedger::kFileName));
+  const Run pending = Pending();
+  EXPECT_EQ(pending.status, 1);
+  EXPECT_NE(pending.output.find("  alarm    spool/.\\qza1k3.in  archive name spool/.\\2612_107.alr\n"
+                                "    launched, could not be archived: left for the operator"),
+            std::string::npos)
+      << pending.output;
+  EXPECT_NE(pending.output.find("1 file pending."), std::string::npos);
+  EXPECT_EQ(testutil::ReadFile(Path(LaunchLedger::kFileName)), before);
+  ASSERT_TRUE(testutil::RemoveFile(Path("spool/qza1k3.in")));  // the operator cleared it
+  EXPECT_EQ(Pending().status, 0);
+  testutil::WriteFile(Path(LaunchLedger::kFileName), "junk that is no ledger");
+  const Run damaged = Pending();
+  EXPECT_EQ(damaged.status, 2);
+  EXPECT_NE(damaged.output.find("The ledger qza_wdir.journal cannot be read: it is cut short."),
+            std::string::npos)
+      << damaged.output;
+}
+
+}  // namespace
+}  // namespace systemtest
