@@ -91,7 +91,7 @@ int main(int argc, char** argv) {  // arguments other than the options are ignor
   static ServiceMetrics metrics;
   static AlarmHandler alarms(settings, ledger, HandlerClock::System(), &metrics);
   static FaxHandler faxes(settings, ledger, HandlerClock::System(), &metrics);
-  static SpeechLane speech(settings);
+  static SpeechLane speech(settings, HandlerClock::System(), kWavRetryIntervalMs, &metrics);
   static WatchdogHandler watchdog(settings);
   static MetricsFile metrics_file(settings, metrics, ledger, watchdog.supervision(),
                                   platform::Now(), QZA_VERSION);

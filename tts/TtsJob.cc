@@ -65,7 +65,12 @@ struct JobRun {
   int64_t deadline;          // monotonic seconds past which no entry starts
   bool told_full = false;    // the full WAV queue was reported for this job
   std::string last_command;  // of the last synthesis that got as far as its launch
+  ServiceMetrics* metrics;   // null: nothing is counted
 };
+
+void CountEntry(const JobRun& run, std::atomic<uint64_t> ServiceMetrics::*counter) {
+  if (run.metrics != nullptr) Count(&(run.metrics->*counter));
+}
 
 std::string CutAt(std::string text, const char* marker) {
   const size_t at = text.find(marker);
@@ -216,12 +221,17 @@ void Synthesize(JobRun& run, const Entry& entry) {
       !WithinLimit(entry, "synthesiser command line", plan.command, kCommandMax) ||
       !QueueHasRoom(run, entry) || !RemoveOldOutput(entry, plan.output) ||
       !WriteTextFile(run, entry, plan.text_path)) {
+    CountEntry(run, &ServiceMetrics::speech_entries_refused);
     return;
   }
   // The log line names the last command that went as far as its launch,
   // whether or not it produced speech.
   run.last_command = plan.command;
-  if (!RunSynthesiser(plan)) return;
+  if (!RunSynthesiser(plan)) {
+    CountEntry(run, &ServiceMetrics::speech_entries_failed);
+    return;
+  }
+  CountEntry(run, &ServiceMetrics::speech_entries_spoken);
   Queue(run, entry, {WavTask::Kind::kPublish, plan.target, plan.name, plan.svox});
 }
 
@@ -229,10 +239,12 @@ void Delete(JobRun& run, const Entry& entry) {
   if (!NamesAWavFile(entry.file)) {
     platform::Print("TTS entry File%d skipped: only .wav files are deleted: %s\r\n",
                     entry.number, Printable(entry.file).c_str());
+    CountEntry(run, &ServiceMetrics::speech_entries_refused);
     return;
   }
   const std::string path = JoinPath(entry.dir, entry.file);
   if (!WithinLimit(entry, "deletion path", path, kTargetPathMax) || !QueueHasRoom(run, entry)) {
+    CountEntry(run, &ServiceMetrics::speech_entries_refused);
     return;
   }
   Queue(run, entry, {WavTask::Kind::kDelete, path, "", ""});
@@ -284,6 +296,7 @@ bool HandleEntries(JobRun& run, const char* path, const Job& job) {
     if (const char* fault = FileNameFault(entry.file)) {
       platform::Print("TTS entry File%d skipped: its file name %s: %s\r\n", entry.number, fault,
                       Printable(entry.file).c_str());
+      CountEntry(run, &ServiceMetrics::speech_entries_refused);
       continue;
     }
     if (entry.text[0] != '\0') {
@@ -435,8 +448,8 @@ bool NamesAWavFile(const char* name) {
 }
 
 TtsJobs::TtsJobs(const Settings& settings, const HandlerClock& clock,
-                 uint32_t wav_retry_interval_ms)
-    : settings_(settings), clock_(clock), wav_(wav_retry_interval_ms) {}
+                 uint32_t wav_retry_interval_ms, ServiceMetrics* metrics)
+    : settings_(settings), clock_(clock), wav_(wav_retry_interval_ms), metrics_(metrics) {}
 
 bool TtsJobs::SeenBefore(const char* path, bool* quiet) {
   *quiet = false;
@@ -478,14 +491,14 @@ void TtsJobs::ProcessTtsJob(const char* path) {
   if (quiet) platform::Print("proceeding tts job in '%s'\r\n\n", Printable(path).c_str());
   refused_.erase(path);
   const int budget = settings_.MaxJobSeconds > 0 ? settings_.MaxJobSeconds : 300;
-  JobRun run{settings_, clock_, wav_, clock_.monotonic_seconds() + budget, false, {}};
+  JobRun run{settings_, clock_, wav_, clock_.monotonic_seconds() + budget, false, {}, metrics_};
   if (!HandleEntries(run, path, job)) return;
   ArchiveDeleteAndLog(run, path, job);
 }
 
 SpeechLane::SpeechLane(const Settings& settings, const HandlerClock& clock,
-                       uint32_t wav_retry_interval_ms)
-    : jobs_(settings, clock, wav_retry_interval_ms) {}
+                       uint32_t wav_retry_interval_ms, ServiceMetrics* metrics)
+    : jobs_(settings, clock, wav_retry_interval_ms, metrics) {}
 
 SpeechLane::~SpeechLane() { Finish(); }
 

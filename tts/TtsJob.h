@@ -16,6 +16,7 @@
 #include <string>
 
 #include "platform/FileSystem.h"
+#include "settings/ServiceMetrics.h"
 #include "settings/Settings.h"
 #include "settings/SpoolHandler.h"
 #include "tts/WavThreads.h"
@@ -45,8 +46,10 @@ bool NamesAWavFile(const char* name);
 // outlive it.
 class TtsJobs {
  public:
+  // `metrics`, when given, counts the entries spoken, failed and refused.
   explicit TtsJobs(const Settings& settings, const HandlerClock& clock = HandlerClock::System(),
-                   uint32_t wav_retry_interval_ms = kWavRetryIntervalMs);
+                   uint32_t wav_retry_interval_ms = kWavRetryIntervalMs,
+                   ServiceMetrics* metrics = nullptr);
   TtsJobs(const TtsJobs&) = delete;
   TtsJobs& operator=(const TtsJobs&) = delete;
 
@@ -73,6 +76,7 @@ class TtsJobs {
   const HandlerClock& clock_;
   WavWorker wav_;
   std::map<std::string, Refusal> refused_;  // by path
+  ServiceMetrics* metrics_;
 };
 
 // The speech lane: a handler that hands each speech job to a thread of its
@@ -86,7 +90,8 @@ class SpeechLane : public SpoolHandler {
   static constexpr size_t kCapacity = 1024;
 
   explicit SpeechLane(const Settings& settings, const HandlerClock& clock = HandlerClock::System(),
-                      uint32_t wav_retry_interval_ms = kWavRetryIntervalMs);
+                      uint32_t wav_retry_interval_ms = kWavRetryIntervalMs,
+                      ServiceMetrics* metrics = nullptr);
   // Finishes the lane (see Finish).
   ~SpeechLane() override;
   SpeechLane(const SpeechLane&) = delete;
