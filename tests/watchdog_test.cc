@@ -35,7 +35,8 @@ class WarningPrograms : public ::testing::Environment {
 };
 const auto* const kWarningPrograms = ::testing::AddGlobalTestEnvironment(new WarningPrograms);
 
-const HandlerClock kClock{&FakeNow, &FakeNow, &InstantSleep};
+// Sleeps go through the platform, so that a test may hold the suspension.
+const HandlerClock kClock{&FakeNow, &FakeNow, &platform::Sleep};
 
 class WatchdogTest : public ::testing::Test {
  protected:
