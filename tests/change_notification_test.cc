@@ -32,7 +32,6 @@ class ChangeNotificationTest : public ::testing::Test {
 };
 
 TEST_F(ChangeNotificationTest, WritesMovesAndTimesWakeReadsAndDeletionsDoNot) {
-  const std::string d = dir_.path();
   static const struct {
     const char* name;
     std::function<void(const std::string&)> action;
@@ -51,7 +50,7 @@ TEST_F(ChangeNotificationTest, WritesMovesAndTimesWakeReadsAndDeletionsDoNot) {
        [](const std::string& d) { testutil::SetModificationTime(d + "/new", 1000000); }, true},
   };
   for (const auto& c : cases) {
-    c.action(d);
+    c.action(dir_.path());
     EXPECT_EQ(notification_.Wait(0) == ChangeNotification::kChanged, c.wakes) << c.name;
     EXPECT_EQ(notification_.Wait(0), ChangeNotification::kTimeout) << c.name << " drained";
   }

@@ -47,48 +47,58 @@ void ExpectInOrder(const std::string& output, const std::vector<const char*>& li
   }
 }
 
-class HandlerFaultsTest : public ::testing::Test {
- protected:
-  // Each row starts in a fresh installation directory.
-  void SetUp() override {
-    dir_holder_ = std::make_unique<testutil::TempDir>();
-    const testutil::TempDir& dir_ = *dir_holder_;
-    for (const char* sub : {"spool", "ack", "db", "bin"}) testutil::MakeDirectory(dir_ / sub);
+// An installation directory with recording programs for the installation's
+// commands first on PATH, a launch ledger and the two handlers; all of it is
+// undone when it goes.
+struct Installation {
+  Installation() {
+    for (const char* sub : {"spool", "ack", "db", "bin"}) testutil::MakeDirectory(dir / sub);
     for (const char* name : {"QZARUN.CMD", "tovarin.exe", "QZ_DOFAX.BAT"}) {
-      ASSERT_TRUE(testutil::MakeRecordingProgram(dir_ / "bin", name, Calls()));
+      EXPECT_TRUE(testutil::MakeRecordingProgram(dir / "bin", name, Calls()));
     }
-    old_path_ = testutil::GetEnvironment("PATH");
-    testutil::SetEnvironment("PATH", dir_ / "bin" + testutil::kPathListSeparator + old_path_);
-    settings_ = Settings();
-    ledger_ = std::make_unique<LaunchLedger>(dir_ / "qza_wdir.journal");
-    ledger_->Open(false, 0);
-    alarms_ = std::make_unique<AlarmHandler>(settings_, *ledger_);
-    faxes_ = std::make_unique<FaxHandler>(settings_, *ledger_);
-    Set(settings_.WatchPath, dir_ / "spool/");
-    Set(settings_.AckPath, dir_ / "ack/");
-    Set(settings_.DbPath, dir_ / "db/");
+    testutil::SetEnvironment("PATH", dir / "bin" + testutil::kPathListSeparator + old_path);
+    ledger = std::make_unique<LaunchLedger>(dir / "qza_wdir.journal");
+    ledger->Open(false, 0);
+    alarms = std::make_unique<AlarmHandler>(settings, *ledger);
+    faxes = std::make_unique<FaxHandler>(settings, *ledger);
+    Set(settings.WatchPath, dir / "spool/");
+    Set(settings.AckPath, dir / "ack/");
+    Set(settings.DbPath, dir / "db/");
   }
-  void TearDown() override {
-    platform::ClearFaults();
-    alarms_.reset();
-    faxes_.reset();
-    ledger_.reset();
-    testutil::SetEnvironment("PATH", old_path_);
+  ~Installation() {
+    alarms.reset();
+    faxes.reset();
+    ledger.reset();
+    testutil::SetEnvironment("PATH", old_path);
   }
+  Installation(const Installation&) = delete;
+  Installation& operator=(const Installation&) = delete;
+
   static void Set(char (&field)[kPathSize], const std::string& value) {
     snprintf(field, kPathSize, "%s", value.c_str());
   }
-  Settings settings_;
-  std::unique_ptr<LaunchLedger> ledger_;
-  std::unique_ptr<AlarmHandler> alarms_;
-  std::unique_ptr<FaxHandler> faxes_;
-  std::string Calls() const { return *dir_holder_ / "calls.log"; }
-  // Starts a row in a fresh installation: the spool file `name` with
-  // `content`, and the row's fault armed. Returns the spool file's path.
+  std::string Calls() const { return dir / "calls.log"; }
+
+  testutil::TempDir dir;
+  const std::string old_path = testutil::GetEnvironment("PATH");
+  Settings settings;
+  std::unique_ptr<LaunchLedger> ledger;
+  std::unique_ptr<AlarmHandler> alarms;
+  std::unique_ptr<FaxHandler> faxes;
+};
+
+class HandlerFaultsTest : public ::testing::Test {
+ protected:
+  void TearDown() override { platform::ClearFaults(); }
+  std::string Calls() const { return home_->Calls(); }
+  // Starts a row in a fresh installation (the previous row's is removed
+  // first): the spool file `name` with `content`, and the row's fault armed.
+  // Returns the spool file's path.
   std::string StartRow(const Fault& fault, const char* name, const std::string& content) {
-    TearDown();
-    SetUp();
-    const std::string spool_file = *dir_holder_ / (std::string("spool/") + name);
+    platform::ClearFaults();
+    home_.reset();
+    home_ = std::make_unique<Installation>();
+    const std::string spool_file = home_->dir / (std::string("spool/") + name);
     testutil::WriteFile(spool_file, content);
     if (fault.error != 0) platform::InjectFault(fault.point, fault.error, fault.part);
     return spool_file;
@@ -111,8 +121,7 @@ class HandlerFaultsTest : public ::testing::Test {
     handler();
     return testutil::GetCapturedStdout();
   }
-  std::unique_ptr<testutil::TempDir> dir_holder_;
-  std::string old_path_;
+  std::unique_ptr<Installation> home_ = std::make_unique<Installation>();
 };
 
 TEST_F(HandlerFaultsTest, AlarmSteps) {
@@ -151,9 +160,9 @@ TEST_F(HandlerFaultsTest, AlarmSteps) {
   for (const auto& c : cases) {
     SCOPED_TRACE("row " + std::to_string(row++));
     const std::string spool_file = StartRow(c.fault, "qza1k3.in", testutil::AlarmContent({}));
-    const testutil::TempDir& dir_ = *dir_holder_;
+    const testutil::TempDir& dir_ = home_->dir;
     const std::string path = dir_ / "spool/.\\qza1k3.in";
-    const std::string output = Printed([&] { alarms_->ProcessAlarmFile(path.c_str(), 3); });
+    const std::string output = Printed([&] { home_->alarms->ProcessAlarmFile(path.c_str(), 3); });
     ExpectInOrder(output, c.lines);
     EXPECT_EQ(LaunchCount(c.launched ? 1 : 0), c.launched ? 1u : 0u) << output;
     EXPECT_EQ(testutil::FileExists(spool_file), !c.archived);
@@ -172,7 +181,7 @@ TEST_F(HandlerFaultsTest, AlarmSteps) {
     EXPECT_EQ(log.find("alarm launched") != std::string::npos, c.logged) << log;
     // A second pass over the same file: launched again only when it never started.
     platform::ClearFaults();
-    const std::string again = Printed([&] { alarms_->ProcessAlarmFile(path.c_str(), 3); });
+    const std::string again = Printed([&] { home_->alarms->ProcessAlarmFile(path.c_str(), 3); });
     if (c.archived) continue;
     if (c.launched) {
       EXPECT_EQ(again, "") << "a launched alarm that stayed is not launched again";
@@ -204,13 +213,13 @@ TEST_F(HandlerFaultsTest, AlarmEndingInsideItsTypeLineStaysOnlyWhileItsWriterMay
       {"LF line ends, long ago", lf_lines, 30, false},
       {"a complete unknown type, just written", "\r\nALAMR\r\n", 0, false},
   };
-  const std::string spool_file = *dir_holder_ / "spool/qza1k3.in";
-  const std::string path = *dir_holder_ / "spool/.\\qza1k3.in";
+  const std::string spool_file = home_->dir / "spool/qza1k3.in";
+  const std::string path = home_->dir / "spool/.\\qza1k3.in";
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     testutil::WriteFile(spool_file, c.content);
     ASSERT_TRUE(testutil::SetModificationTime(spool_file, std::time(nullptr) - c.age));
-    const std::string output = Printed([&] { alarms_->ProcessAlarmFile(path.c_str(), 3); });
+    const std::string output = Printed([&] { home_->alarms->ProcessAlarmFile(path.c_str(), 3); });
     EXPECT_EQ(output.find("' ends inside its type line: left for its writer\r\n") !=
                   std::string::npos,
               c.stays)
@@ -242,16 +251,16 @@ TEST_F(HandlerFaultsTest, FaxSteps) {
   for (const auto& c : cases) {
     SCOPED_TRACE("row " + std::to_string(row++));
     const std::string spool_file = StartRow(c.fault, "qz1.job", "a\r\nb\r\nc\r\nd\r\n");
-    const testutil::TempDir& dir_ = *dir_holder_;
+    const testutil::TempDir& dir_ = home_->dir;
     const std::string path = dir_ / "spool/.\\qz1.job";
-    const std::string output = Printed([&] { faxes_->ProcessFaxJob(path.c_str()); });
+    const std::string output = Printed([&] { home_->faxes->ProcessFaxJob(path.c_str()); });
     ExpectInOrder(output, c.lines);
     EXPECT_EQ(LaunchCount(c.launched ? 1 : 0), c.launched ? 1u : 0u);
     EXPECT_EQ(testutil::FileExists(spool_file), !c.deleted);
     const std::string log = testutil::ReadFile(dir_ / "ack/qzf_" + YearMonth() + ".log");
     EXPECT_EQ(log.find("fax job launched") != std::string::npos, c.logged) << log;
     platform::ClearFaults();
-    const std::string again = Printed([&] { faxes_->ProcessFaxJob(path.c_str()); });
+    const std::string again = Printed([&] { home_->faxes->ProcessFaxJob(path.c_str()); });
     if (c.deleted) continue;
     EXPECT_EQ(LaunchCount(1), 1u) << again;  // a stuck job is never faxed twice
   }

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "TestUtil.h"
 #include "watchdog/Watchdog.h"
@@ -135,12 +136,16 @@ TEST_F(WatchdogTest, EmptyNeedOneListNeverWarns) {
 }
 
 TEST_F(WatchdogTest, SupervisionIsOffFromTheWarningUntilTheSleepEnds) {
+  // The suspend thread sleeps through its handler's clock: this handler's
+  // sleep lasts until the test lets it end.
+  static std::atomic<bool> release{false};
+  static const HandlerClock held{&FakeNow, &FakeNow, [](uint32_t) {
+                                   while (!release) std::this_thread::yield();
+                                 }};
+  handler_ = std::make_unique<WatchdogHandler>(settings_, held);
+  sv().SupervisionActive = 1;
   sv().NeedOneConsole[1] = 1;
   SilentFor(1, 50);
-  static std::atomic<bool> release{false};
-  platform::SetSleep([](uint32_t) {
-    while (!release) std::this_thread::yield();
-  });
   testutil::CaptureStdout();
   handler_->CheckConsoles();
   EXPECT_EQ(sv().SupervisionActive.load(), 0);  // cleared before the thread runs

@@ -28,13 +28,6 @@ void HookedSleep(uint32_t) {
   if (on_sleep) on_sleep(sleeps);
 }
 
-// Makes a directory immutable (or mutable again) where the file system can.
-bool Immutable(const std::string& path, bool on) {
-  if (testutil::kWindows) return false;  // Windows has no such attribute
-  return system(("chattr " + std::string(on ? "+i " : "-i ") + path + " 2>/dev/null").c_str()) ==
-         0;
-}
-
 class WavThreadsTest : public ::testing::Test {
  protected:
   Settings settings_;
@@ -50,11 +43,18 @@ class WavThreadsTest : public ::testing::Test {
     platform::SetSleep(nullptr);
     platform::ClearFaults();
     on_sleep = nullptr;
-    Immutable(Sounds(), false);
   }
   std::string Svox() const { return dir_ / "svox"; }
   std::string Sounds() const { return dir_ / "sounds"; }
   std::string Target() const { return Sounds() + ".\\hello.wav"; }
+  // The sounds directory refuses new files and deletions, as a directory
+  // without write permission does for every user: the copy cannot create its
+  // file beside the target, and no file in it can be deleted. Until
+  // ClearFaults.
+  void LockSounds() {
+    platform::InjectFault(platform::FaultPoint::kOpen, EPERM, "sounds.\\hello.wav");
+    platform::InjectFault(platform::FaultPoint::kUnlink, EPERM, "sounds.\\");
+  }
   std::string Move() {
     testutil::CaptureStdout();
     PublishWav(settings_.SvoxPath, Target(), "hello");
@@ -106,9 +106,9 @@ TEST_F(WavThreadsTest, ReadOnlyTargetIsNeverReplaced) {
 
 TEST_F(WavThreadsTest, CopyThatFailsAndThenSucceedsPrintsOnlySuccess) {
   testutil::WriteFile(Svox() + "/hello.wav", "RIFF new");
-  if (!Immutable(Sounds(), true)) GTEST_SKIP() << "no immutable directories here";
+  LockSounds();
   on_sleep = [&](int count) {
-    if (count == 3) Immutable(Sounds(), false);
+    if (count == 3) platform::ClearFaults();
   };
   EXPECT_EQ(Move(), "Successfully moved " + Svox() + "\\hello.wav to " + Target() + "\r\n\n");
   EXPECT_EQ(sleeps, 3);
@@ -117,7 +117,7 @@ TEST_F(WavThreadsTest, CopyThatFailsAndThenSucceedsPrintsOnlySuccess) {
 
 TEST_F(WavThreadsTest, CopyThatNeverSucceedsIsTriedTwoHundredAndTwoTimes) {
   testutil::WriteFile(Svox() + "/hello.wav", "RIFF new");
-  if (!Immutable(Sounds(), true)) GTEST_SKIP() << "no immutable directories here";
+  LockSounds();
   EXPECT_EQ(Move(), "Failed to create wavfile: " + Target() + " (Failed to copy)\n");
   EXPECT_EQ(sleeps, 200);  // two attempts at once, then 200 waits and attempts
   EXPECT_TRUE(testutil::FileExists(Svox() + "/hello.wav"));
@@ -125,9 +125,9 @@ TEST_F(WavThreadsTest, CopyThatNeverSucceedsIsTriedTwoHundredAndTwoTimes) {
 
 TEST_F(WavThreadsTest, DeletionThatSucceedsOnARetry) {
   testutil::WriteFile(Sounds() + "/old.wav", "RIFF");
-  if (!Immutable(Sounds(), true)) GTEST_SKIP() << "no immutable directories here";
+  LockSounds();
   on_sleep = [&](int count) {
-    if (count == 2) Immutable(Sounds(), false);
+    if (count == 2) platform::ClearFaults();
   };
   const std::string path = Sounds() + ".\\old.wav";
   EXPECT_EQ(Delete(path), "Wavfile " + path + " deleted\r\n\n");
@@ -136,10 +136,11 @@ TEST_F(WavThreadsTest, DeletionThatSucceedsOnARetry) {
 
 TEST_F(WavThreadsTest, DeletionThatNeverSucceeds) {
   testutil::WriteFile(Sounds() + "/old.wav", "RIFF");
-  if (!Immutable(Sounds(), true)) GTEST_SKIP() << "no immutable directories here";
+  LockSounds();
   const std::string path = Sounds() + ".\\old.wav";
   EXPECT_EQ(Delete(path), "Failed to delete wavfile: " + path + "\n");
   EXPECT_EQ(sleeps, 200);
+  EXPECT_TRUE(testutil::FileExists(Sounds() + "/old.wav"));
 }
 
 TEST_F(WavThreadsTest, DeletionOfAMissingFilePrintsNothing) {
@@ -266,11 +267,16 @@ TEST_F(WavWorkerTest, FullQueueRefusesTheNextTaskAndNamesAreHeldUntilPublished) 
     ASSERT_TRUE(worker_.HasRoom());
     ASSERT_TRUE(worker_.Queue(Publish("s" + std::to_string(n))));
   }
-  EXPECT_FALSE(worker_.HasRoom());
-  EXPECT_FALSE(worker_.Queue({WavTask::Kind::kDelete, SoundPath(999), ""}));
+  // The worker keeps retrying, and a task in its hand is not in the queue:
+  // while it holds one, one more task fits. The next one is refused.
+  size_t queued = kWavQueueCapacity;
+  while (queued <= kWavQueueCapacity + 1 && worker_.Queue(Publish("s" + std::to_string(queued)))) {
+    ++queued;
+  }
+  EXPECT_LE(queued, kWavQueueCapacity + 1);
   EXPECT_TRUE(worker_.SvoxNameInUse("s0"));
   EXPECT_FALSE(worker_.SvoxNameInUse("s"));
-  for (size_t n = 0; n < kWavQueueCapacity; ++n) {
+  for (size_t n = 0; n < queued; ++n) {
     testutil::WriteFile(Output("s" + std::to_string(n)), "RIFF");
   }
   ASSERT_TRUE(testutil::WaitFor([this] { return worker_.Idle(); }));
