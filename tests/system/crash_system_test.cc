@@ -272,6 +272,8 @@ TEST_F(CrashSystemTest, DamagedLedgerIsMovedAsideAndWhatItCoveredIsLaunchedAsAPo
   Service& restarted = Start();
   ASSERT_TRUE(WaitForCalls(2));
   ASSERT_TRUE(restarted.WaitForOutput("Ready\n"));
+  // The account's lines may follow the launch they tell of.
+  ASSERT_TRUE(restarted.WaitForOutput("Acknowledge", 1));
   const std::string out = restarted.Output();
   EXPECT_NE(out.find("ERROR: ledger qza_wdir.journal is damaged (its header is not a record's): "
                      "moved aside as qza_wdir.journal.damaged-"),
@@ -380,6 +382,8 @@ class PendingSystemTest : public ServiceTest {
     Run run;
     run.status = service.WaitForExit(30s);
     run.output = service.Output();
+    // A Windows console program's text output ends its lines in CR LF.
+    run.output.erase(std::remove(run.output.begin(), run.output.end(), '\r'), run.output.end());
     return run;
   }
   testutil::TempDir elsewhere_;
