@@ -455,8 +455,7 @@ TEST_F(TtsSystemTest, ArchivesOfJobsDifferingOnlyInCaseDoNotReplaceEachOther) {
   std::vector<std::string> planted;
   const std::time_t now = std::time(nullptr);
   for (std::time_t t = now - 2; t < now + 60; ++t) {
-    struct tm local;
-    localtime_r(&t, &local);
+    const std::tm local = testutil::LocalTime(t);
     char name[64];
     std::strftime(name, sizeof name, "ttslog/qzdup_%d%m%y_%H%M%S.tts", &local);
     testutil::WriteFile(Path(name), "planted");
