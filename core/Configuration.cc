@@ -110,6 +110,23 @@ int UsableWaitForSec(int seconds) {
   return seconds;
 }
 
+// A byte cap of the speech settings, not written back: missing keeps the
+// default in `*value`; zero, a negative or an unreadable value is said and
+// keeps it too.
+void ReadByteCap(const char* key, long* value, bool service) {
+  long read = kAbsent;
+  wdir_profile.ReadProfileInt("SVoxSettings", key, kAbsent, &read);
+  if (read == kAbsent) return;
+  if (read < 1) {
+    if (service) {
+      platform::Print("SVoxSettings/%s=%ld is below 1: the default %ld is used\n", key, read,
+                      *value);
+    }
+    return;
+  }
+  *value = read;
+}
+
 }  // namespace
 
 void LoadConfiguration(Settings* settings, ConfigurationUse use) {
@@ -164,6 +181,9 @@ void LoadConfiguration(Settings* settings, ConfigurationUse use) {
   long job_seconds = 300;
   wdir_profile.ReadProfileInt("SVoxSettings", "MaxJobSeconds", 300, &job_seconds);
   s.MaxJobSeconds = job_seconds >= 1 && job_seconds <= 86400 ? static_cast<int>(job_seconds) : 300;
+  wdir_profile.ReadProfileString("SVoxSettings", "WavDirs", "", kWavDirsSize, s.WavDirs);
+  ReadByteCap("MaxJobWavBytes", &s.MaxJobWavBytes, service);
+  ReadByteCap("MaxDayWavBytes", &s.MaxDayWavBytes, service);
   wdir_profile.CloseProfile();
 
   if (alarm_profile.OpenProfile()) {

@@ -9,6 +9,7 @@
 #include "core/WatchLoop.h"
 #include "fax/FaxJob.h"
 #include "platform/Clock.h"
+#include "platform/Access.h"
 #include "platform/Console.h"
 #include "platform/File.h"
 #include "platform/Instance.h"
@@ -83,6 +84,10 @@ int main(int argc, char** argv) {  // arguments other than the options are ignor
   }
   platform::SetTerminalTitle(kTitle);
   platform::Print("Zelvano - Directory watcher / Alarm launcher\n\n");
+  if (platform::RunsAsRoot()) {
+    platform::Print("Running as root: the package's unit runs the service as the user "
+                    "qza_wdir; speech is still written only below SVoxSettings/WavDirs\n");
+  }
   // The settings and the handlers live until the process ends: a thread of a
   // handler (the speech lane's WAV worker, a suspension) may still run then.
   static Settings settings;

@@ -33,6 +33,8 @@ std::string GroupName(gid_t gid) {
 
 }  // namespace
 
+bool RunsAsRoot() { return geteuid() == 0; }
+
 int DirectoryProblem(const char* path, bool write) {
   const std::string native = NativeDirectory(path);
   struct stat st;

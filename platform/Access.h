@@ -25,6 +25,10 @@ std::string OtherWriters(const char* path);
 // The name of the user this process runs as ("uid N" without a name).
 std::string ProcessUserName();
 
+// True when the process runs with the rights of root (effective user id 0).
+// Windows: always false; there the rights come from the service account.
+bool RunsAsRoot();
+
 // Makes the directory named by the path text the working directory. 0, or
 // the errno value.
 int ChangeWorkingDirectory(const char* path);

@@ -9,6 +9,7 @@
 constexpr int kPathSize = 128;   // path and pattern settings, joined paths
 constexpr int kVoiceSize = 40;   // SVoxSettings/Voice
 constexpr int kConsoleCount = 10;
+constexpr int kWavDirsSize = 1024;  // SVoxSettings/WavDirs
 
 struct Settings {
   int Number = 1;  // the server number
@@ -45,6 +46,15 @@ struct Settings {
   // SVoxSettings/MaxJobSeconds: time budget of one speech job as a whole; no
   // entry starts past it, and a synthesis ends at it.
   int MaxJobSeconds = 300;
+  // SVoxSettings/WavDirs: the directories below which speech jobs publish
+  // and delete WAV files, separated by `|` (which no Windows name holds);
+  // empty: the working directory and TtsPath.
+  char WavDirs[kWavDirsSize] = "";
+  // SVoxSettings/MaxJobWavBytes: bytes of speech one job may publish.
+  long MaxJobWavBytes = 50L * 1024 * 1024;
+  // SVoxSettings/MaxDayWavBytes: bytes of speech published into one
+  // directory per local day, all jobs together.
+  long MaxDayWavBytes = 500L * 1024 * 1024;
   char DbPath[kPathSize] = "";
 };
 

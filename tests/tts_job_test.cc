@@ -116,6 +116,8 @@ class TtsJobTest : public ::testing::Test {
     testutil::MakeDirectory(Sounds());
     testutil::MakeDirectory(dir_ / "log");
     std::snprintf(settings_.SvoxPath, kPathSize, "%s/", Svox().c_str());
+    // The test runs elsewhere: its directory is where speech may go.
+    std::snprintf(settings_.WavDirs, kWavDirsSize, "%s", dir_.path().c_str());
     std::snprintf(settings_.TtsLogPath, kPathSize, "%s", (dir_ / "log").c_str());
     std::snprintf(settings_.Voice, kVoiceSize, "en");
     settings_.MaxSeconds = 1000;

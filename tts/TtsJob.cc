@@ -13,6 +13,7 @@
 
 #include "platform/Clock.h"
 #include "platform/Console.h"
+#include "platform/Directory.h"
 #include "platform/File.h"
 #include "platform/FileSystem.h"
 #include "platform/Path.h"
@@ -52,6 +53,7 @@ struct Synthesis {
   std::string output;
   std::string target;
   std::string command;
+  std::string entry;  // the target's name in its directory
   std::string svox;  // SvoxPath: where the synthesiser runs
   int max_seconds;   // its time limit, at least one second
   void (*sleep)(uint32_t milliseconds);
@@ -66,6 +68,16 @@ struct JobRun {
   bool told_full = false;    // the full WAV queue was reported for this job
   std::string last_command;  // of the last synthesis that got as far as its launch
   ServiceMetrics* metrics;   // null: nothing is counted
+  std::vector<platform::FileIdentity> allowed = {};  // the allowed directories
+  TtsJobs::DayBytes* day_bytes = nullptr;
+  long long job_bytes = 0;   // bytes of speech this job has queued for publishing
+};
+
+// The entry's directory, opened and judged, with the allowed directory it
+// lies below (an index into run.allowed).
+struct Target {
+  std::shared_ptr<const platform::Directory> dir;
+  size_t allowed = 0;
 };
 
 void CountEntry(const JobRun& run, std::atomic<uint64_t> ServiceMetrics::*counter) {
@@ -104,6 +116,7 @@ Synthesis PlanSynthesis(const JobRun& run, const Entry& entry) {
   const Settings& s = run.settings;
   const std::string stem = CutAt(entry.file, ".wav");
   Synthesis plan;
+  plan.entry = stem + ".wav";
   plan.name = FreeSvoxName(run.wav, stem);
   plan.text_path = JoinPath(s.SvoxPath, plan.name + ".txt");
   plan.output = JoinPath(s.SvoxPath, plan.name + ".wav");
@@ -131,6 +144,65 @@ bool QueueHasRoom(JobRun& run, const Entry& entry) {
   }
   run.told_full = true;
   return false;
+}
+
+// Opens the entry's directory and judges what was opened: it must be, or lie
+// below, one of the allowed directories, whatever links or ".." led there.
+// False, with the line printed, when the entry is refused.
+bool OpenTarget(const JobRun& run, const Entry& entry, Target* target) {
+  auto dir = std::make_shared<platform::Directory>();
+  const std::string shown = Printable(entry.dir);
+  if (!dir->Open(entry.dir)) {
+    platform::Print("TTS entry File%d refused: its directory '%s' cannot be opened: %s\r\n",
+                    entry.number, shown.c_str(), platform::ErrorText(errno));
+    return false;
+  }
+  const int within = dir->WithinAny(run.allowed);
+  if (within < 0) {
+    platform::Print("TTS entry File%d refused: its directory '%s' cannot be judged: %s\r\n",
+                    entry.number, shown.c_str(), platform::ErrorText(errno));
+    return false;
+  }
+  if (within == 0) {
+    platform::Print("TTS entry File%d refused: its directory '%s' lies outside every directory "
+                    "of SVoxSettings/WavDirs\r\n",
+                    entry.number, shown.c_str());
+    return false;
+  }
+  target->dir = std::move(dir);
+  target->allowed = static_cast<size_t>(within - 1);
+  return true;
+}
+
+// Charges `bytes` of speech to the job and to the allowed directory's day;
+// false, with the line printed and nothing charged, when either cap would be
+// passed.
+bool ChargeBytes(JobRun& run, const Entry& entry, const Target& target, long long bytes) {
+  const Settings& s = run.settings;
+  if (run.job_bytes + bytes > s.MaxJobWavBytes) {
+    platform::Print("TTS entry File%d refused: its %lld bytes of speech would pass the %ld bytes "
+                    "one job may publish (SVoxSettings/MaxJobWavBytes)\r\n",
+                    entry.number, bytes, s.MaxJobWavBytes);
+    return false;
+  }
+  const struct tm time = platform::LocalTime(run.clock.now());
+  const int day = (time.tm_year + 1900) * 1000 + time.tm_yday;
+  TtsJobs::DayBytes& days = *run.day_bytes;
+  if (days.day != day) {
+    days.day = day;
+    days.bytes.clear();
+  }
+  const platform::FileIdentity& root = run.allowed[target.allowed];
+  long long& today = days.bytes[{root.dev, root.ino}];
+  if (today + bytes > s.MaxDayWavBytes) {
+    platform::Print("TTS entry File%d refused: its %lld bytes of speech would pass the %ld bytes "
+                    "its allowed directory may take today (SVoxSettings/MaxDayWavBytes)\r\n",
+                    entry.number, bytes, s.MaxDayWavBytes);
+    return false;
+  }
+  today += bytes;
+  run.job_bytes += bytes;
+  return true;
 }
 
 bool Queue(JobRun& run, const Entry& entry, WavTask task) {
@@ -216,7 +288,9 @@ void Synthesize(JobRun& run, const Entry& entry) {
                   Printable(JoinPath(run.settings.SvoxPath, entry.file).c_str()).c_str(),
                   Printable(entry.text).c_str());
   const Synthesis plan = PlanSynthesis(run, entry);
-  if (!WithinLimit(entry, "synthesiser output path", plan.output, kOutputPathMax) ||
+  Target target;
+  if (!OpenTarget(run, entry, &target) ||
+      !WithinLimit(entry, "synthesiser output path", plan.output, kOutputPathMax) ||
       !WithinLimit(entry, "target path", plan.target, kTargetPathMax) ||
       !WithinLimit(entry, "synthesiser command line", plan.command, kCommandMax) ||
       !QueueHasRoom(run, entry) || !RemoveOldOutput(entry, plan.output) ||
@@ -231,8 +305,17 @@ void Synthesize(JobRun& run, const Entry& entry) {
     CountEntry(run, &ServiceMetrics::speech_entries_failed);
     return;
   }
+  platform::FileStatus output;
+  const long long bytes = platform::StatPath(plan.output.c_str(), &output) == 0 ? output.size : 0;
+  if (!ChargeBytes(run, entry, target, bytes)) {
+    platform::RemoveFile(plan.text_path.c_str());  // never published: nothing else reads them
+    platform::RemoveFile(plan.output.c_str());
+    CountEntry(run, &ServiceMetrics::speech_entries_refused);
+    return;
+  }
   CountEntry(run, &ServiceMetrics::speech_entries_spoken);
-  Queue(run, entry, {WavTask::Kind::kPublish, plan.target, plan.name, plan.svox});
+  Queue(run, entry,
+        {WavTask::Kind::kPublish, plan.target, plan.name, plan.svox, target.dir, plan.entry});
 }
 
 void Delete(JobRun& run, const Entry& entry) {
@@ -243,11 +326,13 @@ void Delete(JobRun& run, const Entry& entry) {
     return;
   }
   const std::string path = JoinPath(entry.dir, entry.file);
-  if (!WithinLimit(entry, "deletion path", path, kTargetPathMax) || !QueueHasRoom(run, entry)) {
+  Target target;
+  if (!WithinLimit(entry, "deletion path", path, kTargetPathMax) ||
+      !OpenTarget(run, entry, &target) || !QueueHasRoom(run, entry)) {
     CountEntry(run, &ServiceMetrics::speech_entries_refused);
     return;
   }
-  Queue(run, entry, {WavTask::Kind::kDelete, path, "", ""});
+  Queue(run, entry, {WavTask::Kind::kDelete, path, "", "", target.dir, entry.file});
 }
 
 // The job's name after its last backslash, lower-cased, cut at ".tts".
@@ -308,6 +393,38 @@ bool HandleEntries(JobRun& run, const char* path, const Job& job) {
   return true;
 }
 
+// Stores `text` under the archive name `name` in `log_path` without ever
+// replacing an archive: when the name is taken (two jobs whose names differ
+// only in case, in the same second), "~2", "~3", ... go before ".tts". The
+// copy is written whole under a random name first, then renamed. Fills
+// `archive` with the name used or last tried; false with errno set.
+bool StoreArchive(const char* log_path, const std::string& name, const std::string& text,
+                  std::string* archive) {
+  *archive = JoinPath(log_path, name);
+  std::string temp;
+  const int fd = platform::CreateUniqueFile(log_path, ("." + name + ".").c_str(), &temp);
+  if (fd < 0) return false;
+  bool ok =
+      platform::FileWrite(fd, text.data(), text.size()) == static_cast<int64_t>(text.size());
+  int error = ok ? 0 : errno;
+  if (!platform::FileClose(fd) && ok) {
+    ok = false;
+    error = errno;
+  }
+  if (ok) {
+    const std::string base = CutAt(name, ".tts");
+    for (int n = 1; n <= 100; ++n) {
+      *archive = JoinPath(log_path, n == 1 ? name : base + "~" + std::to_string(n) + ".tts");
+      if (platform::RenameFile(temp.c_str(), archive->c_str())) return true;
+      error = errno;
+      if (error != EEXIST) break;
+    }
+  }
+  platform::RemoveFile(temp.c_str());  // a copy that found no name leaves nothing behind
+  errno = error;
+  return false;
+}
+
 // Stores the bytes that were read as the job's archive copy.
 void Archive(const char* log_path, const char* path, const Job& job, const std::string& stem,
              const struct tm& time) {
@@ -320,13 +437,12 @@ void Archive(const char* log_path, const char* path, const Job& job, const std::
   std::snprintf(name, sizeof name, "%s_%02d%02d%02d_%02d%02d%02d.tts", stem.c_str(),
                 time.tm_mday, time.tm_mon + 1, TwoDigitYear(time), time.tm_hour, time.tm_min,
                 time.tm_sec);
-  const std::string joined = JoinPath(log_path, name);
-  const char* archive = joined.c_str();
-  const bool stored = job.read && platform::WriteFileAtomically(archive, job.text.data(),
-                                                                job.text.size());
+  std::string archive = JoinPath(log_path, name);
+  const bool stored = job.read && StoreArchive(log_path, name, job.text, &archive);
   if (!stored) {
     platform::Print("TTS job %s not archived as %s: %s\r\n", Printable(path).c_str(),
-                    Printable(archive).c_str(), platform::ErrorText(job.read ? errno : ENOENT));
+                    Printable(archive.c_str()).c_str(),
+                    platform::ErrorText(job.read ? errno : ENOENT));
     platform::PrintError("qza_wdir: TTS job %s not archived\n", Printable(path).c_str());
   }
 }
@@ -475,6 +591,40 @@ void TtsJobs::Remember(const char* path, int error) {
   refused_[path] = {identity, error};
 }
 
+std::vector<platform::FileIdentity> TtsJobs::AllowedDirectories() {
+  std::vector<std::string> texts;
+  if (settings_.WavDirs[0] == '\0') {
+    texts = {"", settings_.TtsPath};
+  } else {
+    // `|` separates: no Windows name holds it.
+    const std::string list = settings_.WavDirs;
+    size_t start = 0;
+    for (;;) {
+      const size_t bar = list.find('|', start);
+      std::string text = list.substr(start, bar == std::string::npos ? bar : bar - start);
+      const size_t first = text.find_first_not_of(" \t");
+      text = first == std::string::npos ? "" : text.substr(first, text.find_last_not_of(" \t") + 1 - first);
+      if (!text.empty()) texts.push_back(text);
+      if (bar == std::string::npos) break;
+      start = bar + 1;
+    }
+  }
+  std::vector<platform::FileIdentity> allowed;
+  for (const std::string& text : texts) {
+    platform::Directory dir;
+    platform::FileIdentity identity;
+    if (dir.Open(text.c_str()) && dir.Identity(&identity)) {
+      allowed.push_back(identity);
+      unusable_dirs_.erase(text);
+    } else if (unusable_dirs_.insert(text).second) {
+      platform::Print("SVoxSettings/WavDirs: directory '%s' cannot be opened, no speech is "
+                      "published below it: %s\r\n",
+                      Printable(text.c_str()).c_str(), platform::ErrorText(errno));
+    }
+  }
+  return allowed;
+}
+
 void TtsJobs::ProcessTtsJob(const char* path) {
   bool quiet = false;
   if (SeenBefore(path, &quiet)) return;
@@ -492,6 +642,8 @@ void TtsJobs::ProcessTtsJob(const char* path) {
   refused_.erase(path);
   const int budget = settings_.MaxJobSeconds > 0 ? settings_.MaxJobSeconds : 300;
   JobRun run{settings_, clock_, wav_, clock_.monotonic_seconds() + budget, false, {}, metrics_};
+  run.allowed = AllowedDirectories();
+  run.day_bytes = &day_bytes_;
   if (!HandleEntries(run, path, job)) return;
   ArchiveDeleteAndLog(run, path, job);
 }

@@ -14,6 +14,8 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/FileSystem.h"
 #include "settings/ServiceMetrics.h"
@@ -68,6 +70,18 @@ class TtsJobs {
     int error;
   };
 
+  // Bytes of speech published today into each allowed directory (with
+  // everything below it), by its device and inode.
+  struct DayBytes {
+    int day = -1;  // year * 1000 + day of the year, local time
+    std::map<std::pair<uint64_t, uint64_t>, long long> bytes;
+  };
+
+  // The allowed directories of SVoxSettings/WavDirs (by default the working
+  // directory and TtsPath) that can be opened now; one that cannot is said
+  // once until it can again.
+  std::vector<platform::FileIdentity> AllowedDirectories();
+
  private:
   bool SeenBefore(const char* path, bool* quiet);
   void Remember(const char* path, int error);
@@ -76,6 +90,8 @@ class TtsJobs {
   const HandlerClock& clock_;
   WavWorker wav_;
   std::map<std::string, Refusal> refused_;  // by path
+  DayBytes day_bytes_;
+  std::set<std::string> unusable_dirs_;  // allowed directories said to be unusable
   ServiceMetrics* metrics_;
 };
 

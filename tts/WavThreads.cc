@@ -34,8 +34,23 @@ std::string SvoxFile(const char* svox, const std::string& name, const char* exte
   return platform::JoinPath(svox, name + extension);
 }
 
-bool TargetReplaceable(const char* target) {
-  return platform::PathWritable(target) || !platform::PathExists(target);
+// Gives the task the directory it works through: the one the job opened and
+// judged, or else the directory part of its path, opened now. False with
+// errno set when that cannot be opened.
+bool OpenTarget(WavTask& task) {
+  if (task.dir) return true;
+  const size_t separator = task.path.find_last_of("\\/");
+  std::string directory =
+      separator == std::string::npos ? std::string() : task.path.substr(0, separator + 1);
+  // The ".\" that JoinPath put in goes, so that the fault keys read as the path.
+  if (directory.size() >= 2 && directory.compare(directory.size() - 2, 2, ".\\") == 0) {
+    directory.resize(directory.size() - 2);
+  }
+  auto opened = std::make_shared<platform::Directory>();
+  if (!opened->Open(directory.c_str())) return false;
+  task.entry = separator == std::string::npos ? task.path : task.path.substr(separator + 1);
+  task.dir = std::move(opened);
+  return true;
 }
 
 // Removes a synthesiser file that served its purpose; a file that stays is
@@ -82,13 +97,18 @@ void Advance(Run& run, Run::Step step) {
 // Makes one attempt of the task's step and of the steps that follow it at
 // once; says whether the task is over or must be tried again.
 Outcome Attempt(Run& run) {
-  const WavTask& task = run.task;
+  WavTask& task = run.task;
   const std::string shown = Printable(task.path.c_str());
+  const bool opened = OpenTarget(task);
   if (run.step == Run::kDelete) {
     const bool first = !run.started;
     run.started = true;
-    if (first && !platform::PathExists(task.path.c_str())) return Outcome::kOver;
-    if (platform::RemoveFile(task.path.c_str())) {
+    if (!opened) {
+      if (first && errno == ENOENT) return Outcome::kOver;  // no directory: nothing to delete
+      return Failed(run, "Failed to delete wavfile: " + shown + "\n");
+    }
+    if (first && !task.dir->EntryExists(task.entry.c_str())) return Outcome::kOver;
+    if (task.dir->RemoveEntry(task.entry.c_str())) {
       platform::Print("Wavfile %s deleted\r\n\n", shown.c_str());
       return Outcome::kOver;
     }
@@ -102,7 +122,7 @@ Outcome Attempt(Run& run) {
     Advance(run, Run::kAwaitTarget);
   }
   if (run.step == Run::kAwaitTarget) {
-    if (!TargetReplaceable(task.path.c_str())) {
+    if (!opened || !task.dir->EntryReplaceable(task.entry.c_str())) {
       return Failed(run,
                     "Failed to create wavfile: " + shown + " (Old wavfile can not be deleted)\n");
     }
@@ -110,7 +130,7 @@ Outcome Attempt(Run& run) {
   }
   // The copy replaces the old target in one rename: it is never deleted first,
   // so a copy that fails leaves the old speech in place.
-  if (!platform::CopyFileReplacing(output.c_str(), task.path.c_str())) {
+  if (!task.dir->CopyInto(output.c_str(), task.entry.c_str())) {
     return Failed(run, "Failed to create wavfile: " + shown + " (Failed to copy)\n");
   }
   RemoveUsedFile(SvoxFile(task.svox.c_str(), task.name, ".txt"));
@@ -205,10 +225,10 @@ void Worker(void* argument) {
 }  // namespace
 
 void PublishWav(const char* svox, const std::string& target, const std::string& name) {
-  RunHere({WavTask::Kind::kPublish, target, name, svox});
+  RunHere({WavTask::Kind::kPublish, target, name, svox, nullptr, ""});
 }
 
-void DeleteWav(const std::string& path) { RunHere({WavTask::Kind::kDelete, path, "", ""}); }
+void DeleteWav(const std::string& path) { RunHere({WavTask::Kind::kDelete, path, "", "", nullptr, ""}); }
 
 WavWorker::WavWorker(uint32_t retry_interval_ms) : shared_(std::make_shared<Shared>()) {
   shared_->retry_interval_ms = retry_interval_ms;

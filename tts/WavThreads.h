@@ -17,6 +17,8 @@
 #include <memory>
 #include <string>
 
+#include "platform/Directory.h"
+
 // Tasks that may wait in the queue (retrying ones among them) besides the one
 // in hand.
 constexpr size_t kWavQueueCapacity = 200;
@@ -35,6 +37,11 @@ struct WavTask {
   std::string name;
   // Publish: SvoxPath, the directory of the synthesiser's files.
   std::string svox;
+  // The directory that was opened and judged for the target, shared by the
+  // task's attempts, and the target's plain name in it. Without them the
+  // worker opens the directory part of `path` itself (its last `\` or `/`).
+  std::shared_ptr<const platform::Directory> dir;
+  std::string entry;
 };
 
 // Publishes the synthesiser output `name`.wav (SvoxPath joined as below) at

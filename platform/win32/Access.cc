@@ -19,6 +19,8 @@ int DirectoryProblem(const char* path, bool) {
 
 std::string OtherWriters(const char*) { return ""; }
 
+bool RunsAsRoot() { return false; }
+
 std::string ProcessUserName() {
   char name[257];
   DWORD size = sizeof name;

@@ -46,6 +46,10 @@ const char* const kIniRows[][3] = {
     {"SVoxSettings", "Pitch", "100"},
     {"SVoxSettings", "MaxSeconds", "60"},
     {"SVoxSettings", "MaxJobSeconds", "300"},
+    // Written only when a test sets them.
+    {"SVoxSettings", "WavDirs", nullptr},
+    {"SVoxSettings", "MaxJobWavBytes", nullptr},
+    {"SVoxSettings", "MaxDayWavBytes", nullptr},
 };
 
 }  // namespace
@@ -408,8 +412,9 @@ void ServiceTest::WriteIni(const std::map<std::string, std::string>& changes) {
       section = row[0];
       ini << "[" << section << "]\n";
     }
-    std::string value = row[2];
     auto change = changes.find(row[1]);
+    if (row[2] == nullptr && change == changes.end()) continue;
+    std::string value = row[2] == nullptr ? "" : row[2];
     if (change != changes.end()) {
       if (change->second.empty()) continue;
       value = change->second;

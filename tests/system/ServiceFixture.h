@@ -98,7 +98,8 @@ class ServiceTest : public ::testing::Test {
   ~ServiceTest() override;
 
   // Writes qza_wdir.ini from the test settings (every key set, relative
-  // paths, WaitForSec 30) with `changes` applied; an empty value removes the key.
+  // paths, WaitForSec 30) with `changes` applied; an empty value removes the
+  // key. SVoxSettings' WavDirs and byte caps are written only when changed.
   void WriteIni(const std::map<std::string, std::string>& changes = {});
   void WriteAlarmIni(const std::string& db_path);
   // Starts the service in the test directory.

@@ -1,6 +1,9 @@
 // TTS jobs through the real binary, with a fake svox.exe that records its
 // arguments and working directory, and once through the real contrib svox.exe.
 #include <sys/stat.h>
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 #include <cstring>
 #include <ctime>
@@ -327,6 +330,155 @@ TEST_F(TtsSystemTest, SameStemInTwoDirectoriesPublishesEachItsOwnSpeech) {
   EXPECT_NE(service.Output().find("Successfully moved " + Svox() + "hello~2.wav to " +
                                   Path("sounds2") + ".\\hello.wav\r\n\n"),
             std::string::npos);
+}
+
+}  // namespace
+}  // namespace systemtest
+
+namespace systemtest {
+namespace {
+
+// Speech that a job may not write: each Dir= below leads outside the allowed
+// directories (the test directory, where the service runs, and the spool).
+TEST_F(TtsSystemTest, DirectoryOutsideTheAllowedOnesIsRefusedHoweverItIsNamed) {
+  testutil::TempDir outside;
+  testutil::WriteFile(outside / "victim.wav", "RIFF victim");
+  const bool links = testutil::MakeSymlink(outside.path(), Path("sounds/link"));
+  ASSERT_TRUE(links || testutil::kWindows);
+  const std::string o = outside.path();
+  const struct {
+    const char* name;
+    std::string dir;
+    bool link;
+  } cases[] = {
+      {"outside", o, false},
+      {"through a link", Sounds() + "/link", true},
+      {"through ..", Sounds() + "\\..\\..\\" + o.substr(o.rfind('/') + 1), false},
+      {"the root", "/", false},
+  };
+
+  Service& service = StartService();
+#ifndef _WIN32
+  // CI runs as root: every case below then holds for root too.
+  if (geteuid() == 0) {
+    EXPECT_NE(service.Output().find("Running as root: the package's unit runs the service as "
+                                    "the user qza_wdir"),
+              std::string::npos);
+  }
+#endif
+  int handled = 0;
+  for (const auto& c : cases) {
+    if (c.link && !links) continue;
+    SCOPED_TRACE(c.name);
+    const std::string& dir = c.dir;
+    Drop("spool/qz1.tts", "[File1]\nFile=pwn.wav\nText=owned\nDir=" + dir +
+                              "\n[File2]\nFile=victim.wav\nDir=" + dir +
+                              "\n[File3]\nFile=ok.wav\nText=Ok\nDir=" + Sounds() + "\n");
+    ++handled;
+    ASSERT_TRUE(testutil::WaitFor([&] { return LogLines() == handled; }));
+    ASSERT_TRUE(service.WaitForOutput("Successfully moved " + Svox() + "ok.wav", handled));
+    const std::string outside_line = "' lies outside every directory of SVoxSettings/WavDirs\r\n";
+    EXPECT_NE(service.Output().find("TTS entry File1 refused: its directory '" + dir +
+                                    outside_line),
+              std::string::npos);
+    EXPECT_NE(service.Output().find("TTS entry File2 refused: its directory '" + dir +
+                                    outside_line),
+              std::string::npos);
+    EXPECT_EQ(testutil::ReadFile(outside / "victim.wav"), "RIFF victim");
+    EXPECT_FALSE(testutil::FileExists(outside / "pwn.wav"));
+    EXPECT_FALSE(testutil::FileExists("/pwn.wav"));
+    EXPECT_FALSE(testutil::FileExists(Path("svox/pwn.wav")));
+  }
+}
+
+// Below an allowed directory speech goes on: one listed in WavDirs outside
+// the installation, its subdirectories, and a link that stays inside.
+TEST_F(TtsSystemTest, PublishingBelowAListedDirectoryWorks) {
+  testutil::TempDir elsewhere;
+  testutil::MakeDirectory(elsewhere / "sub");
+  testutil::WriteFile(elsewhere / "sub/old.wav", "RIFF old");
+  ASSERT_TRUE(testutil::MakeSymlink(elsewhere / "sub", elsewhere / "link"));
+  Service& service =
+      StartService({{"WavDirs", " " + elsewhere.path() + " | " + Path("nothing-here") + " |"}});
+  Drop("spool/qz1.tts", "[File1]\nFile=top.wav\nText=Top\nDir=" + elsewhere.path() +
+                            "\n[File2]\nFile=deep.wav\nText=Deep\nDir=" + (elsewhere / "sub") +
+                            "\n[File3]\nFile=old.wav\nDir=" + (elsewhere / "link") +
+                            "\n[File4]\nFile=here.wav\nText=Here\nDir=" + Sounds() + "\n");
+  ASSERT_TRUE(testutil::WaitFor([&] { return LogLines() == 1; }));
+  ASSERT_TRUE(service.WaitForOutput("Successfully moved", 2));
+  ASSERT_TRUE(service.WaitForOutput("old.wav deleted"));
+  EXPECT_EQ(testutil::ReadFile(elsewhere / "top.wav"), "WAV of Top");
+  EXPECT_EQ(testutil::ReadFile(elsewhere / "sub/deep.wav"), "WAV of Deep");
+  EXPECT_FALSE(testutil::FileExists(elsewhere / "sub/old.wav"));
+  // The list replaces the defaults: the installation directory is no longer allowed.
+  EXPECT_NE(service.Output().find("TTS entry File4 refused: its directory '" + Sounds() +
+                                  "' lies outside every directory of SVoxSettings/WavDirs\r\n"),
+            std::string::npos);
+  EXPECT_FALSE(testutil::FileExists(Sounds() + "/here.wav"));
+  EXPECT_NE(service.Output().find("SVoxSettings/WavDirs: directory '" + Path("nothing-here") +
+                                  "' cannot be opened"),
+            std::string::npos);
+}
+
+// "WAV of " and ten letters: 17 bytes an entry.
+TEST_F(TtsSystemTest, ByteCapsRefuseTheRestOfAJobAndOfADirectorysDay) {
+  Service& service = StartService({{"MaxJobWavBytes", "40"}, {"MaxDayWavBytes", "60"}});
+  auto entry = [&](int n, const std::string& file) {
+    return "[File" + std::to_string(n) + "]\nFile=" + file + "\nText=abcdefghij\nDir=" +
+           Sounds() + "\n";
+  };
+  Drop("spool/qz1.tts", entry(1, "a.wav") + entry(2, "b.wav") + entry(3, "c.wav"));
+  ASSERT_TRUE(testutil::WaitFor([&] { return LogLines() == 1; }));
+  ASSERT_TRUE(service.WaitForOutput("Successfully moved", 2));
+  EXPECT_NE(service.Output().find("TTS entry File3 refused: its 17 bytes of speech would pass "
+                                  "the 40 bytes one job may publish "
+                                  "(SVoxSettings/MaxJobWavBytes)\r\n"),
+            std::string::npos);
+  EXPECT_FALSE(testutil::FileExists(Sounds() + "/c.wav"));
+  EXPECT_FALSE(testutil::FileExists(Path("svox/c.wav")));
+  // 34 bytes went into the test directory today; the next 17 fit, then no more.
+  Drop("spool/qz2.tts", entry(1, "d.wav") + entry(2, "e.wav"));
+  ASSERT_TRUE(testutil::WaitFor([&] { return LogLines() == 2; }));
+  ASSERT_TRUE(service.WaitForOutput("Successfully moved", 3));
+  EXPECT_NE(service.Output().find("TTS entry File2 refused: its 17 bytes of speech would pass "
+                                  "the 60 bytes its allowed directory may take today "
+                                  "(SVoxSettings/MaxDayWavBytes)\r\n"),
+            std::string::npos);
+  EXPECT_EQ(testutil::ReadFile(Sounds() + "/d.wav"), "WAV of abcdefghij");
+  EXPECT_FALSE(testutil::FileExists(Sounds() + "/e.wav"));
+}
+
+// Job names that differ only in case archive under the same lower-case stem:
+// neither replaces the other, nor an archive already there.
+TEST_F(TtsSystemTest, ArchivesOfJobsDifferingOnlyInCaseDoNotReplaceEachOther) {
+  testutil::MakeDirectory(Path("ttslog"));
+  std::vector<std::string> planted;
+  const std::time_t now = std::time(nullptr);
+  for (std::time_t t = now - 2; t < now + 60; ++t) {
+    const std::tm local = testutil::LocalTime(t);
+    char name[64];
+    std::strftime(name, sizeof name, "ttslog/qzdup_%d%m%y_%H%M%S.tts", &local);
+    testutil::WriteFile(Path(name), "planted");
+    planted.push_back(name);
+  }
+  StartService();
+  Drop("spool/qzdup.tts", "[File1]\nFile=x\nText=lower\n");
+  Drop("spool/QZDUP.tts", "[File1]\nFile=x\nText=upper\n");
+  ASSERT_TRUE(testutil::WaitFor([&] { return LogLines() == 2; }));
+  for (const std::string& name : planted) EXPECT_EQ(testutil::ReadFile(Path(name)), "planted");
+  int lower = 0;
+  int upper = 0;
+  for (const auto& file : std::filesystem::directory_iterator(Path("ttslog"))) {
+    const std::string text = testutil::ReadFile(file.path().string());
+    if (text.find("Text=lower") != std::string::npos) ++lower;
+    if (text.find("Text=upper") != std::string::npos) ++upper;
+    if (text != "planted" && text.find("[File1]") != std::string::npos) {
+      EXPECT_NE(file.path().filename().string().find('~'), std::string::npos)
+          << file.path();
+    }
+  }
+  EXPECT_EQ(lower, 1);
+  EXPECT_EQ(upper, 1);
 }
 
 }  // namespace

@@ -1,0 +1,172 @@
+// An open directory on Windows. The directory is held open without delete
+// sharing, so that neither it nor a directory above it can be renamed or
+// removed while it is held; it is judged on its final path, which the system
+// gives for the handle with every link and junction resolved, and names in it
+// are reached through that final path. An entry that is a reparse point is
+// replaced or removed itself, never followed.
+#include "platform/Directory.h"
+
+#include <errno.h>
+
+#include <string>
+#include <utility>
+
+#include "platform/Fault.h"
+#include "platform/FileSystem.h"
+#include "platform/Path.h"
+#include "platform/win32/Win32.h"
+
+namespace platform {
+namespace {
+
+using win32::Fail;
+
+HANDLE AsHandle(intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
+
+HANDLE OpenDirectoryHandle(const std::string& native, DWORD sharing) {
+  return CreateFileA(native.c_str(), 0, sharing, nullptr, OPEN_EXISTING,
+                     FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+bool IdentityOfHandle(HANDLE handle, FileIdentity* identity) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(handle, &info)) return Fail();
+  *identity = FileIdentity();
+  identity->dev = info.dwVolumeSerialNumber;
+  identity->ino = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  return true;
+}
+
+// The final path of an open handle in its plain form ("C:\dir",
+// "\\server\share\dir"); empty with errno set when the system gives none.
+std::string FinalPath(HANDLE handle) {
+  char buffer[32768];
+  const DWORD length =
+      GetFinalPathNameByHandleA(handle, buffer, sizeof buffer, FILE_NAME_NORMALIZED);
+  if (length == 0 || length >= sizeof buffer) {
+    if (length == 0) {
+      Fail();
+    } else {
+      errno = ENAMETOOLONG;
+    }
+    return std::string();
+  }
+  std::string path(buffer, length);
+  if (path.rfind("\\\\?\\UNC\\", 0) == 0) return "\\\\" + path.substr(8);
+  if (path.rfind("\\\\?\\", 0) == 0) return path.substr(4);
+  return path;
+}
+
+}  // namespace
+
+Directory::~Directory() { Close(); }
+
+Directory::Directory(Directory&& other) noexcept
+    : handle_(std::exchange(other.handle_, -1)),
+      text_(std::move(other.text_)),
+      final_(std::move(other.final_)) {}
+
+Directory& Directory::operator=(Directory&& other) noexcept {
+  if (this != &other) {
+    Close();
+    handle_ = std::exchange(other.handle_, -1);
+    text_ = std::move(other.text_);
+    final_ = std::move(other.final_);
+  }
+  return *this;
+}
+
+void Directory::Close() {
+  if (handle_ != -1) CloseHandle(AsHandle(handle_));  // a directory: nothing to lose
+  handle_ = -1;
+}
+
+std::string Directory::FaultKey(const char* name) const { return JoinPath(text_, name); }
+
+bool Directory::Open(const char* text) {
+  Close();
+  text_ = text;
+  if (FaultInjected(FaultPoint::kOpen, text)) return false;
+  const std::string native = win32::BackslashPath(NativeDirectory(text));
+  HANDLE handle = OpenDirectoryHandle(native, FILE_SHARE_READ | FILE_SHARE_WRITE);
+  if (handle == INVALID_HANDLE_VALUE) return Fail();
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(handle, &info) ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    CloseHandle(handle);  // never used
+    errno = ENOTDIR;
+    return false;
+  }
+  final_ = FinalPath(handle);
+  if (final_.empty()) {
+    const int saved = errno;
+    CloseHandle(handle);  // never used
+    errno = saved;
+    return false;
+  }
+  handle_ = reinterpret_cast<intptr_t>(handle);
+  return true;
+}
+
+bool Directory::Identity(FileIdentity* identity) const {
+  return IdentityOfHandle(AsHandle(handle_), identity);
+}
+
+int Directory::WithinAny(const std::vector<FileIdentity>& roots) const {
+  // The final path holds no link or junction, so its prefixes are the
+  // directories above the one held, which no one can rename while it is held.
+  std::string path = final_;
+  for (;;) {
+    FileIdentity identity;
+    HANDLE handle =
+        OpenDirectoryHandle(path, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+    if (handle == INVALID_HANDLE_VALUE) {
+      Fail();
+      return -1;
+    }
+    const bool known = IdentityOfHandle(handle, &identity);
+    CloseHandle(handle);  // only its identity was read
+    if (!known) return -1;
+    for (size_t i = 0; i < roots.size(); ++i) {
+      if (roots[i].SameFile(identity)) return static_cast<int>(i) + 1;
+    }
+    const size_t separator = path.find_last_of('\\');
+    if (separator == std::string::npos || separator + 1 == path.size()) return 0;
+    // "C:\dir" goes up to "C:\", "\\server\share\dir" to "\\server\share".
+    std::string parent = path.substr(0, separator);
+    if (parent.size() == 2 && parent[1] == ':') parent += '\\';
+    if (parent.size() < 3 || parent == path) return 0;
+    path = parent;
+  }
+}
+
+bool Directory::EntryExists(const char* name) const {
+  return GetFileAttributesA((final_ + "\\" + name).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool Directory::EntryReplaceable(const char* name) const {
+  const DWORD attributes = GetFileAttributesA((final_ + "\\" + name).c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+  }
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return true;
+  return (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) == 0;
+}
+
+bool Directory::CopyInto(const char* from, const char* name) const {
+  const std::string key = FaultKey(name);
+  if (FaultInjected(FaultPoint::kOpen, key.c_str())) return false;
+  if (FaultInjected(FaultPoint::kRename, key.c_str())) return false;
+  // The copy is renamed over the name: a reparse point there is replaced.
+  return CopyFileReplacing(from, (final_ + "\\" + name).c_str());
+}
+
+bool Directory::RemoveEntry(const char* name) const {
+  const std::string key = FaultKey(name);
+  if (FaultInjected(FaultPoint::kUnlink, key.c_str())) return false;
+  // DeleteFile removes a symbolic link itself, never its target.
+  return DeleteFileA((final_ + "\\" + name).c_str()) ? true : Fail();
+}
+
+}  // namespace platform
