@@ -7,6 +7,9 @@
 #include <cstdio>
 #include <filesystem>
 #include <sys/stat.h>
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 #include "system/ServiceFixture.h"
 
@@ -27,7 +30,15 @@ const char kConfigurationLines[] =
     " Pathnames/TtsPath=spool/\n"
     " Pathnames/TtsLogPath=ttslog/\n";
 
-const char kBanner[] = "Zelvano - Directory watcher / Alarm launcher\n\n";
+// The banner, and as root the line that says so.
+const std::string kBanner =
+    std::string("Zelvano - Directory watcher / Alarm launcher\n\n") +
+#ifndef _WIN32
+    (geteuid() == 0 ? "Running as root: the package's unit runs the service as the user "
+                      "qza_wdir; speech is still written only below SVoxSettings/WavDirs\n"
+                    : "") +
+#endif
+    "";
 
 using CoreSystemTest = ServiceTest;
 
