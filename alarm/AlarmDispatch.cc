@@ -67,10 +67,7 @@ bool Reserved(AlarmState& state, const char* archive) {
 
 // True when the file at `path` is an alarm that was launched and left.
 bool LaunchedAndLeft(AlarmState& state, const char* path) {
-  const LedgerRecord* r = state.ledger.Find(LedgerRecord::Kind::kAlarm, path);
-  if (r == nullptr || r->state != LedgerRecord::State::kLeft) return false;
-  Identity seen;
-  return platform::IdentityOfPath(path, &seen) && seen == r->identity;
+  return state.ledger.LeftAsItWas(LedgerRecord::Kind::kAlarm, path);
 }
 
 // "YYMM_<server>": what the archive names of the month start with.
@@ -177,14 +174,8 @@ bool ArchiveNameFor(AlarmState& state, const Settings& settings, const char* pat
 // costs the crash guarantee (and says so), never the alarm.
 void Reserve(AlarmState& state, const char* path, const Identity& identity, const char* archive,
              int64_t now) {
-  LedgerRecord r;
-  r.kind = LedgerRecord::Kind::kAlarm;
-  r.state = LedgerRecord::State::kLaunching;
-  r.identity = identity;
-  r.time = now;
-  r.archive = archive;
-  r.path = path;
-  state.ledger.Put(r);
+  state.ledger.Put(LedgerRecord::Of(LedgerRecord::Kind::kAlarm, LedgerRecord::State::kLaunching,
+                                    identity, now, path, archive));
 }
 
 // The launch is over (archived, or left for good): the name is the alarm's.
@@ -348,14 +339,8 @@ bool ReadAlarm(const Settings& settings, const char* path, int64_t now, AlarmReq
 // archive name its program was given, in the ledger.
 void LeaveForOperator(AlarmState& state, const char* path, const Identity& identity,
                       const char* archive, int64_t now) {
-  LedgerRecord r;
-  r.kind = LedgerRecord::Kind::kAlarm;
-  r.state = LedgerRecord::State::kLeft;
-  r.identity = identity;
-  r.time = now;
-  r.archive = archive;
-  r.path = path;
-  state.ledger.Put(r);
+  state.ledger.Put(LedgerRecord::Of(LedgerRecord::Kind::kAlarm, LedgerRecord::State::kLeft,
+                                    identity, now, path, archive));
   platform::Print(
       "'%s' was launched but could not be archived: it is left for the operator and not "
       "launched again\r\n",

@@ -61,13 +61,8 @@ void RememberLeftJob(LaunchedJobs& launched, const char* path, const Identity& i
   if (launched.metrics != nullptr) {
     Count(&launched.metrics->fax_refused[ServiceMetrics::kLeftForOperator]);
   }
-  LedgerRecord r;
-  r.kind = LedgerRecord::Kind::kFax;
-  r.state = LedgerRecord::State::kLeft;
-  r.identity = identity;
-  r.time = launched.now;
-  r.path = path;
-  launched.ledger.Put(r);
+  launched.ledger.Put(LedgerRecord::Of(LedgerRecord::Kind::kFax, LedgerRecord::State::kLeft,
+                                       identity, launched.now, path));
 }
 
 // Deletes a launched job that another program moved to `path`; one that
@@ -87,10 +82,7 @@ bool AlreadyLaunched(LaunchedJobs& launched, const char* path) {
     DeleteMovedJob(launched, path, launched_as);
     return true;
   }
-  const LedgerRecord* r = launched.ledger.Find(LedgerRecord::Kind::kFax, path);
-  if (r == nullptr || r->state != LedgerRecord::State::kLeft) return false;
-  Identity identity;
-  return IdentityOf(path, &identity) && identity == r->identity;
+  return launched.ledger.LeftAsItWas(LedgerRecord::Kind::kFax, path);
 }
 
 // Reads the four lines and the identity of the file read (not of whatever
@@ -159,13 +151,8 @@ void DeleteLaunchedJob(LaunchedJobs& launched, const char* path, const Identity&
 // cannot be recognised after a crash, and is not recorded).
 void Reserve(LaunchedJobs& launched, const char* path, const Identity& identity, bool known) {
   if (!known) return;
-  LedgerRecord r;
-  r.kind = LedgerRecord::Kind::kFax;
-  r.state = LedgerRecord::State::kLaunching;
-  r.identity = identity;
-  r.time = launched.now;
-  r.path = path;
-  launched.ledger.Put(r);
+  launched.ledger.Put(LedgerRecord::Of(LedgerRecord::Kind::kFax, LedgerRecord::State::kLaunching,
+                                       identity, launched.now, path));
 }
 
 // Says on the console and in the month's log when the launch that follows may

@@ -281,6 +281,11 @@ const LedgerRecord* LaunchLedger::Find(LedgerRecord::Kind kind, const std::strin
   return nullptr;
 }
 
+bool LaunchLedger::LeftAsItWas(LedgerRecord::Kind kind, const std::string& path) const {
+  const LedgerRecord* r = Find(kind, path);
+  return r != nullptr && r->state == LedgerRecord::State::kLeft && StillAsItWas(*r);
+}
+
 bool LaunchLedger::ArchiveReserved(const std::string& archive) const {
   for (const LedgerRecord& r : records_) {
     if (!r.archive.empty() && r.archive == archive) return true;

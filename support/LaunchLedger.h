@@ -37,6 +37,11 @@ struct LedgerRecord {
   int64_t time = 0;     // when it was written, seconds since 1970
   std::string archive;  // alarms: the archive name its program was given
   std::string path;     // the spool file's path text, as handlers see it
+
+  static LedgerRecord Of(Kind kind, State state, const platform::FileIdentity& identity,
+                         int64_t time, const char* path, const char* archive = "") {
+    return {kind, state, identity, time, archive, path};
+  }
 };
 
 class LaunchLedger {
@@ -68,6 +73,9 @@ class LaunchLedger {
 
   // The record of `kind` for `path`, or null.
   const LedgerRecord* Find(LedgerRecord::Kind kind, const std::string& path) const;
+  // True when `path` holds, as it was, a file of `kind` that was launched and
+  // left in the spool: it is never launched again.
+  bool LeftAsItWas(LedgerRecord::Kind kind, const std::string& path) const;
   // True when a record holds `archive` as its archive name.
   bool ArchiveReserved(const std::string& archive) const;
 
