@@ -31,8 +31,8 @@ class Recorder : public SpoolHandler {
   void Handle(const char* path, const char* name) override {
     const char sixth = std::strlen(name) > 5 ? name[5] : '\0';
     std::string line = kind_ + " " + path;
-    if (kind_ == "alarm") line += " " + std::to_string(static_cast<signed char>(sixth) - '0');
-    if (kind_ == "dog") line += std::string(" ") + sixth;
+    if (kind_ == "alarm") line.append(" ").append(std::to_string(static_cast<signed char>(sixth) - '0'));
+    if (kind_ == "dog") line.append(" ").push_back(sixth);
     calls_->push_back(line);
     if (on_handle) on_handle();
   }

@@ -265,7 +265,7 @@ TEST_F(WavWorkerTest, FullQueueRefusesTheNextTaskAndNamesAreHeldUntilPublished) 
   testutil::CaptureStdout();
   for (size_t n = 0; n < kWavQueueCapacity; ++n) {  // no output yet: each retries
     ASSERT_TRUE(worker_.HasRoom());
-    ASSERT_TRUE(worker_.Queue(Publish("s" + std::to_string(n))));
+    ASSERT_TRUE(worker_.Queue(Publish(std::string("s").append(std::to_string(n)))));
   }
   // The worker keeps retrying, and a task in its hand is not in the queue:
   // while it holds one, one more task fits. The next one is refused.

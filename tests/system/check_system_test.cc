@@ -115,7 +115,7 @@ class Installation {
     std::string listing;
     for (const auto& entry : std::filesystem::recursive_directory_iterator(dir_.path())) {
       listing += entry.path().string();
-      if (entry.is_regular_file()) listing += " " + std::to_string(entry.file_size());
+      if (entry.is_regular_file()) listing.append(" ").append(std::to_string(entry.file_size()));
       listing += "\n";
     }
     return listing;
