@@ -13,8 +13,9 @@
 #include <memory>
 
 #include "platform/FileStatus.h"
+#include "support/Export.h"
 
-class CDosFile {
+class QZA_EXPORT CDosFile {
  public:
   // Named mode words; the numbers are the interface and stay valid.
   static constexpr unsigned long kRead = 0;

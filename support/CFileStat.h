@@ -10,8 +10,9 @@
 #include <cstdint>
 
 #include "platform/FileStatus.h"
+#include "support/Export.h"
 
-class CFileStat {
+class QZA_EXPORT CFileStat {
  public:
   static constexpr int kPathSize = 128;
 

@@ -12,7 +12,9 @@
 #include <cstdint>
 #include <memory>
 
-class CProcess {
+#include "support/Export.h"
+
+class QZA_EXPORT CProcess {
  public:
   // The exit code reported while the child runs.
   static constexpr unsigned long kStillActive = 259;

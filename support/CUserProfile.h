@@ -9,7 +9,9 @@
 
 #include <memory>
 
-class CUserProfile {
+#include "support/Export.h"
+
+class QZA_EXPORT CUserProfile {
  public:
   // Stores a copy of `path` (null stores none) and, when `open` is non-zero
   // and a path is given, calls OpenProfile.

@@ -4,9 +4,11 @@
 
 #include <ctime>
 
+#include "support/Export.h"
+
 // Two digits of the year as the log names use them: the years since 1900,
 // less 100 when that is 100 or more (once).
-int TwoDigitYear(const struct tm& time);
+QZA_EXPORT int TwoDigitYear(const struct tm& time);
 
 // Appends `line` to the log file named by `name_format` (a format taking the
 // directory text, the two-digit year and the month 1 to 12, such as
@@ -20,7 +22,7 @@ int TwoDigitYear(const struct tm& time);
 // no regular file prints "ERROR: Log file <name> could not be written: <why>".
 // The open never follows a symbolic link. Returns true when the whole line was
 // written; the line is lost otherwise.
-bool AppendMonthlyLog(const char* name_format, const char* directory, const struct tm& time,
-                      const char* line);
+QZA_EXPORT bool AppendMonthlyLog(const char* name_format, const char* directory,
+                                 const struct tm& time, const char* line);
 
 #endif  // QZA_WDIR_MONTHLYLOG_H_
