@@ -24,6 +24,8 @@
 #include "support/Printable.h"
 #include "support/SpoolFile.h"
 
+namespace qza {
+
 namespace {
 
 using Identity = platform::FileIdentity;
@@ -488,3 +490,5 @@ void AlarmHandler::ProcessAlarmFile(const char* path, int console) {
   AppendAlarmLog(settings, time, printable, alarm_file);
   state.spare.MakeAhead(settings.DbPath);
 }
+
+}  // namespace qza

@@ -17,6 +17,8 @@
 #include "settings/Settings.h"
 #include "settings/SpoolHandler.h"
 
+namespace qza {
+
 class LaunchLedger;
 
 // The handler of alarm files. It owns what it knows across alarms (the
@@ -64,5 +66,7 @@ class AlarmHandler : public SpoolHandler {
   const HandlerClock& clock_;
   std::unique_ptr<State> state_;
 };
+
+}  // namespace qza
 
 #endif  // QZA_ALARM_ALARM_DISPATCH_H_

@@ -9,6 +9,8 @@
 
 #include "support/Printable.h"
 
+namespace qza {
+
 namespace {
 
 // One line as CDosFile::ReadLine gives it from `at`: up to kAlarmPieceMax
@@ -208,3 +210,5 @@ std::string ComposeAlarmFile(const std::array<std::string, 19>& lines) {
   text += lines[18] + "\r\n";
   return text + std::to_string(static_cast<int32_t>(check)) + "\r\n";
 }
+
+}  // namespace qza

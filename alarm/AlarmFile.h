@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+namespace qza {
+
 // Key of the check value: line 20 holds the weighted sum XOR this key.
 constexpr uint32_t AlarmChecksumKey = 0x3B9D27C6;
 
@@ -104,5 +106,7 @@ std::array<std::string, 19> AlarmFileLines(const AlarmFileFields& fields);
 // The text of an alarm file: lines 1 to 19 (`lines[0]` to `lines[18]`), each
 // followed by CR LF, then line 20 with the check value of lines 1 to 18.
 std::string ComposeAlarmFile(const std::array<std::string, 19>& lines);
+
+}  // namespace qza
 
 #endif  // QZA_ALARM_ALARM_FILE_H_

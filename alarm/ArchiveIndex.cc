@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+namespace qza {
+
 namespace {
 
 constexpr char kSuffix[] = ".alr";
@@ -77,3 +79,5 @@ int ArchiveIndex::LowestFree(int from) const {
   while (Taken(sequence)) ++sequence;
   return sequence;
 }
+
+}  // namespace qza

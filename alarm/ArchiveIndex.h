@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+namespace qza {
+
 class ArchiveIndex {
  public:
   // The sequence number that `name` carries when it is an archive name of
@@ -48,5 +50,7 @@ class ArchiveIndex {
   std::vector<uint64_t> bits_;  // bit n: number n is taken
   int lowest_free_ = 1;         // no number below it is free
 };
+
+}  // namespace qza
 
 #endif  // QZA_ALARM_ARCHIVE_INDEX_H_

@@ -2,6 +2,8 @@
 
 #include <errno.h>
 
+namespace qza {
+
 namespace {
 
 // Errors that say the file system (or the system) makes no unnamed files.
@@ -18,3 +20,5 @@ void SpareFile::MakeAhead(const char* directory) {
 bool SpareFile::Publish(const char* path, const void* data, size_t size) {
   return file_.Publish(path, data, size);
 }
+
+}  // namespace qza

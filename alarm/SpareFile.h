@@ -18,6 +18,8 @@
 
 #include "platform/File.h"
 
+namespace qza {
+
 class SpareFile {
  public:
   // Makes an unnamed file in the directory named by the path text, unless one
@@ -35,5 +37,7 @@ class SpareFile {
   bool unavailable_ = false;  // the file system makes no unnamed files
   platform::PreparedFile file_;
 };
+
+}  // namespace qza
 
 #endif  // QZA_ALARM_SPARE_FILE_H_

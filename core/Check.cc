@@ -20,6 +20,8 @@
 #include "platform/Profile.h"
 #include "watchdog/Watchdog.h"
 
+namespace qza {
+
 namespace {
 
 // The longest time-out whose milliseconds fit the wait's unsigned 32 bits.
@@ -321,3 +323,5 @@ int RunCheck(const char* directory) {
                   problems.size() == 1 ? "" : "s");
   return 1;
 }
+
+}  // namespace qza

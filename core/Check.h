@@ -8,6 +8,8 @@
 
 #include "settings/Settings.h"
 
+namespace qza {
+
 // The problems that the service would meet with `settings` in the working
 // directory, as this process's user: one line each, saying what is wrong and
 // what to do. Empty when nothing is wrong. Looks at the file system only.
@@ -20,5 +22,7 @@ std::vector<std::string> FindProblems(const Settings& settings);
 // summary line on standard output. Returns the exit status: 0 when nothing is
 // wrong, 1 otherwise (also when the directory cannot be entered).
 int RunCheck(const char* directory);
+
+}  // namespace qza
 
 #endif  // QZA_CORE_CHECK_H_

@@ -18,6 +18,8 @@
 #include "platform/File.h"
 #include "platform/Service.h"
 
+namespace qza {
+
 #ifndef QZA_VERSION
 #error "QZA_VERSION must be defined by the build"
 #endif
@@ -160,3 +162,5 @@ void AnswerInformationOptions(int argc, char** argv) {
     if (std::strcmp(argv[i], "--version") == 0) Answer(kVersion);
   }
 }
+
+}  // namespace qza

@@ -3,6 +3,8 @@
 #ifndef QZA_CORE_COMMANDLINE_H_
 #define QZA_CORE_COMMANDLINE_H_
 
+namespace qza {
+
 // Answers the first argument that is --help or --version on standard output
 // and ends the process with status 0 (status 1 when that output cannot be
 // written). Returns when there is none: the service ignores other arguments,
@@ -23,5 +25,7 @@ void AnswerInformationOptions(int argc, char** argv);
 // so that the watcher runs as that service; it ends the process with status 1
 // when either fails. Returns at once when the first argument is none of these.
 void RunOperatorCommand(int argc, char** argv);
+
+}  // namespace qza
 
 #endif  // QZA_CORE_COMMANDLINE_H_

@@ -10,6 +10,8 @@
 #include "platform/Profile.h"
 #include "support/CUserProfile.h"
 
+namespace qza {
+
 namespace {
 
 // The two profiles live as long as the process.
@@ -192,3 +194,5 @@ void LoadConfiguration(Settings* settings, ConfigurationUse use) {
     alarm_profile.CloseProfile();
   }
 }
+
+}  // namespace qza

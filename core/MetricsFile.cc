@@ -11,6 +11,8 @@
 #include "support/LaunchLedger.h"
 #include "watchdog/Watchdog.h"
 
+namespace qza {
+
 namespace {
 
 void Metric(std::string* text, const char* name, const char* type, const char* help) {
@@ -124,3 +126,5 @@ void MetricsFile::Write(bool force) {
   }
   failed_ = true;
 }
+
+}  // namespace qza

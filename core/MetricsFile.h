@@ -12,6 +12,8 @@
 #include "settings/Settings.h"
 #include "settings/SpoolHandler.h"
 
+namespace qza {
+
 class LaunchLedger;
 struct Supervision;
 
@@ -43,5 +45,7 @@ class MetricsFile : public SpoolHandler {
   int64_t last_write_ms_ = -1;
   bool failed_ = false;
 };
+
+}  // namespace qza
 
 #endif  // QZA_CORE_METRICS_FILE_H_

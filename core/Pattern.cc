@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+namespace qza {
+
 bool IsServerNumberFormat(const char* pattern) {
   int conversions = 0;
   for (const char* p = pattern; *p != '\0'; ++p) {
@@ -28,3 +30,5 @@ bool FormatServerPattern(const char* pattern, int number, char* out, size_t size
   }
   return true;
 }
+
+}  // namespace qza

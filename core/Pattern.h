@@ -9,11 +9,15 @@
 
 #include <cstddef>
 
+namespace qza {
+
 // True when `pattern` is safe to format with one int argument.
 bool IsServerNumberFormat(const char* pattern);
 
 // Formats a checked pattern with the server number into `out` of `size`
 // bytes. Returns false, leaving `out` empty, when the result does not fit.
 bool FormatServerPattern(const char* pattern, int number, char* out, size_t size);
+
+}  // namespace qza
 
 #endif  // QZA_CORE_PATTERN_H_

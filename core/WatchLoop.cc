@@ -15,6 +15,8 @@
 #include "platform/SystemdNotify.h"
 #include "support/Printable.h"
 
+namespace qza {
+
 namespace {
 
 // Checks a format pattern; a refused one is named on the console.
@@ -395,3 +397,5 @@ void WatchLoop::Dispatch(Kind kind, const char* name) {
     platform::Print("ERROR: '%s' could not be handled\r\n", path_);
   }
 }
+
+}  // namespace qza

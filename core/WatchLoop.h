@@ -24,6 +24,8 @@
 #include "settings/Settings.h"
 #include "settings/SpoolHandler.h"
 
+namespace qza {
+
 // The handlers of the four kinds of spool file, owned by the caller and
 // outliving the loop; a null one leaves its kind unhandled. Each gets the full
 // path of a file (the loop's buffer, valid for the call only) and its name;
@@ -139,5 +141,7 @@ class WatchLoop {
   uint32_t poll_ms_ = 0;  // 0: no polling
   uint32_t ping_ms_ = 0;  // 0: systemd asks for no watchdog
 };
+
+}  // namespace qza
 
 #endif  // QZA_CORE_WATCH_LOOP_H_

@@ -19,6 +19,8 @@
 #include "tts/TtsJob.h"
 #include "watchdog/Watchdog.h"
 
+namespace qza {
+
 namespace {
 
 constexpr char kTitle[] = "Directory watcher / Alarm launcher";
@@ -67,7 +69,7 @@ void ReportLeaseLimits(const Settings& settings) {
 
 }  // namespace
 
-int main(int argc, char** argv) {  // arguments other than the options are ignored
+int Main(int argc, char** argv) {  // arguments other than the options are ignored
   AnswerInformationOptions(argc, argv);
   RunOperatorCommand(argc, argv);  // --check and the Windows service's commands
   if (const int error = platform::PrepareProcess()) {
@@ -119,3 +121,7 @@ int main(int argc, char** argv) {  // arguments other than the options are ignor
   platform::FlushConsole(kExitFlushMs);
   return 0;
 }
+
+}  // namespace qza
+
+int main(int argc, char** argv) { return qza::Main(argc, argv); }

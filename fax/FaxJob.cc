@@ -22,6 +22,8 @@
 #include "support/Printable.h"
 #include "support/SpoolFile.h"
 
+namespace qza {
+
 namespace {
 
 constexpr unsigned long kLineSize = 256;
@@ -235,3 +237,5 @@ void FaxHandler::ProcessFaxJob(const char* path) {
                 time.tm_min, time.tm_sec, settings.Number, Printable(command.c_str()).c_str());
   AppendMonthlyLog("%s.\\qzf_%02d%02d.log", settings.AckPath, time, log_line);
 }
+
+}  // namespace qza

@@ -9,6 +9,8 @@
 #include "settings/ServiceMetrics.h"
 #include "settings/SpoolHandler.h"
 
+namespace qza {
+
 class LaunchLedger;
 
 // The handler of fax job files. Before each launch the job is written to the
@@ -45,5 +47,7 @@ class FaxHandler : public SpoolHandler {
   const HandlerClock& clock_;
   std::unique_ptr<State> state_;
 };
+
+}  // namespace qza
 
 #endif  // QZA_FAX_FAX_JOB_H_

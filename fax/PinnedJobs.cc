@@ -4,6 +4,8 @@
 
 #include "platform/FileSystem.h"
 
+namespace qza {
+
 void PinnedJobs::Keep(std::unique_ptr<CDosFile> file, const std::string& name) {
   platform::FileStatus status;
   if (!file->GetStatus(&status)) return;
@@ -33,3 +35,5 @@ void PinnedJobs::Prune() {
     it = named ? it + 1 : jobs_.erase(it);
   }
 }
+
+}  // namespace qza

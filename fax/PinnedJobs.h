@@ -19,6 +19,8 @@
 #include "platform/FileStatus.h"
 #include "support/CDosFile.h"
 
+namespace qza {
+
 class PinnedJobs {
  public:
   static constexpr size_t kMaxPinned = 64;
@@ -42,5 +44,7 @@ class PinnedJobs {
   };
   std::vector<Job> jobs_;
 };
+
+}  // namespace qza
 
 #endif  // QZA_FAX_PINNED_JOBS_H_

@@ -8,6 +8,8 @@
 #include <atomic>
 #include <cstdint>
 
+namespace qza {
+
 struct ServiceMetrics {
   // Why a spool file was not launched and stays (or was deleted).
   enum Refusal { kInvalid, kUnreadable, kLeftForOperator, kRefusalCount };
@@ -42,5 +44,7 @@ struct ServiceMetrics {
 inline void Count(std::atomic<uint64_t>* counter) {
   if (counter != nullptr) counter->fetch_add(1, std::memory_order_relaxed);
 }
+
+}  // namespace qza
 
 #endif  // QZA_SETTINGS_SERVICE_METRICS_H_

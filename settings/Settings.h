@@ -6,6 +6,8 @@
 #ifndef QZA_SETTINGS_SETTINGS_H_
 #define QZA_SETTINGS_SETTINGS_H_
 
+namespace qza {
+
 constexpr int kPathSize = 128;   // path and pattern settings, joined paths
 constexpr int kVoiceSize = 40;   // SVoxSettings/Voice
 constexpr int kConsoleCount = 10;
@@ -57,5 +59,7 @@ struct Settings {
   long MaxDayWavBytes = 500L * 1024 * 1024;
   char DbPath[kPathSize] = "";
 };
+
+}  // namespace qza
 
 #endif  // QZA_SETTINGS_SETTINGS_H_

@@ -12,6 +12,8 @@
 
 #include "platform/Clock.h"
 
+namespace qza {
+
 // The times a handler reads. The default is the platform's clock; a test
 // gives a handler its own.
 struct HandlerClock {
@@ -51,5 +53,7 @@ class SpoolHandler {
   // the lane has stopped.
   virtual void Finish() {}
 };
+
+}  // namespace qza
 
 #endif  // QZA_SETTINGS_SPOOL_HANDLER_H_

@@ -6,6 +6,8 @@
 #include "platform/File.h"
 #include "platform/FileSystem.h"
 
+namespace qza {
+
 CDosFile::CDosFile(const char* path) {
   if (path != nullptr) {
     size_t size = std::strlen(path) + 1;
@@ -103,3 +105,5 @@ int CDosFile::Write(const void* buffer, unsigned long size, unsigned long* count
 }
 
 int CDosFile::Write(const void* buffer, unsigned long size) { return Write(buffer, size, nullptr); }
+
+}  // namespace qza

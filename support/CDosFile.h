@@ -15,6 +15,8 @@
 #include "platform/FileStatus.h"
 #include "support/Export.h"
 
+namespace qza {
+
 class QZA_EXPORT CDosFile {
  public:
   // Named mode words; the numbers are the interface and stay valid.
@@ -84,5 +86,10 @@ class QZA_EXPORT CDosFile {
   std::unique_ptr<char[]> path_;  // null when constructed without a path
   int fd_ = -1;                   // -1 while closed
 };
+
+}  // namespace qza
+
+// Programs written before the namespace use the global name.
+using qza::CDosFile;
 
 #endif  // QZA_WDIR_CDOSFILE_H_

@@ -4,6 +4,8 @@
 
 #include "platform/FileSystem.h"
 
+namespace qza {
+
 CFileStat::CFileStat(const char* path) {
   if (path == nullptr || std::strlen(path) >= sizeof path_) return;
   std::memcpy(path_, path, std::strlen(path) + 1);
@@ -48,3 +50,5 @@ long CFileStat::FileSize() const {
   Record record;
   return Query(&record) == 0 ? static_cast<long>(record.size) : -1;
 }
+
+}  // namespace qza

@@ -12,6 +12,8 @@
 #include "platform/FileStatus.h"
 #include "support/Export.h"
 
+namespace qza {
+
 class QZA_EXPORT CFileStat {
  public:
   static constexpr int kPathSize = 128;
@@ -57,5 +59,10 @@ class QZA_EXPORT CFileStat {
   int result_ = -1;
   Record snapshot_;
 };
+
+}  // namespace qza
+
+// Programs written before the namespace use the global name.
+using qza::CFileStat;
 
 #endif  // QZA_WDIR_CFILESTAT_H_

@@ -5,6 +5,8 @@
 
 #include "platform/Process.h"
 
+namespace qza {
+
 CProcess::CProcess(const char* command_line) {
   if (command_line != nullptr) {
     size_t size = std::strlen(command_line) + 1;
@@ -62,3 +64,5 @@ int CProcess::IsRunning() {
   pid_ = 0;
   return 0;
 }
+
+}  // namespace qza

@@ -14,6 +14,8 @@
 
 #include "support/Export.h"
 
+namespace qza {
+
 class QZA_EXPORT CProcess {
  public:
   // The exit code reported while the child runs.
@@ -61,5 +63,10 @@ class QZA_EXPORT CProcess {
   int64_t pid_ = 0;  // 0 while no child is held
   int last_error_ = 0;
 };
+
+}  // namespace qza
+
+// Programs written before the namespace use the global name.
+using qza::CProcess;
 
 #endif  // QZA_WDIR_CPROCESS_H_

@@ -6,6 +6,8 @@
 
 #include "platform/Profile.h"
 
+namespace qza {
+
 namespace {
 
 std::unique_ptr<char[]> CopyText(const char* text) {
@@ -110,3 +112,5 @@ int CUserProfile::WriteProfileData(const char* section, const char* key, unsigne
   }
   return WriteProfileStringA(section, key, text.c_str());
 }
+
+}  // namespace qza

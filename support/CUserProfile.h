@@ -11,6 +11,8 @@
 
 #include "support/Export.h"
 
+namespace qza {
+
 class QZA_EXPORT CUserProfile {
  public:
   // Stores a copy of `path` (null stores none) and, when `open` is non-zero
@@ -53,5 +55,10 @@ class QZA_EXPORT CUserProfile {
  private:
   std::unique_ptr<char[]> path_;  // null when constructed without a path
 };
+
+}  // namespace qza
+
+// Programs written before the namespace use the global name.
+using qza::CUserProfile;
 
 #endif  // QZA_WDIR_CUSERPROFILE_H_

@@ -8,6 +8,8 @@
 #include "support/CProcess.h"
 #include "support/Printable.h"
 
+namespace qza {
+
 namespace {
 
 // Reports a launch that failed with `error` (0: the reason is unknown).
@@ -44,3 +46,5 @@ int LaunchDetached(const char* command_line, const std::vector<std::string>& arg
   platform::DetachChild(pid);
   return 0;
 }
+
+}  // namespace qza

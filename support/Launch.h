@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+namespace qza {
+
 // Prints "launching [<command line>]", starts the command line as a child in
 // a session of its own and lets it run on, reaped in the background. When it
 // cannot be started, prints "FAILED to launch [<command line>]: <why>".
@@ -18,5 +20,7 @@ int LaunchDetached(const char* command_line);
 // `command_line` is only the text printed. A word holding a line break cannot
 // be handed over whole on every platform and is refused (EINVAL).
 int LaunchDetached(const char* command_line, const std::vector<std::string>& arguments);
+
+}  // namespace qza
 
 #endif  // QZA_SUPPORT_LAUNCH_H_

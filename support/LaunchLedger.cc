@@ -11,6 +11,8 @@
 #include "platform/File.h"
 #include "platform/FileSystem.h"
 
+namespace qza {
+
 namespace {
 
 constexpr char kVersionLine[] = "qza_wdir ledger 1";
@@ -352,3 +354,5 @@ bool LaunchLedger::Store() {
   write_failed_ = true;
   return false;
 }
+
+}  // namespace qza

@@ -25,6 +25,8 @@
 #include "platform/FileSystem.h"
 #include "platform/Journal.h"
 
+namespace qza {
+
 struct LedgerRecord {
   enum class Kind : char { kAlarm = 'A', kFax = 'F' };
   enum class State : char {
@@ -115,5 +117,7 @@ class LaunchLedger {
   bool in_doubt_ = false;
   bool write_failed_ = false;  // the last write failed: said once until one succeeds
 };
+
+}  // namespace qza
 
 #endif  // QZA_SUPPORT_LAUNCH_LEDGER_H_

@@ -11,6 +11,8 @@
 #include "platform/FileSystem.h"
 #include "support/Printable.h"
 
+namespace qza {
+
 namespace {
 
 constexpr int kNameSize = 128;
@@ -61,3 +63,5 @@ bool AppendMonthlyLog(const char* name_format, const char* directory, const stru
   }
   return false;
 }
+
+}  // namespace qza

@@ -6,6 +6,8 @@
 
 #include "support/Export.h"
 
+namespace qza {
+
 // Two digits of the year as the log names use them: the years since 1900,
 // less 100 when that is 100 or more (once).
 QZA_EXPORT int TwoDigitYear(const struct tm& time);
@@ -24,5 +26,11 @@ QZA_EXPORT int TwoDigitYear(const struct tm& time);
 // written; the line is lost otherwise.
 QZA_EXPORT bool AppendMonthlyLog(const char* name_format, const char* directory,
                                  const struct tm& time, const char* line);
+
+}  // namespace qza
+
+// Programs written before the namespace use the global names.
+using qza::TwoDigitYear;
+using qza::AppendMonthlyLog;
 
 #endif  // QZA_WDIR_MONTHLYLOG_H_

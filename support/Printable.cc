@@ -1,5 +1,7 @@
 #include "support/Printable.h"
 
+namespace qza {
+
 namespace {
 
 bool IsControl(char c) {
@@ -23,3 +25,5 @@ bool HasControlCharacter(const char* text) {
   }
   return false;
 }
+
+}  // namespace qza

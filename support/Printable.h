@@ -9,11 +9,15 @@
 
 #include <string>
 
+namespace qza {
+
 // `text` with every control character (bytes 0x01 to 0x1F and 0x7F) written as
 // `?`. Bytes from 0x80 up are kept: they are the installation's code page.
 std::string Printable(const char* text);
 
 // True when `text` holds a control character.
 bool HasControlCharacter(const char* text);
+
+}  // namespace qza
 
 #endif  // QZA_SUPPORT_PRINTABLE_H_

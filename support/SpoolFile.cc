@@ -5,6 +5,8 @@
 #include "platform/Console.h"
 #include "platform/File.h"
 
+namespace qza {
+
 bool OpenSpoolFile(CDosFile& file, const char* path, const char* kind) {
   if (file.Open(CDosFile::kReadExclusive)) return true;
   const int error = errno;
@@ -27,3 +29,5 @@ void ReportReplaced(const char* path) {
   platform::Print("'%s' was replaced while it was handled: the new file waits for its pass\r\n",
                   path);
 }
+
+}  // namespace qza

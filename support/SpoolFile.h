@@ -5,6 +5,8 @@
 #include "platform/FileSystem.h"
 #include "support/CDosFile.h"
 
+namespace qza {
+
 // Opens `file` for reading, exclusively, so that a writer still at work on it
 // keeps it for a later pass. On failure prints "Can't open <kind>-file !" and
 // returns false; unless the reason is the ordinary one (the file is busy or
@@ -20,5 +22,7 @@ NameHolds WhatNameHolds(const char* path, const platform::FileIdentity& read);
 // Says that the name was given to a new file while the one read from it was
 // handled: the new file waits for its pass.
 void ReportReplaced(const char* path);
+
+}  // namespace qza
 
 #endif  // QZA_SUPPORT_SPOOL_FILE_H_

@@ -8,6 +8,8 @@
 
 #include "alarm/AlarmFile.h"
 
+namespace qza {
+
 namespace testutil {
 
 struct AlarmFields {
@@ -34,5 +36,7 @@ inline std::string AlarmContent(const AlarmFields& f) {
 }
 
 }  // namespace testutil
+
+}  // namespace qza
 
 #endif  // QZA_TESTS_ALARM_CONTENT_H_

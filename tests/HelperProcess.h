@@ -21,6 +21,8 @@
 #include <unistd.h>
 #endif
 
+namespace qza {
+
 namespace testutil {
 
 // The next line from a helper's output, without its line end (LF, or CR LF
@@ -161,5 +163,7 @@ class HelperProcess {
 #endif
 
 }  // namespace testutil
+
+}  // namespace qza
 
 #endif  // QZA_TESTS_HELPER_PROCESS_H_

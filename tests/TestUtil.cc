@@ -24,6 +24,8 @@
 #include <sstream>
 #include <stdexcept>
 
+namespace qza {
+
 namespace testutil {
 
 #ifdef _WIN32
@@ -394,3 +396,5 @@ std::string TestProgram(const std::string& name) {
 }
 
 }  // namespace testutil
+
+}  // namespace qza

@@ -9,6 +9,8 @@
 #include <string>
 #include <thread>
 
+namespace qza {
+
 namespace testutil {
 
 #ifdef _WIN32
@@ -132,5 +134,7 @@ void KillProcess(int pid);
 int ProcessIdOf(long long handle);
 
 }  // namespace testutil
+
+}  // namespace qza
 
 #endif  // QZA_TESTS_TEST_UTIL_H_

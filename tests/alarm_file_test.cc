@@ -7,6 +7,8 @@
 #include "TestUtil.h"
 #include "alarm/AlarmFile.h"
 
+namespace qza {
+
 namespace {
 
 class AlarmFileTest : public ::testing::Test {
@@ -247,3 +249,5 @@ TEST_F(AlarmFileTest, CheckValueOutsideThirtyTwoBitsIsInvalid) {
 }
 
 }  // namespace
+
+}  // namespace qza

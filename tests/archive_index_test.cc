@@ -8,6 +8,8 @@
 
 #include "alarm/ArchiveIndex.h"
 
+namespace qza {
+
 namespace {
 
 TEST(ArchiveIndex, SequenceOfArchiveNamesOnly) {
@@ -104,3 +106,5 @@ TEST(ArchiveIndex, MissedNamesForgetTheMonth) {
 }
 
 }  // namespace
+
+}  // namespace qza

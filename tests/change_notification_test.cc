@@ -17,6 +17,8 @@
 #include "platform/Fault.h"
 #include "platform/Startup.h"
 
+namespace qza {
+
 namespace {
 
 using platform::ChangeNotification;
@@ -337,3 +339,5 @@ TEST_F(ChangeNotificationTest, ALostWatchMeansNamesWereMissed) {
 }
 
 }  // namespace
+
+}  // namespace qza

@@ -7,6 +7,8 @@
 
 #include "platform/Clock.h"
 
+namespace qza {
+
 namespace {
 
 int64_t FixedAge() { return 4242; }
@@ -45,3 +47,5 @@ TEST(MonotonicSeconds, CountsFromBootAndIsInjectableApartFromTheWallClock) {
 }
 
 }  // namespace
+
+}  // namespace qza

@@ -15,6 +15,8 @@
 #include "TestUtil.h"
 #include "platform/Console.h"
 
+namespace qza {
+
 namespace {
 
 // Standard output on a pipe for the life of the object; the read end is the
@@ -166,3 +168,5 @@ TEST(Console, MessagesOfManyThreadsArriveWholeAndInOrder) {
 }
 
 }  // namespace
+
+}  // namespace qza

@@ -8,6 +8,8 @@
 #include "platform/FileSystem.h"
 #include "support/CDosFile.h"
 
+namespace qza {
+
 namespace {
 
 constexpr unsigned long kReadExclusive = CDosFile::kReadExclusive;
@@ -236,3 +238,5 @@ TEST(CDosFile, DenyNoneOpenDoesNotBlockOthers) {
 }
 
 }  // namespace
+
+}  // namespace qza

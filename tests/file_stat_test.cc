@@ -5,6 +5,8 @@
 #include "TestUtil.h"
 #include "support/CFileStat.h"
 
+namespace qza {
+
 namespace {
 
 using testutil::SetModificationTime;
@@ -101,3 +103,5 @@ TEST(CFileStat, CopiesAreWhole) {
 }
 
 }  // namespace
+
+}  // namespace qza

@@ -21,6 +21,8 @@
 #include "platform/File.h"
 #include "platform/FileSystem.h"
 
+namespace qza {
+
 namespace {
 
 class FileTest : public ::testing::Test {
@@ -301,3 +303,5 @@ TEST_F(FileTest, AppendThatDoesNotFitLeavesNoPartOfTheLine) {
 }
 
 }  // namespace
+
+}  // namespace qza

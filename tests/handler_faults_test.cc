@@ -19,6 +19,8 @@
 #include "fax/FaxJob.h"
 #include "platform/Fault.h"
 
+namespace qza {
+
 namespace {
 
 using platform::FaultPoint;
@@ -267,3 +269,5 @@ TEST_F(HandlerFaultsTest, FaxSteps) {
 }
 
 }  // namespace
+
+}  // namespace qza

@@ -10,6 +10,8 @@
 #include "TestUtil.h"
 #include "platform/SystemdNotify.h"
 
+namespace qza {
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -141,3 +143,5 @@ TEST_F(HeartbeatTest, LinkAtTheNameIsNotFollowed) {
 #endif
 
 }  // namespace
+
+}  // namespace qza

@@ -11,6 +11,8 @@
 #include "TestUtil.h"
 #include "platform/Instance.h"
 
+namespace qza {
+
 namespace {
 
 using testutil::HelperProcess;
@@ -132,3 +134,5 @@ TEST(InstanceGuard, AnotherUserCannotTakeTheGuardFirst) {
 }
 
 }  // namespace
+
+}  // namespace qza

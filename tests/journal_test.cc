@@ -9,6 +9,8 @@
 #include "platform/Fault.h"
 #include "platform/Journal.h"
 
+namespace qza {
+
 namespace {
 
 class JournalTest : public ::testing::Test {
@@ -67,3 +69,5 @@ TEST_F(JournalTest, FailedSyncFailsTheWriteOnlyWhenTheJournalSyncs) {
 }
 
 }  // namespace
+
+}  // namespace qza

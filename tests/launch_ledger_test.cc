@@ -17,6 +17,8 @@
 #include "platform/Journal.h"
 #include "support/LaunchLedger.h"
 
+namespace qza {
+
 namespace {
 
 constexpr int64_t kNow = 1765432100;  // the moment of the start-up, for the aside name
@@ -240,3 +242,5 @@ TEST(LaunchLedgerFormat, FieldsWithBlanksPercentAndDashesComeBackWhole) {
 }
 
 }  // namespace
+
+}  // namespace qza

@@ -20,6 +20,8 @@
 #include "core/Configuration.h"
 #include "support/CDosFile.h"
 
+namespace qza {
+
 namespace {
 
 // The tool with `arguments` as the system's shell runs it. Windows' cmd
@@ -175,3 +177,5 @@ TEST(Mkalarm, FailuresNameTheirReason) {
     EXPECT_NE(output.find(c.reason), std::string::npos) << output;
   }
 }
+
+}  // namespace qza

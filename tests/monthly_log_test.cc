@@ -9,6 +9,8 @@
 #include "platform/Clock.h"
 #include "support/MonthlyLog.h"
 
+namespace qza {
+
 namespace {
 
 std::atomic<int> sleeps{0};
@@ -98,3 +100,5 @@ TEST(TwoDigitYear, SubtractsOneHundredOnce) {
 }
 
 }  // namespace
+
+}  // namespace qza

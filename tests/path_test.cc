@@ -7,6 +7,8 @@
 #include "platform/Path.h"
 #include "platform/Wildcard.h"
 
+namespace qza {
+
 namespace {
 
 TEST(NativePath, MapsWindowsAndLinuxTexts) {
@@ -125,3 +127,5 @@ TEST(FileFinder, MissingDirectoryAndEmptyPatternFindNothing) {
 }
 
 }  // namespace
+
+}  // namespace qza

@@ -9,6 +9,8 @@
 #include "TestUtil.h"
 #include "fax/PinnedJobs.h"
 
+namespace qza {
+
 namespace {
 
 class PinnedJobsTest : public ::testing::Test {
@@ -65,3 +67,5 @@ TEST_F(PinnedJobsTest, OldestIsLetGoBeyondTheLimit) {
 }
 
 }  // namespace
+
+}  // namespace qza

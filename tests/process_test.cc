@@ -33,6 +33,8 @@
 #endif
 #include "support/CProcess.h"
 
+namespace qza {
+
 namespace {
 
 TEST(SplitCommandLine, FollowsTheWindowsRules) {
@@ -630,3 +632,5 @@ TEST_F(ProcessTest, ChildThatEndedBeforeDetachIsReapedAtOnce) {
 }
 
 }  // namespace
+
+}  // namespace qza

@@ -12,6 +12,8 @@
 #include "platform/Profile.h"
 #include "support/CUserProfile.h"
 
+namespace qza {
+
 namespace {
 
 class ProfileTest : public ::testing::Test {
@@ -354,3 +356,5 @@ TEST_F(ProfileTest, TextInMemoryReadsAsTheSameFileDoes) {
 }
 
 }  // namespace
+
+}  // namespace qza

@@ -9,6 +9,8 @@
 #include "TestUtil.h"
 #include "alarm/SpareFile.h"
 
+namespace qza {
+
 namespace {
 
 TEST(SpareFile, WithoutAReadyFilePublishFailsAndCreatesNothing) {
@@ -64,3 +66,5 @@ TEST(SpareFile, PublishUnderATakenNameFailsAndLeavesTheOldFile) {
 }
 
 }  // namespace
+
+}  // namespace qza

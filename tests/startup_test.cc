@@ -13,6 +13,8 @@
 #include "HelperProcess.h"
 #include "TestUtil.h"
 
+namespace qza {
+
 namespace {
 
 #ifndef _WIN32
@@ -89,3 +91,5 @@ TEST(StopSignals, FirstEndsTheWaitSecondEndsTheProcess) {
 }
 
 }  // namespace
+
+}  // namespace qza

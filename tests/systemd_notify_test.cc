@@ -10,6 +10,8 @@
 #include "TestUtil.h"
 #include "platform/SystemdNotify.h"
 
+namespace qza {
+
 namespace {
 
 // A datagram socket bound in a temporary directory and named in NOTIFY_SOCKET,
@@ -94,3 +96,5 @@ TEST_F(SystemdNotifyTest, WatchdogPingIsHalfTheIntervalAskedOfThisProcess) {
 }
 
 }  // namespace
+
+}  // namespace qza

@@ -18,6 +18,8 @@
 #include "tts/TtsJob.h"
 #include "tts/WavThreads.h"
 
+namespace qza {
+
 namespace {
 
 TEST(TtsNamesTest, OnlyPlainFileNamesPass) {
@@ -304,3 +306,5 @@ TEST_F(TtsStopTest, StopEndsTheJobAfterTheEntryInHandAndTheJobStays) {
 }
 
 }  // namespace
+
+}  // namespace qza

@@ -20,6 +20,8 @@
 #include "platform/FileSystemKind.h"
 #include "platform/Startup.h"
 
+namespace qza {
+
 namespace {
 
 // A handler of one kind that notes each call in `calls`, with the console
@@ -340,3 +342,5 @@ TEST(ServerPattern, AcceptsOnlyOneIntegerConversion) {
 }
 
 }  // namespace
+
+}  // namespace qza

@@ -14,6 +14,8 @@
 #include "platform/Fault.h"
 #include "watchdog/Watchdog.h"
 
+namespace qza {
+
 namespace {
 
 std::atomic<int64_t> fake_now{1000000};
@@ -224,3 +226,5 @@ TEST_F(WatchdogTest, CharacterThatIsNoDigitRecordsNothing) {
 }
 
 }  // namespace
+
+}  // namespace qza

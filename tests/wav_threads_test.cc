@@ -19,6 +19,8 @@
 #include "platform/Fault.h"
 #include "tts/WavThreads.h"
 
+namespace qza {
+
 namespace {
 
 std::atomic<int> sleeps{0};
@@ -288,3 +290,5 @@ TEST_F(WavWorkerTest, FullQueueRefusesTheNextTaskAndNamesAreHeldUntilPublished) 
 }
 
 }  // namespace
+
+}  // namespace qza

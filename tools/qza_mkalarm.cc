@@ -20,6 +20,8 @@
 #include "platform/FileSystem.h"
 #include "platform/Path.h"
 
+namespace qza {
+
 namespace {
 
 constexpr char kUsage[] =
@@ -143,7 +145,7 @@ std::string AlarmFileContent(const Fields& f) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int Main(int argc, char** argv) {
   Fields fields;
   if (!ParseArguments(argc, argv, &fields)) {
     std::fputs(kUsage, stderr);
@@ -183,3 +185,7 @@ int main(int argc, char** argv) {
   }
   return 0;
 }
+
+}  // namespace qza
+
+int main(int argc, char** argv) { return qza::Main(argc, argv); }

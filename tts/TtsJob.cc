@@ -26,6 +26,8 @@
 #include "support/Printable.h"
 #include "tts/WavThreads.h"
 
+namespace qza {
+
 namespace {
 
 using platform::JoinPath;
@@ -722,3 +724,5 @@ bool SpeechLane::Idle() {
   std::lock_guard<std::mutex> lock(mutex_);
   return waiting_.empty() && !busy_;
 }
+
+}  // namespace qza

@@ -23,6 +23,8 @@
 #include "settings/SpoolHandler.h"
 #include "tts/WavThreads.h"
 
+namespace qza {
+
 // The largest job read. An honest job of 99 full entries is below 250 KiB.
 constexpr size_t kMaxTtsJobBytes = 1024 * 1024;
 
@@ -137,5 +139,7 @@ class SpeechLane : public SpoolHandler {
   bool finishing_ = false;
   bool told_full_ = false;
 };
+
+}  // namespace qza
 
 #endif  // QZA_TTS_TTS_JOB_H_

@@ -21,6 +21,8 @@
 #include "platform/Thread.h"
 #include "support/Printable.h"
 
+namespace qza {
+
 namespace {
 
 // Where the synthesiser left a file of this name. The TTS job joins SvoxPath
@@ -272,3 +274,5 @@ bool WavWorker::Idle() const {
   std::lock_guard<std::mutex> lock(shared_->mutex);
   return shared_->waiting.empty() && !shared_->busy;
 }
+
+}  // namespace qza

@@ -19,6 +19,8 @@
 
 #include "platform/Directory.h"
 
+namespace qza {
+
 // Tasks that may wait in the queue (retrying ones among them) besides the one
 // in hand.
 constexpr size_t kWavQueueCapacity = 200;
@@ -90,5 +92,7 @@ class WavWorker {
  private:
   std::shared_ptr<Shared> shared_;
 };
+
+}  // namespace qza
 
 #endif  // QZA_TTS_WAV_THREADS_H_

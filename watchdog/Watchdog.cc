@@ -14,6 +14,8 @@
 #include "platform/Thread.h"
 #include "support/Launch.h"
 
+namespace qza {
+
 namespace {
 
 // True when the warning program started; a failure is printed.
@@ -141,3 +143,5 @@ void WatchdogHandler::CheckConsoles() {
   if (!named) return;
   if (LaunchWarning("QZA_WARN.CMD")) StartSuspension(settings.SleepAfterError);
 }
+
+}  // namespace qza

@@ -12,6 +12,8 @@
 #include "settings/Settings.h"
 #include "settings/SpoolHandler.h"
 
+namespace qza {
+
 // What supervision knows of the consoles. The flag tables and the last-seen
 // times are touched by the thread of the watch loop only; SupervisionActive
 // is shared with the suspend thread.
@@ -78,5 +80,7 @@ class WatchdogHandler : public SpoolHandler {
   // modification time: each counts as a sign of life once, not at every pass.
   std::set<platform::FileIdentity> undeletable_;
 };
+
+}  // namespace qza
 
 #endif  // QZA_WATCHDOG_WATCHDOG_H_

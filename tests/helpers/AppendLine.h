@@ -10,6 +10,8 @@
 #include <windows.h>
 #endif
 
+namespace qza {
+
 // Appends `line` to `path` (created if missing) in one write that lands at
 // the end whole, however many programs append at the same time. Returns false
 // when the log cannot be written; nothing or the whole line was written then.
@@ -45,5 +47,7 @@ inline bool AppendLine(const std::string& path, const std::string& line) {
   return std::fclose(out) == 0 && whole;
 #endif
 }
+
+}  // namespace qza
 
 #endif  // QZA_TESTS_HELPERS_APPEND_LINE_H_

@@ -9,6 +9,8 @@
 #include <unistd.h>
 #endif
 
+namespace qza {
+
 // Sleeps until the process is ended from outside.
 [[noreturn]] inline void WaitToBeEnded() {
   for (;;) {
@@ -19,5 +21,7 @@
 #endif
   }
 }
+
+}  // namespace qza
 
 #endif  // QZA_TESTS_HELPERS_WAIT_TO_BE_ENDED_H_

@@ -10,7 +10,9 @@
 #include "support/CProcess.h"
 #include "WaitToBeEnded.h"
 
-int main(int argc, char** argv) {
+namespace qza {
+
+int Main(int argc, char** argv) {
   std::string command_line;
   for (int i = 1; i < argc; ++i) command_line += std::string(i > 1 ? " " : "") + argv[i];
   CProcess process(command_line.c_str());
@@ -25,3 +27,7 @@ int main(int argc, char** argv) {
   process.Detach();
   WaitToBeEnded();
 }
+
+}  // namespace qza
+
+int main(int argc, char** argv) { return qza::Main(argc, argv); }

@@ -38,6 +38,8 @@
 #include "support/CProcess.h"
 #include "WaitToBeEnded.h"
 
+namespace qza {
+
 namespace {
 
 #ifndef _WIN32
@@ -122,7 +124,7 @@ int Stop(const char* directory) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int Main(int argc, char** argv) {
   const std::string mode = argc > 1 ? argv[1] : "";
   if (mode == "claim" && argc >= 3) return Claim(argv[2], argc > 3 ? argv[3] : nullptr);
 #ifndef _WIN32
@@ -132,3 +134,7 @@ int main(int argc, char** argv) {
   std::fprintf(stderr, "usage: platform_helper prepare|claim|stop ...\n");
   return 2;
 }
+
+}  // namespace qza
+
+int main(int argc, char** argv) { return qza::Main(argc, argv); }

@@ -39,6 +39,8 @@
 
 #include "AppendLine.h"
 
+namespace qza {
+
 namespace {
 
 std::string OwnPath(const char* argv0) {
@@ -135,7 +137,7 @@ bool Step(const std::string& verb, std::istringstream& rest, int argc, char** ar
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int Main(int argc, char** argv) {
 #ifdef _WIN32
   _setmode(_fileno(stdout), _O_BINARY);  // "\n" stays "\n", as on Linux
   _setmode(_fileno(stderr), _O_BINARY);
@@ -154,3 +156,7 @@ int main(int argc, char** argv) {
   }
   return 0;
 }
+
+}  // namespace qza
+
+int main(int argc, char** argv) { return qza::Main(argc, argv); }

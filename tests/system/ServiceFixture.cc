@@ -19,6 +19,8 @@
 #include <filesystem>
 #include <sstream>
 
+namespace qza {
+
 namespace systemtest {
 namespace {
 
@@ -485,3 +487,5 @@ void ServiceTest::Dump() {
 }
 
 }  // namespace systemtest
+
+}  // namespace qza

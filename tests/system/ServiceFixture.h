@@ -25,6 +25,8 @@
 
 #include "TestUtil.h"
 
+namespace qza {
+
 namespace systemtest {
 
 using namespace std::chrono_literals;
@@ -139,5 +141,7 @@ std::string ServiceBinary();
 std::string MkalarmBinary();
 
 }  // namespace systemtest
+
+}  // namespace qza
 
 #endif  // QZA_TESTS_SYSTEM_SERVICE_FIXTURE_H_

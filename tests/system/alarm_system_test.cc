@@ -9,6 +9,8 @@
 #include "AlarmContent.h"
 #include "system/ServiceFixture.h"
 
+namespace qza {
+
 namespace systemtest {
 namespace {
 
@@ -446,3 +448,5 @@ TEST_F(AlarmSystemTest, ThreeHundredAlarmsAreEachLaunchedOnce) {
 
 }  // namespace
 }  // namespace systemtest
+
+}  // namespace qza

@@ -13,6 +13,8 @@
 #include "platform/Access.h"
 #include "system/ServiceFixture.h"
 
+namespace qza {
+
 namespace systemtest {
 namespace {
 
@@ -316,3 +318,5 @@ TEST(CheckSystemTest, DirectoryThatCannotBeEnteredFails) {
 
 }  // namespace
 }  // namespace systemtest
+
+}  // namespace qza

@@ -13,6 +13,8 @@
 
 #include "system/ServiceFixture.h"
 
+namespace qza {
+
 namespace systemtest {
 namespace {
 
@@ -342,3 +344,5 @@ TEST_F(CoreSystemTest, PatternWithAWidthOrPrecisionIsRefusedAtOnce) {
 
 }  // namespace
 }  // namespace systemtest
+
+}  // namespace qza

@@ -17,6 +17,8 @@
 #include "platform/Journal.h"
 #include "system/ServiceFixture.h"
 
+namespace qza {
+
 namespace systemtest {
 namespace {
 
@@ -426,3 +428,5 @@ TEST_F(PendingSystemTest, ListsWhatWasLaunchedAndLeftAndNothingOnceItIsGone) {
 
 }  // namespace
 }  // namespace systemtest
+
+}  // namespace qza

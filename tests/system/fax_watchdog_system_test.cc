@@ -4,6 +4,8 @@
 
 #include "system/ServiceFixture.h"
 
+namespace qza {
+
 namespace systemtest {
 namespace {
 
@@ -206,3 +208,5 @@ TEST_F(WatchdogSystemTest, UndeletableWatchdogFileCountsOnceSoASilentConsoleIsWa
 
 }  // namespace
 }  // namespace systemtest
+
+}  // namespace qza

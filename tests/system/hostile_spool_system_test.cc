@@ -14,6 +14,8 @@
 #include "AlarmContent.h"
 #include "system/ServiceFixture.h"
 
+namespace qza {
+
 namespace systemtest {
 namespace {
 
@@ -225,3 +227,5 @@ TEST_F(HostileSpoolSystemTest, ExampleProgramsLogControlCharactersAsQuestionMark
 
 }  // namespace
 }  // namespace systemtest
+
+}  // namespace qza

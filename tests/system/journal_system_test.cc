@@ -3,6 +3,8 @@
 #include "AlarmContent.h"
 #include "system/ServiceFixture.h"
 
+namespace qza {
+
 namespace systemtest {
 namespace {
 
@@ -79,3 +81,5 @@ TEST_F(JournalSystemTest, FailuresOnStandardErrorCarryTheirPriorityOnlyForTheJou
 
 }  // namespace
 }  // namespace systemtest
+
+}  // namespace qza

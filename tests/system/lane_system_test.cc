@@ -8,6 +8,8 @@
 #include "AlarmContent.h"
 #include "system/ServiceFixture.h"
 
+namespace qza {
+
 namespace systemtest {
 namespace {
 
@@ -133,3 +135,5 @@ TEST_F(LaneSystemTest, StuckWavTargetDoesNotStopALaterJob) {
 
 }  // namespace
 }  // namespace systemtest
+
+}  // namespace qza

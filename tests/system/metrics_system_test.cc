@@ -9,6 +9,8 @@
 #include "AlarmContent.h"
 #include "system/ServiceFixture.h"
 
+namespace qza {
+
 namespace systemtest {
 namespace {
 
@@ -68,3 +70,5 @@ TEST_F(MetricsSystemTest, CountsLaunchesFailuresAndRefusalsInPrometheusTextForma
 
 }  // namespace
 }  // namespace systemtest
+
+}  // namespace qza

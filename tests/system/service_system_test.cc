@@ -10,6 +10,8 @@
 #include "platform/Service.h"
 #include "system/ServiceFixture.h"
 
+namespace qza {
+
 namespace systemtest {
 namespace {
 
@@ -151,3 +153,5 @@ TEST_F(ServiceSystemTest, InstalledServiceStartsLaunchesAnAlarmStopsAndIsRemoved
 
 }  // namespace
 }  // namespace systemtest
+
+}  // namespace qza

@@ -14,6 +14,8 @@
 #include "system/ServiceFixture.h"
 #include "tts/TtsJob.h"
 
+namespace qza {
+
 namespace systemtest {
 namespace {
 
@@ -492,3 +494,5 @@ TEST_F(TtsSystemTest, ArchivesOfJobsDifferingOnlyInCaseDoNotReplaceEachOther) {
 
 }  // namespace
 }  // namespace systemtest
+
+}  // namespace qza

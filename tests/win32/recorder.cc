@@ -17,6 +17,8 @@
 
 #include "../helpers/AppendLine.h"
 
+namespace qza {
+
 namespace {
 
 // The full path of this program.
@@ -40,7 +42,7 @@ std::string FirstLine(const std::string& path) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int Main(int argc, char** argv) {
   std::string log, name;
   int first = 1;
   if (argc >= 5 && std::strcmp(argv[1], "--log") == 0 && std::strcmp(argv[3], "--as") == 0) {
@@ -57,3 +59,7 @@ int main(int argc, char** argv) {
   line += "\n";
   return AppendLine(log, line) ? 0 : 120;
 }
+
+}  // namespace qza
+
+int main(int argc, char** argv) { return qza::Main(argc, argv); }

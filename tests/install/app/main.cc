@@ -1,4 +1,5 @@
-// Calls each exported class through its installed header.
+// Calls each exported class through its installed header, by its name in the
+// namespace qza and by its former global name.
 #include <qza_wdir/CDosFile.h>
 #include <qza_wdir/CFileStat.h>
 #include <qza_wdir/CProcess.h>
@@ -19,7 +20,7 @@ int main(int argc, char** argv) {
   profile.ReadProfileString("App", "Key", "", sizeof value, value);
   if (std::strcmp(value, "value") != 0) return 4;
 
-  CDosFile file((dir + "/app.txt").c_str());
+  qza::CDosFile file((dir + "/app.txt").c_str());
   if (!file.Create(17) || !file.Write("line\r\n", 6) || !file.Close()) return 5;
   CFileStat status((dir + "/app.txt").c_str());
   if (!status.Exists() || status.FileSize() != 6) return 6;
@@ -37,8 +38,8 @@ int main(int argc, char** argv) {
   std::tm now{};
   now.tm_year = 126;
   now.tm_mon = 11;
-  AppendMonthlyLog("%s.\\app_%02d%02d.log", dir.c_str(), now, "logged\r\n");
-  CFileStat log((dir + "/app_2612.log").c_str());
+  qza::AppendMonthlyLog("%s.\\app_%02d%02d.log", dir.c_str(), now, "logged\r\n");
+  qza::CFileStat log((dir + "/app_2612.log").c_str());
   if (!log.Exists()) return 9;
   std::puts("installed library works");
   return 0;
