@@ -25,7 +25,10 @@ public_re=$(echo "$public" | sed 's/ /|/g')
 # The pointer to the C++ personality routine stays global: a local copy would
 # be dropped by the final link, and unwinding would skip the library's
 # cleanups.
-allowed="^_Z(T[VISTC]|GV)?Z?(N[rVKRO]*)?(St|S[absiod]|9__gnu_cxx|3qza($public_re))|^DW\.ref\.__gxx_personality_v0\$"
+# Without optimisation the C++ library's inline placement new and delete are
+# emitted too.
+allowed="^_Z(T[VISTC]|GV)?Z?(N[rVKRO]*)?(St|S[absiod]|9__gnu_cxx|3qza($public_re))"
+allowed="$allowed|^DW\.ref\.__gxx_personality_v0\$|^_Zn[wa]mPv\$|^_Zd[la]PvS_\$"
 
 "$nm" -g --defined-only "$library" | awk 'NF >= 3 { print $3 }' >"$work/mangled"
 "$nm" -g --defined-only -C "$library" |
