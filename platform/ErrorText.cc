@@ -18,6 +18,8 @@ const char* ErrorText(int error) {
       return "in use by another program";
     case EMLINK:
       return "a file with a second name (a hard link)";
+    case ETIMEDOUT:
+      return "the system did not answer in time";
     default:
       return strerror(error);
   }

@@ -265,4 +265,8 @@ void KillChild(pid_t pid) {
 
 void DetachChild(pid_t pid) { Reaper::Instance().Adopt(pid); }
 
+// Starts here are not run on a thread of their own: nothing to bound.
+void SetStartLimitForTests(uint32_t, uint32_t) {}
+int StalledStarts() { return 0; }
+
 }  // namespace platform
