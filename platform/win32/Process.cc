@@ -461,7 +461,9 @@ pid_t SpawnProgram(const std::string& program, const std::vector<std::string>& w
   // a kill then ends it alone.
   attempt->job = NewKillingJob();
   attempt->hold_milliseconds = start_hold_milliseconds.load();
-  if (!StartDetachedThread(AskForStart, new std::shared_ptr<StartAttempt>(attempt))) {
+  auto* handed = new std::shared_ptr<StartAttempt>(attempt);
+  if (!StartDetachedThread(AskForStart, handed)) {
+    delete handed;
     *error = EAGAIN;
     return 0;
   }
@@ -481,8 +483,15 @@ pid_t SpawnProgram(const std::string& program, const std::vector<std::string>& w
     CloseHandle(job);
     job = nullptr;
   }
+  // The job lets go before the thread runs: a service that dies in between
+  // leaves a child that never ran, never one that was cut short.
   if (job != nullptr) LetJobOutliveService(job);
-  ResumeThread(info.hThread);
+  if (ResumeThread(info.hThread) == static_cast<DWORD>(-1)) {
+    *error = win32::ErrnoFromError(GetLastError());
+    EndUnaccepted(info);
+    if (job != nullptr) CloseHandle(job);
+    return 0;
+  }
   CloseHandle(info.hThread);
   if (job != nullptr) {
     std::lock_guard<std::mutex> lock(jobs_mutex);
