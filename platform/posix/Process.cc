@@ -17,7 +17,7 @@
 
 #include "platform/Fault.h"
 #include "platform/Path.h"
-#include "platform/Reaper.h"
+#include "platform/posix/Reaper.h"
 
 extern char** environ;
 
