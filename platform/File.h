@@ -145,10 +145,6 @@ bool LeasesWork(const char* directory);
 // from a finished one, and the exclusive open falls back to the lock alone.
 bool CanLeaseFilesOfOthers();
 
-// The path that descriptor `fd` names now, as the system tells it, with
-// forward slashes; empty when it cannot be told.
-std::string DescriptorPath(int fd);
-
 }  // namespace platform
 
 #endif  // QZA_PLATFORM_FILE_H_

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <new>
 #include <string>
 
 #include "platform/Fault.h"
@@ -15,6 +16,13 @@
 #include "platform/Startup.h"
 
 namespace platform {
+
+// The inotify descriptor and the watch of the directory on it (-1: none).
+struct ChangeNotification::Watch {
+  int fd = -1;
+  int wd = -1;
+};
+
 namespace {
 
 constexpr uint32_t kChangeMask = IN_CLOSE_WRITE | IN_MOVED_TO | IN_ATTRIB;
@@ -57,7 +65,7 @@ bool ChangeNotification::Drain(bool* gone) {
   alignas(struct inotify_event) char buffer[16 * (sizeof(struct inotify_event) + NAME_MAX + 1)];
   bool changed = false;
   for (;;) {
-    ssize_t n = read(fd_, buffer, sizeof buffer);
+    ssize_t n = read(watch_->fd, buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;  // EAGAIN: the queue is empty
     for (char* p = buffer; p < buffer + n;) {
@@ -65,7 +73,7 @@ bool ChangeNotification::Drain(bool* gone) {
       p += sizeof(struct inotify_event) + event->len;
       // Events of a directory watched before a renewal found another one at
       // the path: its names and its end are no longer this watch's.
-      if (event->wd != wd_ && (event->mask & IN_Q_OVERFLOW) == 0) continue;
+      if (event->wd != watch_->wd && (event->mask & IN_Q_OVERFLOW) == 0) continue;
       if (event->mask & (kChangeMask | IN_Q_OVERFLOW)) changed = true;
       if (event->mask & kGoneMask) *gone = true;
       if (event->mask & IN_Q_OVERFLOW) {
@@ -94,25 +102,33 @@ bool ChangeNotification::Create(const char* directory) {
   Close();
   if (directory != nullptr) directory_ = directory;
   if (FaultInjected(FaultPoint::kNotify, directory)) return false;
-  fd_ = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
-  if (fd_ < 0) return false;
+  const int fd = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+  if (fd < 0) return false;
+  watch_ = new (std::nothrow) Watch{fd, -1};
+  if (watch_ == nullptr) {
+    close(fd);  // never used
+    errno = ENOMEM;
+    return false;
+  }
   std::string native = NativeDirectory(directory);
-  wd_ = inotify_add_watch(fd_, native.c_str(), kWatchMask);
-  watching_ = wd_ >= 0;
+  watch_->wd = inotify_add_watch(fd, native.c_str(), kWatchMask);
+  watching_ = watch_->wd >= 0;
   if (!watching_) names_missed_ = true;
   return watching_;
 }
 
 void ChangeNotification::Close() {
-  if (fd_ >= 0) close(fd_);  // close of an inotify descriptor cannot lose data
-  fd_ = -1;
-  wd_ = -1;
+  if (watch_ != nullptr) {
+    close(watch_->fd);  // close of an inotify descriptor cannot lose data
+    delete watch_;
+    watch_ = nullptr;
+  }
   watching_ = false;
   lost_ = false;
 }
 
 bool ChangeNotification::RenewWatch(const char* directory) {
-  if (fd_ < 0) return Create(directory);
+  if (watch_ == nullptr) return Create(directory);
   if (FaultInjected(FaultPoint::kNotify, directory)) {
     Close();
     names_missed_ = true;
@@ -125,14 +141,15 @@ bool ChangeNotification::RenewWatch(const char* directory) {
   // gives the same watch while the same directory stands there, and a new
   // one when the directory was replaced or has come back.
   const std::string native = NativeDirectory(directory);
-  const int wd = inotify_add_watch(fd_, native.c_str(), kWatchMask);
-  if (wd >= 0 && wd == wd_) {
+  const int wd = inotify_add_watch(watch_->fd, native.c_str(), kWatchMask);
+  if (wd >= 0 && wd == watch_->wd) {
     watching_ = true;
     return true;
   }
   const int error = errno;
-  if (wd_ >= 0) inotify_rm_watch(fd_, wd_);  // fails when the kernel has ended it already
-  wd_ = wd;
+  // The removal fails when the kernel has ended the watch already.
+  if (watch_->wd >= 0) inotify_rm_watch(watch_->fd, watch_->wd);
+  watch_->wd = wd;
   watching_ = wd >= 0;
   names_missed_ = true;  // another directory, or none: what was known of the names is void
   errno = error;
@@ -167,11 +184,14 @@ PollOutcome PollOnce(int watch_fd, int64_t left) {
 bool ChangeNotification::DrainWatch() {
   bool gone = false;
   const bool changed = Drain(&gone);
-  if (gone) {
-    watching_ = false;
-    Lost();
-  }
+  if (gone) ForgetGoneWatch();
   return changed;
+}
+
+// The inotify descriptor stays for the renewals; only the watch has ended.
+void ChangeNotification::ForgetGoneWatch() {
+  watching_ = false;
+  Lost();
 }
 
 ChangeNotification::WaitResult ChangeNotification::Wait(uint32_t milliseconds) {
@@ -183,7 +203,7 @@ ChangeNotification::WaitResult ChangeNotification::Wait(uint32_t milliseconds) {
     if (LookAgainIfDue(MonotonicMs())) return kChanged;
     const int64_t now = MonotonicMs();
     const int64_t left = deadline - now;
-    switch (PollOnce(Watching() ? fd_ : -1, UntilNextLook(now, left))) {
+    switch (PollOnce(Watching() ? watch_->fd : -1, UntilNextLook(now, left))) {
       case PollOutcome::kStop:
         return kStopped;
       case PollOutcome::kInterrupted:

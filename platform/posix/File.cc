@@ -372,12 +372,4 @@ bool CanLeaseFilesOfOthers() {
   return (data[CAP_LEASE / 32].effective & (1u << (CAP_LEASE % 32))) != 0;
 }
 
-std::string DescriptorPath(int fd) {
-  char link[64];
-  std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-  char target[4096];
-  const ssize_t n = readlink(link, target, sizeof target - 1);
-  return std::string(target, n > 0 ? static_cast<size_t>(n) : 0);
-}
-
 }  // namespace platform

@@ -156,7 +156,6 @@ bool ChangeNotification::Create(const char* directory) {
     return false;
   }
   watch_ = watch;
-  fd_ = 0;  // a watch is held (the descriptor has no other use here)
   watching_ = true;
   return true;
 }
@@ -164,7 +163,6 @@ bool ChangeNotification::Create(const char* directory) {
 void ChangeNotification::Close() {
   Watch::Destroy(watch_);
   watch_ = nullptr;
-  fd_ = -1;
   watching_ = false;
   pending_change_ = false;
   lost_ = false;
@@ -173,7 +171,6 @@ void ChangeNotification::Close() {
 bool ChangeNotification::RenewWatch(const char* directory) {
   Watch* old = watch_;
   watch_ = nullptr;  // the old watch stays open until the new one is in place
-  fd_ = -1;
   const bool created = Create(directory);
   if (old != nullptr) {
     bool gone = false;
@@ -192,7 +189,6 @@ bool ChangeNotification::RenewWatch(const char* directory) {
 void ChangeNotification::ForgetGoneWatch() {
   Watch::Destroy(watch_);
   watch_ = nullptr;
-  fd_ = -1;
   watching_ = false;
   Lost();
 }

@@ -28,87 +28,6 @@
 #include "platform/win32/Win32.h"
 
 namespace platform {
-namespace win32 {
-
-int ErrnoFromError(DWORD error) {
-  switch (error) {
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
-    case ERROR_INVALID_NAME:
-    case ERROR_BAD_PATHNAME:
-    case ERROR_INVALID_DRIVE:
-    case ERROR_BAD_NETPATH:
-      return ENOENT;
-    case ERROR_ACCESS_DENIED:
-    case ERROR_PRIVILEGE_NOT_HELD:
-      return EACCES;
-    case ERROR_SHARING_VIOLATION:
-    case ERROR_LOCK_VIOLATION:
-    case ERROR_BUSY:
-      return EBUSY;
-    case ERROR_FILE_EXISTS:
-    case ERROR_ALREADY_EXISTS:
-      return EEXIST;
-    case ERROR_DISK_FULL:
-    case ERROR_HANDLE_DISK_FULL:
-      return ENOSPC;
-    case ERROR_NOT_ENOUGH_MEMORY:
-    case ERROR_OUTOFMEMORY:
-      return ENOMEM;
-    case ERROR_DIRECTORY:
-      return ENOTDIR;
-    case ERROR_WRITE_PROTECT:
-      return EROFS;
-    case ERROR_INVALID_HANDLE:
-      return EBADF;
-    case ERROR_BAD_EXE_FORMAT:
-    case ERROR_EXE_MACHINE_TYPE_MISMATCH:
-      return ENOEXEC;
-    case ERROR_NOT_SAME_DEVICE:
-      return EXDEV;
-    case ERROR_FILENAME_EXCED_RANGE:
-      return ENAMETOOLONG;
-    case ERROR_DIR_NOT_EMPTY:
-      return ENOTEMPTY;
-    case ERROR_INVALID_PARAMETER:
-      return EINVAL;
-    case ERROR_TOO_MANY_OPEN_FILES:
-      return EMFILE;
-    case ERROR_CANT_RESOLVE_FILENAME:
-      return ELOOP;
-    default:
-      return EIO;
-  }
-}
-
-bool Fail() {
-  errno = ErrnoFromError(GetLastError());
-  return false;
-}
-
-HANDLE HandleOf(int fd) {
-  return fd < 0 ? INVALID_HANDLE_VALUE : reinterpret_cast<HANDLE>(_get_osfhandle(fd));
-}
-
-int DescriptorFor(HANDLE handle, bool read_only) {
-  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle),
-                                 _O_BINARY | (read_only ? _O_RDONLY : 0));
-  if (fd < 0) {
-    CloseHandle(handle);  // never used: nothing to lose
-    errno = EMFILE;
-  }
-  return fd;
-}
-
-std::string BackslashPath(std::string native) {
-  for (char& c : native) {
-    if (c == '/') c = '\\';
-  }
-  return native;
-}
-
-}  // namespace win32
-
 namespace {
 
 using win32::Fail;
@@ -426,17 +345,5 @@ bool AppendToFile(const char* path, const void* data, size_t size, bool deny_wri
 bool LeasesWork(const char*) { return true; }
 
 bool CanLeaseFilesOfOthers() { return true; }
-
-std::string DescriptorPath(int fd) {
-  char target[4096];
-  const DWORD n = GetFinalPathNameByHandleA(win32::HandleOf(fd), target, sizeof target,
-                                            FILE_NAME_NORMALIZED);
-  std::string path(target, n > 0 && n < sizeof target ? n : 0);
-  // Armed fault fragments are written with forward slashes, as on every system.
-  for (char& c : path) {
-    if (c == '\\') c = '/';
-  }
-  return path;
-}
 
 }  // namespace platform

@@ -1,11 +1,12 @@
 // The words of a command line, split by the Windows rules on every system.
+#include "platform/Process.h"
+
 #include <errno.h>
 
 #include <string>
 #include <vector>
 
 #include "platform/Fault.h"
-#include "platform/Process.h"
 
 namespace platform {
 namespace {

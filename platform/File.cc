@@ -1,8 +1,9 @@
-// The reasons of failures as records and console lines name them.
+// The portable part of the file calls: the reasons of failures as records
+// and console lines name them.
+#include "platform/File.h"
+
 #include <errno.h>
 #include <string.h>
-
-#include "platform/File.h"
 
 namespace platform {
 

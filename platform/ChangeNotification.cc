@@ -1,8 +1,9 @@
-// What both platforms' change notifications do when the watched directory
+// What both back ends' change notifications do when the watched directory
 // goes away: it is looked for until it can be watched again.
+#include "platform/ChangeNotification.h"
+
 #include <string>
 
-#include "platform/ChangeNotification.h"
 #include "platform/Console.h"
 
 namespace platform {
