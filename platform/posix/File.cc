@@ -1,3 +1,4 @@
+// Files on POSIX systems: the sharing modes with leases and locks (see File.h).
 #include "platform/File.h"
 
 #include <errno.h>
@@ -18,7 +19,6 @@
 #include <mutex>
 #include <string>
 
-#include "platform/Fault.h"
 #include "platform/Path.h"
 
 namespace platform {
@@ -120,23 +120,12 @@ std::string TemporaryName(const std::string& native) {
   return native + suffix;
 }
 
-// Fills `size` bytes from the kernel's random source. False with errno set.
-bool RandomBytes(unsigned char* bytes, size_t size) {
-  size_t done = 0;
-  while (done < size) {
-    const ssize_t n = getrandom(bytes + done, size - done, 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
 
 }  // namespace
 
-int FileOpen(const char* path, unsigned mode) {
-  std::string native;
-  if (!NativePathFor(FaultPoint::kOpen, path, &native)) return -1;
+namespace backend {
+
+int OpenNamed(const std::string& native, unsigned mode) {
   const unsigned sharing = mode & 0x70;
   if (sharing == kShareDenyWrite && HasOtherWriter(native)) {
     errno = EBUSY;
@@ -159,9 +148,7 @@ int FileOpen(const char* path, unsigned mode) {
   return fd;
 }
 
-bool FileTruncateOrCreate(const char* path) {
-  std::string native;
-  if (!NativePathFor(FaultPoint::kOpen, path, &native)) return false;
+bool TruncateOrCreateFile(const std::string& native) {
   int fd = open(native.c_str(), O_WRONLY | O_CREAT | kNoFollow, 0666);
   if (fd < 0) return false;
   if (!IsRegular(fd) || ftruncate(fd, 0) != 0) {
@@ -171,45 +158,26 @@ bool FileTruncateOrCreate(const char* path) {
   return close(fd) == 0;
 }
 
-int CreateUniqueFile(const char* directory, const char* prefix, std::string* path) {
-  static const char kAlphabet[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-  const std::string base =
-      directory == nullptr || *directory == '\0' ? std::string() : std::string(directory) + "/";
-  for (int attempt = 0; attempt < kUniqueFileTries; ++attempt) {
-    unsigned char random[16];
-    if (!RandomBytes(random, sizeof random)) return -1;
-    std::string name = base + prefix;
-    for (unsigned char byte : random) name += kAlphabet[byte % (sizeof kAlphabet - 1)];
-    std::string native;
-    int fd = -1;
-    if (NativePathFor(FaultPoint::kOpen, name.c_str(), &native)) {
-      fd = open(native.c_str(), O_WRONLY | O_CREAT | O_EXCL | kNoFollow, 0666);
-    }
-    if (fd >= 0) {
-      *path = name;
-      return fd;
-    }
-    if (errno != EEXIST) return -1;
+// The kernel's random source.
+bool RandomBytes(unsigned char* bytes, size_t size) {
+  size_t done = 0;
+  while (done < size) {
+    const ssize_t n = getrandom(bytes + done, size - done, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    done += static_cast<size_t>(n);
   }
-  errno = EEXIST;
-  return -1;
+  return true;
 }
 
-bool FileClose(int fd) {
-  if (const int error = FaultForDescriptor(FaultPoint::kClose, fd)) {
-    close(fd);
-    errno = error;
-    return false;
-  }
-  return close(fd) == 0;
+int CreateNewFile(const std::string& native) {
+  return open(native.c_str(), O_WRONLY | O_CREAT | O_EXCL | kNoFollow, 0666);
 }
 
-int64_t FileSeek(int fd, int64_t offset, int origin) {
+bool CloseDescriptor(int fd) { return close(fd) == 0; }
+
+int64_t SeekDescriptor(int fd, int64_t offset, int origin) {
   static const int kWhence[] = {SEEK_SET, SEEK_CUR, SEEK_END};
-  if (origin < 0 || origin > 2 || (origin == 0 && (offset < 0 || offset > INT32_MAX))) {
-    errno = EINVAL;
-    return -1;
-  }
   // A refused move must leave the position where it was: remember it where
   // the move itself cannot tell.
   const off_t before = origin == 2 ? lseek(fd, 0, SEEK_CUR) : 0;
@@ -223,8 +191,7 @@ int64_t FileSeek(int fd, int64_t offset, int origin) {
   return position;
 }
 
-int64_t FileRead(int fd, void* buffer, size_t size) {
-  if (FaultInjected(FaultPoint::kRead, fd)) return -1;
+int64_t ReadDescriptor(int fd, void* buffer, size_t size) {
   for (;;) {
     ssize_t n = read(fd, buffer, size);
     if (n < 0 && errno == EINTR) continue;
@@ -232,8 +199,7 @@ int64_t FileRead(int fd, void* buffer, size_t size) {
   }
 }
 
-int64_t FileWrite(int fd, const void* buffer, size_t size) {
-  if (FaultInjected(FaultPoint::kWrite, fd)) return -1;
+int64_t WriteDescriptor(int fd, const void* buffer, size_t size) {
   size_t done = 0;
   while (done < size) {
     ssize_t n = write(fd, static_cast<const char*>(buffer) + done, size - done);
@@ -248,11 +214,9 @@ int64_t FileWrite(int fd, const void* buffer, size_t size) {
   return static_cast<int64_t>(done);
 }
 
-bool WriteFileAtomically(const char* path, const void* data, size_t size) {
-  std::string native;
-  if (!NativePathFor(FaultPoint::kOpen, path, &native)) return false;
-  const std::string temp = TemporaryName(native);
-  int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | kNoFollow, 0666);
+bool WriteTemporary(const std::string& native, const void* data, size_t size, std::string* temp) {
+  *temp = TemporaryName(native);
+  int fd = open(temp->c_str(), O_WRONLY | O_CREAT | O_EXCL | kNoFollow, 0666);
   if (fd < 0) return false;
   bool ok = FileWrite(fd, data, size) == static_cast<int64_t>(size);
   if (!ok) {
@@ -260,27 +224,32 @@ bool WriteFileAtomically(const char* path, const void* data, size_t size) {
   } else {
     ok = FileClose(fd);
   }
-  if (ok && FaultInjected(FaultPoint::kRename, path)) ok = false;
-  if (ok && rename(temp.c_str(), native.c_str()) == 0) return true;
-  const int saved = errno;
-  unlink(temp.c_str());  // the failed write leaves nothing behind
-  errno = saved;
+  if (!ok) DropTemporary(*temp);
+  return ok;
+}
+
+bool ReplaceByTemporary(const std::string& temp, const std::string& native) {
+  if (rename(temp.c_str(), native.c_str()) == 0) return true;
+  DropTemporary(temp);
   return false;
 }
 
-bool RewriteFile(const char* path, const void* data, size_t size) {
-  std::string native;
-  if (!NativePathOf(path, &native)) return false;
+void DropTemporary(const std::string& temp) {
+  const int saved = errno;
+  unlink(temp.c_str());  // the failed write leaves nothing behind
+  errno = saved;
+}
+
+int OpenForRewrite(const std::string& native) {
   int fd = open(native.c_str(), O_WRONLY | kNoFollow);
   if (fd >= 0 && !IsRegularWithOneName(fd)) {
-    close(fd);
+    close(fd);  // never used: nothing to lose
     fd = -1;
   }
-  if (fd < 0) return WriteFileAtomically(path, data, size);
-  if (FaultInjected(FaultPoint::kOpen, path)) {
-    Discard(fd);
-    return false;
-  }
+  return fd;
+}
+
+bool RewriteOpenFile(int fd, const void* data, size_t size) {
   if (FileWrite(fd, data, size) != static_cast<int64_t>(size) || !CutAfter(fd, size)) {
     const int error = errno;
     if (ftruncate(fd, 0) != 0) {
@@ -293,29 +262,12 @@ bool RewriteFile(const char* path, const void* data, size_t size) {
   return FileClose(fd);
 }
 
-PreparedFile::~PreparedFile() {
-  if (fd_ >= 0) close(fd_);  // an unnamed file vanishes with its descriptor
+int MakeUnnamedFile(const std::string& native_directory) {
+  return open(native_directory.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
 }
 
-bool PreparedFile::Prepare(const char* directory) {
-  if (fd_ >= 0) return true;
-  const std::string native = NativeDirectory(directory);
-  fd_ = open(native.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
-  return fd_ >= 0;
-}
-
-bool PreparedFile::Publish(const char* path, const void* data, size_t size) {
-  const int fd = fd_;
-  fd_ = -1;
-  if (fd < 0) {
-    errno = ENOENT;
-    return false;
-  }
-  std::string native;
-  // The unnamed file has no name that a fault armed for the record could
-  // match: both faults of writing a record are asked for by its path.
-  if (!NativePathFor(FaultPoint::kOpen, path, &native) || FaultInjected(FaultPoint::kWrite, path) ||
-      FileWrite(fd, data, size) != static_cast<int64_t>(size)) {
+bool PublishUnnamedFile(int fd, const std::string& native, const void* data, size_t size) {
+  if (FileWrite(fd, data, size) != static_cast<int64_t>(size)) {
     Discard(fd);
     return false;
   }
@@ -328,9 +280,8 @@ bool PreparedFile::Publish(const char* path, const void* data, size_t size) {
   return FileClose(fd);
 }
 
-bool AppendToFile(const char* path, const void* data, size_t size, bool deny_writers) {
-  std::string native;
-  if (!NativePathFor(FaultPoint::kOpen, path, &native)) return false;
+bool AppendToNamedFile(const std::string& native, const void* data, size_t size,
+                       bool deny_writers) {
   if (deny_writers && HasOtherWriter(native)) {
     errno = EBUSY;
     return false;
@@ -354,6 +305,8 @@ bool AppendToFile(const char* path, const void* data, size_t size, bool deny_wri
   }
   return FileClose(fd);
 }
+
+}  // namespace backend
 
 bool LeasesWork(const char* directory) {
   std::string temp = NativeDirectory(directory) + "/.qza_lease_XXXXXX";

@@ -1,3 +1,4 @@
+// File status, copies, deletion and renaming on POSIX systems.
 #include "platform/FileSystem.h"
 
 #include <errno.h>
@@ -5,15 +6,11 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
-#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <string>
 
-#include "platform/Fault.h"
-#include "platform/FileSystemKind.h"
 #include "platform/File.h"
-#include "platform/Path.h"
 
 namespace platform {
 namespace {
@@ -27,23 +24,6 @@ FileStatus StatusOf(const struct stat& st) {
 
 }  // namespace
 
-bool IdentityOfRegularEntry(const char* path, FileIdentity* identity) {
-  std::string native = NativePath(path);
-  struct stat st;
-  if (native.empty() || lstat(native.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-  *identity = IdentityOfStatus(StatusOf(st));
-  return true;
-}
-
-int StatPath(const char* path, FileStatus* status) {
-  std::string native = NativePath(path);
-  struct stat st;
-  if (native.empty()) errno = ENOENT;
-  if (native.empty() || stat(native.c_str(), &st) != 0) return -1;
-  *status = StatusOf(st);
-  return 0;
-}
-
 int StatDescriptor(int fd, FileStatus* status) {
   struct stat st;
   if (fstat(fd, &st) != 0) return -1;
@@ -51,25 +31,34 @@ int StatDescriptor(int fd, FileStatus* status) {
   return 0;
 }
 
-bool PathExists(const char* path) {
-  std::string native = NativePath(path);
+namespace backend {
+
+bool IdentityOfRegularNative(const std::string& native, FileIdentity* identity) {
   struct stat st;
-  return !native.empty() && fstatat(AT_FDCWD, native.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+  if (lstat(native.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  *identity = IdentityOfStatus(StatusOf(st));
+  return true;
 }
 
-bool PathWritable(const char* path) {
-  std::string native = NativePath(path);
+int StatNative(const std::string& native, FileStatus* status) {
   struct stat st;
-  if (native.empty()) errno = ENOENT;
-  if (native.empty() || stat(native.c_str(), &st) != 0) return false;
+  if (stat(native.c_str(), &st) != 0) return -1;
+  *status = StatusOf(st);
+  return 0;
+}
+
+bool NativeExists(const std::string& native) {
+  struct stat st;
+  return fstatat(AT_FDCWD, native.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+bool NativeWritable(const std::string& native) {
+  struct stat st;
+  if (stat(native.c_str(), &st) != 0) return false;
   return (st.st_mode & 0222) != 0 && access(native.c_str(), W_OK) == 0;
 }
 
-bool CopyFileReplacing(const char* from, const char* to) {
-  std::string source;
-  std::string target;
-  if (!NativePathOf(from, &source) || !NativePathOf(to, &target)) return false;
-  if (FaultInjected(FaultPoint::kOpen, to)) return false;
+bool CopyToTemporary(const std::string& source, const std::string& target, std::string* temp) {
   int in = open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
   if (in < 0) return false;
   struct stat st;
@@ -80,8 +69,8 @@ bool CopyFileReplacing(const char* from, const char* to) {
     errno = error;
     return false;
   }
-  std::string temp = target + ".XXXXXX";
-  int out = mkostemp(temp.data(), O_CLOEXEC);
+  *temp = target + ".XXXXXX";
+  int out = mkostemp(temp->data(), O_CLOEXEC);
   bool ok = out >= 0 && fchmod(out, st.st_mode & 0777) == 0;
   char chunk[65536];
   while (ok) {
@@ -93,7 +82,7 @@ bool CopyFileReplacing(const char* from, const char* to) {
     }
     ok = FileWrite(out, chunk, static_cast<size_t>(n)) == n;
   }
-  int saved = errno;
+  const int saved = errno;
   close(in);  // read-only: nothing to lose
   if (out < 0) {
     errno = saved;
@@ -103,26 +92,15 @@ bool CopyFileReplacing(const char* from, const char* to) {
     ok = FileClose(out);
   } else {
     close(out);
+    errno = saved;
   }
-  if (ok && !FaultInjected(FaultPoint::kRename, to) && rename(temp.c_str(), target.c_str()) == 0)
-    return true;
-  saved = errno;
-  unlink(temp.c_str());  // the failed copy leaves nothing behind
-  errno = saved;
-  return false;
+  if (!ok) DropTemporary(*temp);
+  return ok;
 }
 
-bool RemoveFile(const char* path) {
-  std::string native;
-  if (!NativePathFor(FaultPoint::kUnlink, path, &native)) return false;
-  return unlink(native.c_str()) == 0;
-}
+bool RemoveNative(const std::string& native) { return unlink(native.c_str()) == 0; }
 
-bool RenameFile(const char* from, const char* to) {
-  std::string source;
-  std::string target;
-  if (!NativePathOf(from, &source) || !NativePathOf(to, &target)) return false;
-  if (FaultInjected(FaultPoint::kRename, from)) return false;
+bool RenameNoReplace(const std::string& source, const std::string& target) {
   if (renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0)
     return true;
   if (errno != EINVAL && errno != ENOSYS) return false;
@@ -135,12 +113,6 @@ bool RenameFile(const char* from, const char* to) {
   return false;
 }
 
-const char* RemoteFileSystemOf(const char* directory) {
-  struct statfs info;
-  const std::string native = NativeDirectory(directory);
-  if (statfs(native.c_str(), &info) != 0) return nullptr;
-  return RemoteFileSystemName(static_cast<uint64_t>(static_cast<uint32_t>(info.f_type)));
-}
-
+}  // namespace backend
 
 }  // namespace platform
