@@ -9,9 +9,7 @@
 #include <string>
 #include <utility>
 
-#include "platform/Fault.h"
 #include "platform/File.h"
-#include "platform/Path.h"
 
 namespace platform {
 namespace {
@@ -83,13 +81,7 @@ void Directory::Close() {
   handle_ = -1;
 }
 
-std::string Directory::FaultKey(const char* name) const { return JoinPath(text_, name); }
-
-bool Directory::Open(const char* text) {
-  Close();
-  text_ = text;
-  const std::string native = NativeDirectory(text);
-  if (FaultInjected(FaultPoint::kOpen, text)) return false;
+bool Directory::OpenNative(const std::string& native) {
   const int fd = open(native.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY);
   if (fd < 0) return false;
   handle_ = fd;
@@ -152,12 +144,9 @@ bool Directory::EntryReplaceable(const char* name) const {
   return (st.st_mode & 0222) != 0 && faccessat(fd, name, W_OK, 0) == 0;
 }
 
-bool Directory::CopyInto(const char* from, const char* name) const {
+bool Directory::CopyToTemporary(const std::string& source, const char* name,
+                                std::string* temp) const {
   const int dir = static_cast<int>(handle_);
-  const std::string key = FaultKey(name);
-  std::string source;
-  if (!NativePathOf(from, &source)) return false;
-  if (FaultInjected(FaultPoint::kOpen, key.c_str())) return false;
   const int in = open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
   if (in < 0) return false;
   struct stat st;
@@ -168,11 +157,10 @@ bool Directory::CopyInto(const char* from, const char* name) const {
     errno = error;
     return false;
   }
-  std::string temp;
   int out = -1;
   for (int attempt = 0; attempt < 100 && out < 0; ++attempt) {
-    if (!TemporaryName(name, &temp)) break;
-    out = openat(dir, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (!TemporaryName(name, temp)) break;
+    out = openat(dir, temp->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (out < 0 && errno != EEXIST) break;
   }
   if (out < 0) {
@@ -196,19 +184,24 @@ bool Directory::CopyInto(const char* from, const char* name) const {
   } else {
     Drop(out);
   }
-  if (ok && !FaultInjected(FaultPoint::kRename, key.c_str()) &&
-      renameat(dir, temp.c_str(), dir, name) == 0) {
-    return true;
-  }
-  const int saved = errno;
-  unlinkat(dir, temp.c_str(), 0);  // the failed copy leaves nothing behind
-  errno = saved;
+  if (!ok) DropTemporary(*temp);
+  return ok;
+}
+
+bool Directory::ReplaceByTemporary(const std::string& temp, const char* name) const {
+  const int dir = static_cast<int>(handle_);
+  if (renameat(dir, temp.c_str(), dir, name) == 0) return true;
+  DropTemporary(temp);
   return false;
 }
 
-bool Directory::RemoveEntry(const char* name) const {
-  const std::string key = FaultKey(name);
-  if (FaultInjected(FaultPoint::kUnlink, key.c_str())) return false;
+void Directory::DropTemporary(const std::string& temp) const {
+  const int saved = errno;
+  unlinkat(static_cast<int>(handle_), temp.c_str(), 0);  // the failed copy leaves nothing behind
+  errno = saved;
+}
+
+bool Directory::RemoveNamed(const char* name) const {
   return unlinkat(static_cast<int>(handle_), name, 0) == 0;
 }
 
