@@ -1,18 +1,34 @@
-// What both back ends' change notifications do when the watched directory
-// goes away: it is looked for until it can be watched again.
+// What both back ends' change notifications share: the fault checks and path
+// texts of Create and Renew, and the watched directory that goes away, which
+// is looked for until it can be watched again.
 #include "platform/ChangeNotification.h"
 
 #include <string>
 
 #include "platform/Console.h"
+#include "platform/Fault.h"
+#include "platform/Path.h"
 
 namespace platform {
+
+bool ChangeNotification::Create(const char* directory) {
+  Close();
+  if (directory != nullptr) directory_ = directory;
+  if (FaultInjected(FaultPoint::kNotify, directory)) return false;
+  return CreateWatch(NativeDirectory(directory));
+}
 
 bool ChangeNotification::Renew(const char* directory) {
   const bool was_lost = lost_;
   const bool had_watch = Watching() || was_lost;
   const int64_t next_look = next_look_ms_;
-  const bool watching = RenewWatch(directory);  // may close and create, which ends lost_
+  bool watching = false;
+  if (FaultInjected(FaultPoint::kNotify, directory)) {
+    Close();  // nothing can be watched there now: the old watch ends too
+    names_missed_ = true;
+  } else {
+    watching = RenewWatch(NativeDirectory(directory));  // may close, which ends lost_
+  }
   if (directory != nullptr) directory_ = directory;
   if (watching) {
     lost_ = false;

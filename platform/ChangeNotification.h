@@ -87,8 +87,10 @@ class ChangeNotification {
   // that went away ends the watching.
   bool DrainWatch();
   void Keep(const char* name, bool removed);
-  // Renew's work on each platform: the watch of the path anew.
-  bool RenewWatch(const char* directory);
+  // The back end's part, after the front's fault check: Create's and Renew's
+  // work on the native path of the directory. False with errno set.
+  bool CreateWatch(const std::string& native);
+  bool RenewWatch(const std::string& native);
   // Notes that the watch went away: the directory is looked for at once.
   void Lost();
   // Tries to watch the lost directory again when a look is due at `now`

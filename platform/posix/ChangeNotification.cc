@@ -11,8 +11,6 @@
 #include <new>
 #include <string>
 
-#include "platform/Fault.h"
-#include "platform/Path.h"
 #include "platform/Startup.h"
 
 namespace platform {
@@ -98,10 +96,7 @@ std::vector<ChangeNotification::NameEvent> ChangeNotification::TakeNames(bool* m
 
 ChangeNotification::~ChangeNotification() { Close(); }
 
-bool ChangeNotification::Create(const char* directory) {
-  Close();
-  if (directory != nullptr) directory_ = directory;
-  if (FaultInjected(FaultPoint::kNotify, directory)) return false;
+bool ChangeNotification::CreateWatch(const std::string& native) {
   const int fd = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
   if (fd < 0) return false;
   watch_ = new (std::nothrow) Watch{fd, -1};
@@ -110,7 +105,6 @@ bool ChangeNotification::Create(const char* directory) {
     errno = ENOMEM;
     return false;
   }
-  std::string native = NativeDirectory(directory);
   watch_->wd = inotify_add_watch(fd, native.c_str(), kWatchMask);
   watching_ = watch_->wd >= 0;
   if (!watching_) names_missed_ = true;
@@ -127,12 +121,10 @@ void ChangeNotification::Close() {
   lost_ = false;
 }
 
-bool ChangeNotification::RenewWatch(const char* directory) {
-  if (watch_ == nullptr) return Create(directory);
-  if (FaultInjected(FaultPoint::kNotify, directory)) {
+bool ChangeNotification::RenewWatch(const std::string& native) {
+  if (watch_ == nullptr) {
     Close();
-    names_missed_ = true;
-    return false;
+    return CreateWatch(native);
   }
   // The same inotify descriptor stays: what it queued since the last wait
   // stays queued and ends the next wait at once. (A new descriptor for each
@@ -140,7 +132,6 @@ bool ChangeNotification::RenewWatch(const char* directory) {
   // grace period of the kernel at every time-out.) Watching the path again
   // gives the same watch while the same directory stands there, and a new
   // one when the directory was replaced or has come back.
-  const std::string native = NativeDirectory(directory);
   const int wd = inotify_add_watch(watch_->fd, native.c_str(), kWatchMask);
   if (wd >= 0 && wd == watch_->wd) {
     watching_ = true;

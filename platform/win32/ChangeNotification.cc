@@ -20,8 +20,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/Fault.h"
-#include "platform/Path.h"
 #include "platform/Startup.h"
 #include "platform/win32/Win32.h"
 
@@ -136,12 +134,9 @@ void ChangeNotification::Watch::Destroy(Watch* watch) {
 
 ChangeNotification::~ChangeNotification() { Close(); }
 
-bool ChangeNotification::Create(const char* directory) {
-  Close();
-  if (directory != nullptr) directory_ = directory;
-  if (FaultInjected(FaultPoint::kNotify, directory)) return false;
+bool ChangeNotification::CreateWatch(const std::string& path) {
   auto* watch = new Watch();
-  const std::string native = win32::BackslashPath(NativeDirectory(directory));
+  const std::string native = win32::BackslashPath(path);
   watch->event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   watch->directory = CreateFileA(native.c_str(), FILE_LIST_DIRECTORY,
                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -168,10 +163,11 @@ void ChangeNotification::Close() {
   lost_ = false;
 }
 
-bool ChangeNotification::RenewWatch(const char* directory) {
+bool ChangeNotification::RenewWatch(const std::string& native) {
   Watch* old = watch_;
   watch_ = nullptr;  // the old watch stays open until the new one is in place
-  const bool created = Create(directory);
+  Close();
+  const bool created = CreateWatch(native);
   if (old != nullptr) {
     bool gone = false;
     pending_change_ = Watch::Drain(old, &gone);
