@@ -6,7 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "platform/Path.h"
+#include <string>
 
 namespace platform {
 namespace {
@@ -35,8 +35,9 @@ std::string GroupName(gid_t gid) {
 
 bool RunsAsRoot() { return geteuid() == 0; }
 
-int DirectoryProblem(const char* path, bool write) {
-  const std::string native = NativeDirectory(path);
+namespace backend {
+
+int DirectoryProblemOf(const std::string& native, bool write) {
   struct stat st;
   if (stat(native.c_str(), &st) != 0) return errno;
   if (!S_ISDIR(st.st_mode)) return ENOTDIR;
@@ -49,8 +50,7 @@ int DirectoryProblem(const char* path, bool write) {
   return 0;
 }
 
-std::string OtherWriters(const char* path) {
-  const std::string native = NativeDirectory(path);
+std::string OtherWritersOf(const std::string& native) {
   struct stat st;
   if (stat(native.c_str(), &st) != 0) return "";
   if ((st.st_mode & S_IWOTH) != 0) return "every user";
@@ -62,18 +62,12 @@ std::string OtherWriters(const char* path) {
   return "";
 }
 
-std::string ProcessUserName() { return UserName(geteuid()); }
-
-int ChangeWorkingDirectory(const char* path) {
-  const std::string native = NativeDirectory(path);
+int ChangeWorkingDirectoryTo(const std::string& native) {
   return chdir(native.c_str()) == 0 ? 0 : errno;
 }
 
-bool IsAbsolutePathText(const char* text) {
-  if (text[0] == '/' || text[0] == '\\') return true;
-  // A drive letter is dropped on Linux: "c:\svox\" names /svox/.
-  const bool letter = (text[0] >= 'a' && text[0] <= 'z') || (text[0] >= 'A' && text[0] <= 'Z');
-  return letter && text[1] == ':' && (text[2] == '\\' || text[2] == '/');
-}
+}  // namespace backend
+
+std::string ProcessUserName() { return UserName(geteuid()); }
 
 }  // namespace platform

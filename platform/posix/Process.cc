@@ -15,7 +15,6 @@
 #include <memory>
 #include <utility>
 
-#include "platform/Fault.h"
 #include "platform/Path.h"
 #include "platform/posix/Reaper.h"
 
