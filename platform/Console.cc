@@ -234,6 +234,13 @@ void ReleaseConsole() {
   if (!queue.messages.empty() && !queue.writing) queue.queued.notify_one();
 }
 
+void SetTerminalTitle(const char* title) {
+  if (!StandardOutputIsTerminal()) return;
+  if (!SetConsoleTitleBySystem(title)) Print("\033]0;%s\007", title);
+}
+
+void IgnoreServiceSignals() { IgnoreStreamSignals(); }
+
 bool FlushConsole(uint32_t milliseconds) {
   if (!writer_running.load(std::memory_order_acquire)) return true;
   Queue& queue = TheQueue();

@@ -29,7 +29,7 @@
 #include "platform/Fault.h"
 #include "platform/Process.h"
 #ifndef _WIN32
-#include "platform/Reaper.h"
+#include "platform/posix/Reaper.h"
 #endif
 #include "support/CProcess.h"
 
