@@ -337,6 +337,16 @@ bool ReadAlarm(const Settings& settings, const char* path, int64_t now, AlarmReq
   return true;
 }
 
+// Counts an alarm file that is not launched and names it among the
+// journal's warnings (the account has said why already).
+void Refuse(ServiceMetrics* metrics, ServiceMetrics::Refusal reason, const char* path) {
+  if (metrics != nullptr) Count(&metrics->alarms_refused[reason]);
+  platform::PrintError(platform::Priority::kWarning, "qza_wdir: alarm file '%s' not launched: %s\n",
+                       Printable(path).c_str(),
+                       reason == ServiceMetrics::kUnreadable ? "it cannot be read"
+                                                             : "it is not a valid alarm file");
+}
+
 // Remembers an alarm that was launched but is still in the spool, with the
 // archive name its program was given, in the ledger.
 void LeaveForOperator(AlarmState& state, const char* path, const Identity& identity,
@@ -435,16 +445,15 @@ void AlarmHandler::ProcessAlarmFile(const char* path, int console) {
   const int64_t now = clock_.now();
   ServiceMetrics* metrics = state.metrics;
   if (!ReadAlarm(settings, path, now, &request, &identity, &bytes)) {
-    if (metrics != nullptr) {
-      const bool read = !(identity == Identity());
-      Count(&metrics->alarms_refused[read ? ServiceMetrics::kInvalid : ServiceMetrics::kUnreadable]);
-    }
+    const bool read = !(identity == Identity());
+    Refuse(metrics, read ? ServiceMetrics::kInvalid : ServiceMetrics::kUnreadable, path);
     return;
   }
 
   char archive[kPathSize];
   if (!ArchiveNameFor(state, settings, path, identity, time, archive)) {
-    platform::Print("Archive name longer than 127 characters, alarm file left: %s\r\n", path);
+    platform::PrintWarning("Archive name longer than 127 characters, alarm file left: %s\r\n",
+                           path);
     return;
   }
   char final_command[kAlarmCommandMax + 1];
@@ -453,7 +462,7 @@ void AlarmHandler::ProcessAlarmFile(const char* path, int console) {
                                   request.command_line, archive) <= int{kAlarmCommandMax};
   if (!fits) {  // never launched, never cut: it stays like any invalid file
     platform::Print("Invalid alarm-file !\r\n");
-    if (metrics != nullptr) Count(&metrics->alarms_refused[ServiceMetrics::kInvalid]);
+    Refuse(metrics, ServiceMetrics::kInvalid, path);
     return;
   }
   const bool outlook = request.type == AlarmType::OutlookStart;
@@ -466,7 +475,7 @@ void AlarmHandler::ProcessAlarmFile(const char* path, int console) {
   if (outlook) CountLaunch(metrics, now);
   if (!AlarmChecksumValid(request)) {
     platform::Print("Invalid alarm-file !\r\n");
-    if (metrics != nullptr) Count(&metrics->alarms_refused[ServiceMetrics::kInvalid]);
+    Refuse(metrics, ServiceMetrics::kInvalid, path);
     return;
   }
   if (request.text[0] != '\0') WriteMessageFile(state, settings.DbPath, request);

@@ -351,7 +351,8 @@ void WatchLoop::Offer(Kind kind, const char* name, platform::EntryKind entry) {
   }
   const std::string path = platform::JoinPath(spool.join, name);
   if (path.size() >= sizeof path_) {
-    platform::Print("Path longer than 127 characters, file skipped: %s\r\n", path.c_str());
+    platform::PrintWarning("Path longer than 127 characters, file skipped: %s\r\n",
+                           Printable(path.c_str()).c_str());
     return;
   }
   std::memcpy(path_, path.c_str(), path.size() + 1);
@@ -366,16 +367,16 @@ void WatchLoop::ReportRefusal(const std::string& directory, const char* name, co
   if (refused_.count(key) != 0) return;
   if (refused_.size() >= kRemembered) {
     if (!refusals_muted_) {
-      platform::Print("More than %zu spool entries were passed over: further ones are passed "
-                      "over without a line\r\n",
-                      kRemembered);
+      platform::PrintWarning("More than %zu spool entries were passed over: further ones are "
+                             "passed over without a line\r\n",
+                             kRemembered);
     }
     refusals_muted_ = true;
     return;
   }
   refused_.insert(std::move(key));
-  platform::Print("Spool entry '%s%s' passed over: %s\r\n", Printable(directory.c_str()).c_str(),
-                  Printable(name).c_str(), why);
+  platform::PrintWarning("Spool entry '%s%s' passed over: %s\r\n",
+                         Printable(directory.c_str()).c_str(), Printable(name).c_str(), why);
 }
 
 void WatchLoop::Dispatch(Kind kind, const char* name) {

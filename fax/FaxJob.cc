@@ -202,6 +202,9 @@ void FaxHandler::ProcessFaxJob(const char* path) {
   ServiceMetrics* metrics = launched.metrics;
   if (!ReadJob(path, lines, &identity, &known)) {
     if (metrics != nullptr) Count(&metrics->fax_refused[ServiceMetrics::kUnreadable]);
+    platform::PrintError(platform::Priority::kWarning,
+                         "qza_wdir: fax job '%s' not launched: it cannot be read\n",
+                         Printable(path).c_str());
     return;
   }
 
@@ -212,8 +215,8 @@ void FaxHandler::ProcessFaxJob(const char* path) {
                                               lines[3]};
   if (command.size() > kCommandMax) {
     // Never cut into a command that runs: the job stays for the operator.
-    platform::Print("Fax job longer than 237 characters in its four lines, not launched: %s\r\n",
-                    path);
+    platform::PrintWarning(
+        "Fax job longer than 237 characters in its four lines, not launched: %s\r\n", path);
     if (metrics != nullptr) Count(&metrics->fax_refused[ServiceMetrics::kInvalid]);
     return;
   }

@@ -37,6 +37,14 @@ int ChangeWorkingDirectory(const char* path);
 // share on Windows), whatever the working directory.
 bool IsAbsolutePathText(const char* text);
 
+// The back end's part, one per system: the calls above on the native path
+// of the directory, which the front (platform/Access.cc) converts once.
+namespace backend {
+int DirectoryProblemOf(const std::string& native, bool write);
+std::string OtherWritersOf(const std::string& native);
+int ChangeWorkingDirectoryTo(const std::string& native);
+}  // namespace backend
+
 }  // namespace platform
 
 #endif  // QZA_PLATFORM_ACCESS_H_

@@ -1,4 +1,4 @@
-// Change notification on one directory (inotify).
+// Change notification on one directory (inotify; ReadDirectoryChangesW on Windows).
 //
 // A file closed after writing, a file moved in, a change of a file's status
 // (modification time, attributes) and a queue overflow count as a change;
@@ -73,7 +73,7 @@ class ChangeNotification {
   // as soon as a stop is requested (see Startup.h), also when the request came
   // before the wait, with or without a watch; pending events then stay queued.
   WaitResult Wait(uint32_t milliseconds);
-  bool Watching() const { return fd_ >= 0 && watching_; }
+  bool Watching() const { return watch_ != nullptr && watching_; }
 
   // Hands out the names gathered since the last call, oldest first, and
   // whether names may have been missed since then; both are reset.
@@ -87,8 +87,10 @@ class ChangeNotification {
   // that went away ends the watching.
   bool DrainWatch();
   void Keep(const char* name, bool removed);
-  // Renew's work on each platform: the watch of the path anew.
-  bool RenewWatch(const char* directory);
+  // The back end's part, after the front's fault check: Create's and Renew's
+  // work on the native path of the directory. False with errno set.
+  bool CreateWatch(const std::string& native);
+  bool RenewWatch(const std::string& native);
   // Notes that the watch went away: the directory is looked for at once.
   void Lost();
   // Tries to watch the lost directory again when a look is due at `now`
@@ -102,19 +104,18 @@ class ChangeNotification {
   bool lost_ = false;      // the watched directory went away: looked for
   int64_t next_look_ms_ = 0;  // monotonic time of the next look
 
+  // Ends the watch of a directory that went away: the waits look for it.
+  void ForgetGoneWatch();
+
   std::vector<NameEvent> names_;
   bool names_missed_ = true;  // nothing is known before the first listing
-  int fd_ = -1;
-#ifndef _WIN32
-  int wd_ = -1;  // the watch of the directory on fd_, or -1
-#endif
   bool watching_ = false;
-#ifdef _WIN32
-  bool pending_change_ = false;  // caught by a renewed notification's predecessor
-  void ForgetGoneWatch();        // closes the watch of a directory that went away
-  struct Watch;            // the overlapped ReadDirectoryChangesW of platform/win32
-  Watch* watch_ = nullptr;  // owned; it also keeps the names of the changed entries
-#endif
+  bool pending_change_ = false;  // caught by a renewed watch's predecessor
+  // The system's watch, defined by each back end (an inotify descriptor and
+  // its watch; an overlapped directory read that keeps the names it saw).
+  // Owned; null while none is held.
+  struct Watch;
+  Watch* watch_ = nullptr;
 };
 
 }  // namespace platform

@@ -17,6 +17,8 @@ int64_t Now() { return clock_function.load()(); }
 
 int64_t MonotonicSeconds() { return monotonic_function.load()(); }
 
+int64_t MonotonicMilliseconds() { return SystemMonotonicMilliseconds(); }
+
 void Sleep(uint32_t milliseconds) { sleep_function.load()(milliseconds); }
 
 struct tm LocalTime(int64_t seconds) { return SystemLocalTime(static_cast<time_t>(seconds)); }

@@ -189,6 +189,19 @@ void PrintError(Priority priority, const char* format, ...) {
   WriteError(priority, message);
 }
 
+void PrintWarning(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  const std::string message = Format(format, args);
+  va_end(args);
+  if (message.empty()) return;
+  Emit(message.data(), message.size());
+  std::string line = std::string("qza_wdir: ").append(message);
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+  line += '\n';
+  WriteError(Priority::kWarning, line);
+}
+
 void PrintError(const char* format, ...) {
   va_list args;
   va_start(args, format);
@@ -220,6 +233,13 @@ void ReleaseConsole() {
   std::lock_guard<std::mutex> lock(queue.mutex);
   if (!queue.messages.empty() && !queue.writing) queue.queued.notify_one();
 }
+
+void SetTerminalTitle(const char* title) {
+  if (!StandardOutputIsTerminal()) return;
+  if (!SetConsoleTitleBySystem(title)) Print("\033]0;%s\007", title);
+}
+
+void IgnoreServiceSignals() { IgnoreStreamSignals(); }
 
 bool FlushConsole(uint32_t milliseconds) {
   if (!writer_running.load(std::memory_order_acquire)) return true;

@@ -60,6 +60,12 @@ void PrintError(Priority priority, const char* format, ...)
 // PrintError with Priority::kFailure.
 void PrintError(const char* format, ...) __attribute__((format(gnu_printf, 1, 2)));
 
+// Print, and the same text once more on standard error at Priority::kWarning
+// (after "qza_wdir: ", with a plain line end): for spool entries that are
+// refused or passed over, which an operator who reads only the warnings of
+// the journal must see too.
+void PrintWarning(const char* format, ...) __attribute__((format(gnu_printf, 1, 2)));
+
 // `text` with the priority's prefix before each of its lines, as PrintError
 // writes it to the journal. A text without a line end is one line.
 std::string WithPriorityPrefix(Priority priority, const std::string& text);

@@ -61,6 +61,20 @@ class Directory {
   void Close();
   std::string FaultKey(const char* name) const;
 
+  // The back end's part, one per system, under the calls above: the front
+  // (platform/Directory.cc) has turned the path texts into native paths and
+  // made the fault checks. False with errno set.
+  // Opens the directory at the native path.
+  bool OpenNative(const std::string& native);
+  // Copies the regular file at the native path `source` into a new file
+  // beside `name`, closed; its name in *temp. On failure no file is left.
+  bool CopyToTemporary(const std::string& source, const char* name, std::string* temp) const;
+  // Renames the temporary over `name`; on failure removes it.
+  bool ReplaceByTemporary(const std::string& temp, const char* name) const;
+  // Removes a temporary that is not used after all; errno is kept.
+  void DropTemporary(const std::string& temp) const;
+  bool RemoveNamed(const char* name) const;
+
   intptr_t handle_ = -1;  // a descriptor (POSIX) or a HANDLE (Windows)
   std::string text_;      // the path text it was opened from
   std::string final_;     // Windows: the final path of the opened directory

@@ -7,7 +7,6 @@
 #include <mutex>
 #include <string>
 
-#include "platform/File.h"
 #include "platform/Path.h"
 
 namespace platform {

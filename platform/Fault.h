@@ -51,6 +51,10 @@ bool FaultInjected(FaultPoint point, int fd);
 // operation must fail: the prologue of every operation on a named file.
 bool NativePathFor(FaultPoint point, const char* path, std::string* native);
 
+// The path that descriptor `fd` names now, as the system tells it, with
+// forward slashes; empty when it cannot be told. Each back end has its own.
+std::string DescriptorPath(int fd);
+
 }  // namespace platform
 
 #endif  // QZA_PLATFORM_FAULT_H_

@@ -145,9 +145,43 @@ bool LeasesWork(const char* directory);
 // from a finished one, and the exclusive open falls back to the lock alone.
 bool CanLeaseFilesOfOthers();
 
-// The path that descriptor `fd` names now, as the system tells it, with
-// forward slashes; empty when it cannot be told.
-std::string DescriptorPath(int fd);
+// The back end's part, one per system, under the calls above. The front
+// (platform/File.cc) turns each path text into a native path and makes the
+// argument and fault checks once per call; these do the system's work. All
+// return as the calls above do, with errno set on failure.
+namespace backend {
+int OpenNamed(const std::string& native, unsigned mode);
+bool TruncateOrCreateFile(const std::string& native);
+// Fills `size` bytes from the system's random source.
+bool RandomBytes(unsigned char* bytes, size_t size);
+// Creates the file open for writing; EEXIST for a name that is taken by
+// anything, a link included.
+int CreateNewFile(const std::string& native);
+bool CloseDescriptor(int fd);
+// With an origin and offset that FileSeek has checked.
+int64_t SeekDescriptor(int fd, int64_t offset, int origin);
+int64_t ReadDescriptor(int fd, void* buffer, size_t size);
+int64_t WriteDescriptor(int fd, const void* buffer, size_t size);
+// Writes `size` bytes into a new file beside `native` and closes it; its
+// native path in *temp. On failure no file is left.
+bool WriteTemporary(const std::string& native, const void* data, size_t size, std::string* temp);
+// Renames the temporary over `native`; on failure removes it.
+bool ReplaceByTemporary(const std::string& temp, const std::string& native);
+// Removes a temporary that is not used after all; errno is kept.
+void DropTemporary(const std::string& temp);
+// Opens the file for a rewrite in place: -1 when it must be replaced instead
+// (missing, no regular file with one name, or a system that always replaces).
+int OpenForRewrite(const std::string& native);
+// Rewrites the file opened by OpenForRewrite and closes it (see RewriteFile).
+bool RewriteOpenFile(int fd, const void* data, size_t size);
+// An unnamed file in the directory (see PreparedFile), or -1.
+int MakeUnnamedFile(const std::string& native_directory);
+// Writes into the unnamed file, gives it the name and closes it; the
+// descriptor is used up either way.
+bool PublishUnnamedFile(int fd, const std::string& native, const void* data, size_t size);
+bool AppendToNamedFile(const std::string& native, const void* data, size_t size,
+                       bool deny_writers);
+}  // namespace backend
 
 }  // namespace platform
 

@@ -3,6 +3,7 @@
 #define QZA_PLATFORM_FILE_SYSTEM_H_
 
 #include <cstdint>
+#include <string>
 #include <tuple>
 
 #include "platform/FileStatus.h"
@@ -71,6 +72,25 @@ bool RemoveFile(const char* path);
 // replaces an existing `to` (a dangling link at `to` counts as existing).
 // True on success, false with errno set.
 bool RenameFile(const char* from, const char* to);
+
+// The back end's part, one per system, under the calls above. The front
+// (platform/FileSystem.cc) turns each path text into a native path and makes
+// the fault checks once per call; these do the system's work on native paths,
+// with errno set on failure.
+namespace backend {
+int StatNative(const std::string& native, FileStatus* status);
+bool IdentityOfRegularNative(const std::string& native, FileIdentity* identity);
+bool NativeExists(const std::string& native);
+bool NativeWritable(const std::string& native);
+// Copies the regular file `source` (reached without following a link) into a
+// new file beside `target`, closed; its native path in *temp. On failure no
+// file is left. The front renames it over `target` (File.h's
+// ReplaceByTemporary).
+bool CopyToTemporary(const std::string& source, const std::string& target, std::string* temp);
+bool RemoveNative(const std::string& native);
+// Renames without replacing an existing `target`.
+bool RenameNoReplace(const std::string& source, const std::string& target);
+}  // namespace backend
 
 }  // namespace platform
 

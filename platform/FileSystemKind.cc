@@ -1,5 +1,7 @@
 #include "platform/FileSystemKind.h"
 
+#include "platform/Path.h"
+
 namespace platform {
 
 const char* RemoteFileSystemName(uint64_t type) {
@@ -17,6 +19,10 @@ const char* RemoteFileSystemName(uint64_t type) {
     if (remote.type == type) return remote.name;
   }
   return nullptr;
+}
+
+const char* RemoteFileSystemOf(const char* directory) {
+  return backend::RemoteFileSystemOfNative(NativeDirectory(directory));
 }
 
 }  // namespace platform

@@ -8,6 +8,7 @@
 #define QZA_PLATFORM_FILE_SYSTEM_KIND_H_
 
 #include <cstdint>
+#include <string>
 
 namespace platform {
 
@@ -18,6 +19,12 @@ const char* RemoteFileSystemName(uint64_t type);
 // RemoteFileSystemName of the file system holding the directory named by the
 // path text; null when it is local or cannot be told.
 const char* RemoteFileSystemOf(const char* directory);
+
+// The back end's part: RemoteFileSystemOf for the native directory, one per
+// system (platform/posix/FileSystemKind.cc, platform/win32/FileSystemKind.cc).
+namespace backend {
+const char* RemoteFileSystemOfNative(const std::string& native_directory);
+}  // namespace backend
 
 }  // namespace platform
 

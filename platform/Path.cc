@@ -20,23 +20,6 @@ std::string TrimComponent(const std::string& component) {
   return component.substr(0, end);
 }
 
-// The part of a path text that names a drive or a share. Windows needs it
-// and keeps it ("c:", or the first "/" of "//server/share"); other systems
-// have no drives, and there a drive is dropped. Advances *p past what it takes.
-std::string RootPrefix(const char** p) {
-  const char* text = *p;
-  const bool drive = std::isalpha(static_cast<unsigned char>(text[0])) && text[1] == ':';
-  if (drive) *p += 2;
-#ifdef _WIN32
-  if (drive) return std::string(text, 2);
-  if (IsSeparator(text[0]) && IsSeparator(text[1]) && text[2] != '\0' && !IsSeparator(text[2])) {
-    *p += 1;  // the rest, "\server\share", begins with the second separator
-    return "/";
-  }
-#endif
-  return std::string();
-}
-
 // NativePath of what follows the drive or share.
 std::string NativePathBelowRoot(const char* p) {
   std::string result;
@@ -63,7 +46,7 @@ std::string NativePathBelowRoot(const char* p) {
 std::string NativePath(const char* text) {
   if (text == nullptr || *text == '\0') return std::string();
   const char* p = text;
-  const std::string root = RootPrefix(&p);
+  const std::string root = NativeRoot(&p);
   return root + NativePathBelowRoot(p);
 }
 

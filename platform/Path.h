@@ -41,6 +41,12 @@ std::string JoinPath(const std::string& directory, const std::string& name);
 // when the text has no separator, and then names the working directory.
 void SplitPattern(const char* text, std::string* directory, std::string* name);
 
+// The part of a path text that names a drive or a share, as the native path
+// keeps it: Windows keeps "c:" and the first "/" of "//server/share"; other
+// systems have no drives and drop a drive. Advances *text past what it takes.
+// Each back end has its own; NativePath calls it.
+std::string NativeRoot(const char** text);
+
 }  // namespace platform
 
 #endif  // QZA_PLATFORM_PATH_H_

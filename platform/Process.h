@@ -22,6 +22,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -77,6 +78,25 @@ pid_t SpawnCommandLine(const char* command_line, const SpawnOptions& options, in
 // refused with EINVAL (see ArgumentsProgram).
 pid_t SpawnArguments(const std::vector<std::string>& words, const SpawnOptions& options,
                      int* error);
+
+// How long a start may take before it is given up. On Windows the system is
+// asked on a thread of its own, with the child held suspended until the
+// caller accepts it: a start that has not come back in time fails with
+// ETIMEDOUT, and a child that comes into being after that is ended before it
+// has run (Wine has been seen to keep a start waiting for good). While a few
+// starts given up have still not come back, further starts fail at once with
+// EAGAIN. A POSIX start returns once the program runs or has failed to, and
+// is not bounded.
+constexpr uint32_t kStartLimitMilliseconds = 15000;
+
+// Starts given up whose system call has not come back yet (always 0 on
+// POSIX).
+int StalledStarts();
+
+// For tests, on Windows: sets the start limit (0: kStartLimitMilliseconds)
+// and holds every start back `hold_milliseconds` before the system is asked,
+// as a system slow to start processes would. Does nothing on POSIX.
+void SetStartLimitForTests(uint32_t limit_milliseconds, uint32_t hold_milliseconds);
 
 // Asks whether the child has ended, without blocking. Returns true and stores
 // its exit status (128 + the signal number for a child ended by a signal) when

@@ -1,5 +1,5 @@
-// The standard streams as the console writer uses them, one implementation
-// per system.
+// The standard streams as the console writer (platform/Console.cc) uses them;
+// each back end has its own StandardStreams.cc.
 #ifndef QZA_PLATFORM_STANDARD_STREAMS_H_
 #define QZA_PLATFORM_STANDARD_STREAMS_H_
 
@@ -19,6 +19,16 @@ void WriteStandardError(const char* text, size_t size);
 // variable with another standard error is told apart). False on systems
 // without a journal.
 bool StandardErrorIsJournal();
+
+// True when standard output is a terminal (a console on Windows).
+bool StandardOutputIsTerminal();
+// Sets the title of the console window through the system, where the system
+// has such a call; false where a terminal takes its title from an escape
+// sequence in the stream instead.
+bool SetConsoleTitleBySystem(const char* title);
+// Ignores the signals that must not end the service (see
+// IgnoreServiceSignals); nothing where the system sends none of them.
+void IgnoreStreamSignals();
 
 }  // namespace platform
 

@@ -1,5 +1,5 @@
 // The system's clocks and sleep under platform/Clock.cc, which lets tests
-// replace them; one implementation per system.
+// replace them; each back end has its own SystemClock.cc.
 #ifndef QZA_PLATFORM_SYSTEM_CLOCK_H_
 #define QZA_PLATFORM_SYSTEM_CLOCK_H_
 
@@ -16,6 +16,8 @@ int64_t SystemMonotonicClock();
 void SystemSleep(uint32_t milliseconds);
 // The local time of `t`.
 struct tm SystemLocalTime(time_t t);
+// Milliseconds of the monotonic clock (suspended time left out).
+int64_t SystemMonotonicMilliseconds();
 
 }  // namespace platform
 

@@ -23,6 +23,7 @@
 #define QZA_PLATFORM_SYSTEMDNOTIFY_H_
 
 #include <cstdint>
+#include <string>
 
 namespace platform {
 
@@ -42,6 +43,18 @@ uint32_t WatchdogPingMs();
 // Reports that the watch loop is still turning (WATCHDOG=1) and beats the
 // heartbeat.
 void NotifyWatchdog();
+
+// The back end's part, one per system, under the calls above.
+// Sends one state line to systemd when it runs the service; a failure is
+// reported on standard error only, as the account must not change.
+void SendToSystemd(const char* state);
+// Half the watchdog interval that systemd asked of this process (at least 1),
+// or 0 when it asked for none or the system has no systemd.
+uint32_t SystemdPingMs();
+// Sets the modification time of the heartbeat file at `path` to now, creating
+// it where it is missing, never through a link. False, with the reason as the
+// failure line shows it in *reason, when it cannot.
+bool TouchHeartbeat(const char* path, std::string* reason);
 
 }  // namespace platform
 

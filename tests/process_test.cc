@@ -29,7 +29,7 @@
 #include "platform/Fault.h"
 #include "platform/Process.h"
 #ifndef _WIN32
-#include "platform/Reaper.h"
+#include "platform/posix/Reaper.h"
 #endif
 #include "support/CProcess.h"
 
@@ -171,6 +171,38 @@ TEST_F(ProcessTest, SpawnFaultFailsTheStartWithItsError) {
   EXPECT_EQ(RunToEnd(command_line), 0u) << "the counted fault is used up";
   EXPECT_TRUE(testutil::FileExists(marker));
   platform::ClearFaults();
+}
+
+// A start that the system keeps waiting is given up at the limit; its child,
+// when it comes after all, is ended before it has run. While a few such
+// starts are out, more are refused at once; later starts go on as before.
+TEST_F(ProcessTest, StartKeptWaitingIsGivenUpAndNeverRunsLate) {
+  if (!testutil::kWindows) GTEST_SKIP() << "POSIX starts are not run on a thread of their own";
+  std::vector<std::string> markers, command_lines;
+  for (int i = 0; i < 5; ++i) {
+    markers.push_back(dir_ / ("late" + std::to_string(i)));
+    command_lines.push_back(Command("touch" + std::to_string(i), "", "touch " + markers[i] + "\n"));
+  }
+  platform::SetStartLimitForTests(50, 3000);
+  int error = 0;
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_EQ(platform::SpawnCommandLine(command_lines[i].c_str(), platform::SpawnOptions(), &error),
+              0);
+    EXPECT_EQ(error, ETIMEDOUT) << i;
+  }
+  EXPECT_EQ(platform::StalledStarts(), 4);
+  EXPECT_EQ(platform::SpawnCommandLine(command_lines[4].c_str(), platform::SpawnOptions(), &error),
+            0);
+  EXPECT_EQ(error, EAGAIN) << "the system has not answered the starts before";
+  platform::SetStartLimitForTests(0, 0);
+  ASSERT_TRUE(testutil::WaitFor([] { return platform::StalledStarts() == 0; }));
+  // A start that comes back within the limit runs, once.
+  const std::string marker = dir_ / "started";
+  platform::SetStartLimitForTests(0, 200);
+  EXPECT_EQ(RunToEnd(Command("touch", "", "touch " + marker + "\n")), 0u);
+  platform::SetStartLimitForTests(0, 0);
+  EXPECT_TRUE(testutil::FileExists(marker));
+  for (const std::string& late : markers) EXPECT_FALSE(testutil::FileExists(late)) << late;
 }
 
 // An argument vector reaches the program word for word: no word is split or

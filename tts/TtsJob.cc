@@ -94,8 +94,8 @@ std::string CutAt(std::string text, const char* marker) {
 
 bool WithinLimit(const Entry& entry, const char* what, const std::string& text, size_t max) {
   if (text.size() <= max) return true;
-  platform::Print("TTS entry File%d skipped: its %s is longer than %zu characters: %s\r\n",
-                  entry.number, what, max, Printable(text.c_str()).c_str());
+  platform::PrintWarning("TTS entry File%d skipped: its %s is longer than %zu characters: %s\r\n",
+                         entry.number, what, max, Printable(text.c_str()).c_str());
   return false;
 }
 
@@ -139,10 +139,11 @@ Synthesis PlanSynthesis(const JobRun& run, const Entry& entry) {
 bool QueueHasRoom(JobRun& run, const Entry& entry) {
   if (run.wav.HasRoom()) return true;
   if (!run.told_full) {
-    platform::Print("TTS entry File%d skipped: %zu WAV files wait to be published or deleted; "
-                    "further entries of this job that find no room are skipped without a "
-                    "line\r\n",
-                    entry.number, kWavQueueCapacity);
+    platform::PrintWarning(
+        "TTS entry File%d skipped: %zu WAV files wait to be published or deleted; "
+        "further entries of this job that find no room are skipped without a "
+        "line\r\n",
+        entry.number, kWavQueueCapacity);
   }
   run.told_full = true;
   return false;
@@ -155,20 +156,21 @@ bool OpenTarget(const JobRun& run, const Entry& entry, Target* target) {
   auto dir = std::make_shared<platform::Directory>();
   const std::string shown = Printable(entry.dir);
   if (!dir->Open(entry.dir)) {
-    platform::Print("TTS entry File%d refused: its directory '%s' cannot be opened: %s\r\n",
-                    entry.number, shown.c_str(), platform::ErrorText(errno));
+    platform::PrintWarning("TTS entry File%d refused: its directory '%s' cannot be opened: %s\r\n",
+                           entry.number, shown.c_str(), platform::ErrorText(errno));
     return false;
   }
   const int within = dir->WithinAny(run.allowed);
   if (within < 0) {
-    platform::Print("TTS entry File%d refused: its directory '%s' cannot be judged: %s\r\n",
-                    entry.number, shown.c_str(), platform::ErrorText(errno));
+    platform::PrintWarning("TTS entry File%d refused: its directory '%s' cannot be judged: %s\r\n",
+                           entry.number, shown.c_str(), platform::ErrorText(errno));
     return false;
   }
   if (within == 0) {
-    platform::Print("TTS entry File%d refused: its directory '%s' lies outside every directory "
-                    "of SVoxSettings/WavDirs\r\n",
-                    entry.number, shown.c_str());
+    platform::PrintWarning(
+        "TTS entry File%d refused: its directory '%s' lies outside every directory "
+        "of SVoxSettings/WavDirs\r\n",
+        entry.number, shown.c_str());
     return false;
   }
   target->dir = std::move(dir);
@@ -182,9 +184,10 @@ bool OpenTarget(const JobRun& run, const Entry& entry, Target* target) {
 bool ChargeBytes(JobRun& run, const Entry& entry, const Target& target, long long bytes) {
   const Settings& s = run.settings;
   if (run.job_bytes + bytes > s.MaxJobWavBytes) {
-    platform::Print("TTS entry File%d refused: its %lld bytes of speech would pass the %ld bytes "
-                    "one job may publish (SVoxSettings/MaxJobWavBytes)\r\n",
-                    entry.number, bytes, s.MaxJobWavBytes);
+    platform::PrintWarning(
+        "TTS entry File%d refused: its %lld bytes of speech would pass the %ld bytes "
+        "one job may publish (SVoxSettings/MaxJobWavBytes)\r\n",
+        entry.number, bytes, s.MaxJobWavBytes);
     return false;
   }
   const struct tm time = platform::LocalTime(run.clock.now());
@@ -197,9 +200,10 @@ bool ChargeBytes(JobRun& run, const Entry& entry, const Target& target, long lon
   const platform::FileIdentity& root = run.allowed[target.allowed];
   long long& today = days.bytes[{root.dev, root.ino}];
   if (today + bytes > s.MaxDayWavBytes) {
-    platform::Print("TTS entry File%d refused: its %lld bytes of speech would pass the %ld bytes "
-                    "its allowed directory may take today (SVoxSettings/MaxDayWavBytes)\r\n",
-                    entry.number, bytes, s.MaxDayWavBytes);
+    platform::PrintWarning(
+        "TTS entry File%d refused: its %lld bytes of speech would pass the %ld bytes "
+        "its allowed directory may take today (SVoxSettings/MaxDayWavBytes)\r\n",
+        entry.number, bytes, s.MaxDayWavBytes);
     return false;
   }
   today += bytes;
@@ -209,7 +213,8 @@ bool ChargeBytes(JobRun& run, const Entry& entry, const Target& target, long lon
 
 bool Queue(JobRun& run, const Entry& entry, WavTask task) {
   if (run.wav.Queue(std::move(task))) return true;
-  platform::Print("TTS entry File%d skipped: the WAV worker cannot take it\r\n", entry.number);
+  platform::PrintWarning("TTS entry File%d skipped: the WAV worker cannot take it\r\n",
+                         entry.number);
   return false;
 }
 
@@ -232,8 +237,9 @@ bool WriteTextFile(const JobRun& run, const Entry& entry, const std::string& pat
 // only what this synthesis writes can be published.
 bool RemoveOldOutput(const Entry& entry, const std::string& output) {
   if (platform::RemoveFile(output.c_str()) || errno == ENOENT) return true;
-  platform::Print("TTS entry File%d skipped: old synthesiser output %s cannot be removed: %s\r\n",
-                  entry.number, Printable(output.c_str()).c_str(), platform::ErrorText(errno));
+  platform::PrintWarning(
+      "TTS entry File%d skipped: old synthesiser output %s cannot be removed: %s\r\n", entry.number,
+      Printable(output.c_str()).c_str(), platform::ErrorText(errno));
   return false;
 }
 
@@ -322,8 +328,8 @@ void Synthesize(JobRun& run, const Entry& entry) {
 
 void Delete(JobRun& run, const Entry& entry) {
   if (!NamesAWavFile(entry.file)) {
-    platform::Print("TTS entry File%d skipped: only .wav files are deleted: %s\r\n",
-                    entry.number, Printable(entry.file).c_str());
+    platform::PrintWarning("TTS entry File%d skipped: only .wav files are deleted: %s\r\n",
+                           entry.number, Printable(entry.file).c_str());
     CountEntry(run, &ServiceMetrics::speech_entries_refused);
     return;
   }
@@ -381,8 +387,8 @@ bool HandleEntries(JobRun& run, const char* path, const Job& job) {
       return true;
     }
     if (const char* fault = FileNameFault(entry.file)) {
-      platform::Print("TTS entry File%d skipped: its file name %s: %s\r\n", entry.number, fault,
-                      Printable(entry.file).c_str());
+      platform::PrintWarning("TTS entry File%d skipped: its file name %s: %s\r\n", entry.number,
+                             fault, Printable(entry.file).c_str());
       CountEntry(run, &ServiceMetrics::speech_entries_refused);
       continue;
     }
@@ -514,11 +520,11 @@ bool LoadJob(const char* path, Job* job, bool quiet, int* refusal) {
   if (error == EBUSY) {
     platform::Print("Can't open job-file !\r\n");
   } else if (error == EFBIG) {
-    platform::Print("TTS job %s refused and left in place: larger than %zu bytes\r\n",
-                    Printable(path).c_str(), kMaxTtsJobBytes);
+    platform::PrintWarning("TTS job %s refused and left in place: larger than %zu bytes\r\n",
+                           Printable(path).c_str(), kMaxTtsJobBytes);
   } else {
-    platform::Print("TTS job %s refused and left in place: %s\r\n", Printable(path).c_str(),
-                    platform::ErrorText(error));
+    platform::PrintWarning("TTS job %s refused and left in place: %s\r\n", Printable(path).c_str(),
+                           platform::ErrorText(error));
   }
   return false;
 }

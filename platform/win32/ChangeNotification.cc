@@ -20,8 +20,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/Fault.h"
-#include "platform/Path.h"
 #include "platform/Startup.h"
 #include "platform/win32/Win32.h"
 
@@ -136,12 +134,9 @@ void ChangeNotification::Watch::Destroy(Watch* watch) {
 
 ChangeNotification::~ChangeNotification() { Close(); }
 
-bool ChangeNotification::Create(const char* directory) {
-  Close();
-  if (directory != nullptr) directory_ = directory;
-  if (FaultInjected(FaultPoint::kNotify, directory)) return false;
+bool ChangeNotification::CreateWatch(const std::string& path) {
   auto* watch = new Watch();
-  const std::string native = win32::BackslashPath(NativeDirectory(directory));
+  const std::string native = win32::BackslashPath(path);
   watch->event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   watch->directory = CreateFileA(native.c_str(), FILE_LIST_DIRECTORY,
                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -156,7 +151,6 @@ bool ChangeNotification::Create(const char* directory) {
     return false;
   }
   watch_ = watch;
-  fd_ = 0;  // a watch is held (the descriptor has no other use here)
   watching_ = true;
   return true;
 }
@@ -164,17 +158,16 @@ bool ChangeNotification::Create(const char* directory) {
 void ChangeNotification::Close() {
   Watch::Destroy(watch_);
   watch_ = nullptr;
-  fd_ = -1;
   watching_ = false;
   pending_change_ = false;
   lost_ = false;
 }
 
-bool ChangeNotification::RenewWatch(const char* directory) {
+bool ChangeNotification::RenewWatch(const std::string& native) {
   Watch* old = watch_;
   watch_ = nullptr;  // the old watch stays open until the new one is in place
-  fd_ = -1;
-  const bool created = Create(directory);
+  Close();
+  const bool created = CreateWatch(native);
   if (old != nullptr) {
     bool gone = false;
     pending_change_ = Watch::Drain(old, &gone);
@@ -192,7 +185,6 @@ bool ChangeNotification::RenewWatch(const char* directory) {
 void ChangeNotification::ForgetGoneWatch() {
   Watch::Destroy(watch_);
   watch_ = nullptr;
-  fd_ = -1;
   watching_ = false;
   Lost();
 }

@@ -11,9 +11,8 @@
 #include <string>
 #include <utility>
 
-#include "platform/Fault.h"
+#include "platform/File.h"
 #include "platform/FileSystem.h"
-#include "platform/Path.h"
 #include "platform/win32/Win32.h"
 
 namespace platform {
@@ -81,13 +80,8 @@ void Directory::Close() {
   handle_ = -1;
 }
 
-std::string Directory::FaultKey(const char* name) const { return JoinPath(text_, name); }
-
-bool Directory::Open(const char* text) {
-  Close();
-  text_ = text;
-  if (FaultInjected(FaultPoint::kOpen, text)) return false;
-  const std::string native = win32::BackslashPath(NativeDirectory(text));
+bool Directory::OpenNative(const std::string& path) {
+  const std::string native = win32::BackslashPath(path);
   HANDLE handle = OpenDirectoryHandle(native, FILE_SHARE_READ | FILE_SHARE_WRITE);
   if (handle == INVALID_HANDLE_VALUE) return Fail();
   BY_HANDLE_FILE_INFORMATION info;
@@ -154,18 +148,20 @@ bool Directory::EntryReplaceable(const char* name) const {
   return (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) == 0;
 }
 
-bool Directory::CopyInto(const char* from, const char* name) const {
-  const std::string key = FaultKey(name);
-  if (FaultInjected(FaultPoint::kOpen, key.c_str())) return false;
-  if (FaultInjected(FaultPoint::kRename, key.c_str())) return false;
-  // The copy is renamed over the name: a reparse point there is replaced.
-  return CopyFileReplacing(from, (final_ + "\\" + name).c_str());
+// The copy is renamed over the name: a reparse point there is replaced.
+bool Directory::CopyToTemporary(const std::string& source, const char* name,
+                                std::string* temp) const {
+  return backend::CopyToTemporary(source, final_ + "\\" + name, temp);
 }
 
-bool Directory::RemoveEntry(const char* name) const {
-  const std::string key = FaultKey(name);
-  if (FaultInjected(FaultPoint::kUnlink, key.c_str())) return false;
-  // DeleteFile removes a symbolic link itself, never its target.
+bool Directory::ReplaceByTemporary(const std::string& temp, const char* name) const {
+  return backend::ReplaceByTemporary(temp, final_ + "\\" + name);
+}
+
+void Directory::DropTemporary(const std::string& temp) const { backend::DropTemporary(temp); }
+
+// DeleteFile removes a symbolic link itself, never its target.
+bool Directory::RemoveNamed(const char* name) const {
   return DeleteFileA((final_ + "\\" + name).c_str()) ? true : Fail();
 }
 

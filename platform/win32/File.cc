@@ -23,92 +23,9 @@
 #include <cstdio>
 #include <string>
 
-#include "platform/Fault.h"
-#include "platform/Path.h"
 #include "platform/win32/Win32.h"
 
 namespace platform {
-namespace win32 {
-
-int ErrnoFromError(DWORD error) {
-  switch (error) {
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
-    case ERROR_INVALID_NAME:
-    case ERROR_BAD_PATHNAME:
-    case ERROR_INVALID_DRIVE:
-    case ERROR_BAD_NETPATH:
-      return ENOENT;
-    case ERROR_ACCESS_DENIED:
-    case ERROR_PRIVILEGE_NOT_HELD:
-      return EACCES;
-    case ERROR_SHARING_VIOLATION:
-    case ERROR_LOCK_VIOLATION:
-    case ERROR_BUSY:
-      return EBUSY;
-    case ERROR_FILE_EXISTS:
-    case ERROR_ALREADY_EXISTS:
-      return EEXIST;
-    case ERROR_DISK_FULL:
-    case ERROR_HANDLE_DISK_FULL:
-      return ENOSPC;
-    case ERROR_NOT_ENOUGH_MEMORY:
-    case ERROR_OUTOFMEMORY:
-      return ENOMEM;
-    case ERROR_DIRECTORY:
-      return ENOTDIR;
-    case ERROR_WRITE_PROTECT:
-      return EROFS;
-    case ERROR_INVALID_HANDLE:
-      return EBADF;
-    case ERROR_BAD_EXE_FORMAT:
-    case ERROR_EXE_MACHINE_TYPE_MISMATCH:
-      return ENOEXEC;
-    case ERROR_NOT_SAME_DEVICE:
-      return EXDEV;
-    case ERROR_FILENAME_EXCED_RANGE:
-      return ENAMETOOLONG;
-    case ERROR_DIR_NOT_EMPTY:
-      return ENOTEMPTY;
-    case ERROR_INVALID_PARAMETER:
-      return EINVAL;
-    case ERROR_TOO_MANY_OPEN_FILES:
-      return EMFILE;
-    case ERROR_CANT_RESOLVE_FILENAME:
-      return ELOOP;
-    default:
-      return EIO;
-  }
-}
-
-bool Fail() {
-  errno = ErrnoFromError(GetLastError());
-  return false;
-}
-
-HANDLE HandleOf(int fd) {
-  return fd < 0 ? INVALID_HANDLE_VALUE : reinterpret_cast<HANDLE>(_get_osfhandle(fd));
-}
-
-int DescriptorFor(HANDLE handle, bool read_only) {
-  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle),
-                                 _O_BINARY | (read_only ? _O_RDONLY : 0));
-  if (fd < 0) {
-    CloseHandle(handle);  // never used: nothing to lose
-    errno = EMFILE;
-  }
-  return fd;
-}
-
-std::string BackslashPath(std::string native) {
-  for (char& c : native) {
-    if (c == '/') c = '\\';
-  }
-  return native;
-}
-
-}  // namespace win32
-
 namespace {
 
 using win32::Fail;
@@ -239,9 +156,9 @@ std::string TemporaryName(const std::string& native) {
 
 }  // namespace
 
-int FileOpen(const char* path, unsigned mode) {
-  std::string native;
-  if (!NativePathFor(FaultPoint::kOpen, path, &native)) return -1;
+namespace backend {
+
+int OpenNamed(const std::string& native, unsigned mode) {
   HANDLE handle = OpenNative(native, AccessFor(mode), ShareFor(mode), OPEN_EXISTING);
   if (handle == INVALID_HANDLE_VALUE) return -1;
   if (!IsRegularWithOneName(handle)) {
@@ -251,9 +168,7 @@ int FileOpen(const char* path, unsigned mode) {
   return win32::DescriptorFor(handle, (mode & 3) == 0);
 }
 
-bool FileTruncateOrCreate(const char* path) {
-  std::string native;
-  if (!NativePathFor(FaultPoint::kOpen, path, &native)) return false;
+bool TruncateOrCreateFile(const std::string& native) {
   HANDLE handle = OpenNative(native, GENERIC_WRITE, kShareAll, OPEN_ALWAYS);
   if (handle == INVALID_HANDLE_VALUE) return false;
   bool ok = IsRegular(handle);
@@ -265,60 +180,36 @@ bool FileTruncateOrCreate(const char* path) {
   return CloseHandle(handle) ? true : Fail();
 }
 
-int CreateUniqueFile(const char* directory, const char* prefix, std::string* path) {
-  static const char kAlphabet[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-  const std::string base =
-      directory == nullptr || *directory == '\0' ? std::string() : std::string(directory) + "/";
-  for (int attempt = 0; attempt < kUniqueFileTries; ++attempt) {
-    std::string name = base + prefix;
-    for (int i = 0; i < 16; ++i) {
-      unsigned int random = 0;
-      if (rand_s(&random) != 0) {
-        errno = EIO;
-        return -1;
-      }
-      name += kAlphabet[random % (sizeof kAlphabet - 1)];
+// rand_s, the system's random source.
+bool RandomBytes(unsigned char* bytes, size_t size) {
+  for (size_t i = 0; i < size; ++i) {
+    unsigned int random = 0;
+    if (rand_s(&random) != 0) {
+      errno = EIO;
+      return false;
     }
-    std::string native;
-    if (!NativePathFor(FaultPoint::kOpen, name.c_str(), &native)) {
-      if (errno == EEXIST) continue;
-      return -1;
-    }
-    // CREATE_NEW fails on any name that is taken, a link included.
-    HANDLE handle = OpenNative(native, GENERIC_WRITE, 0, CREATE_NEW);
-    if (handle == INVALID_HANDLE_VALUE) {
-      if (errno == EEXIST) continue;
-      return -1;
-    }
-    const int fd = win32::DescriptorFor(handle, false);
-    if (fd < 0) {
-      const int saved = errno;
-      DeleteFileA(native.c_str());
-      errno = saved;
-      return -1;
-    }
-    *path = name;
-    return fd;
+    bytes[i] = static_cast<unsigned char>(random);
   }
-  errno = EEXIST;
-  return -1;
+  return true;
 }
 
-bool FileClose(int fd) {
-  if (const int error = FaultForDescriptor(FaultPoint::kClose, fd)) {
-    _close(fd);
-    errno = error;
-    return false;
+int CreateNewFile(const std::string& native) {
+  // CREATE_NEW fails on any name that is taken, a link included.
+  HANDLE handle = OpenNative(native, GENERIC_WRITE, 0, CREATE_NEW);
+  if (handle == INVALID_HANDLE_VALUE) return -1;
+  const int fd = win32::DescriptorFor(handle, false);
+  if (fd < 0) {
+    const int saved = errno;
+    DeleteFileA(native.c_str());
+    errno = saved;
   }
-  return _close(fd) == 0;
+  return fd;
 }
 
-int64_t FileSeek(int fd, int64_t offset, int origin) {
+bool CloseDescriptor(int fd) { return _close(fd) == 0; }
+
+int64_t SeekDescriptor(int fd, int64_t offset, int origin) {
   static const DWORD kMethod[] = {FILE_BEGIN, FILE_CURRENT, FILE_END};
-  if (origin < 0 || origin > 2 || (origin == 0 && (offset < 0 || offset > INT32_MAX))) {
-    errno = EINVAL;
-    return -1;
-  }
   HANDLE handle = win32::HandleOf(fd);
   LARGE_INTEGER zero{}, before{}, distance{}, position{};
   distance.QuadPart = offset;
@@ -335,11 +226,10 @@ int64_t FileSeek(int fd, int64_t offset, int origin) {
   return position.QuadPart;
 }
 
-int64_t FileRead(int fd, void* buffer, size_t size) {
-  if (FaultInjected(FaultPoint::kRead, fd)) return -1;
+int64_t ReadDescriptor(int fd, void* buffer, size_t size) {
   const DWORD chunk = size > (1u << 30) ? (1u << 30) : static_cast<DWORD>(size);
   DWORD n = 0;
-  if (!ReadFile(win32::HandleOf(fd), buffer, chunk, &n, nullptr)) {
+  if (!::ReadFile(win32::HandleOf(fd), buffer, chunk, &n, nullptr)) {
     if (GetLastError() == ERROR_BROKEN_PIPE || GetLastError() == ERROR_HANDLE_EOF) return 0;
     Fail();
     return -1;
@@ -347,21 +237,18 @@ int64_t FileRead(int fd, void* buffer, size_t size) {
   return n;
 }
 
-int64_t FileWrite(int fd, const void* buffer, size_t size) {
-  if (FaultInjected(FaultPoint::kWrite, fd)) return -1;
+int64_t WriteDescriptor(int fd, const void* buffer, size_t size) {
   if (!WriteHandle(win32::HandleOf(fd), buffer, size)) return -1;
   return static_cast<int64_t>(size);
 }
 
-bool WriteFileAtomically(const char* path, const void* data, size_t size) {
-  std::string native;
-  if (!NativePathFor(FaultPoint::kOpen, path, &native)) return false;
-  const std::string temp = TemporaryName(native);
-  HANDLE handle = OpenNative(temp, GENERIC_WRITE, 0, CREATE_NEW);
+bool WriteTemporary(const std::string& native, const void* data, size_t size, std::string* temp) {
+  *temp = TemporaryName(native);
+  HANDLE handle = OpenNative(*temp, GENERIC_WRITE, 0, CREATE_NEW);
   if (handle == INVALID_HANDLE_VALUE) return false;
   const int fd = win32::DescriptorFor(handle, false);
   if (fd < 0) {
-    DeleteFileA(temp.c_str());
+    DropTemporary(*temp);
     return false;
   }
   bool ok = FileWrite(fd, data, size) == static_cast<int64_t>(size);
@@ -372,37 +259,47 @@ bool WriteFileAtomically(const char* path, const void* data, size_t size) {
   } else {
     ok = FileClose(fd);
   }
-  if (ok && FaultInjected(FaultPoint::kRename, path)) ok = false;
-  if (ok && MoveFileExA(temp.c_str(), native.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
-  if (ok) Fail();
+  if (!ok) DropTemporary(*temp);
+  return ok;
+}
+
+bool ReplaceByTemporary(const std::string& temp, const std::string& native) {
+  if (MoveFileExA(temp.c_str(), native.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
+  Fail();
+  DropTemporary(temp);
+  return false;
+}
+
+void DropTemporary(const std::string& temp) {
   const int saved = errno;
   DeleteFileA(temp.c_str());  // the failed write leaves nothing behind
   errno = saved;
-  return false;
 }
 
 // NTFS has no cost to a freed file record that an in-place rewrite would
 // save, and a replacement never shows a reader a part: always replace.
-bool RewriteFile(const char* path, const void* data, size_t size) {
-  return WriteFileAtomically(path, data, size);
-}
+int OpenForRewrite(const std::string&) { return -1; }
 
-// Windows has no unnamed files: records are always written the usual way.
-PreparedFile::~PreparedFile() = default;
-
-bool PreparedFile::Prepare(const char*) {
-  errno = ENOSYS;  // no unnamed files here
+bool RewriteOpenFile(int fd, const void*, size_t) {
+  _close(fd);  // never opened here (OpenForRewrite gives none)
+  errno = EBADF;
   return false;
 }
 
-bool PreparedFile::Publish(const char*, const void*, size_t) {
+// Windows has no unnamed files: records are always written the usual way.
+int MakeUnnamedFile(const std::string&) {
+  errno = ENOSYS;
+  return -1;
+}
+
+bool PublishUnnamedFile(int fd, const std::string&, const void*, size_t) {
+  _close(fd);  // never made here (MakeUnnamedFile gives none)
   errno = ENOENT;
   return false;
 }
 
-bool AppendToFile(const char* path, const void* data, size_t size, bool deny_writers) {
-  std::string native;
-  if (!NativePathFor(FaultPoint::kOpen, path, &native)) return false;
+bool AppendToNamedFile(const std::string& native, const void* data, size_t size,
+                       bool deny_writers) {
   // Append access only: every write goes to the end, in one piece.
   HANDLE handle = OpenNative(native, FILE_APPEND_DATA | SYNCHRONIZE,
                              deny_writers ? FILE_SHARE_READ : kShareAll, OPEN_ALWAYS);
@@ -422,21 +319,11 @@ bool AppendToFile(const char* path, const void* data, size_t size, bool deny_wri
   return FileClose(fd);
 }
 
+}  // namespace backend
+
 // Windows enforces the share modes for every opener: nothing to probe.
 bool LeasesWork(const char*) { return true; }
 
 bool CanLeaseFilesOfOthers() { return true; }
-
-std::string DescriptorPath(int fd) {
-  char target[4096];
-  const DWORD n = GetFinalPathNameByHandleA(win32::HandleOf(fd), target, sizeof target,
-                                            FILE_NAME_NORMALIZED);
-  std::string path(target, n > 0 && n < sizeof target ? n : 0);
-  // Armed fault fragments are written with forward slashes, as on every system.
-  for (char& c : path) {
-    if (c == '\\') c = '/';
-  }
-  return path;
-}
 
 }  // namespace platform

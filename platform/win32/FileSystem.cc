@@ -7,10 +7,7 @@
 
 #include <string>
 
-#include "platform/Fault.h"
 #include "platform/File.h"
-#include "platform/FileSystemKind.h"
-#include "platform/Path.h"
 #include "platform/win32/Win32.h"
 
 namespace platform {
@@ -76,36 +73,6 @@ void FillIdentity(const std::string& native, FileStatus* status) {
 
 }  // namespace
 
-bool IdentityOfRegularEntry(const char* path, FileIdentity* identity) {
-  const std::string native = WithoutTrailingSeparator(NativePath(path));
-  WIN32_FILE_ATTRIBUTE_DATA data;
-  if (native.empty() || !GetFileAttributesExA(native.c_str(), GetFileExInfoStandard, &data) ||
-      (data.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
-    return false;
-  }
-  FileStatus status;
-  if (StatPath(path, &status) != 0) return false;
-  *identity = IdentityOfStatus(status);
-  return true;
-}
-
-int StatPath(const char* path, FileStatus* status) {
-  const std::string native = WithoutTrailingSeparator(NativePath(path));
-  WIN32_FILE_ATTRIBUTE_DATA data;
-  if (native.empty()) {
-    errno = ENOENT;
-    return -1;
-  }
-  if (!GetFileAttributesExA(native.c_str(), GetFileExInfoStandard, &data)) {
-    Fail();
-    return -1;
-  }
-  FillAttributes(data.dwFileAttributes, data.ftLastAccessTime, data.ftLastWriteTime,
-                 data.ftCreationTime, data.nFileSizeHigh, data.nFileSizeLow, status);
-  FillIdentity(native, status);
-  return 0;
-}
-
 int StatDescriptor(int fd, FileStatus* status) {
   BY_HANDLE_FILE_INFORMATION info;
   const HANDLE handle = win32::HandleOf(fd);
@@ -123,30 +90,50 @@ int StatDescriptor(int fd, FileStatus* status) {
   return 0;
 }
 
-bool PathExists(const char* path) {
-  const std::string native = WithoutTrailingSeparator(NativePath(path));
-  return !native.empty() && GetFileAttributesA(native.c_str()) != INVALID_FILE_ATTRIBUTES;
+namespace backend {
+
+int StatNative(const std::string& path, FileStatus* status) {
+  const std::string native = WithoutTrailingSeparator(path);
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExA(native.c_str(), GetFileExInfoStandard, &data)) {
+    Fail();
+    return -1;
+  }
+  FillAttributes(data.dwFileAttributes, data.ftLastAccessTime, data.ftLastWriteTime,
+                 data.ftCreationTime, data.nFileSizeHigh, data.nFileSizeLow, status);
+  FillIdentity(native, status);
+  return 0;
 }
 
-bool PathWritable(const char* path) {
-  const std::string native = WithoutTrailingSeparator(NativePath(path));
-  if (native.empty()) return false;
+bool IdentityOfRegularNative(const std::string& path, FileIdentity* identity) {
+  const std::string native = WithoutTrailingSeparator(path);
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExA(native.c_str(), GetFileExInfoStandard, &data) ||
+      (data.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
+    return false;
+  }
+  FileStatus status;
+  if (StatNative(native, &status) != 0) return false;
+  *identity = IdentityOfStatus(status);
+  return true;
+}
+
+bool NativeExists(const std::string& path) {
+  const std::string native = WithoutTrailingSeparator(path);
+  return GetFileAttributesA(native.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool NativeWritable(const std::string& path) {
+  const std::string native = WithoutTrailingSeparator(path);
   const DWORD attributes = GetFileAttributesA(native.c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) == 0;
 }
 
-bool CopyFileReplacing(const char* from, const char* to) {
-  const std::string source = NativePath(from);
-  const std::string target = NativePath(to);
-  if (source.empty() || target.empty()) {
-    errno = ENOENT;
-    return false;
-  }
-  if (FaultInjected(FaultPoint::kOpen, to)) return false;
-  const int in = FileOpen(from, kShareDenyNone);
+bool CopyToTemporary(const std::string& source, const std::string& target, std::string* temp) {
+  const int in = OpenNamed(source, kShareDenyNone);
   if (in < 0) return false;
-  const std::string temp = target + "." + std::to_string(GetCurrentProcessId()) + ".copy.tmp";
-  HANDLE out_handle = CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+  *temp = target + "." + std::to_string(GetCurrentProcessId()) + ".copy.tmp";
+  HANDLE out_handle = CreateFileA(temp->c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (out_handle == INVALID_HANDLE_VALUE) {
     Fail();
@@ -166,7 +153,7 @@ bool CopyFileReplacing(const char* from, const char* to) {
     }
     ok = FileWrite(out, chunk, static_cast<size_t>(n)) == n;
   }
-  int saved = errno;
+  const int saved = errno;
   _close(in);  // read-only: nothing to lose
   if (out >= 0) {
     if (ok) {
@@ -176,48 +163,19 @@ bool CopyFileReplacing(const char* from, const char* to) {
       errno = saved;
     }
   }
-  if (ok && FaultInjected(FaultPoint::kRename, to)) ok = false;
-  if (ok && !MoveFileExA(temp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) ok = Fail();
-  if (ok) return true;
-  saved = errno;
-  DeleteFileA(temp.c_str());  // the failed copy leaves nothing behind
-  errno = saved;
-  return false;
+  if (!ok) DropTemporary(*temp);
+  return ok;
 }
 
-bool RemoveFile(const char* path) {
-  const std::string native = NativePath(path);
-  if (native.empty()) {
-    errno = ENOENT;
-    return false;
-  }
-  if (FaultInjected(FaultPoint::kUnlink, path)) return false;
+bool RemoveNative(const std::string& native) {
   return DeleteFileA(native.c_str()) ? true : Fail();
 }
 
-bool RenameFile(const char* from, const char* to) {
-  const std::string source = NativePath(from);
-  const std::string target = NativePath(to);
-  if (source.empty() || target.empty()) {
-    errno = ENOENT;
-    return false;
-  }
-  if (FaultInjected(FaultPoint::kRename, from)) return false;
-  // Without MOVEFILE_REPLACE_EXISTING the move fails when `to` exists.
+bool RenameNoReplace(const std::string& source, const std::string& target) {
+  // Without MOVEFILE_REPLACE_EXISTING the move fails when `target` exists.
   return MoveFileExA(source.c_str(), target.c_str(), 0) ? true : Fail();
 }
 
-// A network drive or share is remote.
-const char* RemoteFileSystemOf(const char* directory) {
-  const std::string native = win32::BackslashPath(NativeDirectory(directory));
-  char full[MAX_PATH];
-  char volume[MAX_PATH];
-  if (GetFullPathNameA(native.c_str(), sizeof full, full, nullptr) == 0 ||
-      !GetVolumePathNameA(full, volume, sizeof volume)) {
-    return nullptr;
-  }
-  return GetDriveTypeA(volume) == DRIVE_REMOTE ? "smb" : nullptr;
-}
-
+}  // namespace backend
 
 }  // namespace platform

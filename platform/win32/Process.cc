@@ -24,11 +24,16 @@
 
 #include <cctype>
 #include <cstring>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <map>
+#include <memory>
 #include <mutex>
 
 #include "platform/Fault.h"
 #include "platform/Path.h"
+#include "platform/Thread.h"
 #include "platform/win32/Win32.h"
 
 namespace platform {
@@ -247,9 +252,8 @@ HANDLE InheritableOutput() {
 //   CreateProcess hands the child every inheritable handle of the service,
 //   among them the service's own standard output (the pipe of its account),
 //   which would then stay open for as long as the child runs;
-// - the job it starts in (Windows 10 and later). A child that is created
-//   suspended and resumed once it is in its job stays suspended for good when
-//   the service dies in between, holding what it inherited.
+// - the job it starts in (Windows 10 and later; before, the child joins it
+//   while it is still suspended).
 class ChildAttributes {
  public:
   ChildAttributes(HANDLE first, HANDLE second, HANDLE job) : job_(job) {
@@ -311,60 +315,182 @@ void Release(HANDLE process) {
 
 HANDLE ProcessOf(pid_t pid) { return reinterpret_cast<HANDLE>(static_cast<intptr_t>(pid)); }
 
-// Starts the program file found for `words` with them as its arguments.
-pid_t SpawnProgram(const std::string& program, const std::vector<std::string>& words,
-                   const SpawnOptions& options, int* error) {
-  std::string application, line;
-  if (!BuildCommandLine(program, words, &application, &line)) {
-    *error = errno;
-    return 0;
+// A start that the system is asked for on a thread of its own, so that the
+// caller can give it up: Wine has been seen to keep CreateProcess waiting for
+// good on a new process that never finished its start, and the service must
+// go on with its other files. The child is always created suspended, in a job
+// that kills it when the job's last handle closes; only once the caller has
+// accepted it does the job let it outlive the service and its thread resume.
+// A child whose start came back after the caller had given up is ended before
+// it has run, so a start reported as failed never runs late.
+struct StartAttempt {
+  enum class State { kAsking, kAnswered, kAbandoned };
+
+  std::string application, line, directory;
+  HANDLE input = nullptr;
+  HANDLE output = nullptr;
+  HANDLE job = nullptr;
+  DWORD flags = 0;
+  uint32_t hold_milliseconds = 0;
+
+  std::mutex mutex;
+  std::condition_variable answered;
+  State state = State::kAsking;  // guarded by mutex
+  BOOL started = FALSE;  // these four set before kAnswered
+  bool starts_in_job = false;
+  DWORD code = 0;
+  PROCESS_INFORMATION info{};
+
+  ~StartAttempt() {
+    if (input != nullptr) CloseHandle(input);
+    if (output != nullptr) CloseHandle(output);
+    if (job != nullptr) CloseHandle(job);
   }
-  std::string directory;
-  if (options.working_directory != nullptr) {
-    directory = win32::BackslashPath(NativeDirectory(options.working_directory));
-  }
-  SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-  HANDLE input = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                             OPEN_EXISTING, 0, nullptr);
-  HANDLE output = InheritableOutput();
+};
+
+std::atomic<uint32_t> start_limit_milliseconds{kStartLimitMilliseconds};
+std::atomic<uint32_t> start_hold_milliseconds{0};
+// Starts given up whose system call has not come back yet.
+std::atomic<int> stalled_starts{0};
+// Past this many stalled starts the system is not asked again until one of
+// them comes back: each holds a thread.
+constexpr int kMaxStalledStarts = 4;
+
+// Ends a child that nobody accepted, before it has run.
+void EndUnaccepted(const PROCESS_INFORMATION& info) {
+  TerminateProcess(info.hProcess, 1);
+  CloseHandle(info.hThread);
+  CloseHandle(info.hProcess);
+}
+
+// The thread that asks the system: creates the child and hands it over, or
+// ends it when the caller has given up meanwhile.
+void AskForStart(void* argument) {
+  std::shared_ptr<StartAttempt> attempt(*static_cast<std::shared_ptr<StartAttempt>*>(argument));
+  delete static_cast<std::shared_ptr<StartAttempt>*>(argument);
+  if (attempt->hold_milliseconds > 0) Sleep(attempt->hold_milliseconds);
   STARTUPINFOEXA startup_ex{};
   STARTUPINFOA& startup = startup_ex.StartupInfo;
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = input == INVALID_HANDLE_VALUE ? nullptr : input;
-  startup.hStdOutput = output;
-  startup.hStdError = output;
-  DWORD flags = CREATE_NEW_PROCESS_GROUP;
-  if (options.new_session) flags |= CREATE_NO_WINDOW;  // a console of its own, never shown
-  // Without a job (nested jobs refused on old systems) the child still runs;
-  // a kill then ends it alone.
-  HANDLE job = CreateJobObjectA(nullptr, nullptr);
-  const ChildAttributes attributes(startup.hStdInput, output, job);
+  startup.hStdInput = attempt->input;
+  startup.hStdOutput = attempt->output;
+  startup.hStdError = attempt->output;
+  const ChildAttributes attributes(attempt->input, attempt->output, attempt->job);
+  DWORD flags = attempt->flags;
   if (attributes.list() != nullptr) {
     startup.cb = sizeof startup_ex;
     startup_ex.lpAttributeList = attributes.list();
     flags |= EXTENDED_STARTUPINFO_PRESENT;
   }
-  // Before Windows 10 the child joins its job while it is suspended.
-  if (job != nullptr && !attributes.StartsInJob()) flags |= CREATE_SUSPENDED;
   PROCESS_INFORMATION info{};
-  const BOOL started = CreateProcessA(application.c_str(), line.data(), nullptr, nullptr, TRUE,
-                                      flags, nullptr, directory.empty() ? nullptr : directory.c_str(),
-                                      &startup, &info);
+  const BOOL started = CreateProcessA(
+      attempt->application.c_str(), attempt->line.data(), nullptr, nullptr, TRUE, flags, nullptr,
+      attempt->directory.empty() ? nullptr : attempt->directory.c_str(), &startup, &info);
   const DWORD code = GetLastError();
-  if (startup.hStdInput != nullptr) CloseHandle(startup.hStdInput);
-  if (output != nullptr) CloseHandle(output);
-  if (!started) {
-    if (job != nullptr) CloseHandle(job);
-    *error = win32::ErrnoFromError(code);
+  std::lock_guard<std::mutex> lock(attempt->mutex);
+  if (attempt->state == StartAttempt::State::kAbandoned) {
+    if (started) EndUnaccepted(info);
+    --stalled_starts;
+    return;
+  }
+  attempt->started = started;
+  attempt->starts_in_job = attributes.StartsInJob();
+  attempt->code = code;
+  attempt->info = info;
+  attempt->state = StartAttempt::State::kAnswered;
+  attempt->answered.notify_one();
+}
+
+// A job that ends its processes when its last handle closes: a child
+// created suspended in it never lingers when the service dies before it has
+// accepted the child. Null when no job can be had.
+HANDLE NewKillingJob() {
+  HANDLE job = CreateJobObjectA(nullptr, nullptr);
+  if (job == nullptr) return nullptr;
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+  limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+  SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+  return job;
+}
+
+// Lets the processes of an accepted child's job outlive the service.
+void LetJobOutliveService(HANDLE job) {
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+  SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+}
+
+// Waits for the start's answer, at most the start limit. False when the
+// caller gives the start up (the asking thread ends the child if it comes).
+bool AwaitStart(StartAttempt& attempt) {
+  std::unique_lock<std::mutex> lock(attempt.mutex);
+  const auto limit = std::chrono::milliseconds(start_limit_milliseconds.load());
+  if (attempt.answered.wait_for(lock, limit, [&] {
+        return attempt.state == StartAttempt::State::kAnswered;
+      })) {
+    return true;
+  }
+  attempt.state = StartAttempt::State::kAbandoned;
+  ++stalled_starts;
+  return false;
+}
+
+// Starts the program file found for `words` with them as its arguments.
+pid_t SpawnProgram(const std::string& program, const std::vector<std::string>& words,
+                   const SpawnOptions& options, int* error) {
+  if (stalled_starts.load() >= kMaxStalledStarts) {
+    *error = EAGAIN;  // the system has not answered the last starts yet
     return 0;
   }
-  if (flags & CREATE_SUSPENDED) {
-    if (!AssignProcessToJobObject(job, info.hProcess)) {
-      CloseHandle(job);
-      job = nullptr;
-    }
-    ResumeThread(info.hThread);
+  auto attempt = std::make_shared<StartAttempt>();
+  if (!BuildCommandLine(program, words, &attempt->application, &attempt->line)) {
+    *error = errno;
+    return 0;
+  }
+  if (options.working_directory != nullptr) {
+    attempt->directory = win32::BackslashPath(NativeDirectory(options.working_directory));
+  }
+  SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+  HANDLE input = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                             OPEN_EXISTING, 0, nullptr);
+  attempt->input = input == INVALID_HANDLE_VALUE ? nullptr : input;
+  attempt->output = InheritableOutput();
+  attempt->flags = CREATE_NEW_PROCESS_GROUP | CREATE_SUSPENDED;
+  if (options.new_session) attempt->flags |= CREATE_NO_WINDOW;  // a console of its own, never shown
+  // Without a job (nested jobs refused on old systems) the child still runs;
+  // a kill then ends it alone.
+  attempt->job = NewKillingJob();
+  attempt->hold_milliseconds = start_hold_milliseconds.load();
+  auto* handed = new std::shared_ptr<StartAttempt>(attempt);
+  if (!StartDetachedThread(AskForStart, handed)) {
+    delete handed;
+    *error = EAGAIN;
+    return 0;
+  }
+  if (!AwaitStart(*attempt)) {
+    *error = ETIMEDOUT;
+    return 0;
+  }
+  if (!attempt->started) {
+    *error = win32::ErrnoFromError(attempt->code);
+    return 0;
+  }
+  const PROCESS_INFORMATION& info = attempt->info;
+  HANDLE job = attempt->job;
+  attempt->job = nullptr;  // the child's now, or closed below
+  // Before Windows 10 the child joins its job while it is suspended.
+  if (job != nullptr && !attempt->starts_in_job && !AssignProcessToJobObject(job, info.hProcess)) {
+    CloseHandle(job);
+    job = nullptr;
+  }
+  // The job lets go before the thread runs: a service that dies in between
+  // leaves a child that never ran, never one that was cut short.
+  if (job != nullptr) LetJobOutliveService(job);
+  if (ResumeThread(info.hThread) == static_cast<DWORD>(-1)) {
+    *error = win32::ErrnoFromError(GetLastError());
+    EndUnaccepted(info);
+    if (job != nullptr) CloseHandle(job);
+    return 0;
   }
   CloseHandle(info.hThread);
   if (job != nullptr) {
@@ -415,5 +541,12 @@ void KillChild(pid_t pid) {
 
 // The system keeps no zombies: closing the handles lets the child run on.
 void DetachChild(pid_t pid) { Release(ProcessOf(pid)); }
+
+int StalledStarts() { return stalled_starts.load(); }
+
+void SetStartLimitForTests(uint32_t limit_milliseconds, uint32_t hold_milliseconds) {
+  start_limit_milliseconds = limit_milliseconds == 0 ? kStartLimitMilliseconds : limit_milliseconds;
+  start_hold_milliseconds = hold_milliseconds;
+}
 
 }  // namespace platform

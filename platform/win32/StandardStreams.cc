@@ -1,7 +1,6 @@
 // The standard streams on Windows: written through their handles in binary.
 #include "platform/StandardStreams.h"
 
-#include "platform/Console.h"
 #include "platform/win32/Win32.h"
 
 namespace platform {
@@ -33,12 +32,17 @@ void WriteStandardError(const char* text, size_t size) { WriteAll(STD_ERROR_HAND
 // There is no systemd journal on Windows.
 bool StandardErrorIsJournal() { return false; }
 
-void SetTerminalTitle(const char* title) {
+bool StandardOutputIsTerminal() {
   DWORD mode;
-  if (GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode)) SetConsoleTitleA(title);
+  return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
+}
+
+bool SetConsoleTitleBySystem(const char* title) {
+  SetConsoleTitleA(title);  // a console without a title to set is no failure to report
+  return true;
 }
 
 // Windows ends no process for a closed pipe or a large file: nothing to ignore.
-void IgnoreServiceSignals() {}
+void IgnoreStreamSignals() {}
 
 }  // namespace platform

@@ -16,15 +16,6 @@
 #include "platform/win32/Win32.h"
 
 namespace platform {
-namespace win32 {
-
-HANDLE StopEvent() {
-  static const HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  return event;
-}
-
-}  // namespace win32
-
 namespace {
 
 std::atomic<bool> stop_requested{false};

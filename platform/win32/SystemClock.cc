@@ -1,7 +1,6 @@
 // The system's clocks and sleep on Windows.
 #include "platform/SystemClock.h"
 
-#include "platform/Clock.h"
 #include "platform/win32/Win32.h"
 
 namespace platform {
@@ -19,6 +18,6 @@ struct tm SystemLocalTime(time_t t) {  // time_t has 64 bits with mingw-w64
   return result;
 }
 
-int64_t MonotonicMilliseconds() { return static_cast<int64_t>(GetTickCount64()); }
+int64_t SystemMonotonicMilliseconds() { return static_cast<int64_t>(GetTickCount64()); }
 
 }  // namespace platform

@@ -1,9 +1,8 @@
+// Detached threads on Windows, through the POSIX threads of mingw-w64;
+// Windows has no signals to block in them.
 #include "platform/Thread.h"
 
 #include <pthread.h>
-#ifndef _WIN32
-#include <signal.h>
-#endif
 
 #include <new>
 
@@ -30,20 +29,8 @@ bool StartDetachedThread(void (*routine)(void*), void* argument) {
   pthread_attr_setstacksize(&attributes, kThreadStackSize);
   pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
   auto* start = new (std::nothrow) Start{routine, argument};
-#ifndef _WIN32
-  // The thread starts with SIGCHLD blocked: the end of a child is the
-  // reaper's to hear, and would only interrupt any other thread.
-  sigset_t child_signal;
-  sigset_t previous;
-  sigemptyset(&child_signal);
-  sigaddset(&child_signal, SIGCHLD);
-  pthread_sigmask(SIG_BLOCK, &child_signal, &previous);
-#endif
   pthread_t thread;
   bool started = start != nullptr && pthread_create(&thread, &attributes, Trampoline, start) == 0;
-#ifndef _WIN32
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-#endif
   if (!started) delete start;
   pthread_attr_destroy(&attributes);
   return started;

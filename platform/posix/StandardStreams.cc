@@ -10,8 +10,6 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "platform/Console.h"
-
 namespace platform {
 namespace {
 
@@ -52,11 +50,12 @@ bool StandardErrorIsJournal() {
   return static_cast<uintmax_t>(st.st_dev) == device && static_cast<uintmax_t>(st.st_ino) == inode;
 }
 
-void SetTerminalTitle(const char* title) {
-  if (isatty(STDOUT_FILENO)) Print("\033]0;%s\007", title);
-}
+bool StandardOutputIsTerminal() { return isatty(STDOUT_FILENO) == 1; }
 
-void IgnoreServiceSignals() {
+// A terminal takes its title from an escape sequence in the stream.
+bool SetConsoleTitleBySystem(const char*) { return false; }
+
+void IgnoreStreamSignals() {
   signal(SIGPIPE, SIG_IGN);
   signal(SIGIO, SIG_IGN);
   signal(SIGXFSZ, SIG_IGN);

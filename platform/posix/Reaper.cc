@@ -1,4 +1,4 @@
-#include "platform/Reaper.h"
+#include "platform/posix/Reaper.h"
 
 #include <errno.h>
 #include <poll.h>

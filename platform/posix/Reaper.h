@@ -26,8 +26,8 @@
 //
 // If the thread cannot be started, each later Adopt retries it and meanwhile
 // reaps the adopted children that have ended, so zombies stay bounded.
-#ifndef QZA_PLATFORM_REAPER_H_
-#define QZA_PLATFORM_REAPER_H_
+#ifndef QZA_PLATFORM_POSIX_REAPER_H_
+#define QZA_PLATFORM_POSIX_REAPER_H_
 
 #include <sys/types.h>
 
@@ -67,4 +67,4 @@ class Reaper {
 
 }  // namespace platform
 
-#endif  // QZA_PLATFORM_REAPER_H_
+#endif  // QZA_PLATFORM_POSIX_REAPER_H_

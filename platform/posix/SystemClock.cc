@@ -4,8 +4,6 @@
 #include <errno.h>
 #include <time.h>
 
-#include "platform/Clock.h"
-
 namespace platform {
 
 int64_t SystemClock() { return static_cast<int64_t>(time(nullptr)); }
@@ -31,7 +29,7 @@ struct tm SystemLocalTime(time_t t) {
   return result;
 }
 
-int64_t MonotonicMilliseconds() {
+int64_t SystemMonotonicMilliseconds() {
   struct timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
