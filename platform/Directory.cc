@@ -2,11 +2,29 @@
 #include "platform/Directory.h"
 
 #include <string>
+#include <utility>
 
 #include "platform/Fault.h"
 #include "platform/Path.h"
 
 namespace platform {
+
+Directory::~Directory() { Close(); }
+
+Directory::Directory(Directory&& other) noexcept
+    : handle_(std::exchange(other.handle_, -1)),
+      text_(std::move(other.text_)),
+      final_(std::move(other.final_)) {}
+
+Directory& Directory::operator=(Directory&& other) noexcept {
+  if (this != &other) {
+    Close();
+    handle_ = std::exchange(other.handle_, -1);
+    text_ = std::move(other.text_);
+    final_ = std::move(other.final_);
+  }
+  return *this;
+}
 
 std::string Directory::FaultKey(const char* name) const { return JoinPath(text_, name); }
 

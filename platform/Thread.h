@@ -17,6 +17,13 @@ constexpr size_t kThreadStackSize = 256 * 1024;
 // caller's.
 bool StartDetachedThread(void (*routine)(void*), void* argument);
 
+namespace backend {
+// Between these two calls, in one thread, the signals that a new thread must
+// start without are blocked (POSIX: SIGCHLD; nothing on Windows).
+void HoldSignalsForNewThread();
+void ReleaseSignalsAfterNewThread();
+}  // namespace backend
+
 }  // namespace platform
 
 #endif  // QZA_PLATFORM_THREAD_H_

@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <string>
-#include <utility>
 
 #include "platform/File.h"
 
@@ -58,23 +57,6 @@ bool TemporaryName(const char* name, std::string* temp) {
 }
 
 }  // namespace
-
-Directory::~Directory() { Close(); }
-
-Directory::Directory(Directory&& other) noexcept
-    : handle_(std::exchange(other.handle_, -1)),
-      text_(std::move(other.text_)),
-      final_(std::move(other.final_)) {}
-
-Directory& Directory::operator=(Directory&& other) noexcept {
-  if (this != &other) {
-    Close();
-    handle_ = std::exchange(other.handle_, -1);
-    text_ = std::move(other.text_);
-    final_ = std::move(other.final_);
-  }
-  return *this;
-}
 
 void Directory::Close() {
   if (handle_ != -1) Drop(static_cast<int>(handle_));

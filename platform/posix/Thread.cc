@@ -1,47 +1,27 @@
-// Detached threads on POSIX threads.
+// The signals a new thread starts without, on POSIX.
 #include "platform/Thread.h"
 
 #include <pthread.h>
 #include <signal.h>
 
-#include <new>
-
 namespace platform {
+namespace backend {
 namespace {
 
-struct Start {
-  void (*routine)(void*);
-  void* argument;
-};
-
-void* Trampoline(void* raw) {
-  Start start = *static_cast<Start*>(raw);
-  delete static_cast<Start*>(raw);
-  start.routine(start.argument);
-  return nullptr;
-}
+thread_local sigset_t mask_before;  // of the thread that starts another
 
 }  // namespace
 
-bool StartDetachedThread(void (*routine)(void*), void* argument) {
-  pthread_attr_t attributes;
-  if (pthread_attr_init(&attributes) != 0) return false;
-  pthread_attr_setstacksize(&attributes, kThreadStackSize);
-  pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-  auto* start = new (std::nothrow) Start{routine, argument};
-  // The thread starts with SIGCHLD blocked: the end of a child is the
-  // reaper's to hear, and would only interrupt any other thread.
+// SIGCHLD: the end of a child is the reaper's to hear, and would only
+// interrupt any other thread.
+void HoldSignalsForNewThread() {
   sigset_t child_signal;
-  sigset_t previous;
   sigemptyset(&child_signal);
   sigaddset(&child_signal, SIGCHLD);
-  pthread_sigmask(SIG_BLOCK, &child_signal, &previous);
-  pthread_t thread;
-  bool started = start != nullptr && pthread_create(&thread, &attributes, Trampoline, start) == 0;
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-  if (!started) delete start;
-  pthread_attr_destroy(&attributes);
-  return started;
+  pthread_sigmask(SIG_BLOCK, &child_signal, &mask_before);
 }
 
+void ReleaseSignalsAfterNewThread() { pthread_sigmask(SIG_SETMASK, &mask_before, nullptr); }
+
+}  // namespace backend
 }  // namespace platform

@@ -9,7 +9,6 @@
 #include <errno.h>
 
 #include <string>
-#include <utility>
 
 #include "platform/File.h"
 #include "platform/FileSystem.h"
@@ -57,23 +56,6 @@ std::string FinalPath(HANDLE handle) {
 }
 
 }  // namespace
-
-Directory::~Directory() { Close(); }
-
-Directory::Directory(Directory&& other) noexcept
-    : handle_(std::exchange(other.handle_, -1)),
-      text_(std::move(other.text_)),
-      final_(std::move(other.final_)) {}
-
-Directory& Directory::operator=(Directory&& other) noexcept {
-  if (this != &other) {
-    Close();
-    handle_ = std::exchange(other.handle_, -1);
-    text_ = std::move(other.text_);
-    final_ = std::move(other.final_);
-  }
-  return *this;
-}
 
 void Directory::Close() {
   if (handle_ != -1) CloseHandle(AsHandle(handle_));  // a directory: nothing to lose
