@@ -87,6 +87,13 @@ bool NativeWritable(const std::string& native);
 // file is left. The front renames it over `target` (File.h's
 // ReplaceByTemporary).
 bool CopyToTemporary(const std::string& source, const std::string& target, std::string* temp);
+// POSIX back end, shared by its copies: opens the regular file `native`
+// read-only without following a link, its permission bits in *mode; -1 with
+// errno set (ENODEV: not a regular file).
+int OpenCopySource(const std::string& native, unsigned* mode);
+// POSIX back end: copies what remains of `in` to `out`; false with errno set
+// when a read or a write fails.
+bool CopyDescriptor(int in, int out);
 bool RemoveNative(const std::string& native);
 // Renames without replacing an existing `target`.
 bool RenameNoReplace(const std::string& source, const std::string& target);

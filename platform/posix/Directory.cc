@@ -9,6 +9,7 @@
 #include <string>
 
 #include "platform/File.h"
+#include "platform/FileSystem.h"
 
 namespace platform {
 namespace {
@@ -129,16 +130,9 @@ bool Directory::EntryReplaceable(const char* name) const {
 bool Directory::CopyToTemporary(const std::string& source, const char* name,
                                 std::string* temp) const {
   const int dir = static_cast<int>(handle_);
-  const int in = open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  unsigned mode = 0;
+  const int in = backend::OpenCopySource(source, &mode);
   if (in < 0) return false;
-  struct stat st;
-  const bool stated = fstat(in, &st) == 0;
-  if (!stated || !S_ISREG(st.st_mode)) {
-    const int error = stated ? ENODEV : errno;
-    close(in);  // read-only: nothing to lose
-    errno = error;
-    return false;
-  }
   int out = -1;
   for (int attempt = 0; attempt < 100 && out < 0; ++attempt) {
     if (!TemporaryName(name, temp)) break;
@@ -149,17 +143,7 @@ bool Directory::CopyToTemporary(const std::string& source, const char* name,
     Drop(in);
     return false;
   }
-  bool ok = fchmod(out, st.st_mode & 0777) == 0;
-  char chunk[65536];
-  while (ok) {
-    const ssize_t n = read(in, chunk, sizeof chunk);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      ok = n == 0;
-      break;
-    }
-    ok = FileWrite(out, chunk, static_cast<size_t>(n)) == n;
-  }
+  bool ok = fchmod(out, mode) == 0 && backend::CopyDescriptor(in, out);
   Drop(in);
   if (ok) {
     ok = FileClose(out);

@@ -58,30 +58,38 @@ bool NativeWritable(const std::string& native) {
   return (st.st_mode & 0222) != 0 && access(native.c_str(), W_OK) == 0;
 }
 
-bool CopyToTemporary(const std::string& source, const std::string& target, std::string* temp) {
-  int in = open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-  if (in < 0) return false;
+int OpenCopySource(const std::string& native, unsigned* mode) {
+  const int in = open(native.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (in < 0) return -1;
   struct stat st;
   const bool stated = fstat(in, &st) == 0;
   if (!stated || !S_ISREG(st.st_mode)) {
     const int error = stated ? ENODEV : errno;
     close(in);  // read-only: nothing to lose
     errno = error;
-    return false;
+    return -1;
   }
+  *mode = st.st_mode & 0777;
+  return in;
+}
+
+bool CopyDescriptor(int in, int out) {
+  char chunk[65536];
+  for (;;) {
+    const ssize_t n = read(in, chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return n == 0;
+    if (FileWrite(out, chunk, static_cast<size_t>(n)) != n) return false;
+  }
+}
+
+bool CopyToTemporary(const std::string& source, const std::string& target, std::string* temp) {
+  unsigned mode = 0;
+  const int in = OpenCopySource(source, &mode);
+  if (in < 0) return false;
   *temp = target + ".XXXXXX";
   int out = mkostemp(temp->data(), O_CLOEXEC);
-  bool ok = out >= 0 && fchmod(out, st.st_mode & 0777) == 0;
-  char chunk[65536];
-  while (ok) {
-    ssize_t n = read(in, chunk, sizeof chunk);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      ok = n == 0;
-      break;
-    }
-    ok = FileWrite(out, chunk, static_cast<size_t>(n)) == n;
-  }
+  bool ok = out >= 0 && fchmod(out, mode) == 0 && CopyDescriptor(in, out);
   const int saved = errno;
   close(in);  // read-only: nothing to lose
   if (out < 0) {
