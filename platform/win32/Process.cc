@@ -13,9 +13,9 @@
 // no word can reach cmd as a command, a redirection or a variable.
 //
 // A child inherits its standard handles and nothing else of the service.
-// Every child starts in a job object of its own (without kill-on-close, so a
-// detached child outlives the service): killing it ends the scripts and
-// programs it started too. Its standard input is NUL; its standard output and
+// Every child starts in a job object of its own (kill-on-close only until the
+// service has accepted the start, so a detached child outlives the service):
+// killing it ends the scripts and programs it started too. Its standard input is NUL; its standard output and
 // error are the caller's standard error, so it never writes into the account
 // of events. The value handed out as the child's id is its process handle.
 #include "platform/Process.h"
