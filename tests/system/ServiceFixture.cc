@@ -12,11 +12,13 @@
 #endif
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <memory>
 #include <sstream>
 
 namespace qza {
@@ -109,61 +111,119 @@ std::string EnvironmentWith(const std::string& path_env) {
 
 HANDLE Handle(intptr_t value) { return reinterpret_cast<HANDLE>(value); }
 
+// One start of the service on a thread of its own, so that the test can give
+// it up: under load Wine's process creation now and then waits for good for
+// the new process to report that it is up. The process is created suspended
+// and resumed only once the test has taken it; a start that returns after it
+// was given up ends its process, which never ran. The attempt owns its pipe
+// and the handles that the child inherits, so an abandoned one closes them
+// only when its thread is done with them.
+struct StartCall {
+  ~StartCall() {
+    for (HANDLE handle : {read_end, write_end, input, error}) {
+      if (handle != nullptr && handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+    }
+  }
+  bool OpenHandles(const std::string& errors_file) {
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    // A small pipe, so that a stalled reader is felt soon.
+    if (!CreatePipe(&read_end, &write_end, &inherit, 4096)) return false;
+    SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
+    input = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                        OPEN_EXISTING, 0, nullptr);
+    error = CreateFileA(errors_file.c_str(), FILE_APPEND_DATA,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherit,
+                        OPEN_ALWAYS, 0, nullptr);
+    return true;
+  }
+  void Run() {
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = input;
+    startup.hStdOutput = write_end;
+    startup.hStdError = error;
+    PROCESS_INFORMATION created{};
+    const BOOL ok = CreateProcessA(nullptr, command_line.data(), nullptr, nullptr, TRUE,
+                                   CREATE_SUSPENDED, environment.data(), directory.c_str(),
+                                   &startup, &created);
+    const DWORD code = ok ? 0 : GetLastError();
+    std::lock_guard<std::mutex> lock(mutex);
+    if (abandoned && ok) {
+      TerminateProcess(created.hProcess, 1);
+      CloseHandle(created.hThread);
+      CloseHandle(created.hProcess);
+    } else {
+      started = ok;
+      last_error = code;
+      info = created;
+    }
+    answered = true;
+    changed.notify_all();
+  }
+  // Waits up to `limit` for the answer; false (and the attempt given up) when
+  // none came.
+  bool Await(std::chrono::milliseconds limit) {
+    std::unique_lock<std::mutex> lock(mutex);
+    if (changed.wait_for(lock, limit, [&] { return answered; })) return true;
+    abandoned = true;
+    return false;
+  }
+
+  std::string command_line, environment, directory;
+  HANDLE read_end = nullptr, write_end = nullptr;
+  HANDLE input = INVALID_HANDLE_VALUE, error = INVALID_HANDLE_VALUE;
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool answered = false, abandoned = false;
+  BOOL started = FALSE;
+  DWORD last_error = 0;
+  PROCESS_INFORMATION info{};
+};
+
+constexpr std::chrono::milliseconds kStartLimit = 30s;
+
 }  // namespace
 
 // Windows: the service is a process of its own, started in `directory`, its
 // standard output on a pipe that a thread reads.
+//
+// Standard error goes to a file of the test directory (the service's
+// children write there too), not to the test's own: under Wine a child whose
+// start a kill of the service interrupts never runs and never ends, and it
+// would hold the test's output open for good.
 Service::Service(const std::string& directory, const std::string& path_env, bool read_output,
                  const StartOptions& options) {
-  SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-  HANDLE read_end = nullptr, write_end = nullptr;
-  // A small pipe, so that a stalled reader is felt soon.
-  if (!CreatePipe(&read_end, &write_end, &inherit, 4096)) throw std::runtime_error("pipe failed");
-  SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
-  HANDLE input = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                             OPEN_EXISTING, 0, nullptr);
-  // Standard error goes to a file of the test directory (the service's
-  // children write there too), not to the test's own: under Wine a child
-  // whose start a kill of the service interrupts never runs and never ends,
-  // and it would hold the test's output open for good.
-  const std::string errors = testutil::AbsolutePath(directory + "/service.err");
-  errors_file_ = errors;
-  HANDLE error = CreateFileA(errors.c_str(), FILE_APPEND_DATA,
-                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherit,
-                             OPEN_ALWAYS, 0, nullptr);
-  STARTUPINFOA startup{};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = input;
-  startup.hStdOutput = write_end;
-  startup.hStdError = error;
+  errors_file_ = testutil::AbsolutePath(directory + "/service.err");
   std::string command_line = "\"" + ServiceBinary() + "\"";
   for (const std::string& argument : options.arguments) command_line += " \"" + argument + "\"";
-  std::string environment = EnvironmentWith(path_env);
-  const std::string native_directory = testutil::AbsolutePath(directory);
-  PROCESS_INFORMATION info{};
-  BOOL started = FALSE;
-  for (int attempt = 1; attempt <= kStartAttempts && !started; ++attempt) {
-    started = CreateProcessA(nullptr, command_line.data(), nullptr, nullptr, TRUE, 0,
-                             environment.data(), native_directory.c_str(), &startup, &info);
-    if (started) break;
-    const DWORD code = GetLastError();
-    fprintf(stderr, "start %d of %d of %s refused by the system (error %lu)%s\n", attempt,
-            kStartAttempts, command_line.c_str(), static_cast<unsigned long>(code),
-            attempt < kStartAttempts ? ": trying again" : "");
+  std::shared_ptr<StartCall> call;
+  for (int attempt = 1; attempt <= kStartAttempts; ++attempt) {
+    call = std::make_shared<StartCall>();
+    call->command_line = command_line;
+    call->environment = EnvironmentWith(path_env);
+    call->directory = testutil::AbsolutePath(directory);
+    if (!call->OpenHandles(errors_file_)) throw std::runtime_error("pipe failed");
+    std::thread([call] { call->Run(); }).detach();
+    const bool answered = call->Await(kStartLimit);
+    if (answered && call->started) break;
+    std::string why = "not answered by the system in time";
+    if (answered) {
+      why = "refused by the system (error ";
+      why.append(std::to_string(call->last_error)).append(")");
+    }
+    fprintf(stderr, "start %d of %d of %s %s%s\n", attempt, kStartAttempts,
+            command_line.c_str(), why.c_str(), attempt < kStartAttempts ? ": trying again" : "");
     if (attempt < kStartAttempts) std::this_thread::sleep_for(kStartRetryPause);
   }
-  CloseHandle(write_end);
-  if (input != INVALID_HANDLE_VALUE) CloseHandle(input);
-  if (error != INVALID_HANDLE_VALUE) CloseHandle(error);
-  if (!started) {
-    CloseHandle(read_end);
-    throw std::runtime_error("cannot start " + command_line);
-  }
-  CloseHandle(info.hThread);
-  process_ = info.hProcess;
-  pid_ = static_cast<int>(info.dwProcessId);
-  const intptr_t out = reinterpret_cast<intptr_t>(read_end);
+  std::lock_guard<std::mutex> lock(call->mutex);
+  if (!call->started) throw std::runtime_error("cannot start " + command_line);
+  ResumeThread(call->info.hThread);
+  CloseHandle(call->info.hThread);
+  process_ = call->info.hProcess;
+  pid_ = static_cast<int>(call->info.dwProcessId);
+  const intptr_t out = reinterpret_cast<intptr_t>(call->read_end);
+  call->read_end = nullptr;  // now the reader's
   if (read_output) {
     reader_ = std::thread(&Service::ReadOutput, this, out);
   } else {
@@ -217,7 +277,11 @@ std::string Service::Errors() { return testutil::ReadFile(errors_file_); }
 void Service::Kill() {
   if (pid_ <= 0) return;
   TerminateProcess(process_, 137);
-  WaitForSingleObject(process_, INFINITE);
+  // Bounded, so that a process that Wine fails to end shows as a failure with
+  // its output rather than as a test that never ends.
+  if (WaitForSingleObject(process_, 60000) != WAIT_OBJECT_0) {
+    ADD_FAILURE() << "the service did not end within 60 s of TerminateProcess";
+  }
   pid_ = -1;
 }
 
