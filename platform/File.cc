@@ -142,23 +142,4 @@ bool AppendToFile(const char* path, const void* data, size_t size, bool deny_wri
   return backend::AppendToNamedFile(native, data, size, deny_writers);
 }
 
-const char* ErrorText(int error) {
-  switch (error) {
-    case ELOOP:
-      return "a symbolic link";
-    case EISDIR:
-      return "a directory";
-    case ENODEV:
-      return "not a regular file";
-    case EBUSY:
-      return "in use by another program";
-    case EMLINK:
-      return "a file with a second name (a hard link)";
-    case ETIMEDOUT:
-      return "the system did not answer in time";
-    default:
-      return strerror(error);
-  }
-}
-
 }  // namespace platform

@@ -28,6 +28,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/Status.h"
+
 namespace platform {
 
 constexpr unsigned kShareExclusive = 0x10;
@@ -131,9 +133,6 @@ class PreparedFile {
 // the bytes stay (the file is cut back to its old length).
 bool AppendToFile(const char* path, const void* data, size_t size, bool deny_writers);
 
-// A short text for an error number of this layer: the refusals of FileOpen
-// in words ("a symbolic link", "not a regular file", ...), else strerror.
-const char* ErrorText(int error);
 
 // True when exclusive opens in the directory named by the path text can use
 // leases (see above). Probes with a temporary file that it removes again.
