@@ -85,8 +85,8 @@ std::string ArchivePrefix(const Settings& settings, const struct tm& time) {
 bool LearnMonth(const char* watch_path, ArchiveIndex& index, const std::string& prefix) {
   std::vector<std::string> names;
   const bool listed = platform::ListNames(watch_path, [&](const char* name, auto) {
-    if (ArchiveIndex::SequenceOf(prefix, name) != 0) names.emplace_back(name);
-  });
+                        if (ArchiveIndex::SequenceOf(prefix, name) != 0) names.emplace_back(name);
+                      }).ok();
   if (listed) index.Rebuild(prefix, names);
   return listed;
 }

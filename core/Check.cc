@@ -53,8 +53,9 @@ void CheckOthersCannotWrite(const std::string& what, const char* path, const cha
 // A directory the service must find, and write when `write`.
 bool CheckDirectory(const char* key, const char* value, bool write, Problems* problems) {
   const std::string what = Setting(key, value);
-  const int error = platform::DirectoryProblem(value, write);
-  if (error == 0) return true;
+  const platform::Status status = platform::DirectoryProblem(value, write);
+  if (status.ok()) return true;
+  const int error = status.error();
   const std::string user = platform::ProcessUserName();
   if (error == ENOENT) {
     problems->push_back(what + " does not exist: create it, owned by " + user);
@@ -68,7 +69,7 @@ bool CheckDirectory(const char* key, const char* value, bool write, Problems* pr
     problems->push_back(what + " lies on a file system that is read-only for " + user +
                         ": under the systemd unit, name it in ReadWritePaths= of a drop-in");
   } else {
-    problems->push_back(what + " cannot be examined (" + platform::ErrorText(error) +
+    problems->push_back(what + " cannot be examined (" + status.reason() +
                         "): make it a directory that " + user + " can use");
   }
   return false;
@@ -164,13 +165,11 @@ std::vector<std::string> FindProblems(const Settings& s) {
         "them into a new qza_wdir.ini; check in the installation directory");
   }
   for (const char* ini : {"qza_wdir.ini", "qzalarm.ini"}) {
-    int error = 0;
+    const platform::Result<platform::ProfileFault> checked = platform::CheckProfileFile(ini);
     std::string fault;
-    switch (platform::CheckProfileFile(ini, &error)) {
+    if (!checked.ok()) fault = std::string("cannot be read (") + checked.status().reason() + ")";
+    switch (checked.value()) {
       case platform::ProfileFault::kNone:
-        break;
-      case platform::ProfileFault::kUnreadable:
-        fault = std::string("cannot be read (") + platform::ErrorText(error) + ")";
         break;
       case platform::ProfileFault::kTooLarge:
         fault = "is larger than 1 MiB, so the service reads none of it";
@@ -224,7 +223,7 @@ std::vector<std::string> FindProblems(const Settings& s) {
     const std::string native = platform::NativeDirectory(d.value);
     const bool first = seen.insert(native).second;
     const bool usable = first ? CheckDirectory(d.key, d.value, true, &problems)
-                              : platform::DirectoryProblem(d.value, true) == 0;
+                              : platform::DirectoryProblem(d.value, true).ok();
     if (usable && d.role != nullptr && seen_with_role.insert(native).second) {
       CheckOthersCannotWrite(Setting(d.key, d.value), d.value, d.role, &problems);
     }
@@ -276,9 +275,9 @@ std::vector<std::string> FindProblems(const Settings& s) {
 
 int RunCheck(const char* directory) {
   if (directory != nullptr) {
-    if (const int error = platform::ChangeWorkingDirectory(directory)) {
+    if (const platform::Status status = platform::ChangeWorkingDirectory(directory); !status) {
       platform::PrintError(platform::Priority::kWarning, "qza_wdir --check: cannot enter %s: %s\n",
-                           directory, platform::ErrorText(error));
+                           directory, status.reason());
       return 1;
     }
   }

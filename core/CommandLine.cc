@@ -84,9 +84,8 @@ void RequireArguments(int argc, char** argv, int at, int needed, const char* nam
 // pending; 2: the ledger cannot be read.
 int RunPending(const char* directory) {
   if (directory != nullptr) {
-    if (const int error = platform::ChangeWorkingDirectory(directory)) {
-      platform::PrintError("qza_wdir: cannot enter %s: %s\n", directory,
-                           platform::ErrorText(error));
+    if (const platform::Status status = platform::ChangeWorkingDirectory(directory); !status) {
+      platform::PrintError("qza_wdir: cannot enter %s: %s\n", directory, status.reason());
       return 2;
     }
   }
@@ -144,8 +143,8 @@ void RunOperatorCommand(int argc, char** argv) {
   }
   if (std::strcmp(option, "--run-service") == 0) {
     RequireArguments(argc, argv, 1, 2, "a service name and an installation directory");
-    if (const int error = platform::ChangeWorkingDirectory(argv[3])) {
-      platform::PrintError("qza_wdir: cannot enter %s: %s\n", argv[3], platform::ErrorText(error));
+    if (const platform::Status status = platform::ChangeWorkingDirectory(argv[3]); !status) {
+      platform::PrintError("qza_wdir: cannot enter %s: %s\n", argv[3], status.reason());
       std::exit(1);
     }
     if (const int error = platform::ConnectService(argv[2])) {

@@ -63,13 +63,14 @@ void ReadIntRow(const IntRow& row, ConfigurationUse use) {
 // Says on the console what makes the ini file unlike one, if anything; the
 // service runs on with what can be read and the defaults for the rest.
 void ReportProfileFault(const char* file) {
-  int error = 0;
-  switch (platform::CheckProfileFile(file, &error)) {
+  const platform::Result<platform::ProfileFault> checked = platform::CheckProfileFile(file);
+  if (!checked.ok()) {
+    platform::Print("%s cannot be read: the defaults hold\n", file);
+    platform::PrintError("qza_wdir: %s: %s\n", file, std::strerror(checked.status().error()));
+    return;
+  }
+  switch (checked.value()) {
     case platform::ProfileFault::kNone:
-      return;
-    case platform::ProfileFault::kUnreadable:
-      platform::Print("%s cannot be read: the defaults hold\n", file);
-      platform::PrintError("qza_wdir: %s: %s\n", file, std::strerror(error));
       return;
     case platform::ProfileFault::kTooLarge:
       platform::Print("%s is larger than %zu bytes, which no ini file is: it is not read, the "

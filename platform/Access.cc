@@ -7,7 +7,7 @@
 
 namespace platform {
 
-int DirectoryProblem(const char* path, bool write) {
+Status DirectoryProblem(const char* path, bool write) {
   return backend::DirectoryProblemOf(NativeDirectory(path), write);
 }
 
@@ -15,7 +15,7 @@ std::string OtherWriters(const char* path) {
   return backend::OtherWritersOf(NativeDirectory(path));
 }
 
-int ChangeWorkingDirectory(const char* path) {
+Status ChangeWorkingDirectory(const char* path) {
   return backend::ChangeWorkingDirectoryTo(NativeDirectory(path));
 }
 

@@ -5,15 +5,18 @@
 
 #include <string>
 
+#include "platform/Status.h"
+
 namespace platform {
 
 // Why the directory named by the path text cannot serve a process that reads
 // it (`write` false) or also creates, renames and deletes files in it (`write`
-// true), as this process's user: 0 when it can; ENOENT when it is missing,
-// ENOTDIR when it is no directory, EACCES when permissions forbid it (a
-// directory without any write permission bit is read-only even for root), or
-// the error of the status query. The empty text names the working directory.
-int DirectoryProblem(const char* path, bool write);
+// true), as this process's user: success when it can; a failure with ENOENT
+// when it is missing, ENOTDIR when it is no directory, EACCES when
+// permissions forbid it (a directory without any write permission bit is
+// read-only even for root), or the error of the status query. The empty text
+// names the working directory.
+Status DirectoryProblem(const char* path, bool write);
 
 // Who besides this process's user, its group and root may write, or change
 // the permissions of, the file or directory named by the path text: "every
@@ -29,9 +32,8 @@ std::string ProcessUserName();
 // Windows: always false; there the rights come from the service account.
 bool RunsAsRoot();
 
-// Makes the directory named by the path text the working directory. 0, or
-// the errno value.
-int ChangeWorkingDirectory(const char* path);
+// Makes the directory named by the path text the working directory.
+Status ChangeWorkingDirectory(const char* path);
 
 // True when the path text names its file from the root (or from a drive or
 // share on Windows), whatever the working directory.
@@ -40,9 +42,9 @@ bool IsAbsolutePathText(const char* text);
 // The back end's part, one per system: the calls above on the native path
 // of the directory, which the front (platform/Access.cc) converts once.
 namespace backend {
-int DirectoryProblemOf(const std::string& native, bool write);
+Status DirectoryProblemOf(const std::string& native, bool write);
 std::string OtherWritersOf(const std::string& native);
-int ChangeWorkingDirectoryTo(const std::string& native);
+Status ChangeWorkingDirectoryTo(const std::string& native);
 }  // namespace backend
 
 }  // namespace platform

@@ -14,9 +14,6 @@
 namespace platform {
 namespace {
 
-using profile_file::FollowLinks;
-using profile_file::ReadNative;
-using profile_file::ReplaceWithData;
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
@@ -70,8 +67,8 @@ Kind Classify(std::string_view text, std::string_view* name, std::string_view* v
   return Kind::kKey;
 }
 
-bool ReadWholeFile(const char* file, std::string* data) {
-  return ReadNative(NativePath(file), data);
+Result<std::string> ReadWholeFile(const char* file) {
+  return backend::ReadProfileData(NativePath(file));
 }
 
 // Parses every line of an ini text, calling `on_key(section, name, raw value,
@@ -128,8 +125,9 @@ std::string_view Unquote(std::string_view value) {
 
 bool LookUp(const char* section, const char* key, const char* file, std::string* out) {
   if (section == nullptr || key == nullptr || file == nullptr) return false;
-  std::string data;
-  if (!ReadWholeFile(file, &data)) return false;
+  const Result<std::string> read = ReadWholeFile(file);
+  if (!read.ok()) return false;
+  const std::string& data = read.value();
   std::string_view value;
   size_t begin, end;
   if (!FindKey(data, section, key, &value, &begin, &end)) return false;
@@ -226,16 +224,15 @@ int64_t ReadProfileInt(const char* section, const char* key, int64_t default_val
   return result;
 }
 
-ProfileFault CheckProfileFile(const char* file, int* error) {
-  *error = 0;
+Result<ProfileFault> CheckProfileFile(const char* file) {
   if (file == nullptr) return ProfileFault::kNone;
-  std::string data;
-  if (!ReadWholeFile(file, &data)) {
-    if (errno == ENOENT) return ProfileFault::kNone;
-    if (errno == EFBIG) return ProfileFault::kTooLarge;
-    *error = errno;
-    return ProfileFault::kUnreadable;
+  const Result<std::string> read = ReadWholeFile(file);
+  if (!read.ok()) {
+    if (read.status().error() == ENOENT) return ProfileFault::kNone;
+    if (read.status().error() == EFBIG) return ProfileFault::kTooLarge;
+    return read.status();
   }
+  const std::string& data = read.value();
   if (data.find('\0') != std::string::npos) return ProfileFault::kNulByte;
   bool has_section = false;
   bool has_other = false;
@@ -254,20 +251,20 @@ ProfileFault CheckProfileFile(const char* file, int* error) {
   return has_other && !has_section ? ProfileFault::kNoSection : ProfileFault::kNone;
 }
 
-bool StoreProfileString(const char* section, const char* key, const char* text,
-                        const char* file) {
-  if (section == nullptr || key == nullptr || text == nullptr || file == nullptr) return false;
-  std::string named = NativePath(file);
-  if (named.empty()) return false;
-  std::string native;
-  if (!FollowLinks(named, &native)) return false;
-  std::string data;
-  // A missing file is created; one that exists but cannot be read is left alone.
-  if (!ReadNative(native, &data)) {
-    if (errno != ENOENT) return false;
-    data.clear();
+Status StoreProfileString(const char* section, const char* key, const char* text,
+                          const char* file) {
+  if (section == nullptr || key == nullptr || text == nullptr || file == nullptr) {
+    return Status::Failure("write", EINVAL);
   }
-  return ReplaceWithData(native, WithKey(data, section, key, text));
+  std::string named = NativePath(file);
+  if (named.empty()) return Status::Failure("write", ENOENT);
+  const Result<std::string> target = backend::FollowLinks(named);
+  if (!target.ok()) return target.status();
+  const std::string& native = target.value();
+  // A missing file is created; one that exists but cannot be read is left alone.
+  Result<std::string> read = backend::ReadProfileData(native);
+  if (!read.ok() && read.status().error() != ENOENT) return read.status();
+  return backend::ReplaceWithData(native, WithKey(read.value(), section, key, text));
 }
 
 ProfileText::ProfileText(const char* text, size_t length) {

@@ -27,6 +27,8 @@
 #include <map>
 #include <string>
 
+#include "platform/Status.h"
+
 namespace platform {
 
 // No ini file is larger than this; a larger one is refused whole.
@@ -37,7 +39,6 @@ constexpr size_t kMaxProfileLine = 64 * 1024;
 // What makes a file unlike an ini file, as CheckProfileFile finds it.
 enum class ProfileFault {
   kNone,        // reads as an ini file, or there is no file
-  kUnreadable,  // exists but cannot be read (the error is handed out)
   kTooLarge,    // more than kMaxProfileBytes: not read at all
   kNulByte,     // holds a NUL byte, which no text file holds
   kLongLine,    // a line longer than kMaxProfileLine
@@ -46,8 +47,8 @@ enum class ProfileFault {
 
 // Looks at the ini file once, for a start-up line that says what is wrong
 // with it. A missing file, an empty one and one of comments alone are no
-// fault. On kUnreadable, *error holds the reason (errno value).
-ProfileFault CheckProfileFile(const char* file, int* error);
+// fault. A failure when the file exists but cannot be read.
+Result<ProfileFault> CheckProfileFile(const char* file);
 
 // Copies the value of the key, or `default_text` (null counts as empty) when
 // the file, section or key is absent, cut to size-1 characters and always
@@ -63,14 +64,13 @@ int64_t ReadProfileInt(const char* section, const char* key, int64_t default_val
                       const char* file);
 
 // Sets the key in the section to `text`, creating the file, the section or the
-// key where missing. Returns true on success; on failure (errno set) the old
-// file is intact: a file that exists but cannot be read whole is never
-// rewritten. The new file keeps the old one's permissions, owner and group
+// key where missing. After a failure the old file is intact: a file that
+// exists but cannot be read whole is never rewritten. The new file keeps the old one's permissions, owner and group
 // (when the owner cannot be kept, nothing is written). When the name is a
 // symbolic link (or a chain of them), the file it leads to is replaced and the
 // link stays; a dangling link gets its target created.
-bool StoreProfileString(const char* section, const char* key, const char* text,
-                        const char* file);
+Status StoreProfileString(const char* section, const char* key, const char* text,
+                          const char* file);
 
 // An ini text held in memory (a job file read once), read by the same rules
 // as the functions above. The text is indexed once, so each look-up costs a

@@ -1,7 +1,5 @@
 #include "platform/Wildcard.h"
 
-#include <errno.h>
-
 #include <cctype>
 #include <cstring>
 
@@ -43,8 +41,8 @@ bool WildcardMatch(const char* pattern, const char* name) {
 FileFinder::~FileFinder() { Close(); }
 
 void FileFinder::Close() {
-  if (dir_ != nullptr) closedir(dir_);
-  dir_ = nullptr;
+  if (listing_ != nullptr) backend::CloseListing(listing_);
+  listing_ = nullptr;
 }
 
 bool FileFinder::First(const char* pattern) {
@@ -52,49 +50,50 @@ bool FileFinder::First(const char* pattern) {
   if (pattern == nullptr || *pattern == '\0') return false;
   SplitPattern(pattern, &directory_, &name_pattern_);
   if (name_pattern_.empty()) return false;
-  native_dir_ = NativeDirectory(directory_.c_str());
-  dir_ = opendir(native_dir_.c_str());
-  if (dir_ == nullptr) return false;  // a missing directory finds nothing
+  Result<backend::Listing*> opened = backend::OpenListing(NativeDirectory(directory_.c_str()));
+  if (!opened.ok()) return false;  // a missing directory finds nothing
+  listing_ = opened.value();
   return Next();
 }
 
 bool FileFinder::Next() {
-  if (dir_ == nullptr) return false;
-  while (struct dirent* entry = readdir(dir_)) {
-    if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0)
-      continue;
-    if (!WildcardMatch(name_pattern_.c_str(), entry->d_name)) continue;
+  if (listing_ == nullptr) return false;
+  std::string name;
+  EntryKind kind;
+  Status ignored;  // a listing cut short finds what it found: the next scan lists again
+  while (backend::NextEntry(listing_, &name, &kind, &ignored)) {
+    if (!WildcardMatch(name_pattern_.c_str(), name.c_str())) continue;
     bool silent = false;
-    if (const char* why = Refusal(*entry, &silent)) {
+    if (const char* why = backend::ListedEntryRefusal(listing_, name, kind, &silent)) {
       if (!silent && refusal_handler_ != nullptr) {
-        refusal_handler_(refusal_context_, directory_.c_str(), entry->d_name, why);
+        refusal_handler_(refusal_context_, directory_.c_str(), name.c_str(), why);
       }
       continue;
     }
-    name_ = entry->d_name;
+    name_ = name;
     return true;
   }
   return false;
 }
 
-bool ListNames(const char* directory,
-               const std::function<void(const char* name, EntryKind kind)>& visit) {
-  if (FaultInjected(FaultPoint::kList, directory)) return false;
-  const std::string native = NativeDirectory(directory);
-  DIR* dir = opendir(native.c_str());
-  if (dir == nullptr) return false;
-  for (;;) {
-    errno = 0;
-    struct dirent* entry = readdir(dir);
-    if (entry == nullptr) break;
-    if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0)
-      continue;
-    visit(entry->d_name, ListedKind(*entry));
+Status ListNames(const char* directory,
+                 const std::function<void(const char* name, EntryKind kind)>& visit) {
+  if (const int fault = FaultFor(FaultPoint::kList, directory)) {
+    return Status::Failure("list", fault);
   }
-  const int error = errno;  // a listing cut short by an error is no listing
-  closedir(dir);
-  errno = error;
-  return error == 0;
+  Result<backend::Listing*> opened = backend::OpenListing(NativeDirectory(directory));
+  if (!opened.ok()) return opened.status();
+  std::string name;
+  EntryKind kind;
+  Status status;  // a listing cut short by an error is no listing
+  while (backend::NextEntry(opened.value(), &name, &kind, &status)) visit(name.c_str(), kind);
+  backend::CloseListing(opened.value());
+  return status;
+}
+
+const char* SpoolEntryRefusal(const char* directory, const char* name, EntryKind kind,
+                              bool* silent) {
+  return backend::SpoolEntryRefusalIn(NativeDirectory(directory), name, kind, silent);
 }
 
 }  // namespace platform

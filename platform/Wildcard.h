@@ -18,10 +18,10 @@
 #ifndef QZA_PLATFORM_WILDCARD_H_
 #define QZA_PLATFORM_WILDCARD_H_
 
-#include <dirent.h>
-
 #include <functional>
 #include <string>
+
+#include "platform/Status.h"
 
 namespace platform {
 
@@ -30,10 +30,11 @@ enum class EntryKind { kRegular, kDirectory, kOther, kUnknown };
 
 // Calls `visit` with every name in the directory named by the path text
 // (without "." and ".."), in the order the file system gives, and its kind.
-// Returns false, with errno set, when the directory cannot be read, or not
-// to its end (a fault armed at FaultPoint::kList for the path text too).
-bool ListNames(const char* directory,
-               const std::function<void(const char* name, EntryKind kind)>& visit);
+// A failure when the directory cannot be read, or not to its end (a fault
+// armed at FaultPoint::kList for the path text too); the names visited
+// before then were visited all the same.
+Status ListNames(const char* directory,
+                 const std::function<void(const char* name, EntryKind kind)>& visit);
 
 // Why the entry `name` of the directory named by the path text is no spool
 // file ("a symbolic link", "not a regular file", "a backslash in its name",
@@ -41,15 +42,15 @@ bool ListNames(const char* directory,
 // a listing told (kUnknown: ask the file system, without following a link).
 // *silent is set for a directory and for an entry that is gone: those are
 // passed over without a word.
-// What a listing's entry is, as far as the system's listing tells (one
-// implementation per system).
-EntryKind ListedKind(const struct dirent& entry);
-
 const char* SpoolEntryRefusal(const char* directory, const char* name, EntryKind kind,
                               bool* silent);
 
 // True when `name` matches the wildcard `pattern` (no separators in either).
 bool WildcardMatch(const char* pattern, const char* name);
+
+namespace backend {
+struct Listing;  // an open directory listing, one kind per system
+}  // namespace backend
 
 // Enumerates the files that match a pattern text. One object is reused for
 // every scan: First starts a new enumeration (closing any earlier one), Next
@@ -78,17 +79,33 @@ class FileFinder {
   }
 
  private:
-  // Why a matching entry is no spool file, or null when it is one.
-  const char* Refusal(const struct dirent& entry, bool* silent);
-
   RefusalHandler refusal_handler_ = nullptr;
   void* refusal_context_ = nullptr;
-  DIR* dir_ = nullptr;
+  backend::Listing* listing_ = nullptr;
   std::string directory_;
-  std::string native_dir_;
   std::string name_pattern_;
   std::string name_;
 };
+
+// The back end's part, one per system, under the calls above: listings of a
+// native directory and the kinds of their entries. The front
+// (platform/Wildcard.cc) converts the path text once and matches the names.
+namespace backend {
+
+// Opens the listing of the native directory.
+Result<Listing*> OpenListing(const std::string& native);
+// The next entry other than "." and "..", with its kind as far as the listing
+// tells. False at the end, and after a failed read, which *status then holds.
+bool NextEntry(Listing* listing, std::string* name, EntryKind* kind, Status* status);
+// SpoolEntryRefusal for the entry that NextEntry just gave.
+const char* ListedEntryRefusal(Listing* listing, const std::string& name, EntryKind kind,
+                               bool* silent);
+void CloseListing(Listing* listing);
+// SpoolEntryRefusal for an entry of the native directory.
+const char* SpoolEntryRefusalIn(const std::string& native, const char* name, EntryKind kind,
+                                bool* silent);
+
+}  // namespace backend
 
 }  // namespace platform
 

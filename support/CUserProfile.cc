@@ -78,7 +78,7 @@ int CUserProfile::ReadProfileString(const char* section, const char* key,
 
 int CUserProfile::WriteProfileStringA(const char* section, const char* key, const char* text) {
   if (!path_) return 0;
-  return platform::StoreProfileString(section, key, text, path_.get()) ? 1 : 0;
+  return platform::StoreProfileString(section, key, text, path_.get()).ok() ? 1 : 0;
 }
 
 int CUserProfile::ReadProfileData(const char* section, const char* key, unsigned long n,

@@ -142,13 +142,14 @@ TEST_F(ProfileTest, FilesUnlikeAnIniFileAreNamedByWhatIsWrong) {
   };
   for (const auto& c : cases) {
     testutil::WriteFile(Ini(), c.content);
-    int error = -1;
-    EXPECT_EQ(platform::CheckProfileFile(Ini().c_str(), &error), c.fault) << c.name;
-    EXPECT_EQ(error, 0) << c.name;
+    const platform::Result<ProfileFault> checked = platform::CheckProfileFile(Ini().c_str());
+    EXPECT_TRUE(checked.ok()) << c.name << ": " << checked.status().ToString();
+    EXPECT_EQ(checked.value(), c.fault) << c.name;
   }
   std::remove(Ini().c_str());
-  int error = -1;
-  EXPECT_EQ(platform::CheckProfileFile(Ini().c_str(), &error), ProfileFault::kNone) << "missing";
+  const platform::Result<ProfileFault> missing = platform::CheckProfileFile(Ini().c_str());
+  EXPECT_TRUE(missing.ok());
+  EXPECT_EQ(missing.value(), ProfileFault::kNone) << "missing";
 }
 
 TEST_F(ProfileTest, FileOverTheLimitIsNeitherReadNorWritten) {
@@ -156,8 +157,7 @@ TEST_F(ProfileTest, FileOverTheLimitIsNeitherReadNorWritten) {
   while (content.size() <= platform::kMaxProfileBytes) content += "; a comment line\n";
   content.resize(platform::kMaxProfileBytes + 1);
   testutil::WriteFile(Ini(), content);
-  int error = 0;
-  EXPECT_EQ(platform::CheckProfileFile(Ini().c_str(), &error), platform::ProfileFault::kTooLarge);
+  EXPECT_EQ(platform::CheckProfileFile(Ini().c_str()).value(), platform::ProfileFault::kTooLarge);
   CUserProfile profile(Ini().c_str(), 1);
   long value = 0;
   profile.ReadProfileInt("Server", "WaitForSec", -99, &value);
@@ -167,7 +167,7 @@ TEST_F(ProfileTest, FileOverTheLimitIsNeitherReadNorWritten) {
   // One byte less is an ini file like any other.
   content.pop_back();
   testutil::WriteFile(Ini(), content);
-  EXPECT_EQ(platform::CheckProfileFile(Ini().c_str(), &error), platform::ProfileFault::kNone);
+  EXPECT_EQ(platform::CheckProfileFile(Ini().c_str()).value(), platform::ProfileFault::kNone);
   profile.ReadProfileInt("Server", "WaitForSec", -99, &value);
   EXPECT_EQ(value, 5);
 }
@@ -177,9 +177,9 @@ TEST_F(ProfileTest, UnreadableFileIsNamedWithItsReason) {
   if (testutil::RunningAsRoot()) GTEST_SKIP() << "root reads any file";
   testutil::WriteFile(Ini(), "[A]\nB=1\n");
   chmod(Ini().c_str(), 0);
-  int error = 0;
-  EXPECT_EQ(platform::CheckProfileFile(Ini().c_str(), &error), platform::ProfileFault::kUnreadable);
-  EXPECT_EQ(error, EACCES);
+  const platform::Result<platform::ProfileFault> checked = platform::CheckProfileFile(Ini().c_str());
+  EXPECT_FALSE(checked.ok());
+  EXPECT_EQ(checked.status().error(), EACCES);
 }
 
 TEST_F(ProfileTest, WriteCreatesTheFile) {

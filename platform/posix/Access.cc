@@ -37,17 +37,19 @@ bool RunsAsRoot() { return geteuid() == 0; }
 
 namespace backend {
 
-int DirectoryProblemOf(const std::string& native, bool write) {
+Status DirectoryProblemOf(const std::string& native, bool write) {
   struct stat st;
-  if (stat(native.c_str(), &st) != 0) return errno;
-  if (!S_ISDIR(st.st_mode)) return ENOTDIR;
+  if (stat(native.c_str(), &st) != 0) return LastFailure("stat");
+  if (!S_ISDIR(st.st_mode)) return Status::Failure("stat", ENOTDIR);
   // Without any write permission bit it counts as read-only even for root,
   // as PathWritable has it.
-  if (write && (st.st_mode & 0222) == 0) return EACCES;
+  if (write && (st.st_mode & 0222) == 0) return Status::Failure("access", EACCES);
   // access() answers for the real user, which is the service's own: the
   // service never changes its user.
-  if (access(native.c_str(), write ? (R_OK | W_OK | X_OK) : (R_OK | X_OK)) != 0) return errno;
-  return 0;
+  if (access(native.c_str(), write ? (R_OK | W_OK | X_OK) : (R_OK | X_OK)) != 0) {
+    return LastFailure("access");
+  }
+  return Status();
 }
 
 std::string OtherWritersOf(const std::string& native) {
@@ -62,8 +64,8 @@ std::string OtherWritersOf(const std::string& native) {
   return "";
 }
 
-int ChangeWorkingDirectoryTo(const std::string& native) {
-  return chdir(native.c_str()) == 0 ? 0 : errno;
+Status ChangeWorkingDirectoryTo(const std::string& native) {
+  return chdir(native.c_str()) == 0 ? Status() : LastFailure("chdir");
 }
 
 }  // namespace backend

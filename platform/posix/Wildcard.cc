@@ -1,12 +1,13 @@
 // Directory listings and the kinds of spool entries, from the directory
 // entries and, where they do not tell, a status query without following a link.
+#include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cstring>
 #include <string>
 
-#include "platform/Path.h"
 #include "platform/Wildcard.h"
 
 namespace platform {
@@ -58,28 +59,55 @@ const char* RefusalByQuery(int dir_fd, const char* name, bool* silent) {
 
 }  // namespace
 
-EntryKind ListedKind(const struct dirent& entry) { return KindOfType(entry.d_type); }
+namespace backend {
 
-const char* SpoolEntryRefusal(const char* directory, const char* name, EntryKind kind,
-                              bool* silent) {
-  if (kind != EntryKind::kUnknown) {
-    // A listing tells links apart from other kinds of entry only as "other".
-    if (kind == EntryKind::kOther) {
-      const std::string native = NativeDirectory(directory);
-      return RefusalByQuery(AT_FDCWD, (native + "/" + name).c_str(), silent);
+struct Listing {
+  DIR* dir;
+};
+
+Result<Listing*> OpenListing(const std::string& native) {
+  DIR* dir = opendir(native.c_str());
+  if (dir == nullptr) return LastFailure("list");
+  return new Listing{dir};
+}
+
+bool NextEntry(Listing* listing, std::string* name, EntryKind* kind, Status* status) {
+  for (;;) {
+    errno = 0;
+    const struct dirent* entry = readdir(listing->dir);
+    if (entry == nullptr) {
+      if (errno != 0) *status = LastFailure("list");
+      return false;
     }
-    return RefusalOfKind(name, kind, false, silent);
+    if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
+    *name = entry->d_name;
+    *kind = KindOfType(entry->d_type);
+    return true;
   }
-  const std::string native = NativeDirectory(directory);
-  return RefusalByQuery(AT_FDCWD, (native + "/" + name).c_str(), silent);
 }
 
-const char* FileFinder::Refusal(const struct dirent& entry, bool* silent) {
-  const EntryKind kind = KindOfType(entry.d_type);
+const char* ListedEntryRefusal(Listing* listing, const std::string& name, EntryKind kind,
+                               bool* silent) {
+  // A listing tells links apart from other kinds of entry only as "other".
   if (kind == EntryKind::kUnknown || kind == EntryKind::kOther) {
-    return RefusalByQuery(dirfd(dir_), entry.d_name, silent);
+    return RefusalByQuery(dirfd(listing->dir), name.c_str(), silent);
   }
-  return RefusalOfKind(entry.d_name, kind, false, silent);
+  return RefusalOfKind(name.c_str(), kind, false, silent);
 }
+
+void CloseListing(Listing* listing) {
+  closedir(listing->dir);  // a listing holds nothing to lose
+  delete listing;
+}
+
+const char* SpoolEntryRefusalIn(const std::string& native, const char* name, EntryKind kind,
+                                bool* silent) {
+  if (kind == EntryKind::kUnknown || kind == EntryKind::kOther) {
+    return RefusalByQuery(AT_FDCWD, (native + "/" + name).c_str(), silent);
+  }
+  return RefusalOfKind(name, kind, false, silent);
+}
+
+}  // namespace backend
 
 }  // namespace platform

@@ -11,16 +11,17 @@ namespace platform {
 
 namespace backend {
 
-int DirectoryProblemOf(const std::string& native, bool) {
+Status DirectoryProblemOf(const std::string& native, bool) {
   const DWORD attributes = GetFileAttributesA(native.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) return win32::ErrnoFromError(GetLastError());
-  return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? 0 : ENOTDIR;
+  if (attributes == INVALID_FILE_ATTRIBUTES) return LastFailure("stat");
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return Status::Failure("stat", ENOTDIR);
+  return Status();
 }
 
 std::string OtherWritersOf(const std::string&) { return ""; }
 
-int ChangeWorkingDirectoryTo(const std::string& native) {
-  return SetCurrentDirectoryA(native.c_str()) ? 0 : win32::ErrnoFromError(GetLastError());
+Status ChangeWorkingDirectoryTo(const std::string& native) {
+  return SetCurrentDirectoryA(native.c_str()) ? Status() : LastFailure("chdir");
 }
 
 }  // namespace backend

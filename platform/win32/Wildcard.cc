@@ -1,9 +1,11 @@
 // Directory listings and the kinds of spool entries on Windows, from the
 // entries' attributes.
+#include <dirent.h>
+#include <errno.h>
+
 #include <cstring>
 #include <string>
 
-#include "platform/Path.h"
 #include "platform/Wildcard.h"
 #include "platform/win32/Win32.h"
 
@@ -39,20 +41,52 @@ std::string Joined(const std::string& directory, const char* name) {
 
 }  // namespace
 
-// The entries of a Windows listing carry no kind: the attributes tell, when
-// asked.
-EntryKind ListedKind(const struct dirent&) { return EntryKind::kUnknown; }
-
-const char* SpoolEntryRefusal(const char* directory, const char* name, EntryKind,
-                              bool* silent) {
-  return RefusalOfPath(Joined(NativeDirectory(directory), name), name, silent);
-}
+namespace backend {
 
 // The run-time's readdir gives long names only (a pattern never matches an
-// 8.3 short name here, as the matcher above checks each name itself); the
-// kind of entry comes from its attributes, read without following a link.
-const char* FileFinder::Refusal(const struct dirent& entry, bool* silent) {
-  return RefusalOfPath(Joined(native_dir_, entry.d_name), entry.d_name, silent);
+// 8.3 short name here, as the matcher checks each name itself); the kind of
+// an entry comes from its attributes, read without following a link.
+struct Listing {
+  DIR* dir;
+  std::string native;
+};
+
+Result<Listing*> OpenListing(const std::string& native) {
+  DIR* dir = opendir(native.c_str());
+  if (dir == nullptr) return Status::Failure("list", errno);
+  return new Listing{dir, native};
 }
+
+bool NextEntry(Listing* listing, std::string* name, EntryKind* kind, Status* status) {
+  for (;;) {
+    errno = 0;
+    const struct dirent* entry = readdir(listing->dir);
+    if (entry == nullptr) {
+      if (errno != 0) *status = Status::Failure("list", errno);
+      return false;
+    }
+    if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
+    *name = entry->d_name;
+    *kind = EntryKind::kUnknown;  // the attributes tell, when asked
+    return true;
+  }
+}
+
+const char* ListedEntryRefusal(Listing* listing, const std::string& name, EntryKind,
+                               bool* silent) {
+  return RefusalOfPath(Joined(listing->native, name.c_str()), name.c_str(), silent);
+}
+
+void CloseListing(Listing* listing) {
+  closedir(listing->dir);  // a listing holds nothing to lose
+  delete listing;
+}
+
+const char* SpoolEntryRefusalIn(const std::string& native, const char* name, EntryKind,
+                                bool* silent) {
+  return RefusalOfPath(Joined(native, name), name, silent);
+}
+
+}  // namespace backend
 
 }  // namespace platform
