@@ -88,7 +88,9 @@ void WatchLoop::FormSpools() {
 void WatchLoop::Start() {
   constexpr int kRemotePollSec = 5;
   FormSpools();
-  notification_.Create(settings_.WatchPath);
+  // A WatchPath that cannot be watched makes every wait a time-out, whose
+  // full listing finds what arrives; each time-out tries to watch it again.
+  (void)notification_.Create(settings_.WatchPath);
   ping_ms_ = platform::WatchdogPingMs();
   const int poll = settings_.PollSec;
   const char* remote = platform::RemoteFileSystemOf(settings_.WatchPath);
@@ -221,7 +223,7 @@ void WatchLoop::RunPass() {
   platform::HoldConsole();
   if (outcome == Outcome::kTimeout) {
     platform::Print("Timeout\n");
-    notification_.Renew(settings_.WatchPath);
+    (void)notification_.Renew(settings_.WatchPath);  // as at the start: time-outs find the files
     TimeoutPass();
   } else {
     platform::Print("Event\n");

@@ -11,26 +11,29 @@
 
 namespace platform {
 
-bool ChangeNotification::Create(const char* directory) {
+Status ChangeNotification::Create(const char* directory) {
   Close();
   if (directory != nullptr) directory_ = directory;
-  if (FaultInjected(FaultPoint::kNotify, directory)) return false;
+  if (const int fault = FaultFor(FaultPoint::kNotify, directory)) {
+    return Status::Failure("watch", fault);
+  }
   return CreateWatch(NativeDirectory(directory));
 }
 
-bool ChangeNotification::Renew(const char* directory) {
+Status ChangeNotification::Renew(const char* directory) {
   const bool was_lost = lost_;
   const bool had_watch = Watching() || was_lost;
   const int64_t next_look = next_look_ms_;
-  bool watching = false;
-  if (FaultInjected(FaultPoint::kNotify, directory)) {
+  Status status;
+  if (const int fault = FaultFor(FaultPoint::kNotify, directory)) {
     Close();  // nothing can be watched there now: the old watch ends too
     names_missed_ = true;
+    status = Status::Failure("watch", fault);
   } else {
-    watching = RenewWatch(NativeDirectory(directory));  // may close, which ends lost_
+    status = RenewWatch(NativeDirectory(directory));  // may close, which ends lost_
   }
   if (directory != nullptr) directory_ = directory;
-  if (watching) {
+  if (status.ok()) {
     lost_ = false;
     if (was_lost) Print(kBackFormat, directory_.c_str());
   } else if (was_lost) {
@@ -40,7 +43,7 @@ bool ChangeNotification::Renew(const char* directory) {
   } else if (had_watch) {
     Lost();
   }
-  return watching;
+  return status;
 }
 
 void ChangeNotification::Lost() {
@@ -52,7 +55,7 @@ void ChangeNotification::Lost() {
 bool ChangeNotification::LookAgainIfDue(int64_t now) {
   if (!lost_ || now < next_look_ms_) return false;
   next_look_ms_ = now + kLookAgainMilliseconds;
-  return Renew(directory_.c_str());
+  return Renew(directory_.c_str()).ok();
 }
 
 int64_t ChangeNotification::UntilNextLook(int64_t now, int64_t left) const {

@@ -27,6 +27,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/Status.h"
+
 namespace platform {
 
 class ChangeNotification {
@@ -48,21 +50,21 @@ class ChangeNotification {
   ChangeNotification(const ChangeNotification&) = delete;
   ChangeNotification& operator=(const ChangeNotification&) = delete;
 
-  // Starts watching the directory named by the path text. Returns false, with
-  // errno set, when it cannot be watched (missing, not a directory,
-  // unreadable, or a fault armed at FaultPoint::kNotify for the path text);
-  // every wait then lasts its full time and ends as a time-out.
-  bool Create(const char* directory);
+  // Starts watching the directory named by the path text. A failure when it
+  // cannot be watched (missing, not a directory, unreadable, or a fault armed
+  // at FaultPoint::kNotify for the path text); every wait then lasts its full
+  // time and ends as a time-out.
+  Status Create(const char* directory);
   // Stops watching. Safe to call when nothing is watched.
   void Close();
   // Watches the directory named by the path text anew, as after a time-out:
   // whatever directory stands there now is the one watched from here on (one
   // that was removed, replaced or missing before is picked up). A change
   // caught since the last wait still makes the next wait return at once, so
-  // no change falls between the two. Returns false, as Create does, when
-  // nothing can be watched there; when a directory was watched until then,
-  // the waits look for it from now on.
-  bool Renew(const char* directory);
+  // no change falls between the two. A failure, as from Create, when nothing
+  // can be watched there; when a directory was watched until then, the waits
+  // look for it from now on.
+  Status Renew(const char* directory);
   // Waits up to `milliseconds` (the unsigned product of the Windows wait,
   // clamped to what poll accepts) for a change. Pending events are drained
   // before it returns kChanged, so events that arrive later stay queued and
@@ -88,9 +90,9 @@ class ChangeNotification {
   bool DrainWatch();
   void Keep(const char* name, bool removed);
   // The back end's part, after the front's fault check: Create's and Renew's
-  // work on the native path of the directory. False with errno set.
-  bool CreateWatch(const std::string& native);
-  bool RenewWatch(const std::string& native);
+  // work on the native path of the directory.
+  Status CreateWatch(const std::string& native);
+  Status RenewWatch(const std::string& native);
   // Notes that the watch went away: the directory is looked for at once.
   void Lost();
   // Tries to watch the lost directory again when a look is due at `now`

@@ -137,7 +137,7 @@ TEST_F(ChangeNotificationTest, RemovedDirectoryEndsWaitsAsTimeouts) {
   EXPECT_FALSE(notification_.Watching());
   EXPECT_EQ(notification_.Wait(20), ChangeNotification::kTimeout);
   ASSERT_TRUE(testutil::MakeDirectory(dir_.path()));
-  notification_.Renew(dir_.path().c_str());
+  EXPECT_TRUE(notification_.Renew(dir_.path().c_str()));
   notification_.Wait(0);  // whatever the old watch saw of the removal
   EXPECT_TRUE(notification_.Watching());
   testutil::WriteFile(dir_ / "back", "");
@@ -205,7 +205,8 @@ TEST(ChangeNotification, OnlyALostDirectoryIsLookedFor) {
 
 TEST(ChangeNotification, MissingDirectoryWaitsItsFullTime) {
   ChangeNotification notification;
-  EXPECT_FALSE(notification.Create("/nonexistent/qza/spool"));
+  const platform::Status status = notification.Create("/nonexistent/qza/spool");
+  EXPECT_EQ(status.error(), ENOENT) << status.ToString();
   EXPECT_EQ(notification.Wait(10), ChangeNotification::kTimeout);
 }
 
@@ -213,9 +214,9 @@ TEST(ChangeNotification, NotifyFaultMakesCreateFail) {
   testutil::TempDir dir;
   ChangeNotification notification;
   platform::InjectFault(platform::FaultPoint::kNotify, ENOSPC, dir.path().c_str());
-  errno = 0;
-  EXPECT_FALSE(notification.Create(dir.path().c_str()));
-  EXPECT_EQ(errno, ENOSPC);
+  const platform::Status status = notification.Create(dir.path().c_str());
+  EXPECT_EQ(status.error(), ENOSPC);
+  EXPECT_STREQ(status.operation(), "watch");
   EXPECT_FALSE(notification.Watching());
   EXPECT_EQ(notification.Wait(0), ChangeNotification::kTimeout);
   platform::ClearFaults();
@@ -276,7 +277,7 @@ TEST(ChangeNotification, StopRequestEndsTheWait) {
   };
   for (const auto& c : cases) {
     ChangeNotification notification;
-    ASSERT_EQ(notification.Create(c.watching ? dir.path().c_str() : "/nonexistent/qza"),
+    ASSERT_EQ(notification.Create(c.watching ? dir.path().c_str() : "/nonexistent/qza").ok(),
               c.watching);
     std::thread sender;
     {

@@ -96,19 +96,19 @@ std::vector<ChangeNotification::NameEvent> ChangeNotification::TakeNames(bool* m
 
 ChangeNotification::~ChangeNotification() { Close(); }
 
-bool ChangeNotification::CreateWatch(const std::string& native) {
+Status ChangeNotification::CreateWatch(const std::string& native) {
   const int fd = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
-  if (fd < 0) return false;
+  if (fd < 0) return backend::LastFailure("watch");
   watch_ = new (std::nothrow) Watch{fd, -1};
   if (watch_ == nullptr) {
     close(fd);  // never used
-    errno = ENOMEM;
-    return false;
+    return Status::Failure("watch", ENOMEM);
   }
   watch_->wd = inotify_add_watch(fd, native.c_str(), kWatchMask);
   watching_ = watch_->wd >= 0;
-  if (!watching_) names_missed_ = true;
-  return watching_;
+  if (watching_) return Status();
+  names_missed_ = true;
+  return backend::LastFailure("watch");
 }
 
 void ChangeNotification::Close() {
@@ -121,7 +121,7 @@ void ChangeNotification::Close() {
   lost_ = false;
 }
 
-bool ChangeNotification::RenewWatch(const std::string& native) {
+Status ChangeNotification::RenewWatch(const std::string& native) {
   if (watch_ == nullptr) {
     Close();
     return CreateWatch(native);
@@ -135,16 +135,15 @@ bool ChangeNotification::RenewWatch(const std::string& native) {
   const int wd = inotify_add_watch(watch_->fd, native.c_str(), kWatchMask);
   if (wd >= 0 && wd == watch_->wd) {
     watching_ = true;
-    return true;
+    return Status();
   }
-  const int error = errno;
+  const Status status = wd >= 0 ? Status() : backend::LastFailure("watch");
   // The removal fails when the kernel has ended the watch already.
   if (watch_->wd >= 0) inotify_rm_watch(watch_->fd, watch_->wd);
   watch_->wd = wd;
   watching_ = wd >= 0;
   names_missed_ = true;  // another directory, or none: what was known of the names is void
-  errno = error;
-  return watching_;
+  return status;
 }
 
 namespace {

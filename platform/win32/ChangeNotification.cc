@@ -134,7 +134,7 @@ void ChangeNotification::Watch::Destroy(Watch* watch) {
 
 ChangeNotification::~ChangeNotification() { Close(); }
 
-bool ChangeNotification::CreateWatch(const std::string& path) {
+Status ChangeNotification::CreateWatch(const std::string& path) {
   auto* watch = new Watch();
   const std::string native = win32::BackslashPath(path);
   watch->event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -143,16 +143,14 @@ bool ChangeNotification::CreateWatch(const std::string& path) {
                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED,
                                  nullptr);
   if (watch->event == nullptr || watch->directory == INVALID_HANDLE_VALUE || !Watch::StartRead(watch)) {
-    win32::Fail();
-    const int error = errno;
+    const Status status = backend::LastFailure("watch");
     Watch::Destroy(watch);
     names_missed_ = true;
-    errno = error;
-    return false;
+    return status;
   }
   watch_ = watch;
   watching_ = true;
-  return true;
+  return Status();
 }
 
 void ChangeNotification::Close() {
@@ -163,11 +161,11 @@ void ChangeNotification::Close() {
   lost_ = false;
 }
 
-bool ChangeNotification::RenewWatch(const std::string& native) {
+Status ChangeNotification::RenewWatch(const std::string& native) {
   Watch* old = watch_;
   watch_ = nullptr;  // the old watch stays open until the new one is in place
   Close();
-  const bool created = CreateWatch(native);
+  const Status created = CreateWatch(native);
   if (old != nullptr) {
     bool gone = false;
     pending_change_ = Watch::Drain(old, &gone);

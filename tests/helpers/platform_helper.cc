@@ -112,7 +112,7 @@ int Claim(const char* directory, const char* command_line) {
 int Stop(const char* directory) {
   if (platform::InstallStopHandlers() != 0) return 2;
   platform::ChangeNotification notification;
-  notification.Create(directory);
+  (void)notification.Create(directory);  // a stop ends the wait with or without a watch
   std::printf("waiting\n");
   std::fflush(stdout);
   if (notification.Wait(600000) != platform::ChangeNotification::kStopped) return 1;
