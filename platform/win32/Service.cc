@@ -182,7 +182,7 @@ struct ServiceHandle {
 }  // namespace
 
 int InstallService(const char* name, const char* directory) {
-  if (const int error = DirectoryProblem(directory, false)) return error;
+  if (const Status status = DirectoryProblem(directory, false); !status) return status.error();
   char executable[MAX_PATH];
   const DWORD length = GetModuleFileNameA(nullptr, executable, sizeof executable);
   if (length == 0 || length >= sizeof executable) return ENAMETOOLONG;
