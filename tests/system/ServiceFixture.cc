@@ -1,5 +1,7 @@
 #include "system/ServiceFixture.h"
 
+#include "platform/File.h"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -77,6 +79,14 @@ std::string YearMonth() {
   char text[32];
   snprintf(text, sizeof text, "%02d%02d", local.tm_year % 100, local.tm_mon + 1);
   return text;
+}
+
+std::string ReadyLines() {
+  if (platform::CanLeaseFilesOfOthers()) return "Ready\n";
+  return "This process cannot take leases on files of other users (it needs CAP_LEASE): such a "
+         "spool file is guarded by locks alone, so a writer must write under another name and "
+         "rename the file into place\n"
+         "Ready\n";
 }
 
 std::string ServiceBinary() {

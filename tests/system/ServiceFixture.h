@@ -136,6 +136,12 @@ constexpr std::chrono::milliseconds kStartRetryPause = 1s;
 // "YYMM" of the current local month, as archive and log names carry it.
 std::string YearMonth();
 
+// The last lines of the service's start in a test directory: "Ready", after
+// the note that the service prints when its user cannot take leases on files
+// of other users (an ordinary user without CAP_LEASE; the service runs as
+// the user that runs the tests).
+std::string ReadyLines();
+
 // The binary under test.
 std::string ServiceBinary();
 std::string MkalarmBinary();

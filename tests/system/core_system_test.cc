@@ -74,8 +74,8 @@ TEST_F(CoreSystemTest, FreshStartWritesTheSixteenDefaults) {
                 " Pathnames/JobPath=\\qzt\\start\\\n"
                 " Pathnames/WatchTtsFiles=\\qzt\\start\\qz*.tts\n"
                 " Pathnames/TtsPath=\\qzt\\start\\\n"
-                " Pathnames/TtsLogPath=\\qzt\\start\\log\\\n"
-                "Ready\n");
+                " Pathnames/TtsLogPath=\\qzt\\start\\log\\\n" +
+                ReadyLines());
   EXPECT_EQ(testutil::ReadFile(Path("qza_wdir.ini")),
             "[Pathnames]\n"
             "WatchPath=\\qzt\\start\\\n"
@@ -106,7 +106,7 @@ TEST_F(CoreSystemTest, CompleteIniIsReadAndLeftUntouched) {
   const std::string before = testutil::ReadFile(Path("qza_wdir.ini"));
   Service& service = Start();
   ASSERT_TRUE(service.WaitForOutput("Ready\n"));
-  EXPECT_EQ(service.Output(), std::string(kBanner) + kConfigurationLines + "Ready\n");
+  EXPECT_EQ(service.Output(), std::string(kBanner) + kConfigurationLines + ReadyLines());
   EXPECT_EQ(testutil::ReadFile(Path("qza_wdir.ini")), before);
 }
 
@@ -190,7 +190,7 @@ TEST_F(CoreSystemTest, WaitForSecBelowOneIsTakenAsOneOrTheDefault) {
     const std::string ini = testutil::ReadFile(Path("qza_wdir.ini"));
     Service& service = Start();
     ASSERT_TRUE(service.WaitForOutput("Ready\n"));
-    EXPECT_NE(service.Output().find(std::string(kConfigurationLines) + c.line + "Ready\n"),
+    EXPECT_NE(service.Output().find(std::string(kConfigurationLines) + c.line + ReadyLines()),
               std::string::npos);
     if (c.timeouts) {
       EXPECT_TRUE(service.WaitForOutput("Timeout\n", 2));
@@ -299,7 +299,7 @@ TEST_F(CoreSystemTest, IniFileUnlikeAnIniFileIsNamedAtStartUp) {
   ASSERT_TRUE(service.WaitForOutput("Ready\n"));
   EXPECT_NE(service.Output().find(std::string(kConfigurationLines) +
                                   "qzalarm.ini has no [section] line: none of its lines is a "
-                                  "setting, every setting takes its default\nReady\n"),
+                                  "setting, every setting takes its default\n" + ReadyLines()),
             std::string::npos);
 }
 
@@ -310,7 +310,8 @@ TEST_F(CoreSystemTest, PatternWithOtherConversionsIsRefused) {
   ASSERT_TRUE(service.WaitForOutput("Ready\n"));
   EXPECT_NE(service.Output().find(
                 "Pathnames/WatchFiles=spool/qza%sk?.in is refused: only %% and one %i or %d may "
-                "stand in it; alarm files are not scanned\nReady\n"),
+                "stand in it; alarm files are not scanned\n" +
+                ReadyLines()),
             std::string::npos);
   Drop("spool/qza%sk1.in", "x");
   Drop("spool/qz1.job", "a\r\nb\r\nc\r\nd\r\n");
