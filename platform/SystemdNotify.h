@@ -23,7 +23,8 @@
 #define QZA_PLATFORM_SYSTEMDNOTIFY_H_
 
 #include <cstdint>
-#include <string>
+
+#include "platform/Status.h"
 
 namespace platform {
 
@@ -52,9 +53,9 @@ void SendToSystemd(const char* state);
 // or 0 when it asked for none or the system has no systemd.
 uint32_t SystemdPingMs();
 // Sets the modification time of the heartbeat file at `path` to now, creating
-// it where it is missing, never through a link. False, with the reason as the
-// failure line shows it in *reason, when it cannot.
-bool TouchHeartbeat(const char* path, std::string* reason);
+// it where it is missing, never through a link. Fails ("touch") when it
+// cannot; the failure line shows the reason.
+Status TouchHeartbeat(const char* path);
 
 }  // namespace platform
 

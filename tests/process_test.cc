@@ -145,9 +145,11 @@ TEST_F(ProcessTest, FailedStartTellsWhy) {
     int error;
   } by_path[] = {{dir_ / "missing.exe", ENOENT}, {dir_ / "plain", not_executable}};
   for (const auto& c : by_path) {
-    int error = 0;
-    EXPECT_EQ(platform::SpawnCommandLine(c.path.c_str(), platform::SpawnOptions(), &error), 0);
-    EXPECT_EQ(error, c.error) << c.path;
+    const platform::Result<platform::Child> child =
+        platform::SpawnCommandLine(c.path.c_str(), platform::SpawnOptions());
+    EXPECT_FALSE(child.value().held()) << c.path;
+    EXPECT_EQ(child.status().error(), c.error) << c.path;
+    EXPECT_STREQ(child.status().operation(), "start") << c.path;
   }
   CProcess runs((dir_ / "runs").c_str());
   EXPECT_EQ(runs.LastError(), 0);
@@ -184,16 +186,17 @@ TEST_F(ProcessTest, StartKeptWaitingIsGivenUpAndNeverRunsLate) {
     command_lines.push_back(Command("touch" + std::to_string(i), "", "touch " + markers[i] + "\n"));
   }
   platform::SetStartLimitForTests(50, 3000);
-  int error = 0;
   for (int i = 0; i < 4; ++i) {
-    EXPECT_EQ(platform::SpawnCommandLine(command_lines[i].c_str(), platform::SpawnOptions(), &error),
-              0);
-    EXPECT_EQ(error, ETIMEDOUT) << i;
+    const platform::Result<platform::Child> child =
+        platform::SpawnCommandLine(command_lines[i].c_str(), platform::SpawnOptions());
+    EXPECT_FALSE(child.value().held()) << i;
+    EXPECT_EQ(child.status().error(), ETIMEDOUT) << i;
   }
   EXPECT_EQ(platform::StalledStarts(), 4);
-  EXPECT_EQ(platform::SpawnCommandLine(command_lines[4].c_str(), platform::SpawnOptions(), &error),
-            0);
-  EXPECT_EQ(error, EAGAIN) << "the system has not answered the starts before";
+  const platform::Result<platform::Child> refused =
+      platform::SpawnCommandLine(command_lines[4].c_str(), platform::SpawnOptions());
+  EXPECT_FALSE(refused.value().held());
+  EXPECT_EQ(refused.status().error(), EAGAIN) << "the system has not answered the starts before";
   platform::SetStartLimitForTests(0, 0);
   ASSERT_TRUE(testutil::WaitFor([] { return platform::StalledStarts() == 0; }));
   // A start that comes back within the limit runs, once.
@@ -210,13 +213,20 @@ TEST_F(ProcessTest, StartKeptWaitingIsGivenUpAndNeverRunsLate) {
 TEST_F(ProcessTest, ArgumentVectorReachesTheProgramWordForWord) {
   const std::vector<std::string> words = {
       Recorder(), "a b", "", "\"q r\" s", "trailing\\", "\\\"x", "tab\there", "a;touch x"};
-  int error = -1;
-  const pid_t pid = platform::SpawnArguments(words, platform::SpawnOptions(), &error);
-  ASSERT_GT(pid, 0);
-  EXPECT_EQ(error, 0);
+  platform::Result<platform::Child> started =
+      platform::SpawnArguments(words, platform::SpawnOptions());
+  ASSERT_TRUE(started.ok()) << started.status().ToString();
+  platform::Child& child = started.value();
+  ASSERT_TRUE(child.held());
+  EXPECT_GT(child.id(), 0);
   unsigned status = 1;
-  EXPECT_TRUE(testutil::WaitFor([&] { return platform::ChildEnded(pid, &status); }));
+  EXPECT_TRUE(testutil::WaitFor([&] {
+    const platform::Result<bool> ended = platform::ChildEnded(child, &status);
+    EXPECT_TRUE(ended.ok()) << ended.status().ToString();
+    return !ended.ok() || ended.value();
+  }));
   EXPECT_EQ(status, 0u);
+  EXPECT_FALSE(child.held()) << "a child that has ended is let go";
   std::string expected;
   for (size_t i = 1; i < words.size(); ++i) expected += words[i] + "\n";
   EXPECT_EQ(testutil::ReadFile(dir_ / "args"), expected);
@@ -236,16 +246,17 @@ TEST_F(ProcessTest, ArgumentVectorThatCannotBeHandedOverIsRefused) {
       {{dir_ / "missing.exe", "x"}, ENOENT},
   };
   for (const auto& c : cases) {
-    int error = 0;
-    EXPECT_EQ(platform::SpawnArguments(c.words, platform::SpawnOptions(), &error), 0);
-    EXPECT_EQ(error, c.error) << (c.words.empty() ? "" : c.words.back());
+    const platform::Result<platform::Child> child =
+        platform::SpawnArguments(c.words, platform::SpawnOptions());
+    EXPECT_FALSE(child.value().held());
+    EXPECT_EQ(child.status().error(), c.error) << (c.words.empty() ? "" : c.words.back());
   }
   // A spawn fault is matched against the words joined by blanks.
   platform::InjectFault(platform::FaultPoint::kSpawn, EAGAIN, "one two", 1);
-  int error = 0;
-  EXPECT_EQ(platform::SpawnArguments({recorder, "one", "two"}, platform::SpawnOptions(), &error),
-            0);
-  EXPECT_EQ(error, EAGAIN);
+  const platform::Result<platform::Child> faulted =
+      platform::SpawnArguments({recorder, "one", "two"}, platform::SpawnOptions());
+  EXPECT_FALSE(faulted.value().held());
+  EXPECT_EQ(faulted.status().error(), EAGAIN);
   platform::ClearFaults();
   EXPECT_FALSE(testutil::FileExists(dir_ / "args"));
 }
