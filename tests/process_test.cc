@@ -21,6 +21,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "HelperProcess.h"
@@ -602,6 +603,71 @@ int OpenDescriptors() {
 // POSIX matters: Windows keeps no zombies and hands out no descriptors here.
 #define SKIP_WITHOUT_ZOMBIES() \
   if (testutil::kWindows) GTEST_SKIP() << "Windows keeps no zombies and has no reaper"
+
+// A child is owned once: a move hands it over, and each call that lets it go
+// (a kill, its end seen, a detach) leaves the handle empty, so that nothing
+// can later wait for or kill by an id that is no longer ours.
+TEST_F(ProcessTest, ChildIsOwnedOnceAndEmptyOnceLetGo) {
+  platform::Child empty;
+  unsigned status = 7;
+  const platform::Result<bool> asked = platform::ChildEnded(empty, &status);
+  EXPECT_EQ(asked.status().error(), ECHILD);
+  EXPECT_STREQ(asked.status().operation(), "wait");
+  EXPECT_EQ(status, 7u) << "no status without a child";
+  EXPECT_EQ(platform::KillChild(empty).error(), ECHILD);
+  platform::DetachChild(empty);  // nothing to let go
+  EXPECT_FALSE(empty.held());
+
+  platform::Result<platform::Child> started =
+      platform::SpawnCommandLine(Sleeper(30).c_str(), platform::SpawnOptions());
+  ASSERT_TRUE(started.ok()) << started.status().ToString();
+  platform::Child child = std::move(started).value();
+  ASSERT_TRUE(child.held());
+  const int pid = static_cast<int>(child.id());
+  EXPECT_TRUE(testutil::ProcessAlive(pid));
+  platform::Child owner(std::move(child));
+  EXPECT_FALSE(child.held());  // NOLINT(bugprone-use-after-move): what a move leaves
+  EXPECT_EQ(child.id(), 0);    // NOLINT(bugprone-use-after-move)
+  EXPECT_EQ(owner.id(), pid);
+  const platform::Result<bool> running = platform::ChildEnded(owner, &status);
+  ASSERT_TRUE(running.ok()) << running.status().ToString();
+  EXPECT_FALSE(running.value());
+  EXPECT_TRUE(owner.held()) << "a running child stays held";
+  EXPECT_TRUE(platform::KillChild(owner).ok());
+  EXPECT_FALSE(owner.held());
+  EXPECT_FALSE(testutil::ProcessAlive(pid));
+  EXPECT_EQ(platform::ChildEnded(owner, &status).status().error(), ECHILD)
+      << "a killed child is let go";
+}
+
+// A handle destroyed or overwritten while it holds a child lets the child run
+// on; once it ends, nothing of it is left (POSIX: the reaper collects it).
+TEST_F(ProcessTest, ChildHandleLeftBehindDetachesItsChild) {
+  int pids[2] = {0, 0};
+  {
+    platform::Result<platform::Child> first =
+        platform::SpawnCommandLine(Sleeper(30).c_str(), platform::SpawnOptions());
+    platform::Result<platform::Child> second =
+        platform::SpawnCommandLine(Sleeper(30).c_str(), platform::SpawnOptions());
+    ASSERT_TRUE(first.ok()) << first.status().ToString();
+    ASSERT_TRUE(second.ok()) << second.status().ToString();
+    pids[0] = static_cast<int>(first.value().id());
+    pids[1] = static_cast<int>(second.value().id());
+    platform::Child held = std::move(first).value();
+    held = std::move(second).value();  // the first child is let go here
+    EXPECT_TRUE(testutil::ProcessAlive(pids[0]));
+  }
+  for (int pid : pids) {
+    EXPECT_TRUE(testutil::ProcessAlive(pid)) << pid;
+    testutil::KillProcess(pid);
+    EXPECT_TRUE(testutil::WaitFor([&] { return !testutil::ProcessAlive(pid); })) << pid;
+  }
+#ifndef _WIN32
+  EXPECT_TRUE(testutil::WaitFor(
+      [] { return ZombieChildren() == 0 && platform::Reaper::Instance().Pending() == 0; }))
+      << ZombieChildren() << " zombies";
+#endif
+}
 
 TEST_F(ProcessTest, ThousandsOfRunningDetachedChildrenHoldNoDescriptors) {
   SKIP_WITHOUT_ZOMBIES();
