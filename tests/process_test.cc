@@ -663,9 +663,10 @@ TEST_F(ProcessTest, ChildHandleLeftBehindDetachesItsChild) {
     EXPECT_TRUE(testutil::WaitFor([&] { return !testutil::ProcessAlive(pid); })) << pid;
   }
 #ifndef _WIN32
-  EXPECT_TRUE(testutil::WaitFor(
-      [] { return ZombieChildren() == 0 && platform::Reaper::Instance().Pending() == 0; }))
-      << ZombieChildren() << " zombies";
+  EXPECT_TRUE(testutil::WaitFor([] {
+    return ZombieChildren() == 0 && platform::Reaper::Instance().Pending() == 0;
+  })) << ZombieChildren()
+      << " zombies";
 #endif
 }
 

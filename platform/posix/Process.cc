@@ -162,8 +162,8 @@ Result<Child> Spawn(const std::string& program, std::vector<std::string>& words,
   const SpawnSetup& setup = SpawnSetup::For(std::move(key));
   pid_t pid = 0;
   // posix_spawn returns its error rather than setting errno.
-  const int error = posix_spawn(&pid, program.c_str(), setup.actions(), setup.attributes(),
-                                argv.data(), environ);
+  const int error =
+      posix_spawn(&pid, program.c_str(), setup.actions(), setup.attributes(), argv.data(), environ);
   if (error != 0) return Status::Failure("start", error);
   return Child::FromNative(pid, pid);
 }

@@ -69,8 +69,8 @@ void SendToSystemd([[maybe_unused]] const char* state) {
 Status TouchHeartbeat(const char* path) {
   if (utimensat(AT_FDCWD, path, nullptr, AT_SYMLINK_NOFOLLOW) == 0) return Status();
   if (errno != ENOENT) return backend::LastFailure("touch");
-  const int fd = open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK,
-                      0644);
+  const int fd =
+      open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0644);
   if (fd < 0) return backend::LastFailure("touch");
   close(fd);  // nothing was written
   return Status();

@@ -15,10 +15,10 @@
 // A child inherits its standard handles and nothing else of the service.
 // Every child starts in a job object of its own (kill-on-close only until the
 // service has accepted the start, so a detached child outlives the service):
-// killing it ends the scripts and programs it started too. Its standard input is NUL; its standard output and
-// error are the caller's standard error, so it never writes into the account
-// of events. A Child holds the process handle as its native value and the
-// process id for messages.
+// killing it ends the scripts and programs it started too. Its standard
+// input is NUL; its standard output and error are the caller's standard
+// error, so it never writes into the account of events. A Child holds the
+// process handle as its native value and the process id for messages.
 #include "platform/Process.h"
 
 #include <errno.h>
@@ -197,7 +197,7 @@ std::string CommandInterpreter() {
 // The application and command line that start `program` with `words`.
 // Fails with EINVAL when a word cannot be passed to a batch file.
 Status BuildCommandLine(const std::string& program, const std::vector<std::string>& words,
-                      std::string* application, std::string* line) {
+                        std::string* application, std::string* line) {
   if (IsBatchFile(program)) {
     *application = CommandInterpreter();
     // /s: cmd drops the first and the last quote of what follows /c and runs
@@ -528,7 +528,6 @@ Status KillChild(intptr_t native) {
 void DetachChild(intptr_t native) { Release(ProcessOf(native)); }
 
 }  // namespace backend
-
 
 int StalledStarts() { return stalled_starts.load(); }
 

@@ -17,8 +17,8 @@ Status TouchHeartbeat(const char* path) {
   if (file == INVALID_HANDLE_VALUE) return backend::LastFailure("touch");
   FILETIME now;
   GetSystemTimeAsFileTime(&now);
-  const Status touched = SetFileTime(file, nullptr, nullptr, &now) ? Status()
-                                                                   : backend::LastFailure("touch");
+  const Status touched =
+      SetFileTime(file, nullptr, nullptr, &now) ? Status() : backend::LastFailure("touch");
   CloseHandle(file);  // only attributes were written: nothing to lose
   return touched;
 }
