@@ -26,7 +26,7 @@ std::atomic<bool> heartbeat_failing{false};
 void Beat() {
   const char* path = std::getenv(kHeartbeatVariable);
   if (path == nullptr || path[0] == '\0') return;
-  const Status written = TouchHeartbeat(path);
+  const Status written = backend::TouchHeartbeat(path);
   if (!written.ok() && !heartbeat_failing.exchange(true)) {
     // strerror's words for the number, as the other lines about files give it.
     PrintError("qza_wdir: heartbeat %s cannot be written: %s\n", path,
@@ -54,23 +54,23 @@ uint32_t HeartbeatMs() {
 }  // namespace
 
 void NotifyReady() {
-  SendToSystemd("READY=1");
+  backend::SendToSystemd("READY=1");
   Beat();
   ReportServiceRunning();
 }
 
 void NotifyStopping() {
-  SendToSystemd("STOPPING=1");
+  backend::SendToSystemd("STOPPING=1");
   ReportServiceStopping();
 }
 
 void NotifyWatchdog() {
-  SendToSystemd("WATCHDOG=1");
+  backend::SendToSystemd("WATCHDOG=1");
   Beat();
 }
 
 uint32_t WatchdogPingMs() {
-  const uint32_t systemd = SystemdPingMs();
+  const uint32_t systemd = backend::SystemdPingMs();
   const uint32_t heartbeat = HeartbeatMs();
   if (systemd == 0) return heartbeat;
   if (heartbeat == 0) return systemd;

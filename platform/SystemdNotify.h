@@ -45,7 +45,8 @@ uint32_t WatchdogPingMs();
 // heartbeat.
 void NotifyWatchdog();
 
-// The back end's part, one per system, under the calls above.
+namespace backend {
+// One per system, under the calls above.
 // Sends one state line to systemd when it runs the service; a failure is
 // reported on standard error only, as the account must not change.
 void SendToSystemd(const char* state);
@@ -56,6 +57,7 @@ uint32_t SystemdPingMs();
 // it where it is missing, never through a link. Fails ("touch") when it
 // cannot; the failure line shows the reason.
 Status TouchHeartbeat(const char* path);
+}  // namespace backend
 
 }  // namespace platform
 

@@ -53,6 +53,8 @@ const Systemd* Library() {
 
 }  // namespace
 
+namespace backend {
+
 // Sends one state line; a failure is reported on standard error only, as the
 // account on standard output must not change.
 void SendToSystemd([[maybe_unused]] const char* state) {
@@ -68,10 +70,10 @@ void SendToSystemd([[maybe_unused]] const char* state) {
 
 Status TouchHeartbeat(const char* path) {
   if (utimensat(AT_FDCWD, path, nullptr, AT_SYMLINK_NOFOLLOW) == 0) return Status();
-  if (errno != ENOENT) return backend::LastFailure("touch");
+  if (errno != ENOENT) return LastFailure("touch");
   const int fd =
       open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0644);
-  if (fd < 0) return backend::LastFailure("touch");
+  if (fd < 0) return LastFailure("touch");
   close(fd);  // nothing was written
   return Status();
 }
@@ -90,5 +92,7 @@ uint32_t SystemdPingMs() {
   return 0;
 #endif
 }
+
+}  // namespace backend
 
 }  // namespace platform
