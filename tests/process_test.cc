@@ -643,12 +643,13 @@ TEST_F(ProcessTest, ChildIsOwnedOnceAndEmptyOnceLetGo) {
 // A handle destroyed or overwritten while it holds a child lets the child run
 // on; once it ends, nothing of it is left (POSIX: the reaper collects it).
 TEST_F(ProcessTest, ChildHandleLeftBehindDetachesItsChild) {
+  const std::string sleeper = Sleeper(30);  // made once: Windows cannot replace it while it runs
   int pids[2] = {0, 0};
   {
     platform::Result<platform::Child> first =
-        platform::SpawnCommandLine(Sleeper(30).c_str(), platform::SpawnOptions());
+        platform::SpawnCommandLine(sleeper.c_str(), platform::SpawnOptions());
     platform::Result<platform::Child> second =
-        platform::SpawnCommandLine(Sleeper(30).c_str(), platform::SpawnOptions());
+        platform::SpawnCommandLine(sleeper.c_str(), platform::SpawnOptions());
     ASSERT_TRUE(first.ok()) << first.status().ToString();
     ASSERT_TRUE(second.ok()) << second.status().ToString();
     pids[0] = static_cast<int>(first.value().id());
