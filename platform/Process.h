@@ -55,11 +55,15 @@ class Child {
   // For the back ends: takes over the child `native` (never 0) whose process
   // id is `id`.
   static Child FromNative(int64_t id, intptr_t native);
-  // For the front: forgets the child without letting it go (the back end has
-  // already reaped, ended, released or adopted it).
-  void Forget();
 
  private:
+  friend Result<bool> ChildEnded(Child& child, unsigned* exit_status);
+  friend Status KillChild(Child& child);
+  friend void DetachChild(Child& child);
+  // Forgets the child without letting it go (the back end has already
+  // reaped, ended, released or adopted it).
+  void Forget();
+
   int64_t id_ = 0;
   intptr_t native_ = 0;
 };
