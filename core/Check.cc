@@ -132,10 +132,10 @@ void CheckPattern(const char* key, const char* pattern, const char* directory_ke
 void CheckProgram(const std::string& command, const char* needed_for, Problems* problems) {
   std::vector<std::string> words;
   std::string program;
-  int error = 0;
   const std::string word = platform::SplitCommandLine(command.c_str()).front();
-  if (!platform::CommandProgram(command.c_str(), &words, &program, &error)) {
-    if (error == EACCES) {
+  const platform::Status found = platform::CommandProgram(command.c_str(), &words, &program);
+  if (!found.ok()) {
+    if (found.error() == EACCES) {
       problems->push_back(word + " (" + needed_for + ") is found but not executable by " +
                           platform::ProcessUserName() + ": make it executable");
     } else {
@@ -143,7 +143,7 @@ void CheckProgram(const std::string& command, const char* needed_for, Problems* 
       problems->push_back(
           word + " (" + needed_for + ") is not found" +
           (bare ? " beside qza_wdir, in the installation directory or along PATH" : "") + " (" +
-          platform::ErrorText(error) + "): install it there");
+          found.reason() + "): install it there");
     }
     return;
   }

@@ -63,16 +63,17 @@ void RequireArguments(int argc, char** argv, int at, int needed, const char* nam
 }
 
 // Ends the process with the outcome of a service registration.
-[[noreturn]] void EndServiceCommand(int error, const char* done, const char* name) {
-  if (error == 0) {
+[[noreturn]] void EndServiceCommand(const platform::Status& status, const char* done,
+                                    const char* name) {
+  if (status.ok()) {
     platform::Print("%s %s\n", done, name);
     std::exit(0);
   }
-  if (error == ENOSYS) {
+  if (status.error() == ENOSYS) {
     platform::PrintError("qza_wdir: Windows services exist on Windows only; here systemd runs "
                          "the service with the unit qza_wdir@.service\n");
   } else {
-    platform::PrintError("qza_wdir: service %s: %s\n", name, platform::ErrorText(error));
+    platform::PrintError("qza_wdir: service %s: %s\n", name, status.reason());
   }
   std::exit(1);
 }
@@ -147,9 +148,10 @@ void RunOperatorCommand(int argc, char** argv) {
       platform::PrintError("qza_wdir: cannot enter %s: %s\n", argv[3], status.reason());
       std::exit(1);
     }
-    if (const int error = platform::ConnectService(argv[2])) {
+    const platform::Status connected = platform::ConnectService(argv[2]);
+    if (!connected.ok()) {
       platform::PrintError("qza_wdir: cannot run as the service %s: %s\n", argv[2],
-                           platform::ErrorText(error));
+                           connected.reason());
       std::exit(1);
     }
   }

@@ -29,26 +29,23 @@ int exit_code = 0;
 
 // Claims the installation; false when the service must not run.
 bool ClaimInstallation() {
-  int error = 0;
-  platform::InstanceClaim claim = platform::ClaimInstance(&error);
+  platform::Result<platform::InstanceClaim> claim = platform::ClaimInstance();
   // A program that the previous instance was starting when it died holds a
   // copy of the claim until its exec, a moment later: wait that moment out.
-  for (int retry = 0; retry < 10 && claim == platform::InstanceClaim::kHeldByAnother; ++retry) {
+  for (int retry = 0;
+       retry < 10 && claim.ok() && claim.value() == platform::InstanceClaim::kHeldByAnother;
+       ++retry) {
     platform::Sleep(100);
-    claim = platform::ClaimInstance(&error);
+    claim = platform::ClaimInstance();
   }
-  switch (claim) {
-    case platform::InstanceClaim::kClaimed:
-      return true;
-    case platform::InstanceClaim::kHeldByAnother:
-      platform::Print("Directory watcher is already running.");
-      return false;
-    case platform::InstanceClaim::kFailed:
-      break;
+  if (claim.ok()) {
+    if (claim.value() == platform::InstanceClaim::kClaimed) return true;
+    platform::Print("Directory watcher is already running.");
+    return false;
   }
   // Running unguarded could launch every alarm twice.
   platform::PrintError("qza_wdir: the installation cannot be claimed through %s: %s\n",
-                       platform::kInstanceLockFile, std::strerror(error));
+                       platform::kInstanceLockFile, std::strerror(claim.status().error()));
   exit_code = 1;
   return false;
 }
@@ -72,13 +69,16 @@ void ReportLeaseLimits(const Settings& settings) {
 int Main(int argc, char** argv) {  // arguments other than the options are ignored
   AnswerInformationOptions(argc, argv);
   RunOperatorCommand(argc, argv);  // --check and the Windows service's commands
-  if (const int error = platform::PrepareProcess()) {
+  const platform::Status prepared = platform::PrepareProcess();
+  if (!prepared.ok()) {
     platform::PrintError("qza_wdir: the standard descriptors cannot be opened on /dev/null: %s\n",
-                         std::strerror(error));
+                         std::strerror(prepared.error()));
     return 1;
   }
-  if (const int error = platform::InstallStopHandlers()) {
-    platform::PrintError("qza_wdir: stop signals cannot be handled: %s\n", std::strerror(error));
+  const platform::Status handled = platform::InstallStopHandlers();
+  if (!handled.ok()) {
+    platform::PrintError("qza_wdir: stop signals cannot be handled: %s\n",
+                         std::strerror(handled.error()));
   }
   if (!ClaimInstallation()) {
     platform::FlushConsole(kExitFlushMs);

@@ -16,6 +16,8 @@
 #ifndef QZA_PLATFORM_INSTANCE_H_
 #define QZA_PLATFORM_INSTANCE_H_
 
+#include "platform/Status.h"
+
 namespace platform {
 
 // The lock file's name, in the working directory.
@@ -24,16 +26,15 @@ constexpr char kInstanceLockFile[] = "qza_wdir.lock";
 enum class InstanceClaim {
   kClaimed,        // this process holds the installation now
   kHeldByAnother,  // another live process holds it
-  kFailed,         // it could not be claimed for another reason (see error)
 };
 
 // Claims the installation for this process; the claim lasts until the process
-// ends. On kFailed, *error (when not null) holds the errno value: ELOOP the
-// lock file is a symbolic link, EPERM it is owned by another user, EINVAL it
-// is not a regular file, or the error of open, fstat or flock (EACCES, EROFS,
-// ENOLCK, ...). The service must not run unguarded then. Claiming again
-// after a success returns kClaimed.
-InstanceClaim ClaimInstance(int* error);
+// ends. Fails ("claim") when it cannot be claimed for another reason: ELOOP
+// the lock file is a symbolic link, EPERM it is owned by another user, EINVAL
+// it is not a regular file (EISDIR on Windows for a directory), or the error
+// of open, fstat or flock (EACCES, EROFS, ENOLCK, ...). The service must not
+// run unguarded then. Claiming again after a success gives kClaimed.
+Result<InstanceClaim> ClaimInstance();
 
 // True when ClaimInstance claimed the installation. False when another live
 // process holds it, and also when it cannot be claimed at all: ClaimInstance

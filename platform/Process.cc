@@ -1,9 +1,12 @@
-// The words of a command line, split by the Windows rules on every system.
+// The portable part of child processes: the words of a command line, split
+// by the Windows rules on every system, the checks before a start, and the
+// ownership of a started child.
 #include "platform/Process.h"
 
 #include <errno.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/Fault.h"
@@ -73,36 +76,95 @@ std::vector<std::string> SplitCommandLine(const char* command_line) {
   return words;
 }
 
-bool CommandProgram(const char* command_line, std::vector<std::string>* words,
-                    std::string* program, int* error) {
-  *error = FaultFor(FaultPoint::kSpawn, command_line);
-  if (*error != 0) return false;
-  *words = SplitCommandLine(command_line);
-  if (words->empty()) {
-    *error = ENOENT;
-    return false;
+Status CommandProgram(const char* command_line, std::vector<std::string>* words,
+                      std::string* program) {
+  if (const int fault = FaultFor(FaultPoint::kSpawn, command_line)) {
+    return Status::Failure("start", fault);
   }
-  *program = FindProgram(words->front(), error);
-  return !program->empty();
+  *words = SplitCommandLine(command_line);
+  if (words->empty()) return Status::Failure("start", ENOENT);
+  Result<std::string> found = FindProgram(words->front());
+  if (!found.ok()) return found.status();
+  *program = std::move(found).value();
+  return Status();
 }
 
-bool ArgumentsProgram(const std::vector<std::string>& words, std::string* program, int* error) {
+Result<std::string> ArgumentsProgram(const std::vector<std::string>& words) {
   std::string text;
-  for (size_t i = 0; i < words.size(); ++i) text += (i == 0 ? "" : " ") + words[i];
-  *error = FaultFor(FaultPoint::kSpawn, text.c_str());
-  if (*error != 0) return false;
-  if (words.empty()) {
-    *error = ENOENT;
-    return false;
+  for (size_t i = 0; i < words.size(); ++i) {
+    if (i > 0) text += ' ';
+    text += words[i];
   }
+  if (const int fault = FaultFor(FaultPoint::kSpawn, text.c_str())) {
+    return Status::Failure("start", fault);
+  }
+  if (words.empty()) return Status::Failure("start", ENOENT);
   for (const std::string& word : words) {
     if (word.find_first_of(std::string("\r\n\0", 3)) != std::string::npos) {
-      *error = EINVAL;
-      return false;
+      return Status::Failure("start", EINVAL);
     }
   }
-  *program = FindProgram(words.front(), error);
-  return !program->empty();
+  return FindProgram(words.front());
+}
+
+Result<Child> SpawnCommandLine(const char* command_line, const SpawnOptions& options) {
+  std::vector<std::string> words;
+  std::string program;
+  const Status found = CommandProgram(command_line, &words, &program);
+  if (!found.ok()) return found;
+  return backend::SpawnProgram(program, std::move(words), options);
+}
+
+Result<Child> SpawnArguments(const std::vector<std::string>& words, const SpawnOptions& options) {
+  const Result<std::string> program = ArgumentsProgram(words);
+  if (!program.ok()) return program.status();
+  return backend::SpawnProgram(program.value(), words, options);
+}
+
+Child::~Child() { DetachChild(*this); }
+
+Child::Child(Child&& other) noexcept : id_(other.id_), native_(other.native_) { other.Forget(); }
+
+Child& Child::operator=(Child&& other) noexcept {
+  if (this != &other) {
+    DetachChild(*this);
+    id_ = other.id_;
+    native_ = other.native_;
+    other.Forget();
+  }
+  return *this;
+}
+
+Child Child::FromNative(int64_t id, intptr_t native) {
+  Child child;
+  child.id_ = id;
+  child.native_ = native;
+  return child;
+}
+
+void Child::Forget() {
+  id_ = 0;
+  native_ = 0;
+}
+
+Result<bool> ChildEnded(Child& child, unsigned* exit_status) {
+  if (!child.held()) return Status::Failure("wait", ECHILD);
+  Result<bool> ended = backend::ChildEnded(child.native(), exit_status);
+  if (!ended.ok() || ended.value()) child.Forget();
+  return ended;
+}
+
+Status KillChild(Child& child) {
+  if (!child.held()) return Status::Failure("kill", ECHILD);
+  const Status status = backend::KillChild(child.native());
+  child.Forget();
+  return status;
+}
+
+void DetachChild(Child& child) {
+  if (!child.held()) return;
+  backend::DetachChild(child.native());
+  child.Forget();
 }
 
 }  // namespace platform

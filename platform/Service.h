@@ -13,29 +13,31 @@
 #ifndef QZA_PLATFORM_SERVICE_H_
 #define QZA_PLATFORM_SERVICE_H_
 
+#include "platform/Status.h"
+
 namespace platform {
 
 // The account of a service run, in its installation directory.
 constexpr char kServiceOutputName[] = "qza_wdir-service.log";
 
 // Registers the service NAME, started automatically at boot, that runs this
-// executable in `directory` (made absolute). Returns 0, or the errno value
-// (EEXIST: a service of that name exists; EACCES: the caller may not create
-// services).
-int InstallService(const char* name, const char* directory);
+// executable in `directory` (made absolute). Fails ("install"; EEXIST: a
+// service of that name exists; EACCES: the caller may not create services;
+// ENOSYS: not on Windows).
+Status InstallService(const char* name, const char* directory);
 
-// Removes the service NAME, stopping it first when it runs. Returns 0, or the
-// errno value (ENOENT: no such service).
-int RemoveService(const char* name);
+// Removes the service NAME, stopping it first when it runs. Fails ("remove";
+// ENOENT: no such service; ENOSYS: not on Windows).
+Status RemoveService(const char* name);
 
 // Connects this process to the service control manager as the service NAME,
 // then moves standard output and error to kServiceOutputName in the working
-// directory. Returns 0 once the manager has been told the service is
-// starting; the errno value when the process was not started by the manager,
-// the connection failed (both reported on the old standard error by the
-// caller) or the file cannot be opened (the manager then hears that the
-// service stopped with an error when the process ends).
-int ConnectService(const char* name);
+// directory. Succeeds once the manager has been told the service is
+// starting. Fails ("connect") when the process was not started by the
+// manager, the connection failed (both reported on the old standard error by
+// the caller) or the file cannot be opened (the manager then hears that the
+// service stopped with an error when the process ends); ENOSYS not on Windows.
+Status ConnectService(const char* name);
 
 // Tell a connected manager that the service runs (once "Ready" is in its
 // account) or is stopping. They do nothing when the process is no service;

@@ -16,18 +16,21 @@
 #ifndef QZA_PLATFORM_STARTUP_H_
 #define QZA_PLATFORM_STARTUP_H_
 
+#include "platform/Status.h"
+
 namespace platform {
 
-// Prepares the process as described above. Returns 0, or the errno value when
-// a missing standard descriptor could not be opened on /dev/null: the service
-// must not go on then. Failures of the other steps are not fatal and are
-// ignored (the limit stays as it was; the console is written directly).
-int PrepareProcess();
+// Prepares the process as described above. Fails ("open") when a missing
+// standard descriptor could not be opened on /dev/null: the service must not
+// go on then. Failures of the other steps are not fatal and are ignored (the
+// limit stays as it was; the console is written directly).
+Status PrepareProcess();
 
-// Installs the handlers of SIGTERM, SIGINT and SIGHUP. Returns 0, or the errno
-// value when the eventfd or a handler cannot be set up (the signals then keep
-// their earlier dispositions). A second call does nothing and returns 0.
-int InstallStopHandlers();
+// Installs the handlers of SIGTERM, SIGINT and SIGHUP. Fails ("signal") when
+// the eventfd or a handler cannot be set up (the signals then keep their
+// earlier dispositions; on Windows: the stop event or the console's control
+// handler). A second call does nothing and succeeds.
+Status InstallStopHandlers();
 
 // True once a stop signal has arrived (or RequestStop ran).
 bool StopRequested();

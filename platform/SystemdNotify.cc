@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "platform/Console.h"
@@ -25,11 +26,12 @@ std::atomic<bool> heartbeat_failing{false};
 void Beat() {
   const char* path = std::getenv(kHeartbeatVariable);
   if (path == nullptr || path[0] == '\0') return;
-  std::string reason;
-  const bool written = TouchHeartbeat(path, &reason);
-  if (!written && !heartbeat_failing.exchange(true)) {
-    PrintError("qza_wdir: heartbeat %s cannot be written: %s\n", path, reason.c_str());
-  } else if (written && heartbeat_failing.exchange(false)) {
+  const Status written = backend::TouchHeartbeat(path);
+  if (!written.ok() && !heartbeat_failing.exchange(true)) {
+    // strerror's words for the number, as the other lines about files give it.
+    PrintError("qza_wdir: heartbeat %s cannot be written: %s\n", path,
+               std::strerror(written.error()));
+  } else if (written.ok() && heartbeat_failing.exchange(false)) {
     PrintError(Priority::kInfo, "qza_wdir: heartbeat %s is written again\n", path);
   }
 }
@@ -52,23 +54,23 @@ uint32_t HeartbeatMs() {
 }  // namespace
 
 void NotifyReady() {
-  SendToSystemd("READY=1");
+  backend::SendToSystemd("READY=1");
   Beat();
   ReportServiceRunning();
 }
 
 void NotifyStopping() {
-  SendToSystemd("STOPPING=1");
+  backend::SendToSystemd("STOPPING=1");
   ReportServiceStopping();
 }
 
 void NotifyWatchdog() {
-  SendToSystemd("WATCHDOG=1");
+  backend::SendToSystemd("WATCHDOG=1");
   Beat();
 }
 
 uint32_t WatchdogPingMs() {
-  const uint32_t systemd = SystemdPingMs();
+  const uint32_t systemd = backend::SystemdPingMs();
   const uint32_t heartbeat = HeartbeatMs();
   if (systemd == 0) return heartbeat;
   if (heartbeat == 0) return systemd;

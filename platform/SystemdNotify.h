@@ -23,7 +23,8 @@
 #define QZA_PLATFORM_SYSTEMDNOTIFY_H_
 
 #include <cstdint>
-#include <string>
+
+#include "platform/Status.h"
 
 namespace platform {
 
@@ -44,7 +45,8 @@ uint32_t WatchdogPingMs();
 // heartbeat.
 void NotifyWatchdog();
 
-// The back end's part, one per system, under the calls above.
+namespace backend {
+// One per system, under the calls above.
 // Sends one state line to systemd when it runs the service; a failure is
 // reported on standard error only, as the account must not change.
 void SendToSystemd(const char* state);
@@ -52,9 +54,10 @@ void SendToSystemd(const char* state);
 // or 0 when it asked for none or the system has no systemd.
 uint32_t SystemdPingMs();
 // Sets the modification time of the heartbeat file at `path` to now, creating
-// it where it is missing, never through a link. False, with the reason as the
-// failure line shows it in *reason, when it cannot.
-bool TouchHeartbeat(const char* path, std::string* reason);
+// it where it is missing, never through a link. Fails ("touch") when it
+// cannot; the failure line shows the reason.
+Status TouchHeartbeat(const char* path);
+}  // namespace backend
 
 }  // namespace platform
 

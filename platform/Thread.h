@@ -4,6 +4,8 @@
 
 #include <cstddef>
 
+#include "platform/Status.h"
+
 namespace platform {
 
 // Stack of each background thread. The 16 KiB that a Windows thread asks for
@@ -13,9 +15,9 @@ constexpr size_t kThreadStackSize = 256 * 1024;
 
 // Starts `routine(argument)` on a new detached thread that nobody waits for,
 // with SIGCHLD blocked (the reaper's thread unblocks it for itself).
-// Returns false when the thread cannot be created; `argument` then stays the
-// caller's.
-bool StartDetachedThread(void (*routine)(void*), void* argument);
+// Fails ("thread") when the thread cannot be created; `argument` then stays
+// the caller's.
+Status StartDetachedThread(void (*routine)(void*), void* argument);
 
 namespace backend {
 // Between these two calls, in one thread, the signals that a new thread must

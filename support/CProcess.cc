@@ -2,10 +2,15 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "platform/Process.h"
 
 namespace qza {
+
+struct CProcess::Held {
+  platform::Child child;
+};
 
 CProcess::CProcess(const char* command_line) {
   if (command_line != nullptr) {
@@ -28,41 +33,56 @@ int CProcess::Run(int /*minimised*/, int new_console, const char* working_direct
     last_error_ = EINVAL;
     return 0;
   }
-  if (pid_ != 0) {
+  if (child_) {
     last_error_ = EBUSY;
     return 0;
   }
   platform::SpawnOptions options;
   options.new_session = new_console != 0;
   options.working_directory = working_directory;
-  pid_t pid = platform::SpawnCommandLine(command_line_.get(), options, &last_error_);
-  if (pid <= 0) return 0;
+  platform::Result<platform::Child> started =
+      platform::SpawnCommandLine(command_line_.get(), options);
+  if (!started.ok()) {
+    last_error_ = started.status().error();
+    return 0;
+  }
+  child_.reset(new Held{std::move(started).value()});
+  handle_ = child_->child.native();
   last_error_ = 0;
-  pid_ = pid;
   exit_code_ = kStillActive;
   return 1;
 }
 
 void CProcess::Detach() {
-  if (pid_ != 0) platform::DetachChild(static_cast<pid_t>(pid_));
-  pid_ = 0;
+  if (child_) platform::DetachChild(child_->child);
+  Release();
   exit_code_ = 0;
 }
 
 void CProcess::Kill() {
   if (!IsRunning()) return;
-  platform::KillChild(static_cast<pid_t>(pid_));
-  pid_ = 0;
+  // A child the system refused to end is still waited for and let go: the
+  // object holds nothing afterwards either way, and Kill reports nothing.
+  (void)platform::KillChild(child_->child);
+  Release();
   exit_code_ = 0;
 }
 
 int CProcess::IsRunning() {
-  if (!command_line_ || pid_ == 0) return 0;
+  if (!command_line_ || !child_) return 0;
   unsigned status = 0;
-  if (!platform::ChildEnded(static_cast<pid_t>(pid_), &status)) return 1;
+  const platform::Result<bool> ended = platform::ChildEnded(child_->child, &status);
+  if (ended.ok() && !ended.value()) return 1;
+  // Ended, or no longer ours to ask (it is let go then): the exit code is
+  // its status, 0 when the system could not tell it.
   exit_code_ = status;
-  pid_ = 0;
+  Release();
   return 0;
+}
+
+void CProcess::Release() {
+  child_.reset();
+  handle_ = 0;
 }
 
 }  // namespace qza

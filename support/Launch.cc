@@ -40,10 +40,9 @@ int LaunchDetached(const char* command_line, const std::vector<std::string>& arg
   // As CProcess::Run(0, 1) and Detach do for a command line.
   platform::SpawnOptions options;
   options.new_session = true;
-  int error = 0;
-  const pid_t pid = platform::SpawnArguments(arguments, options, &error);
-  if (pid <= 0) return LaunchFailed(printable, error);
-  platform::DetachChild(pid);
+  platform::Result<platform::Child> started = platform::SpawnArguments(arguments, options);
+  if (!started.ok()) return LaunchFailed(printable, started.status().error());
+  platform::DetachChild(started.value());
   return 0;
 }
 

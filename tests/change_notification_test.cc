@@ -262,7 +262,7 @@ class StopSignalsBlocked {
 #endif
 
 TEST(ChangeNotification, StopRequestEndsTheWait) {
-  ASSERT_EQ(platform::InstallStopHandlers(), 0);
+  ASSERT_TRUE(platform::InstallStopHandlers().ok());
   testutil::TempDir dir;
   static const struct {
     const char* name;

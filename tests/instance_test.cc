@@ -17,14 +17,12 @@ namespace {
 
 using testutil::HelperProcess;
 
-// The first line of a claim: "<InstanceClaim> <errno>".
-std::string Claimed() { return std::to_string(static_cast<int>(platform::InstanceClaim::kClaimed)) + " 0"; }
-std::string Held() {
-  return std::to_string(static_cast<int>(platform::InstanceClaim::kHeldByAnother)) + " 0";
-}
+// The first line of a claim: "claimed 0", "held 0" or "failed <errno> claim".
+std::string Claimed() { return "claimed 0"; }
+std::string Held() { return "held 0"; }
 std::string Failed(int error) {
-  return std::to_string(static_cast<int>(platform::InstanceClaim::kFailed)) + " " +
-         std::to_string(error);
+  std::string line = "failed ";
+  return line.append(std::to_string(error)).append(" claim");
 }
 
 TEST(InstanceGuard, SecondClaimIsRefusedUntilTheHolderIsKilled) {

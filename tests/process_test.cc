@@ -21,6 +21,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "HelperProcess.h"
@@ -145,9 +146,11 @@ TEST_F(ProcessTest, FailedStartTellsWhy) {
     int error;
   } by_path[] = {{dir_ / "missing.exe", ENOENT}, {dir_ / "plain", not_executable}};
   for (const auto& c : by_path) {
-    int error = 0;
-    EXPECT_EQ(platform::SpawnCommandLine(c.path.c_str(), platform::SpawnOptions(), &error), 0);
-    EXPECT_EQ(error, c.error) << c.path;
+    const platform::Result<platform::Child> child =
+        platform::SpawnCommandLine(c.path.c_str(), platform::SpawnOptions());
+    EXPECT_FALSE(child.value().held()) << c.path;
+    EXPECT_EQ(child.status().error(), c.error) << c.path;
+    EXPECT_STREQ(child.status().operation(), "start") << c.path;
   }
   CProcess runs((dir_ / "runs").c_str());
   EXPECT_EQ(runs.LastError(), 0);
@@ -184,16 +187,17 @@ TEST_F(ProcessTest, StartKeptWaitingIsGivenUpAndNeverRunsLate) {
     command_lines.push_back(Command("touch" + std::to_string(i), "", "touch " + markers[i] + "\n"));
   }
   platform::SetStartLimitForTests(50, 3000);
-  int error = 0;
   for (int i = 0; i < 4; ++i) {
-    EXPECT_EQ(platform::SpawnCommandLine(command_lines[i].c_str(), platform::SpawnOptions(), &error),
-              0);
-    EXPECT_EQ(error, ETIMEDOUT) << i;
+    const platform::Result<platform::Child> child =
+        platform::SpawnCommandLine(command_lines[i].c_str(), platform::SpawnOptions());
+    EXPECT_FALSE(child.value().held()) << i;
+    EXPECT_EQ(child.status().error(), ETIMEDOUT) << i;
   }
   EXPECT_EQ(platform::StalledStarts(), 4);
-  EXPECT_EQ(platform::SpawnCommandLine(command_lines[4].c_str(), platform::SpawnOptions(), &error),
-            0);
-  EXPECT_EQ(error, EAGAIN) << "the system has not answered the starts before";
+  const platform::Result<platform::Child> refused =
+      platform::SpawnCommandLine(command_lines[4].c_str(), platform::SpawnOptions());
+  EXPECT_FALSE(refused.value().held());
+  EXPECT_EQ(refused.status().error(), EAGAIN) << "the system has not answered the starts before";
   platform::SetStartLimitForTests(0, 0);
   ASSERT_TRUE(testutil::WaitFor([] { return platform::StalledStarts() == 0; }));
   // A start that comes back within the limit runs, once.
@@ -210,13 +214,20 @@ TEST_F(ProcessTest, StartKeptWaitingIsGivenUpAndNeverRunsLate) {
 TEST_F(ProcessTest, ArgumentVectorReachesTheProgramWordForWord) {
   const std::vector<std::string> words = {
       Recorder(), "a b", "", "\"q r\" s", "trailing\\", "\\\"x", "tab\there", "a;touch x"};
-  int error = -1;
-  const pid_t pid = platform::SpawnArguments(words, platform::SpawnOptions(), &error);
-  ASSERT_GT(pid, 0);
-  EXPECT_EQ(error, 0);
+  platform::Result<platform::Child> started =
+      platform::SpawnArguments(words, platform::SpawnOptions());
+  ASSERT_TRUE(started.ok()) << started.status().ToString();
+  platform::Child& child = started.value();
+  ASSERT_TRUE(child.held());
+  EXPECT_GT(child.id(), 0);
   unsigned status = 1;
-  EXPECT_TRUE(testutil::WaitFor([&] { return platform::ChildEnded(pid, &status); }));
+  EXPECT_TRUE(testutil::WaitFor([&] {
+    const platform::Result<bool> ended = platform::ChildEnded(child, &status);
+    EXPECT_TRUE(ended.ok()) << ended.status().ToString();
+    return !ended.ok() || ended.value();
+  }));
   EXPECT_EQ(status, 0u);
+  EXPECT_FALSE(child.held()) << "a child that has ended is let go";
   std::string expected;
   for (size_t i = 1; i < words.size(); ++i) expected += words[i] + "\n";
   EXPECT_EQ(testutil::ReadFile(dir_ / "args"), expected);
@@ -236,16 +247,17 @@ TEST_F(ProcessTest, ArgumentVectorThatCannotBeHandedOverIsRefused) {
       {{dir_ / "missing.exe", "x"}, ENOENT},
   };
   for (const auto& c : cases) {
-    int error = 0;
-    EXPECT_EQ(platform::SpawnArguments(c.words, platform::SpawnOptions(), &error), 0);
-    EXPECT_EQ(error, c.error) << (c.words.empty() ? "" : c.words.back());
+    const platform::Result<platform::Child> child =
+        platform::SpawnArguments(c.words, platform::SpawnOptions());
+    EXPECT_FALSE(child.value().held());
+    EXPECT_EQ(child.status().error(), c.error) << (c.words.empty() ? "" : c.words.back());
   }
   // A spawn fault is matched against the words joined by blanks.
   platform::InjectFault(platform::FaultPoint::kSpawn, EAGAIN, "one two", 1);
-  int error = 0;
-  EXPECT_EQ(platform::SpawnArguments({recorder, "one", "two"}, platform::SpawnOptions(), &error),
-            0);
-  EXPECT_EQ(error, EAGAIN);
+  const platform::Result<platform::Child> faulted =
+      platform::SpawnArguments({recorder, "one", "two"}, platform::SpawnOptions());
+  EXPECT_FALSE(faulted.value().held());
+  EXPECT_EQ(faulted.status().error(), EAGAIN);
   platform::ClearFaults();
   EXPECT_FALSE(testutil::FileExists(dir_ / "args"));
 }
@@ -591,6 +603,73 @@ int OpenDescriptors() {
 // POSIX matters: Windows keeps no zombies and hands out no descriptors here.
 #define SKIP_WITHOUT_ZOMBIES() \
   if (testutil::kWindows) GTEST_SKIP() << "Windows keeps no zombies and has no reaper"
+
+// A child is owned once: a move hands it over, and each call that lets it go
+// (a kill, its end seen, a detach) leaves the handle empty, so that nothing
+// can later wait for or kill by an id that is no longer ours.
+TEST_F(ProcessTest, ChildIsOwnedOnceAndEmptyOnceLetGo) {
+  platform::Child empty;
+  unsigned status = 7;
+  const platform::Result<bool> asked = platform::ChildEnded(empty, &status);
+  EXPECT_EQ(asked.status().error(), ECHILD);
+  EXPECT_STREQ(asked.status().operation(), "wait");
+  EXPECT_EQ(status, 7u) << "no status without a child";
+  EXPECT_EQ(platform::KillChild(empty).error(), ECHILD);
+  platform::DetachChild(empty);  // nothing to let go
+  EXPECT_FALSE(empty.held());
+
+  platform::Result<platform::Child> started =
+      platform::SpawnCommandLine(Sleeper(30).c_str(), platform::SpawnOptions());
+  ASSERT_TRUE(started.ok()) << started.status().ToString();
+  platform::Child child = std::move(started).value();
+  ASSERT_TRUE(child.held());
+  const int pid = static_cast<int>(child.id());
+  EXPECT_TRUE(testutil::ProcessAlive(pid));
+  platform::Child owner(std::move(child));
+  EXPECT_FALSE(child.held());  // NOLINT(bugprone-use-after-move): what a move leaves
+  EXPECT_EQ(child.id(), 0);    // NOLINT(bugprone-use-after-move)
+  EXPECT_EQ(owner.id(), pid);
+  const platform::Result<bool> running = platform::ChildEnded(owner, &status);
+  ASSERT_TRUE(running.ok()) << running.status().ToString();
+  EXPECT_FALSE(running.value());
+  EXPECT_TRUE(owner.held()) << "a running child stays held";
+  EXPECT_TRUE(platform::KillChild(owner).ok());
+  EXPECT_FALSE(owner.held());
+  EXPECT_FALSE(testutil::ProcessAlive(pid));
+  EXPECT_EQ(platform::ChildEnded(owner, &status).status().error(), ECHILD)
+      << "a killed child is let go";
+}
+
+// A handle destroyed or overwritten while it holds a child lets the child run
+// on; once it ends, nothing of it is left (POSIX: the reaper collects it).
+TEST_F(ProcessTest, ChildHandleLeftBehindDetachesItsChild) {
+  const std::string sleeper = Sleeper(30);  // made once: Windows cannot replace it while it runs
+  int pids[2] = {0, 0};
+  {
+    platform::Result<platform::Child> first =
+        platform::SpawnCommandLine(sleeper.c_str(), platform::SpawnOptions());
+    platform::Result<platform::Child> second =
+        platform::SpawnCommandLine(sleeper.c_str(), platform::SpawnOptions());
+    ASSERT_TRUE(first.ok()) << first.status().ToString();
+    ASSERT_TRUE(second.ok()) << second.status().ToString();
+    pids[0] = static_cast<int>(first.value().id());
+    pids[1] = static_cast<int>(second.value().id());
+    platform::Child held = std::move(first).value();
+    held = std::move(second).value();  // the first child is let go here
+    EXPECT_TRUE(testutil::ProcessAlive(pids[0]));
+  }
+  for (int pid : pids) {
+    EXPECT_TRUE(testutil::ProcessAlive(pid)) << pid;
+    testutil::KillProcess(pid);
+    EXPECT_TRUE(testutil::WaitFor([&] { return !testutil::ProcessAlive(pid); })) << pid;
+  }
+#ifndef _WIN32
+  EXPECT_TRUE(testutil::WaitFor([] {
+    return ZombieChildren() == 0 && platform::Reaper::Instance().Pending() == 0;
+  })) << ZombieChildren()
+      << " zombies";
+#endif
+}
 
 TEST_F(ProcessTest, ThousandsOfRunningDetachedChildrenHoldNoDescriptors) {
   SKIP_WITHOUT_ZOMBIES();

@@ -35,14 +35,15 @@ const std::string& ExecutableDirectory() {
   return directory;
 }
 
-// 0 when `path` is a regular file that this process may execute; otherwise
-// the error an exec would give: ENOENT (or another lookup error) when it is
-// missing, EACCES when it is no regular file or not executable.
-int ExecutableFileError(const std::string& path) {
+// Success when `path` is a regular file that this process may execute;
+// otherwise the error an exec would give: ENOENT (or another lookup error)
+// when it is missing, EACCES when it is no regular file or not executable.
+Status ExecutableFile(const std::string& path) {
   struct stat st;
-  if (stat(path.c_str(), &st) != 0) return errno;
-  if (!S_ISREG(st.st_mode)) return EACCES;
-  return access(path.c_str(), X_OK) == 0 ? 0 : errno;
+  if (stat(path.c_str(), &st) != 0) return backend::LastFailure("start");
+  if (!S_ISREG(st.st_mode)) return Status::Failure("start", EACCES);
+  if (access(path.c_str(), X_OK) != 0) return backend::LastFailure("start");
+  return Status();
 }
 
 // /dev/null, opened once for reading and writing (close-on-exec): a child's
@@ -148,9 +149,9 @@ class SpawnSetup {
   posix_spawnattr_t attributes_;
 };
 
-// Starts `program` with `argv`; returns the pid, or 0 with the spawn error.
-pid_t Spawn(const std::string& program, std::vector<std::string>& words,
-            const SpawnOptions& options, int* error) {
+// Starts `program` with `argv`; returns the child, or the spawn error.
+Result<Child> Spawn(const std::string& program, std::vector<std::string>& words,
+                    const SpawnOptions& options) {
   std::vector<char*> argv;
   for (std::string& word : words) argv.push_back(word.data());
   argv.push_back(nullptr);
@@ -160,26 +161,28 @@ pid_t Spawn(const std::string& program, std::vector<std::string>& words,
   if (options.working_directory != nullptr) key.directory = NativePath(options.working_directory);
   const SpawnSetup& setup = SpawnSetup::For(std::move(key));
   pid_t pid = 0;
-  *error = posix_spawn(&pid, program.c_str(), setup.actions(), setup.attributes(), argv.data(),
-                       environ);
-  return *error == 0 ? pid : 0;
+  // posix_spawn returns its error rather than setting errno.
+  const int error =
+      posix_spawn(&pid, program.c_str(), setup.actions(), setup.attributes(), argv.data(), environ);
+  if (error != 0) return Status::Failure("start", error);
+  return Child::FromNative(pid, pid);
 }
 
 }  // namespace
 
-std::string FindProgram(const std::string& word, int* error) {
-  *error = ENOENT;
-  if (word.empty()) return std::string();
+Result<std::string> FindProgram(const std::string& word) {
+  if (word.empty()) return Status::Failure("start", ENOENT);
   if (word.find_first_of("\\/") != std::string::npos || (word.size() > 1 && word[1] == ':')) {
     std::string native = NativePath(word.c_str());
-    *error = ExecutableFileError(native);
-    return *error == 0 ? native : std::string();
+    const Status status = ExecutableFile(native);
+    if (!status.ok()) return status;
+    return native;
   }
   bool refused = false;
   auto usable = [&](const std::string& candidate) {
-    const int candidate_error = ExecutableFileError(candidate);
-    if (candidate_error == EACCES) refused = true;
-    return candidate_error == 0;
+    const Status status = ExecutableFile(candidate);
+    if (status.error() == EACCES) refused = true;
+    return status.ok();
   };
   std::string candidate = ExecutableDirectory() + word;
   if (usable(candidate)) return candidate;
@@ -194,58 +197,39 @@ std::string FindProgram(const std::string& word, int* error) {
     if (end == nullptr) break;
     p = end;
   }
-  *error = refused ? EACCES : ENOENT;
-  return std::string();
+  return Status::Failure("start", refused ? EACCES : ENOENT);
 }
 
-namespace {
+namespace backend {
 
-// Starts the program file found for `words` with them as its argument vector.
-pid_t SpawnProgram(std::string program, std::vector<std::string> words,
-                   const SpawnOptions& options, int* error) {
+Result<Child> SpawnProgram(const std::string& found, std::vector<std::string> words,
+                           const SpawnOptions& options) {
+  std::string program = found;
   if (program[0] != '/') {
     // The child may start in another directory: name the program absolutely.
     char directory[PATH_MAX];
-    if (getcwd(directory, sizeof directory) == nullptr) {
-      *error = errno;
-      return 0;
-    }
-    program = std::string(directory) + "/" + program;
+    if (getcwd(directory, sizeof directory) == nullptr) return LastFailure("start");
+    program = std::string(directory).append("/").append(program);
   }
-  pid_t pid = Spawn(program, words, options, error);
-  if (pid == 0 && *error == ENOEXEC) {
+  Result<Child> child = Spawn(program, words, options);
+  if (child.status().error() == ENOEXEC) {
     // A script without an interpreter line: run it by the shell, as execvp does.
     words[0] = program;
     words.insert(words.begin(), "/bin/sh");
-    pid = Spawn("/bin/sh", words, options, error);
+    child = Spawn("/bin/sh", words, options);
   }
-  return pid;
+  return child;
 }
 
-}  // namespace
-
-pid_t SpawnCommandLine(const char* command_line, const SpawnOptions& options, int* error) {
-  std::vector<std::string> words;
-  std::string program;
-  if (!CommandProgram(command_line, &words, &program, error)) return 0;
-  return SpawnProgram(std::move(program), std::move(words), options, error);
-}
-
-pid_t SpawnArguments(const std::vector<std::string>& words, const SpawnOptions& options,
-                     int* error) {
-  std::string program;
-  if (!ArgumentsProgram(words, &program, error)) return 0;
-  return SpawnProgram(std::move(program), words, options, error);
-}
-
-bool ChildEnded(pid_t pid, unsigned* exit_status) {
+Result<bool> ChildEnded(intptr_t native, unsigned* exit_status) {
+  const pid_t pid = static_cast<pid_t>(native);
   int status = 0;
   pid_t result;
   do {
     result = waitpid(pid, &status, WNOHANG);
   } while (result < 0 && errno == EINTR);
+  if (result < 0) return LastFailure("wait");  // no such child any more
   if (result == 0) return false;
-  if (result < 0) return true;  // no such child any more; the status stays as it was
   if (WIFEXITED(status)) {
     *exit_status = static_cast<unsigned>(WEXITSTATUS(status));
   } else if (WIFSIGNALED(status)) {
@@ -254,15 +238,23 @@ bool ChildEnded(pid_t pid, unsigned* exit_status) {
   return true;
 }
 
-void KillChild(pid_t pid) {
-  kill(-pid, SIGKILL);  // the child leads its own process group
-  kill(pid, SIGKILL);   // in case it has left that group
+Status KillChild(intptr_t native) {
+  const pid_t pid = static_cast<pid_t>(native);
+  // The child leads its own process group; the group may be gone already
+  // while the child itself lives on, outside it.
+  (void)kill(-pid, SIGKILL);
+  Status killed;
+  if (kill(pid, SIGKILL) != 0) killed = LastFailure("kill");
   int status;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  while (waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return killed.ok() ? LastFailure("wait") : killed;
   }
+  return killed;
 }
 
-void DetachChild(pid_t pid) { Reaper::Instance().Adopt(pid); }
+void DetachChild(intptr_t native) { Reaper::Instance().Adopt(static_cast<pid_t>(native)); }
+
+}  // namespace backend
 
 // Starts here are not run on a thread of their own: nothing to bound.
 void SetStartLimitForTests(uint32_t, uint32_t) {}

@@ -82,7 +82,7 @@ bool Reaper::StartLocked() {
       return false;
     }
   }
-  running_ = StartDetachedThread(&Reaper::ThreadMain, this);
+  running_ = StartDetachedThread(&Reaper::ThreadMain, this).ok();
   // The thread that launches children no longer hears them end: each end
   // wakes only the reaper's thread, not a wait of the caller's.
   if (running_) BlockChildSignal(SIG_BLOCK);

@@ -5,11 +5,11 @@
 
 namespace platform {
 
-int InstallService(const char*, const char*) { return ENOSYS; }
+Status InstallService(const char*, const char*) { return Status::Failure("install", ENOSYS); }
 
-int RemoveService(const char*) { return ENOSYS; }
+Status RemoveService(const char*) { return Status::Failure("remove", ENOSYS); }
 
-int ConnectService(const char*) { return ENOSYS; }
+Status ConnectService(const char*) { return Status::Failure("connect", ENOSYS); }
 
 void ReportServiceRunning() {}
 

@@ -21,22 +21,21 @@ std::atomic<int> stop_fd{-1};
 
 constexpr int kStopSignals[] = {SIGTERM, SIGINT, SIGHUP};
 
-// Opens /dev/null on each of 0, 1 and 2 that is not open. Returns 0 or errno.
-int OpenMissingStandardDescriptors() {
+// Opens /dev/null on each of 0, 1 and 2 that is not open.
+Status OpenMissingStandardDescriptors() {
   for (int fd = 0; fd <= 2; ++fd) {
     if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
     // The lowest free number is taken: this is `fd`, as the lower ones are open.
     int opened = open("/dev/null", O_RDWR);
-    if (opened < 0) return errno;
+    if (opened < 0) return backend::LastFailure("open");
     if (opened != fd) {
       // Cannot happen while 0..fd-1 are open; keep the numbers right anyway.
-      const int moved = dup2(opened, fd);
-      const int error = errno;
-      close(opened);
-      if (moved < 0) return error;
+      const Status moved = dup2(opened, fd) < 0 ? backend::LastFailure("open") : Status();
+      close(opened);  // /dev/null: nothing to lose
+      if (!moved.ok()) return moved;
     }
   }
-  return 0;
+  return Status();
 }
 
 void RaiseDescriptorLimit() {
@@ -62,21 +61,21 @@ void OnStopSignal(int signal_number) {
 
 }  // namespace
 
-int PrepareProcess() {
-  const int error = OpenMissingStandardDescriptors();
-  if (error != 0) return error;
+Status PrepareProcess() {
+  const Status opened = OpenMissingStandardDescriptors();
+  if (!opened.ok()) return opened;
   IgnoreServiceSignals();
   RaiseDescriptorLimit();
   StartConsoleWriter();  // when it cannot start, Print writes in the caller
-  return 0;
+  return Status();
 }
 
-int InstallStopHandlers() {
+Status InstallStopHandlers() {
   static std::mutex mutex;
   std::lock_guard<std::mutex> lock(mutex);
-  if (stop_fd.load() >= 0) return 0;
+  if (stop_fd.load() >= 0) return Status();
   const int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (fd < 0) return errno;
+  if (fd < 0) return backend::LastFailure("signal");
   stop_fd.store(fd);
   struct sigaction action {};
   action.sa_handler = &OnStopSignal;
@@ -84,9 +83,9 @@ int InstallStopHandlers() {
   sigemptyset(&action.sa_mask);
   for (int signal_number : kStopSignals) sigaddset(&action.sa_mask, signal_number);
   for (int signal_number : kStopSignals) {
-    if (sigaction(signal_number, &action, nullptr) != 0) return errno;
+    if (sigaction(signal_number, &action, nullptr) != 0) return backend::LastFailure("signal");
   }
-  return 0;
+  return Status();
 }
 
 bool StopRequested() { return stop_requested.load(); }

@@ -51,19 +51,9 @@ const Systemd* Library() {
 }
 #endif
 
-// Sets the modification time of the file at `path` to now, creating it where
-// it is missing, never through a link. 0, or the errno value.
-int Touch(const char* path) {
-  if (utimensat(AT_FDCWD, path, nullptr, AT_SYMLINK_NOFOLLOW) == 0) return 0;
-  if (errno != ENOENT) return errno;
-  const int fd = open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK,
-                      0644);
-  if (fd < 0) return errno;
-  close(fd);  // nothing was written
-  return 0;
-}
-
 }  // namespace
+
+namespace backend {
 
 // Sends one state line; a failure is reported on standard error only, as the
 // account on standard output must not change.
@@ -78,10 +68,14 @@ void SendToSystemd([[maybe_unused]] const char* state) {
 #endif
 }
 
-bool TouchHeartbeat(const char* path, std::string* reason) {
-  const int error = Touch(path);
-  if (error != 0) *reason = std::strerror(error);
-  return error == 0;
+Status TouchHeartbeat(const char* path) {
+  if (utimensat(AT_FDCWD, path, nullptr, AT_SYMLINK_NOFOLLOW) == 0) return Status();
+  if (errno != ENOENT) return LastFailure("touch");
+  const int fd =
+      open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0644);
+  if (fd < 0) return LastFailure("touch");
+  close(fd);  // nothing was written
+  return Status();
 }
 
 // Half the watchdog interval that systemd asked of this process, or 0.
@@ -98,5 +92,7 @@ uint32_t SystemdPingMs() {
   return 0;
 #endif
 }
+
+}  // namespace backend
 
 }  // namespace platform

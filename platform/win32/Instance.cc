@@ -21,10 +21,7 @@ HANDLE lock_handle = INVALID_HANDLE_VALUE;  // guarded by mutex; held for the li
 
 }  // namespace
 
-InstanceClaim ClaimInstance(int* error) {
-  int ignored = 0;
-  if (error == nullptr) error = &ignored;
-  *error = 0;
+Result<InstanceClaim> ClaimInstance() {
   std::lock_guard<std::mutex> lock(mutex);
   if (lock_handle != INVALID_HANDLE_VALUE) return InstanceClaim::kClaimed;
   HANDLE handle = CreateFileA(kInstanceLockFile, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
@@ -34,29 +31,34 @@ InstanceClaim ClaimInstance(int* error) {
     const DWORD code = GetLastError();
     if (code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION)
       return InstanceClaim::kHeldByAnother;
+    const Status failure = backend::LastFailure("claim");
     // A directory at the name cannot be opened as a file: say so, as on Linux.
     const DWORD attributes = GetFileAttributesA(kInstanceLockFile);
     const bool directory = code == ERROR_ACCESS_DENIED && attributes != INVALID_FILE_ATTRIBUTES &&
                            (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    *error = directory ? EISDIR : win32::ErrnoFromError(code);
-    return InstanceClaim::kFailed;
+    if (directory) return Status::Failure("claim", EISDIR);
+    return failure;
   }
+  Status refused;
   BY_HANDLE_FILE_INFORMATION info;
   if (!GetFileInformationByHandle(handle, &info)) {
-    *error = win32::ErrnoFromError(GetLastError());
+    refused = backend::LastFailure("claim");
   } else if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-    *error = ELOOP;
+    refused = Status::Failure("claim", ELOOP);
   } else if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-    *error = EISDIR;
+    refused = Status::Failure("claim", EISDIR);
   }
-  if (*error != 0) {
+  if (!refused.ok()) {
     CloseHandle(handle);  // never written: nothing to lose
-    return InstanceClaim::kFailed;
+    return refused;
   }
   lock_handle = handle;
   return InstanceClaim::kClaimed;
 }
 
-bool ClaimSingleInstance() { return ClaimInstance(nullptr) == InstanceClaim::kClaimed; }
+bool ClaimSingleInstance() {
+  const Result<InstanceClaim> claim = ClaimInstance();
+  return claim.ok() && claim.value() == InstanceClaim::kClaimed;
+}
 
 }  // namespace platform

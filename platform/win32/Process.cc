@@ -15,9 +15,10 @@
 // A child inherits its standard handles and nothing else of the service.
 // Every child starts in a job object of its own (kill-on-close only until the
 // service has accepted the start, so a detached child outlives the service):
-// killing it ends the scripts and programs it started too. Its standard input is NUL; its standard output and
-// error are the caller's standard error, so it never writes into the account
-// of events. The value handed out as the child's id is its process handle.
+// killing it ends the scripts and programs it started too. Its standard
+// input is NUL; its standard output and error are the caller's standard
+// error, so it never writes into the account of events. A Child holds the
+// process handle as its native value and the process id for messages.
 #include "platform/Process.h"
 
 #include <errno.h>
@@ -65,9 +66,8 @@ bool HasExtension(const std::string& word) {
 
 }  // namespace
 
-std::string FindProgram(const std::string& word, int* error) {
-  *error = ENOENT;
-  if (word.empty()) return std::string();
+Result<std::string> FindProgram(const std::string& word) {
+  if (word.empty()) return Status::Failure("start", ENOENT);
   std::vector<std::string> candidates;
   auto add = [&](const std::string& base) {
     candidates.push_back(base);
@@ -98,15 +98,11 @@ std::string FindProgram(const std::string& word, int* error) {
     char full[MAX_PATH];
     const DWORD n = GetFullPathNameA(win32::BackslashPath(candidate).c_str(), sizeof full, full,
                                      nullptr);
-    if (n == 0 || n >= sizeof full) {
-      *error = ENAMETOOLONG;
-      return std::string();
-    }
-    *error = 0;
-    return full;
+    if (n == 0) return backend::LastFailure("start");
+    if (n >= sizeof full) return Status::Failure("start", ENAMETOOLONG);
+    return std::string(full);
   }
-  *error = refused ? EACCES : ENOENT;
-  return std::string();
+  return Status::Failure("start", refused ? EACCES : ENOENT);
 }
 
 namespace {
@@ -199,9 +195,9 @@ std::string CommandInterpreter() {
 }
 
 // The application and command line that start `program` with `words`.
-// False with errno EINVAL when a word cannot be passed to a batch file.
-bool BuildCommandLine(const std::string& program, const std::vector<std::string>& words,
-                      std::string* application, std::string* line) {
+// Fails with EINVAL when a word cannot be passed to a batch file.
+Status BuildCommandLine(const std::string& program, const std::vector<std::string>& words,
+                        std::string* application, std::string* line) {
   if (IsBatchFile(program)) {
     *application = CommandInterpreter();
     // /s: cmd drops the first and the last quote of what follows /c and runs
@@ -209,13 +205,10 @@ bool BuildCommandLine(const std::string& program, const std::vector<std::string>
     *line = "cmd.exe /d /e:on /v:off /s /c \"\"" + program + "\"";
     for (size_t i = 1; i < words.size(); ++i) {
       *line += ' ';
-      if (!AppendBatchArgument(words[i], line)) {
-        errno = EINVAL;
-        return false;
-      }
+      if (!AppendBatchArgument(words[i], line)) return Status::Failure("start", EINVAL);
     }
     *line += '"';
-    return true;
+    return Status();
   }
   *application = program;
   line->clear();
@@ -224,7 +217,7 @@ bool BuildCommandLine(const std::string& program, const std::vector<std::string>
     *line += ' ';
     AppendProgramArgument(words[i], line);
   }
-  return true;
+  return Status();
 }
 
 // An inheritable handle on NUL or a copy of the caller's standard error, for
@@ -313,7 +306,7 @@ void Release(HANDLE process) {
   CloseHandle(process);
 }
 
-HANDLE ProcessOf(pid_t pid) { return reinterpret_cast<HANDLE>(static_cast<intptr_t>(pid)); }
+HANDLE ProcessOf(intptr_t native) { return reinterpret_cast<HANDLE>(native); }
 
 // A start that the system is asked for on a thread of its own, so that the
 // caller can give it up: Wine has been seen to keep CreateProcess waiting for
@@ -435,18 +428,19 @@ bool AwaitStart(StartAttempt& attempt) {
   return false;
 }
 
-// Starts the program file found for `words` with them as its arguments.
-pid_t SpawnProgram(const std::string& program, const std::vector<std::string>& words,
-                   const SpawnOptions& options, int* error) {
+}  // namespace
+
+namespace backend {
+
+Result<Child> SpawnProgram(const std::string& program, std::vector<std::string> words,
+                           const SpawnOptions& options) {
   if (stalled_starts.load() >= kMaxStalledStarts) {
-    *error = EAGAIN;  // the system has not answered the last starts yet
-    return 0;
+    // The system has not answered the last starts yet.
+    return Status::Failure("start", EAGAIN);
   }
   auto attempt = std::make_shared<StartAttempt>();
-  if (!BuildCommandLine(program, words, &attempt->application, &attempt->line)) {
-    *error = errno;
-    return 0;
-  }
+  const Status built = BuildCommandLine(program, words, &attempt->application, &attempt->line);
+  if (!built.ok()) return built;
   if (options.working_directory != nullptr) {
     attempt->directory = win32::BackslashPath(NativeDirectory(options.working_directory));
   }
@@ -462,18 +456,14 @@ pid_t SpawnProgram(const std::string& program, const std::vector<std::string>& w
   attempt->job = NewKillingJob();
   attempt->hold_milliseconds = start_hold_milliseconds.load();
   auto* handed = new std::shared_ptr<StartAttempt>(attempt);
-  if (!StartDetachedThread(AskForStart, handed)) {
+  if (!StartDetachedThread(AskForStart, handed).ok()) {
     delete handed;
-    *error = EAGAIN;
-    return 0;
+    return Status::Failure("start", EAGAIN);
   }
-  if (!AwaitStart(*attempt)) {
-    *error = ETIMEDOUT;
-    return 0;
-  }
+  if (!AwaitStart(*attempt)) return Status::Failure("start", ETIMEDOUT);
   if (!attempt->started) {
-    *error = win32::ErrnoFromError(attempt->code);
-    return 0;
+    // The code was taken on the asking thread, right after CreateProcess.
+    return Status::Failure("start", win32::ErrnoFromError(attempt->code));
   }
   const PROCESS_INFORMATION& info = attempt->info;
   HANDLE job = attempt->job;
@@ -487,60 +477,57 @@ pid_t SpawnProgram(const std::string& program, const std::vector<std::string>& w
   // leaves a child that never ran, never one that was cut short.
   if (job != nullptr) LetJobOutliveService(job);
   if (ResumeThread(info.hThread) == static_cast<DWORD>(-1)) {
-    *error = win32::ErrnoFromError(GetLastError());
+    const Status failure = LastFailure("start");
     EndUnaccepted(info);
     if (job != nullptr) CloseHandle(job);
-    return 0;
+    return failure;
   }
   CloseHandle(info.hThread);
   if (job != nullptr) {
     std::lock_guard<std::mutex> lock(jobs_mutex);
     jobs[info.hProcess] = job;
   }
-  return static_cast<pid_t>(reinterpret_cast<intptr_t>(info.hProcess));
+  return Child::FromNative(info.dwProcessId, reinterpret_cast<intptr_t>(info.hProcess));
 }
 
-}  // namespace
-
-pid_t SpawnCommandLine(const char* command_line, const SpawnOptions& options, int* error) {
-  std::vector<std::string> words;
-  std::string program;
-  if (!CommandProgram(command_line, &words, &program, error)) return 0;
-  return SpawnProgram(program, words, options, error);
-}
-
-pid_t SpawnArguments(const std::vector<std::string>& words, const SpawnOptions& options,
-                     int* error) {
-  std::string program;
-  if (!ArgumentsProgram(words, &program, error)) return 0;
-  return SpawnProgram(program, words, options, error);
-}
-
-bool ChildEnded(pid_t pid, unsigned* exit_status) {
-  HANDLE process = ProcessOf(pid);
+Result<bool> ChildEnded(intptr_t native, unsigned* exit_status) {
+  HANDLE process = ProcessOf(native);
   const DWORD state = WaitForSingleObject(process, 0);
   if (state == WAIT_TIMEOUT) return false;
+  Result<bool> ended = true;
   DWORD code = 0;
-  if (state == WAIT_OBJECT_0 && GetExitCodeProcess(process, &code)) *exit_status = code;
+  if (state != WAIT_OBJECT_0 || !GetExitCodeProcess(process, &code)) {
+    ended = LastFailure("wait");
+  } else {
+    *exit_status = code;
+  }
   Release(process);
-  return true;
+  return ended;
 }
 
-void KillChild(pid_t pid) {
-  HANDLE process = ProcessOf(pid);
+Status KillChild(intptr_t native) {
+  HANDLE process = ProcessOf(native);
   HANDLE job = nullptr;
   {
     std::lock_guard<std::mutex> lock(jobs_mutex);
     auto found = jobs.find(process);
     if (found != jobs.end()) job = found->second;
   }
-  if (job == nullptr || !TerminateJobObject(job, 1)) TerminateProcess(process, 1);
-  WaitForSingleObject(process, INFINITE);
+  Status killed;
+  if ((job == nullptr || !TerminateJobObject(job, 1)) && !TerminateProcess(process, 1)) {
+    killed = LastFailure("kill");
+  }
+  if (WaitForSingleObject(process, INFINITE) == WAIT_FAILED && killed.ok()) {
+    killed = LastFailure("wait");
+  }
   Release(process);
+  return killed;
 }
 
 // The system keeps no zombies: closing the handles lets the child run on.
-void DetachChild(pid_t pid) { Release(ProcessOf(pid)); }
+void DetachChild(intptr_t native) { Release(ProcessOf(native)); }
+
+}  // namespace backend
 
 int StalledStarts() { return stalled_starts.load(); }
 

@@ -52,6 +52,8 @@ Connection& TheConnection() {
   return *connection;
 }
 
+// The errno value for a code of the service control manager, whose own
+// codes the general translation does not know.
 int ErrnoOf(DWORD error) {
   switch (error) {
     case ERROR_SERVICE_EXISTS:
@@ -145,15 +147,20 @@ DWORD WINAPI RunDispatcher(void*) {
 void ReportStoppedAtExit() { Report(SERVICE_STOPPED); }
 
 // Points standard output and error at the service's account file, appended.
-int RedirectStandardStreams() {
+Status RedirectStandardStreams() {
   SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
   HANDLE file = CreateFileA(kServiceOutputName, FILE_APPEND_DATA,
                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherit,
                             OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return win32::ErrnoFromError(GetLastError());
+  if (file == INVALID_HANDLE_VALUE) return backend::LastFailure("connect");
   SetStdHandle(STD_OUTPUT_HANDLE, file);
   SetStdHandle(STD_ERROR_HANDLE, file);
-  return 0;
+  return Status();
+}
+
+// The failure of `operation` from the service control manager's last error.
+Status ManagerFailure(const char* operation) {
+  return Status::Failure(operation, ErrnoOf(GetLastError()));
 }
 
 // The directory as an absolute path that a command line can carry in quotes:
@@ -181,21 +188,21 @@ struct ServiceHandle {
 
 }  // namespace
 
-int InstallService(const char* name, const char* directory) {
-  if (const Status status = DirectoryProblem(directory, false); !status) return status.error();
+Status InstallService(const char* name, const char* directory) {
+  if (const Status status = DirectoryProblem(directory, false); !status) return status;
   char executable[MAX_PATH];
   const DWORD length = GetModuleFileNameA(nullptr, executable, sizeof executable);
-  if (length == 0 || length >= sizeof executable) return ENAMETOOLONG;
+  if (length == 0 || length >= sizeof executable) return Status::Failure("install", ENAMETOOLONG);
   const std::string command = "\"" + std::string(executable) + "\" --run-service \"" + name +
                               "\" \"" + QuotableDirectory(directory) + "\"";
   ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE));
-  if (manager.handle == nullptr) return ErrnoOf(GetLastError());
+  if (manager.handle == nullptr) return ManagerFailure("install");
   const std::string display = std::string("Directory watcher / Alarm launcher (") + name + ")";
   ServiceHandle service(CreateServiceA(manager.handle, name, display.c_str(), SERVICE_CHANGE_CONFIG,
                                        SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
                                        SERVICE_ERROR_NORMAL, command.c_str(), nullptr, nullptr,
                                        nullptr, nullptr, nullptr));
-  if (service.handle == nullptr) return ErrnoOf(GetLastError());
+  if (service.handle == nullptr) return ManagerFailure("install");
   // Optional touches: a service without them still runs.
   std::string text = "Watches the spool directory of the installation in " +
                      QuotableDirectory(directory) + " and launches its alarm programs.";
@@ -205,15 +212,15 @@ int InstallService(const char* name, const char* directory) {
       {SC_ACTION_RESTART, 2000}, {SC_ACTION_RESTART, 2000}, {SC_ACTION_RESTART, 2000}};
   SERVICE_FAILURE_ACTIONSA actions = {86400, nullptr, nullptr, 3, restart};
   ChangeServiceConfig2A(service.handle, SERVICE_CONFIG_FAILURE_ACTIONS, &actions);
-  return 0;
+  return Status();
 }
 
-int RemoveService(const char* name) {
+Status RemoveService(const char* name) {
   ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
-  if (manager.handle == nullptr) return ErrnoOf(GetLastError());
+  if (manager.handle == nullptr) return ManagerFailure("remove");
   ServiceHandle service(
       OpenServiceA(manager.handle, name, SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE));
-  if (service.handle == nullptr) return ErrnoOf(GetLastError());
+  if (service.handle == nullptr) return ManagerFailure("remove");
   SERVICE_STATUS status = {};
   if (QueryServiceStatus(service.handle, &status) && status.dwCurrentState != SERVICE_STOPPED) {
     // A refused stop (one already under way) still ends in "stopped".
@@ -226,23 +233,24 @@ int RemoveService(const char* name) {
       Sleep(200);
     }
   }
-  if (!DeleteService(service.handle)) return ErrnoOf(GetLastError());
-  return 0;
+  if (!DeleteService(service.handle)) return ManagerFailure("remove");
+  return Status();
 }
 
-int ConnectService(const char* name) {
+Status ConnectService(const char* name) {
   Connection& c = TheConnection();
   c.name = name;
   HANDLE thread = CreateThread(nullptr, 0, &RunDispatcher, nullptr, 0, nullptr);
-  if (thread == nullptr) return win32::ErrnoFromError(GetLastError());
+  if (thread == nullptr) return backend::LastFailure("connect");
   CloseHandle(thread);  // it runs until the process ends
   {
     std::unique_lock<std::mutex> lock(c.mutex);
     if (!c.changed.wait_for(lock, std::chrono::milliseconds(kConnectTimeoutMs),
                             [&] { return c.answered; })) {
-      return ETIMEDOUT;
+      return Status::Failure("connect", ETIMEDOUT);
     }
-    if (c.handle == nullptr) return ErrnoOf(c.error);
+    // The code was taken on the dispatcher's thread, right after its call.
+    if (c.handle == nullptr) return Status::Failure("connect", ErrnoOf(c.error));
   }
   // From here on the manager hears of the end, whichever way it comes; the
   // streams move only now, so that a start by hand still sees why it failed.

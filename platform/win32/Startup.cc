@@ -22,8 +22,8 @@ std::atomic<bool> stop_requested{false};
 std::atomic<bool> handlers_installed{false};
 
 // Gives each missing standard handle one on NUL, so that nothing the service
-// opens later is mistaken for it. Returns 0 or the errno value.
-int OpenMissingStandardHandles() {
+// opens later is mistaken for it.
+Status OpenMissingStandardHandles() {
   static const DWORD kStandard[] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
   for (DWORD which : kStandard) {
     HANDLE current = GetStdHandle(which);
@@ -31,10 +31,10 @@ int OpenMissingStandardHandles() {
     HANDLE null = CreateFileA("NUL", GENERIC_READ | GENERIC_WRITE,
                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
                               nullptr);
-    if (null == INVALID_HANDLE_VALUE) return win32::ErrnoFromError(GetLastError());
+    if (null == INVALID_HANDLE_VALUE) return backend::LastFailure("open");
     SetStdHandle(which, null);
   }
-  return 0;
+  return Status();
 }
 
 BOOL WINAPI OnControlEvent(DWORD event) {
@@ -54,22 +54,22 @@ BOOL WINAPI OnControlEvent(DWORD event) {
 
 }  // namespace
 
-int PrepareProcess() {
-  const int error = OpenMissingStandardHandles();
-  if (error != 0) return error;
+Status PrepareProcess() {
+  const Status opened = OpenMissingStandardHandles();
+  if (!opened.ok()) return opened;
   IgnoreServiceSignals();
   StartConsoleWriter();  // when it cannot start, Print writes in the caller
-  return 0;
+  return Status();
 }
 
-int InstallStopHandlers() {
+Status InstallStopHandlers() {
   static std::mutex mutex;
   std::lock_guard<std::mutex> lock(mutex);
-  if (handlers_installed.load()) return 0;
-  if (win32::StopEvent() == nullptr) return win32::ErrnoFromError(GetLastError());
-  if (!SetConsoleCtrlHandler(&OnControlEvent, TRUE)) return win32::ErrnoFromError(GetLastError());
+  if (handlers_installed.load()) return Status();
+  if (win32::StopEvent() == nullptr) return backend::LastFailure("signal");
+  if (!SetConsoleCtrlHandler(&OnControlEvent, TRUE)) return backend::LastFailure("signal");
   handlers_installed.store(true);
-  return 0;
+  return Status();
 }
 
 bool StopRequested() { return stop_requested.load(); }

@@ -55,8 +55,8 @@ bool Ignored(int signal_number) {
 }
 
 int Prepare(const char* report_path) {
-  const int error = platform::PrepareProcess();
-  std::string report = "prepare " + std::to_string(error) + "\n";
+  const platform::Status prepared = platform::PrepareProcess();
+  std::string report = "prepare " + std::to_string(prepared.error()) + "\n";
   for (int fd = 0; fd <= 2; ++fd) {
     report += "fd" + std::to_string(fd) + " " + DescribeDescriptor(fd) + "\n";
   }
@@ -89,11 +89,14 @@ int Prepare(const char* report_path) {
 
 int Claim(const char* directory, const char* command_line) {
   if (chdir(directory) != 0) return 2;
-  int error = 0;
-  const platform::InstanceClaim claim = platform::ClaimInstance(&error);
-  std::printf("%d %d\n", static_cast<int>(claim), error);
+  const platform::Result<platform::InstanceClaim> claim = platform::ClaimInstance();
+  if (!claim.ok()) {
+    std::printf("failed %d %s\n", claim.status().error(), claim.status().operation());
+  } else {
+    std::printf("%s 0\n", claim.value() == platform::InstanceClaim::kClaimed ? "claimed" : "held");
+  }
   std::fflush(stdout);
-  if (claim != platform::InstanceClaim::kClaimed) return 0;
+  if (!claim.ok() || claim.value() != platform::InstanceClaim::kClaimed) return 0;
   if (command_line != nullptr) {
     CProcess child(command_line);
     if (!child.Run(0, 1)) return 3;
@@ -110,7 +113,7 @@ int Claim(const char* directory, const char* command_line) {
 
 #ifndef _WIN32
 int Stop(const char* directory) {
-  if (platform::InstallStopHandlers() != 0) return 2;
+  if (!platform::InstallStopHandlers().ok()) return 2;
   platform::ChangeNotification notification;
   (void)notification.Create(directory);  // a stop ends the wait with or without a watch
   std::printf("waiting\n");
