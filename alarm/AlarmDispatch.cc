@@ -189,11 +189,13 @@ void Release(AlarmState& state, const char* path) {
 // and launched become the archive, so that its name is taken and holds what
 // its program was given. The new file waits for its own pass.
 void ArchiveWhatWasRead(const char* path, const char* archive, const std::string& bytes) {
-  if (platform::PathExists(archive) ||
-      !platform::WriteFileAtomically(archive, bytes.data(), bytes.size())) {
+  const platform::Status written =
+      platform::PathExists(archive)
+          ? platform::Status::Failure("create", EEXIST)
+          : platform::WriteFileAtomically(archive, bytes.data(), bytes.size());
+  if (!written.ok()) {
     platform::Print("FAILED to write '%s' from what was read of '%s': %s\r\n", archive, path,
-                    platform::PathExists(archive) ? platform::ErrorText(EEXIST)
-                                                  : platform::ErrorText(errno));
+                    written.reason());
     return;
   }
   platform::Print("'%s' written to '%s' as it was read\r\n", path, archive);
@@ -246,8 +248,8 @@ void WriteMessageFile(AlarmState& state, const char* db_path, const AlarmRequest
     return;
   }
   const size_t size = std::strlen(request.text);
-  if (!state.spare.Publish(name, request.text, size) &&
-      !platform::RewriteFile(name, request.text, size)) {
+  if (!state.spare.Publish(name, request.text, size).ok() &&
+      !platform::RewriteFile(name, request.text, size).ok()) {
     platform::Print("FAILED to write messagefile %s\n", name);
     platform::PrintError("qza_wdir: message file %s not written\n", name);
     return;
@@ -266,7 +268,7 @@ void WriteAcknowledgement(const Settings& settings, int console, const std::stri
       JoinInto(name, settings.AckPath,
                "qza" + std::to_string(settings.Number) + "k" + std::to_string(console) + ".ack") &&
       length > 0 && static_cast<size_t>(length) < sizeof lines &&
-      platform::RewriteFile(name, lines, static_cast<size_t>(length));
+      platform::RewriteFile(name, lines, static_cast<size_t>(length)).ok();
   platform::Print(written ? "Acknowledge successfull\n" : "Acknowledge FAILED\n");
   if (!written) platform::PrintError("qza_wdir: %s: acknowledgement not written\n", alarm_file);
 }

@@ -77,4 +77,21 @@ bool NativePathFor(FaultPoint point, const char* path, std::string* native) {
   return NativePathOf(path, native) && !FaultInjected(point, path);
 }
 
+Status FaultStatus(FaultPoint point, const char* operation, const char* path) {
+  const int error = FaultFor(point, path);
+  return error == 0 ? Status() : Status::Failure(operation, error);
+}
+
+Status FaultStatus(FaultPoint point, const char* operation, int fd) {
+  const int error = FaultForDescriptor(point, fd);
+  return error == 0 ? Status() : Status::Failure(operation, error);
+}
+
+Status CheckedNativePath(FaultPoint point, const char* operation, const char* path,
+                         std::string* native) {
+  *native = NativePath(path);
+  if (native->empty()) return Status::Failure(operation, ENOENT);
+  return FaultStatus(point, operation, path);
+}
+
 }  // namespace platform

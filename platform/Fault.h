@@ -10,6 +10,8 @@
 
 #include <string>
 
+#include "platform/Status.h"
+
 namespace platform {
 
 enum class FaultPoint {
@@ -50,6 +52,16 @@ bool FaultInjected(FaultPoint point, int fd);
 // *native. False with errno set when the text names nothing (ENOENT) or the
 // operation must fail: the prologue of every operation on a named file.
 bool NativePathFor(FaultPoint point, const char* path, std::string* native);
+
+// The armed fault for the operation at `point` on `path` (may be null) as a
+// failure of `operation`; success when it may go ahead.
+Status FaultStatus(FaultPoint point, const char* operation, const char* path);
+// As FaultStatus, for an operation on an open descriptor.
+Status FaultStatus(FaultPoint point, const char* operation, int fd);
+// As NativePathFor, with the failure as a Status of `operation` (ENOENT when
+// the text names nothing, else the armed fault).
+Status CheckedNativePath(FaultPoint point, const char* operation, const char* path,
+                         std::string* native);
 
 // The path that descriptor `fd` names now, as the system tells it, with
 // forward slashes; empty when it cannot be told. Each back end has its own.

@@ -43,7 +43,9 @@ bool CopyFileReplacing(const char* from, const char* to) {
     backend::DropTemporary(temp);  // the failed copy leaves nothing behind
     return false;
   }
-  return backend::ReplaceByTemporary(temp, target);
+  const Status replaced = backend::ReplaceByTemporary(temp, target);
+  if (!replaced.ok()) errno = replaced.error();
+  return replaced.ok();
 }
 
 bool RemoveFile(const char* path) {

@@ -162,18 +162,19 @@ int Main(int argc, char** argv) {
   const std::string target = fields.dir + "/" + fields.file;
   const std::string content = AlarmFileContent(fields);
   std::string temp;
-  const int fd = platform::CreateUniqueFile(fields.dir.c_str(), ".qza_mkalarm.", &temp);
-  if (fd < 0) {
+  const platform::Result<int> created =
+      platform::CreateUniqueFile(fields.dir.c_str(), ".qza_mkalarm.", &temp);
+  if (!created.ok()) {
     std::fprintf(stderr, "qza_mkalarm: cannot create a temporary file in %s: %s\n",
-                 fields.dir.c_str(), std::strerror(errno));
+                 fields.dir.c_str(), std::strerror(created.status().error()));
     return 1;
   }
-  const bool written = platform::FileWrite(fd, content.data(), content.size()) ==
-                       static_cast<int64_t>(content.size());
-  const int write_error = errno;
-  if (!platform::FileClose(fd) || !written) {
+  const platform::Status written =
+      platform::FileWrite(created.value(), content.data(), content.size()).status();
+  const platform::Status closed = platform::FileClose(created.value());
+  if (!written.ok() || !closed.ok()) {
     std::fprintf(stderr, "qza_mkalarm: cannot write %s: %s\n", temp.c_str(),
-                 std::strerror(written ? errno : write_error));
+                 std::strerror(written.ok() ? closed.error() : written.error()));
     platform::RemoveFile(temp.c_str());
     return 1;
   }

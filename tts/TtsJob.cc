@@ -222,14 +222,15 @@ bool Queue(JobRun& run, const Entry& entry, WavTask task) {
 // link planted at the name is replaced, never written through. Three attempts.
 bool WriteTextFile(const JobRun& run, const Entry& entry, const std::string& path) {
   const size_t size = std::strlen(entry.text);
+  platform::Status status;
   for (int attempt = 1; attempt <= 3; ++attempt) {
-    if (platform::WriteFileAtomically(path.c_str(), entry.text, size)) return true;
+    status = platform::WriteFileAtomically(path.c_str(), entry.text, size);
+    if (status.ok()) return true;
     if (attempt < 3) run.clock.sleep(10);
   }
-  const int error = errno;
   platform::Print("Failed to create textfile: %s", Printable(path.c_str()).c_str());
   platform::PrintError("qza_wdir: text file %s cannot be created: %s\n",
-                       Printable(path.c_str()).c_str(), platform::ErrorText(error));
+                       Printable(path.c_str()).c_str(), status.reason());
   return false;
 }
 
@@ -405,32 +406,30 @@ bool HandleEntries(JobRun& run, const char* path, const Job& job) {
 // replacing an archive: when the name is taken (two jobs whose names differ
 // only in case, in the same second), "~2", "~3", ... go before ".tts". The
 // copy is written whole under a random name first, then renamed. Fills
-// `archive` with the name used or last tried; false with errno set.
-bool StoreArchive(const char* log_path, const std::string& name, const std::string& text,
-                  std::string* archive) {
+// `archive` with the name used or last tried; returns the failure of the
+// step that failed.
+platform::Status StoreArchive(const char* log_path, const std::string& name,
+                              const std::string& text, std::string* archive) {
   *archive = JoinPath(log_path, name);
   std::string temp;
-  const int fd = platform::CreateUniqueFile(log_path, ("." + name + ".").c_str(), &temp);
-  if (fd < 0) return false;
-  bool ok =
-      platform::FileWrite(fd, text.data(), text.size()) == static_cast<int64_t>(text.size());
-  int error = ok ? 0 : errno;
-  if (!platform::FileClose(fd) && ok) {
-    ok = false;
-    error = errno;
-  }
-  if (ok) {
+  const platform::Result<int> created =
+      platform::CreateUniqueFile(log_path, ("." + name + ".").c_str(), &temp);
+  if (!created.ok()) return created.status();
+  platform::Status status =
+      platform::FileWrite(created.value(), text.data(), text.size()).status();
+  const platform::Status closed = platform::FileClose(created.value());
+  if (status.ok()) status = closed;
+  if (status.ok()) {
     const std::string base = CutAt(name, ".tts");
     for (int n = 1; n <= 100; ++n) {
       *archive = JoinPath(log_path, n == 1 ? name : base + "~" + std::to_string(n) + ".tts");
-      if (platform::RenameFile(temp.c_str(), archive->c_str())) return true;
-      error = errno;
-      if (error != EEXIST) break;
+      if (platform::RenameFile(temp.c_str(), archive->c_str())) return platform::Status();
+      status = platform::Status::Failure("rename", errno);
+      if (status.error() != EEXIST) break;
     }
   }
   platform::RemoveFile(temp.c_str());  // a copy that found no name leaves nothing behind
-  errno = error;
-  return false;
+  return status;
 }
 
 // Stores the bytes that were read as the job's archive copy.
@@ -446,11 +445,11 @@ void Archive(const char* log_path, const char* path, const Job& job, const std::
                 time.tm_mday, time.tm_mon + 1, TwoDigitYear(time), time.tm_hour, time.tm_min,
                 time.tm_sec);
   std::string archive = JoinPath(log_path, name);
-  const bool stored = job.read && StoreArchive(log_path, name, job.text, &archive);
-  if (!stored) {
+  const platform::Status stored = job.read ? StoreArchive(log_path, name, job.text, &archive)
+                                            : platform::Status::Failure("read", ENOENT);
+  if (!stored.ok()) {
     platform::Print("TTS job %s not archived as %s: %s\r\n", Printable(path).c_str(),
-                    Printable(archive.c_str()).c_str(),
-                    platform::ErrorText(job.read ? errno : ENOENT));
+                    Printable(archive.c_str()).c_str(), stored.reason());
     platform::PrintError("qza_wdir: TTS job %s not archived\n", Printable(path).c_str());
   }
 }

@@ -146,7 +146,9 @@ bool Directory::CopyToTemporary(const std::string& source, const char* name,
   bool ok = fchmod(out, mode) == 0 && backend::CopyDescriptor(in, out);
   Drop(in);
   if (ok) {
-    ok = FileClose(out);
+    const Status closed = FileClose(out);
+    ok = closed.ok();
+    if (!ok) errno = closed.error();
   } else {
     Drop(out);
   }

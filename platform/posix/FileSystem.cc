@@ -79,7 +79,11 @@ bool CopyDescriptor(int in, int out) {
     const ssize_t n = read(in, chunk, sizeof chunk);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return n == 0;
-    if (FileWrite(out, chunk, static_cast<size_t>(n)) != n) return false;
+    const Result<int64_t> written = FileWrite(out, chunk, static_cast<size_t>(n));
+    if (!written.ok()) {
+      errno = written.status().error();
+      return false;
+    }
   }
 }
 
@@ -97,12 +101,18 @@ bool CopyToTemporary(const std::string& source, const std::string& target, std::
     return false;
   }
   if (ok) {
-    ok = FileClose(out);
+    const Status closed = FileClose(out);
+    ok = closed.ok();
+    if (!ok) errno = closed.error();
   } else {
     close(out);
     errno = saved;
   }
-  if (!ok) DropTemporary(*temp);
+  if (!ok) {
+    const int error = errno;
+    DropTemporary(*temp);
+    errno = error;
+  }
   return ok;
 }
 

@@ -137,10 +137,16 @@ bool Directory::CopyToTemporary(const std::string& source, const char* name,
 }
 
 bool Directory::ReplaceByTemporary(const std::string& temp, const char* name) const {
-  return backend::ReplaceByTemporary(temp, final_ + "\\" + name);
+  const Status replaced = backend::ReplaceByTemporary(temp, final_ + "\\" + name);
+  if (!replaced.ok()) errno = replaced.error();
+  return replaced.ok();
 }
 
-void Directory::DropTemporary(const std::string& temp) const { backend::DropTemporary(temp); }
+void Directory::DropTemporary(const std::string& temp) const {
+  const int error = errno;
+  backend::DropTemporary(temp);
+  errno = error;
+}
 
 // DeleteFile removes a symbolic link itself, never its target.
 bool Directory::RemoveNamed(const char* name) const {

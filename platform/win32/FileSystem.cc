@@ -130,8 +130,12 @@ bool NativeWritable(const std::string& path) {
 }
 
 bool CopyToTemporary(const std::string& source, const std::string& target, std::string* temp) {
-  const int in = OpenNamed(source, kShareDenyNone);
-  if (in < 0) return false;
+  const Result<int> opened = OpenNamed(source, kShareDenyNone);
+  if (!opened.ok()) {
+    errno = opened.status().error();
+    return false;
+  }
+  const int in = opened.value();
   *temp = target + "." + std::to_string(GetCurrentProcessId()) + ".copy.tmp";
   HANDLE out_handle = CreateFileA(temp->c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
@@ -146,24 +150,33 @@ bool CopyToTemporary(const std::string& source, const std::string& target, std::
   bool ok = out >= 0;
   char chunk[65536];
   while (ok) {
-    const int64_t n = FileRead(in, chunk, sizeof chunk);
-    if (n <= 0) {
-      ok = n == 0;
+    const Result<int64_t> n = FileRead(in, chunk, sizeof chunk);
+    if (!n.ok()) errno = n.status().error();
+    if (!n.ok() || n.value() == 0) {
+      ok = n.ok();
       break;
     }
-    ok = FileWrite(out, chunk, static_cast<size_t>(n)) == n;
+    const Result<int64_t> written = FileWrite(out, chunk, static_cast<size_t>(n.value()));
+    ok = written.ok();
+    if (!ok) errno = written.status().error();
   }
   const int saved = errno;
   _close(in);  // read-only: nothing to lose
   if (out >= 0) {
     if (ok) {
-      ok = FileClose(out);
+      const Status closed = FileClose(out);
+      ok = closed.ok();
+      if (!ok) errno = closed.error();
     } else {
       _close(out);
       errno = saved;
     }
   }
-  if (!ok) DropTemporary(*temp);
+  if (!ok) {
+    const int error = errno;
+    DropTemporary(*temp);
+    errno = error;
+  }
   return ok;
 }
 
