@@ -187,8 +187,10 @@ void Release(AlarmState& state, const char* path) {
 
 // The launched alarm's name holds another file now: the bytes that were read
 // and launched become the archive, so that its name is taken and holds what
-// its program was given. The new file waits for its own pass.
-void ArchiveWhatWasRead(const char* path, const char* archive, const std::string& bytes) {
+// its program was given. The new file waits for its own pass. Returns the
+// failure of the write (EEXIST when the archive name is taken already).
+platform::Status ArchiveWhatWasRead(const char* path, const char* archive,
+                                   const std::string& bytes) {
   const platform::Status written =
       platform::PathExists(archive)
           ? platform::Status::Failure("create", EEXIST)
@@ -196,9 +198,10 @@ void ArchiveWhatWasRead(const char* path, const char* archive, const std::string
   if (!written.ok()) {
     platform::Print("FAILED to write '%s' from what was read of '%s': %s\r\n", archive, path,
                     written.reason());
-    return;
+    return written;
   }
   platform::Print("'%s' written to '%s' as it was read\r\n", path, archive);
+  return written;
 }
 
 // Renames the alarm file to its archive name, and makes sure that what was
@@ -206,29 +209,34 @@ void ArchiveWhatWasRead(const char* path, const char* archive, const std::string
 // the name between the last look and the rename. That entry goes back to the
 // spool name (a link or anything but a regular file is removed: it would be
 // refused there anyway), and the archive is written from the bytes read.
-bool RenameToArchive(const char* path, const char* archive, const Identity& identity,
-                     const std::string& bytes) {
-  if (!platform::RenameFile(path, archive)) {
-    platform::Print("FAILED to rename '%s' to '%s': %s\r\n", path, archive,
-                    platform::ErrorText(errno));
+// Success when the archive holds the alarm; else the failure that kept it
+// out (EEXIST: someone took the archive name).
+platform::Status RenameToArchive(const char* path, const char* archive, const Identity& identity,
+                                 const std::string& bytes) {
+  const platform::Status renamed = platform::RenameFile(path, archive);
+  if (!renamed.ok()) {
+    platform::Print("FAILED to rename '%s' to '%s': %s\r\n", path, archive, renamed.reason());
     platform::PrintError("qza_wdir: '%s' not archived as '%s'\n", path, archive);
-    return false;
+    return renamed;
   }
   Identity moved;
   if (platform::IdentityOfRegularEntry(archive, &moved) && moved.SameFile(identity)) {
     platform::Print("'%s' renamed to '%s'\r\n", path, archive);
-    return true;
+    return renamed;
   }
   const bool regular = platform::IdentityOfRegularEntry(archive, &moved);
-  if (!platform::RenameFile(archive, path) && !(regular || platform::RemoveFile(archive))) {
-    platform::Print("FAILED to remove what was swapped in at '%s': %s\r\n", archive,
-                    platform::ErrorText(errno));
+  if (!platform::RenameFile(archive, path).ok() && !regular) {
+    const platform::Status removed = platform::RemoveFile(archive);
+    if (!removed.ok()) {
+      platform::Print("FAILED to remove what was swapped in at '%s': %s\r\n", archive,
+                      removed.reason());
+    }
   }
   platform::Print("'%s' was replaced while it was handled: the launched alarm is archived as "
                   "it was read, the new file waits for its pass\r\n",
                   path);
-  ArchiveWhatWasRead(path, archive, bytes);
-  return platform::PathExists(archive);
+  const platform::Status written = ArchiveWhatWasRead(path, archive, bytes);
+  return platform::PathExists(archive) ? platform::Status() : written;
 }
 
 // A message id names a file in DbPath; one that could name a file elsewhere
@@ -331,8 +339,8 @@ bool ReadAlarm(const Settings& settings, const char* path, int64_t now, AlarmReq
   }
   if (outcome != AlarmReadOutcome::kRead) {
     if (!StillTheFileRead(path, *identity)) return false;
-    if (!platform::RemoveFile(path)) {
-      platform::Print("FAILED to delete '%s': %s\r\n", path, platform::ErrorText(errno));
+    if (const platform::Status removed = platform::RemoveFile(path); !removed.ok()) {
+      platform::Print("FAILED to delete '%s': %s\r\n", path, removed.reason());
     }
     return false;
   }
@@ -379,16 +387,19 @@ bool LaunchAndArchive(AlarmState& state, const char* path, const Identity& ident
     platform::Print("'%s' was replaced while it was handled: the launched alarm is archived as "
                     "it was read, the new file waits for its pass\r\n",
                     path);
-    ArchiveWhatWasRead(path, archive, bytes);
+    // Whether the archive was written is told by the name below, which
+    // counts an archive someone else wrote meanwhile too.
+    (void)ArchiveWhatWasRead(path, archive, bytes);
     ArchiveTaken(state, archive);
     Release(state, path);
     *archived = platform::PathExists(archive);
     return true;
   }
-  *archived = RenameToArchive(path, archive, identity, bytes);
+  const platform::Status renamed = RenameToArchive(path, archive, identity, bytes);
+  *archived = renamed.ok();
   if (*archived) {
     ArchiveTaken(state, archive);
-  } else if (errno == EEXIST) {
+  } else if (renamed.error() == EEXIST) {
     state.archives.Invalidate();  // someone took the name meanwhile
   }
   if (*archived) {

@@ -54,7 +54,9 @@ int CDosFile::Close() {
 }
 
 int CDosFile::GetStatus(platform::FileStatus* status) const {
-  return fd_ >= 0 && platform::StatDescriptor(fd_, status) == 0 ? 1 : 0;
+  if (fd_ < 0) return 0;
+  const platform::Status stated = platform::StatDescriptor(fd_, status);
+  return stated.ok() ? 1 : Failed(stated);
 }
 
 int CDosFile::Seek(unsigned long offset) {

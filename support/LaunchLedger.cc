@@ -241,12 +241,12 @@ void LaunchLedger::MoveAside(const std::string& damage, int64_t now) {
                 t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec);
   const std::string target = path_ + aside;
   in_doubt_ = true;
-  if (!platform::RenameFile(path_.c_str(), target.c_str())) {
-    const int error = errno;
+  if (const platform::Status renamed = platform::RenameFile(path_.c_str(), target.c_str());
+      !renamed.ok()) {
     platform::Print("ERROR: ledger %s is damaged (%s) and cannot be moved aside: %s; spool files "
                     "it may have covered are launched again, each said to be a possible "
                     "repeat\r\n",
-                    path_.c_str(), damage.c_str(), platform::ErrorText(error));
+                    path_.c_str(), damage.c_str(), renamed.reason());
     return;
   }
   platform::Print("ERROR: ledger %s is damaged (%s): moved aside as %s; spool files it may have "
@@ -273,7 +273,9 @@ void LaunchLedger::TakeOverOldFaxJournal() {
       records_.push_back(r);
     }
   }
-  platform::RemoveFile(kOldFaxFileName);
+  // Taken over: a journal that cannot be removed is read again at the next
+  // start, and what it holds is in the ledger already.
+  (void)platform::RemoveFile(kOldFaxFileName);
 }
 
 const LedgerRecord* LaunchLedger::Find(LedgerRecord::Kind kind, const std::string& path) const {

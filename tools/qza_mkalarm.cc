@@ -175,13 +175,14 @@ int Main(int argc, char** argv) {
   if (!written.ok() || !closed.ok()) {
     std::fprintf(stderr, "qza_mkalarm: cannot write %s: %s\n", temp.c_str(),
                  std::strerror(written.ok() ? closed.error() : written.error()));
-    platform::RemoveFile(temp.c_str());
+    (void)platform::RemoveFile(temp.c_str());  // the failure above is what counts
     return 1;
   }
-  if (!platform::RenameFile(temp.c_str(), target.c_str())) {
+  if (const platform::Status renamed = platform::RenameFile(temp.c_str(), target.c_str());
+      !renamed.ok()) {
     std::fprintf(stderr, "qza_mkalarm: cannot rename into %s: %s (an alarm file of that name may "
-                         "still be waiting)\n", target.c_str(), std::strerror(errno));
-    platform::RemoveFile(temp.c_str());
+                         "still be waiting)\n", target.c_str(), std::strerror(renamed.error()));
+    (void)platform::RemoveFile(temp.c_str());  // the failure above is what counts
     return 1;
   }
   return 0;
