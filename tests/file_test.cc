@@ -271,6 +271,63 @@ TEST_F(FileTest, PreparedRecordThatFailsLeavesNothing) {
   }
 }
 
+// A failed file-system call names its operation and the system's reason;
+// an injected fault reads as the system's own refusal would.
+TEST_F(FileTest, FileSystemFailuresNameTheOperationAndTheReason) {
+  const std::string missing = dir_ / "missing";
+  const std::string victim = Victim();
+  const std::string regular = dir_ / "regular";
+  testutil::WriteFile(regular, "text");
+  platform::FileStatus status;
+  static const struct {
+    const char* name;
+    platform::Status (*call)(const std::string& missing, const std::string& victim,
+                             const std::string& regular, platform::FileStatus* status);
+    int error;
+    const char* operation;
+  } cases[] = {
+      {"stat of a missing file",
+       [](const std::string& m, const std::string&, const std::string&, platform::FileStatus* st) {
+         return platform::StatPath(m.c_str(), st);
+       },
+       ENOENT, "stat"},
+      {"remove of a missing file",
+       [](const std::string& m, const std::string&, const std::string&, platform::FileStatus*) {
+         return platform::RemoveFile(m.c_str());
+       },
+       ENOENT, "remove"},
+      {"rename onto a taken name",
+       [](const std::string&, const std::string& v, const std::string& r, platform::FileStatus*) {
+         return platform::RenameFile(r.c_str(), v.c_str());
+       },
+       EEXIST, "rename"},
+      {"copy of a missing file",
+       [](const std::string& m, const std::string& v, const std::string&, platform::FileStatus*) {
+         return platform::CopyFileReplacing(m.c_str(), v.c_str());
+       },
+       ENOENT, "open"},
+      {"stat of the empty text",
+       [](const std::string&, const std::string&, const std::string&, platform::FileStatus* st) {
+         return platform::StatPath("", st);
+       },
+       ENOENT, "stat"},
+  };
+  for (const auto& c : cases) {
+    const platform::Status failed = c.call(missing, victim, regular, &status);
+    EXPECT_EQ(failed.error(), c.error) << c.name;
+    EXPECT_STREQ(failed.operation(), c.operation) << c.name;
+  }
+  EXPECT_EQ(testutil::ReadFile(victim), "secret");
+  platform::InjectFault(platform::FaultPoint::kUnlink, EACCES, "regular", 1);
+  const platform::Status refused = platform::RemoveFile(regular.c_str());
+  platform::ClearFaults();
+  EXPECT_EQ(refused.error(), EACCES);
+  EXPECT_STREQ(refused.operation(), "remove");
+  EXPECT_TRUE(testutil::FileExists(regular));
+  EXPECT_TRUE(platform::RemoveFile(regular.c_str()).ok());
+  EXPECT_FALSE(testutil::FileExists(regular));
+}
+
 TEST_F(FileTest, AppendThatDoesNotFitLeavesNoPartOfTheLine) {
 #ifdef _WIN32
   GTEST_SKIP() << "Windows has no file-size limit of a process to cut a write short";
