@@ -28,8 +28,8 @@ bool PathExists(const char* path) {
 }
 
 bool PathWritable(const char* path) {
-  std::string native;
-  return NativePathOf(path, &native) && backend::NativeWritable(native);
+  const std::string native = NativePath(path);
+  return !native.empty() && backend::NativeWritable(native);
 }
 
 Status CopyFileReplacing(const char* from, const char* to) {
