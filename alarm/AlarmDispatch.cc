@@ -187,16 +187,21 @@ void Release(AlarmState& state, const char* path) {
 
 // The launched alarm's name holds another file now: the bytes that were read
 // and launched become the archive, so that its name is taken and holds what
-// its program was given. The new file waits for its own pass.
-void ArchiveWhatWasRead(const char* path, const char* archive, const std::string& bytes) {
-  if (platform::PathExists(archive) ||
-      !platform::WriteFileAtomically(archive, bytes.data(), bytes.size())) {
+// its program was given. The new file waits for its own pass. Returns the
+// failure of the write (EEXIST when the archive name is taken already).
+platform::Status ArchiveWhatWasRead(const char* path, const char* archive,
+                                   const std::string& bytes) {
+  const platform::Status written =
+      platform::PathExists(archive)
+          ? platform::Status::Failure("create", EEXIST)
+          : platform::WriteFileAtomically(archive, bytes.data(), bytes.size());
+  if (!written.ok()) {
     platform::Print("FAILED to write '%s' from what was read of '%s': %s\r\n", archive, path,
-                    platform::PathExists(archive) ? platform::ErrorText(EEXIST)
-                                                  : platform::ErrorText(errno));
-    return;
+                    written.reason());
+    return written;
   }
   platform::Print("'%s' written to '%s' as it was read\r\n", path, archive);
+  return written;
 }
 
 // Renames the alarm file to its archive name, and makes sure that what was
@@ -204,29 +209,34 @@ void ArchiveWhatWasRead(const char* path, const char* archive, const std::string
 // the name between the last look and the rename. That entry goes back to the
 // spool name (a link or anything but a regular file is removed: it would be
 // refused there anyway), and the archive is written from the bytes read.
-bool RenameToArchive(const char* path, const char* archive, const Identity& identity,
-                     const std::string& bytes) {
-  if (!platform::RenameFile(path, archive)) {
-    platform::Print("FAILED to rename '%s' to '%s': %s\r\n", path, archive,
-                    platform::ErrorText(errno));
+// Success when the archive holds the alarm; else the failure that kept it
+// out (EEXIST: someone took the archive name).
+platform::Status RenameToArchive(const char* path, const char* archive, const Identity& identity,
+                                 const std::string& bytes) {
+  const platform::Status renamed = platform::RenameFile(path, archive);
+  if (!renamed.ok()) {
+    platform::Print("FAILED to rename '%s' to '%s': %s\r\n", path, archive, renamed.reason());
     platform::PrintError("qza_wdir: '%s' not archived as '%s'\n", path, archive);
-    return false;
+    return renamed;
   }
   Identity moved;
   if (platform::IdentityOfRegularEntry(archive, &moved) && moved.SameFile(identity)) {
     platform::Print("'%s' renamed to '%s'\r\n", path, archive);
-    return true;
+    return renamed;
   }
   const bool regular = platform::IdentityOfRegularEntry(archive, &moved);
-  if (!platform::RenameFile(archive, path) && !(regular || platform::RemoveFile(archive))) {
-    platform::Print("FAILED to remove what was swapped in at '%s': %s\r\n", archive,
-                    platform::ErrorText(errno));
+  if (!platform::RenameFile(archive, path).ok() && !regular) {
+    const platform::Status removed = platform::RemoveFile(archive);
+    if (!removed.ok()) {
+      platform::Print("FAILED to remove what was swapped in at '%s': %s\r\n", archive,
+                      removed.reason());
+    }
   }
   platform::Print("'%s' was replaced while it was handled: the launched alarm is archived as "
                   "it was read, the new file waits for its pass\r\n",
                   path);
-  ArchiveWhatWasRead(path, archive, bytes);
-  return platform::PathExists(archive);
+  const platform::Status written = ArchiveWhatWasRead(path, archive, bytes);
+  return platform::PathExists(archive) ? platform::Status() : written;
 }
 
 // A message id names a file in DbPath; one that could name a file elsewhere
@@ -246,8 +256,8 @@ void WriteMessageFile(AlarmState& state, const char* db_path, const AlarmRequest
     return;
   }
   const size_t size = std::strlen(request.text);
-  if (!state.spare.Publish(name, request.text, size) &&
-      !platform::RewriteFile(name, request.text, size)) {
+  if (!state.spare.Publish(name, request.text, size).ok() &&
+      !platform::RewriteFile(name, request.text, size).ok()) {
     platform::Print("FAILED to write messagefile %s\n", name);
     platform::PrintError("qza_wdir: message file %s not written\n", name);
     return;
@@ -266,7 +276,7 @@ void WriteAcknowledgement(const Settings& settings, int console, const std::stri
       JoinInto(name, settings.AckPath,
                "qza" + std::to_string(settings.Number) + "k" + std::to_string(console) + ".ack") &&
       length > 0 && static_cast<size_t>(length) < sizeof lines &&
-      platform::RewriteFile(name, lines, static_cast<size_t>(length));
+      platform::RewriteFile(name, lines, static_cast<size_t>(length)).ok();
   platform::Print(written ? "Acknowledge successfull\n" : "Acknowledge FAILED\n");
   if (!written) platform::PrintError("qza_wdir: %s: acknowledgement not written\n", alarm_file);
 }
@@ -329,8 +339,8 @@ bool ReadAlarm(const Settings& settings, const char* path, int64_t now, AlarmReq
   }
   if (outcome != AlarmReadOutcome::kRead) {
     if (!StillTheFileRead(path, *identity)) return false;
-    if (!platform::RemoveFile(path)) {
-      platform::Print("FAILED to delete '%s': %s\r\n", path, platform::ErrorText(errno));
+    if (const platform::Status removed = platform::RemoveFile(path); !removed.ok()) {
+      platform::Print("FAILED to delete '%s': %s\r\n", path, removed.reason());
     }
     return false;
   }
@@ -377,16 +387,19 @@ bool LaunchAndArchive(AlarmState& state, const char* path, const Identity& ident
     platform::Print("'%s' was replaced while it was handled: the launched alarm is archived as "
                     "it was read, the new file waits for its pass\r\n",
                     path);
-    ArchiveWhatWasRead(path, archive, bytes);
+    // Whether the archive was written is told by the name below, which
+    // counts an archive someone else wrote meanwhile too.
+    (void)ArchiveWhatWasRead(path, archive, bytes);
     ArchiveTaken(state, archive);
     Release(state, path);
     *archived = platform::PathExists(archive);
     return true;
   }
-  *archived = RenameToArchive(path, archive, identity, bytes);
+  const platform::Status renamed = RenameToArchive(path, archive, identity, bytes);
+  *archived = renamed.ok();
   if (*archived) {
     ArchiveTaken(state, archive);
-  } else if (errno == EEXIST) {
+  } else if (renamed.error() == EEXIST) {
     state.archives.Invalidate();  // someone took the name meanwhile
   }
   if (*archived) {

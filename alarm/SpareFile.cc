@@ -14,10 +14,12 @@ bool NoUnnamedFiles(int error) {
 }  // namespace
 
 void SpareFile::MakeAhead(const char* directory) {
-  if (!unavailable_ && !file_.Prepare(directory) && NoUnnamedFiles(errno)) unavailable_ = true;
+  if (unavailable_) return;
+  const platform::Status prepared = file_.Prepare(directory);
+  if (!prepared.ok() && NoUnnamedFiles(prepared.error())) unavailable_ = true;
 }
 
-bool SpareFile::Publish(const char* path, const void* data, size_t size) {
+platform::Status SpareFile::Publish(const char* path, const void* data, size_t size) {
   return file_.Publish(path, data, size);
 }
 

@@ -29,9 +29,9 @@ class SpareFile {
   // True when a file is ready.
   bool Ready() const { return file_.Prepared(); }
   // Writes `size` bytes into the ready file and gives it the name the path
-  // text names, as PreparedFile::Publish does. False with errno set (ENOENT
-  // when no file is ready); the ready file is used up either way.
-  bool Publish(const char* path, const void* data, size_t size);
+  // text names, as PreparedFile::Publish does (ENOENT when no file is
+  // ready); the ready file is used up either way.
+  platform::Status Publish(const char* path, const void* data, size_t size);
 
  private:
   bool unavailable_ = false;  // the file system makes no unnamed files

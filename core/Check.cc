@@ -119,8 +119,8 @@ void CheckPattern(const char* key, const char* pattern, const char* directory_ke
   platform::FileStatus b;
   const bool same =
       native_pattern == native_directory ||
-      (platform::StatPath(native_pattern.c_str(), &a) == 0 &&
-       platform::StatPath(native_directory.c_str(), &b) == 0 && a.dev == b.dev && a.ino == b.ino);
+      (platform::StatPath(native_pattern.c_str(), &a).ok() &&
+       platform::StatPath(native_directory.c_str(), &b).ok() && a.dev == b.dev && a.ino == b.ino);
   if (!same) {
     problems->push_back(
         what + " lies outside " + Setting(directory_key, directory) +

@@ -116,13 +116,15 @@ void MetricsFile::Write(bool force) {
   if (!force && last_write_ms_ >= 0 && now_ms - last_write_ms_ < 1000) return;
   last_write_ms_ = now_ms;
   const std::string text = Text(platform::MonotonicSeconds());
-  if (platform::WriteFileAtomically(settings_.MetricsFile, text.data(), text.size())) {
+  const platform::Status written =
+      platform::WriteFileAtomically(settings_.MetricsFile, text.data(), text.size());
+  if (written.ok()) {
     failed_ = false;
     return;
   }
   if (!failed_) {
     platform::PrintError("qza_wdir: metrics file %s cannot be written: %s\n",
-                         settings_.MetricsFile, platform::ErrorText(errno));
+                         settings_.MetricsFile, written.reason());
   }
   failed_ = true;
 }

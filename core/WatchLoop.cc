@@ -36,8 +36,8 @@ bool SameDirectory(const std::string& a, const std::string& b) {
   const std::string native_a = platform::NativeDirectory(a.c_str());
   const std::string native_b = platform::NativeDirectory(b.c_str());
   if (native_a == native_b) return true;
-  return platform::StatPath(native_a.c_str(), &first) == 0 &&
-         platform::StatPath(native_b.c_str(), &second) == 0 && first.dev == second.dev &&
+  return platform::StatPath(native_a.c_str(), &first).ok() &&
+         platform::StatPath(native_b.c_str(), &second).ok() && first.dev == second.dev &&
          first.ino == second.ino;
 }
 

@@ -53,8 +53,9 @@ bool IdentityOf(const char* path, Identity* identity) {
 
 // Deletes the job file; false (with a line) when it stays.
 bool DeleteJobFile(const char* path) {
-  if (platform::RemoveFile(path)) return true;
-  platform::Print("FAILED to delete '%s': %s\r\n", path, platform::ErrorText(errno));
+  const platform::Status removed = platform::RemoveFile(path);
+  if (removed.ok()) return true;
+  platform::Print("FAILED to delete '%s': %s\r\n", path, removed.reason());
   return false;
 }
 

@@ -17,7 +17,7 @@ void PinnedJobs::Keep(std::unique_ptr<CDosFile> file, const std::string& name) {
 bool PinnedJobs::Take(const char* path, std::string* name) {
   if (jobs_.empty()) return false;
   platform::FileStatus now;
-  if (platform::StatPath(path, &now) != 0) return false;
+  if (!platform::StatPath(path, &now).ok()) return false;
   for (auto it = jobs_.begin(); it != jobs_.end(); ++it) {
     if (it->status.dev == now.dev && it->status.ino == now.ino) {
       *name = it->name;

@@ -1,6 +1,8 @@
 // The portable part of the open directory: path texts and fault checks.
 #include "platform/Directory.h"
 
+#include <errno.h>
+
 #include <string>
 #include <utility>
 
@@ -28,31 +30,35 @@ Directory& Directory::operator=(Directory&& other) noexcept {
 
 std::string Directory::FaultKey(const char* name) const { return JoinPath(text_, name); }
 
-bool Directory::Open(const char* text) {
+Status Directory::Open(const char* text) {
   Close();
   text_ = text;
   const std::string native = NativeDirectory(text);
-  if (FaultInjected(FaultPoint::kOpen, text)) return false;
+  if (Status fault = FaultStatus(FaultPoint::kOpen, "open", text); !fault.ok()) return fault;
   return OpenNative(native);
 }
 
-bool Directory::CopyInto(const char* from, const char* name) const {
+Status Directory::CopyInto(const char* from, const char* name) const {
   const std::string key = FaultKey(name);
-  std::string source;
-  if (!NativePathOf(from, &source)) return false;
-  if (FaultInjected(FaultPoint::kOpen, key.c_str())) return false;
+  const std::string source = NativePath(from);
+  if (source.empty()) return Status::Failure("open", ENOENT);
+  if (Status fault = FaultStatus(FaultPoint::kOpen, "open", key.c_str()); !fault.ok()) {
+    return fault;
+  }
   std::string temp;
-  if (!CopyToTemporary(source, name, &temp)) return false;
-  if (FaultInjected(FaultPoint::kRename, key.c_str())) {
+  if (Status copied = CopyToTemporary(source, name, &temp); !copied.ok()) return copied;
+  if (Status fault = FaultStatus(FaultPoint::kRename, "rename", key.c_str()); !fault.ok()) {
     DropTemporary(temp);  // the failed copy leaves nothing behind
-    return false;
+    return fault;
   }
   return ReplaceByTemporary(temp, name);
 }
 
-bool Directory::RemoveEntry(const char* name) const {
+Status Directory::RemoveEntry(const char* name) const {
   const std::string key = FaultKey(name);
-  if (FaultInjected(FaultPoint::kUnlink, key.c_str())) return false;
+  if (Status fault = FaultStatus(FaultPoint::kUnlink, "remove", key.c_str()); !fault.ok()) {
+    return fault;
+  }
   return RemoveNamed(name);
 }
 

@@ -67,14 +67,21 @@ int FaultForDescriptor(FaultPoint point, int fd) {
   return FaultFor(point, DescriptorPath(fd).c_str());
 }
 
-bool FaultInjected(FaultPoint point, int fd) {
-  const int error = FaultForDescriptor(point, fd);
-  if (error != 0) errno = error;
-  return error != 0;
+Status FaultStatus(FaultPoint point, const char* operation, const char* path) {
+  const int error = FaultFor(point, path);
+  return error == 0 ? Status() : Status::Failure(operation, error);
 }
 
-bool NativePathFor(FaultPoint point, const char* path, std::string* native) {
-  return NativePathOf(path, native) && !FaultInjected(point, path);
+Status FaultStatus(FaultPoint point, const char* operation, int fd) {
+  const int error = FaultForDescriptor(point, fd);
+  return error == 0 ? Status() : Status::Failure(operation, error);
+}
+
+Status CheckedNativePath(FaultPoint point, const char* operation, const char* path,
+                         std::string* native) {
+  *native = NativePath(path);
+  if (native->empty()) return Status::Failure(operation, ENOENT);
+  return FaultStatus(point, operation, path);
 }
 
 }  // namespace platform

@@ -10,6 +10,8 @@
 
 #include <string>
 
+#include "platform/Status.h"
+
 namespace platform {
 
 enum class FaultPoint {
@@ -42,14 +44,17 @@ bool FaultInjected(FaultPoint point, const char* path);
 // As FaultFor, for an operation on an open descriptor: the path matched is
 // the one the descriptor names now (only looked up while a fault is armed).
 int FaultForDescriptor(FaultPoint point, int fd);
-// True, with errno set to the armed error, when the operation at `point` on
-// the open descriptor must fail.
-bool FaultInjected(FaultPoint point, int fd);
 
-// The native form of the path text for an operation at `point`, in
-// *native. False with errno set when the text names nothing (ENOENT) or the
-// operation must fail: the prologue of every operation on a named file.
-bool NativePathFor(FaultPoint point, const char* path, std::string* native);
+// The armed fault for the operation at `point` on `path` (may be null) as a
+// failure of `operation`; success when it may go ahead.
+Status FaultStatus(FaultPoint point, const char* operation, const char* path);
+// As FaultStatus, for an operation on an open descriptor.
+Status FaultStatus(FaultPoint point, const char* operation, int fd);
+// The native form of the path text for `operation` at `point`, in *native:
+// the prologue of every operation on a named file. Fails with ENOENT when the
+// text names nothing, else with the armed fault.
+Status CheckedNativePath(FaultPoint point, const char* operation, const char* path,
+                         std::string* native);
 
 // The path that descriptor `fd` names now, as the system tells it, with
 // forward slashes; empty when it cannot be told. Each back end has its own.

@@ -16,9 +16,9 @@ bool IdentityOfRegularEntry(const char* path, FileIdentity* identity) {
   return !native.empty() && backend::IdentityOfRegularNative(native, identity);
 }
 
-int StatPath(const char* path, FileStatus* status) {
-  std::string native;
-  if (!NativePathOf(path, &native)) return -1;
+Status StatPath(const char* path, FileStatus* status) {
+  const std::string native = NativePath(path);
+  if (native.empty()) return Status::Failure("stat", ENOENT);
   return backend::StatNative(native, status);
 }
 
@@ -28,34 +28,45 @@ bool PathExists(const char* path) {
 }
 
 bool PathWritable(const char* path) {
-  std::string native;
-  return NativePathOf(path, &native) && backend::NativeWritable(native);
+  const std::string native = NativePath(path);
+  return !native.empty() && backend::NativeWritable(native);
 }
 
-bool CopyFileReplacing(const char* from, const char* to) {
-  std::string source;
+Status CopyFileReplacing(const char* from, const char* to) {
+  const std::string source = NativePath(from);
   std::string target;
-  if (!NativePathOf(from, &source) || !NativePathOf(to, &target)) return false;
-  if (FaultInjected(FaultPoint::kOpen, to)) return false;
+  if (source.empty()) return Status::Failure("open", ENOENT);
+  if (Status checked = CheckedNativePath(FaultPoint::kOpen, "open", to, &target); !checked.ok()) {
+    return checked;
+  }
   std::string temp;
-  if (!backend::CopyToTemporary(source, target, &temp)) return false;
-  if (FaultInjected(FaultPoint::kRename, to)) {
+  if (Status copied = backend::CopyToTemporary(source, target, &temp); !copied.ok()) {
+    return copied;
+  }
+  if (Status fault = FaultStatus(FaultPoint::kRename, "rename", to); !fault.ok()) {
     backend::DropTemporary(temp);  // the failed copy leaves nothing behind
-    return false;
+    return fault;
   }
   return backend::ReplaceByTemporary(temp, target);
 }
 
-bool RemoveFile(const char* path) {
+Status RemoveFile(const char* path) {
   std::string native;
-  return NativePathFor(FaultPoint::kUnlink, path, &native) && backend::RemoveNative(native);
+  if (Status checked = CheckedNativePath(FaultPoint::kUnlink, "remove", path, &native);
+      !checked.ok()) {
+    return checked;
+  }
+  return backend::RemoveNative(native);
 }
 
-bool RenameFile(const char* from, const char* to) {
+Status RenameFile(const char* from, const char* to) {
+  const std::string target = NativePath(to);
   std::string source;
-  std::string target;
-  if (!NativePathOf(from, &source) || !NativePathOf(to, &target)) return false;
-  if (FaultInjected(FaultPoint::kRename, from)) return false;
+  if (target.empty()) return Status::Failure("rename", ENOENT);
+  if (Status checked = CheckedNativePath(FaultPoint::kRename, "rename", from, &source);
+      !checked.ok()) {
+    return checked;
+  }
   return backend::RenameNoReplace(source, target);
 }
 

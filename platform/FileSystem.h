@@ -7,6 +7,7 @@
 #include <tuple>
 
 #include "platform/FileStatus.h"
+#include "platform/Status.h"
 
 namespace platform {
 
@@ -24,13 +25,13 @@ struct FileIdentity {
   bool SameFile(const FileIdentity& other) const { return dev == other.dev && ino == other.ino; }
 };
 
-// Fills `status` and returns 0 when the path names an existing file or
-// directory; returns -1 with errno set and leaves `status` alone otherwise.
-int StatPath(const char* path, FileStatus* status);
+// Fills `status` when the path names an existing file or directory; returns
+// the failure of "stat" and leaves `status` alone otherwise.
+Status StatPath(const char* path, FileStatus* status);
 
-// Fills `status` from the open descriptor and returns 0; -1 with errno set
+// Fills `status` from the open descriptor; returns the failure of "stat"
 // (status untouched) when the platform fails.
-int StatDescriptor(int fd, FileStatus* status);
+Status StatDescriptor(int fd, FileStatus* status);
 
 // The identity of a status record.
 inline FileIdentity IdentityOfStatus(const FileStatus& status) {
@@ -40,7 +41,7 @@ inline FileIdentity IdentityOfStatus(const FileStatus& status) {
 // Fills `identity` from the path's status; false when the path names nothing.
 inline bool IdentityOfPath(const char* path, FileIdentity* identity) {
   FileStatus status;
-  if (StatPath(path, &status) != 0) return false;
+  if (!StatPath(path, &status).ok()) return false;
   *identity = IdentityOfStatus(status);
   return true;
 }
@@ -61,24 +62,24 @@ bool PathWritable(const char* path);
 // Copies `from` to `to`, replacing an existing `to`. The copy is written to a
 // new file beside `to` and renamed over it, so readers of `to` see the old or
 // the new file whole, and a symbolic link at `to` is replaced, not followed.
-// `from` must be a regular file reached without following a link. Returns
-// true on success; false with errno set, `to` untouched.
-bool CopyFileReplacing(const char* from, const char* to);
+// `from` must be a regular file reached without following a link. After a
+// failure `to` is untouched.
+Status CopyFileReplacing(const char* from, const char* to);
 
-// Deletes a file (a symbolic link itself, never its target); true on
-// success, false with errno set.
-bool RemoveFile(const char* path);
+// Deletes a file (a symbolic link itself, never its target); the failure of
+// "remove" otherwise.
+Status RemoveFile(const char* path);
 // Renames a file. Unlike POSIX rename, and like the Windows call, it never
-// replaces an existing `to` (a dangling link at `to` counts as existing).
-// True on success, false with errno set.
-bool RenameFile(const char* from, const char* to);
+// replaces an existing `to` (a dangling link at `to` counts as existing:
+// EEXIST). The failure of "rename" otherwise.
+Status RenameFile(const char* from, const char* to);
 
 // The back end's part, one per system, under the calls above. The front
 // (platform/FileSystem.cc) turns each path text into a native path and makes
-// the fault checks once per call; these do the system's work on native paths,
-// with errno set on failure.
+// the fault checks once per call; these do the system's work on native paths
+// and return as the calls above do.
 namespace backend {
-int StatNative(const std::string& native, FileStatus* status);
+Status StatNative(const std::string& native, FileStatus* status);
 bool IdentityOfRegularNative(const std::string& native, FileIdentity* identity);
 bool NativeExists(const std::string& native);
 bool NativeWritable(const std::string& native);
@@ -86,17 +87,18 @@ bool NativeWritable(const std::string& native);
 // new file beside `target`, closed; its native path in *temp. On failure no
 // file is left. The front renames it over `target` (File.h's
 // ReplaceByTemporary).
-bool CopyToTemporary(const std::string& source, const std::string& target, std::string* temp);
+Status CopyToTemporary(const std::string& source, const std::string& target,
+                       std::string* temp);
 // POSIX back end, shared by its copies: opens the regular file `native`
-// read-only without following a link, its permission bits in *mode; -1 with
-// errno set (ENODEV: not a regular file).
-int OpenCopySource(const std::string& native, unsigned* mode);
-// POSIX back end: copies what remains of `in` to `out`; false with errno set
-// when a read or a write fails.
-bool CopyDescriptor(int in, int out);
-bool RemoveNative(const std::string& native);
+// read-only without following a link, its permission bits in *mode; or the
+// failure of "open" (ENODEV: not a regular file).
+Result<int> OpenCopySource(const std::string& native, unsigned* mode);
+// POSIX back end: copies what remains of `in` to `out`; the failure of the
+// read or the write that failed.
+Status CopyDescriptor(int in, int out);
+Status RemoveNative(const std::string& native);
 // Renames without replacing an existing `target`.
-bool RenameNoReplace(const std::string& source, const std::string& target);
+Status RenameNoReplace(const std::string& source, const std::string& target);
 }  // namespace backend
 
 }  // namespace platform

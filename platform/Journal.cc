@@ -37,23 +37,23 @@ void Journal::Close() {
   created_ = false;
 }
 
-bool Journal::Open(const char* path, bool sync) {
-  const std::string native = NativePath(path);
-  if (native.empty()) {
-    errno = ENOENT;
-    return false;
+Status Journal::Open(const char* path, bool sync) {
+  std::string native;
+  if (Status checked = CheckedNativePath(FaultPoint::kOpen, "open", path, &native); !checked.ok()) {
+    return checked;
   }
-  if (FaultInjected(FaultPoint::kOpen, path)) return false;
   const bool existed = PathExists(path);
-  const int fd = OpenJournalFile(native);
-  if (fd < 0) return false;
-  fd_ = fd;
+  const Result<int> opened = OpenJournalFile(native);
+  if (!opened.ok()) return opened.status();
+  fd_ = opened.value();
   sync_ = sync;
   created_ = !existed;
   // A new file holds the empty record at once: an empty file is never what
-  // this class leaves, so one found later was cut short.
-  if (created_) Clear();
-  return true;
+  // this class leaves, so one found later was cut short. A record that could
+  // not be written leaves the file empty, which the next Store fills and
+  // LoadWhole of this journal reads as empty.
+  if (created_) (void)Clear();
+  return Status();
 }
 
 bool Journal::LoadWhole(std::string* text, std::string* damage) {
@@ -64,11 +64,12 @@ bool Journal::LoadWhole(std::string* text, std::string* damage) {
   }
   std::string buffer(kBlockSize + 1, '\0');
   char* block = buffer.data();
-  const int64_t n = ReadJournalBlock(fd_, block, kBlockSize + 1);
-  if (n < 0) {
-    *damage = std::string("it cannot be read: ") + ErrorText(errno);
+  const Result<int64_t> read = ReadJournalBlock(fd_, block, kBlockSize + 1);
+  if (!read.ok()) {
+    *damage = std::string("it cannot be read: ") + read.status().reason();
     return false;
   }
+  const int64_t n = read.value();
   if (n == 0) {
     if (created_) return true;
     *damage = "it is empty";
@@ -112,8 +113,9 @@ std::string Journal::Load() {
   if (fd_ < 0) return std::string();
   std::string buffer(kBlockSize + 1, '\0');
   char* block = buffer.data();
-  const int64_t n = ReadJournalBlock(fd_, block, kBlockSize);
-  if (n < static_cast<int64_t>(kHeaderSize)) return std::string();
+  const Result<int64_t> read = ReadJournalBlock(fd_, block, kBlockSize);
+  const int64_t n = read.value();  // 0 after a failure: no record
+  if (!read.ok() || n < static_cast<int64_t>(kHeaderSize)) return std::string();
   unsigned length = 0;
   unsigned check = 0;
   if (std::sscanf(block, "QZJ1 %5u %8x", &length, &check) != 2 || length > kCapacity ||
@@ -124,16 +126,12 @@ std::string Journal::Load() {
   return std::string(block + kHeaderSize, length);
 }
 
-bool Journal::Store(const std::string& text) {
-  if (fd_ < 0) {
-    errno = EBADF;
-    return false;
+Status Journal::Store(const std::string& text) {
+  if (fd_ < 0) return Status::Failure("write", EBADF);
+  if (text.size() > kCapacity) return Status::Failure("write", EFBIG);
+  if (Status fault = FaultStatus(FaultPoint::kWrite, "write", "journal"); !fault.ok()) {
+    return fault;
   }
-  if (text.size() > kCapacity) {
-    errno = EFBIG;
-    return false;
-  }
-  if (FaultInjected(FaultPoint::kWrite, "journal")) return false;
   std::string block(kHeaderSize + text.size(), '\0');
   std::snprintf(block.data(), kHeaderSize, "QZJ1 %5u %08x\n", static_cast<unsigned>(text.size()),
                 Check(text.data(), text.size()));
@@ -141,18 +139,15 @@ bool Journal::Store(const std::string& text) {
   return Write(block.data(), block.size());
 }
 
-bool Journal::Clear() {
-  if (fd_ < 0) {
-    errno = EBADF;
-    return false;
-  }
+Status Journal::Clear() {
+  if (fd_ < 0) return Status::Failure("write", EBADF);
   return Store(std::string());
 }
 
-bool Journal::Write(const char* block, size_t size) {
-  if (!WriteJournalBlock(fd_, block, size)) return false;
-  if (!sync_) return true;
-  if (FaultInjected(FaultPoint::kSync, "journal")) return false;
+Status Journal::Write(const char* block, size_t size) {
+  if (Status written = WriteJournalBlock(fd_, block, size); !written.ok()) return written;
+  if (!sync_) return Status();
+  if (Status fault = FaultStatus(FaultPoint::kSync, "sync", "journal"); !fault.ok()) return fault;
   return SyncJournalFile(fd_);
 }
 

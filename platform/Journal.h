@@ -17,6 +17,8 @@
 
 #include <string>
 
+#include "platform/Status.h"
+
 namespace platform {
 
 class Journal {
@@ -31,8 +33,8 @@ class Journal {
 
   // Opens or creates the file named by the path text (never through a link).
   // With `sync`, every Store and Clear reaches the disk before it returns.
-  // Returns false with errno set when it cannot.
-  bool Open(const char* path, bool sync);
+  // Returns the failure of "open" when it cannot.
+  Status Open(const char* path, bool sync);
   // True when Open made the file (it did not exist before).
   bool Created() const { return created_; }
   bool IsOpen() const { return fd_ >= 0; }
@@ -47,15 +49,16 @@ class Journal {
   // that does not match. A record cleared by an earlier version (a header of
   // zero bytes) reads as empty.
   bool LoadWhole(std::string* text, std::string* damage);
-  // Stores `text` (at most kCapacity bytes). Returns false with errno set when
-  // it could not be written, or, for a journal that syncs, not synced.
-  bool Store(const std::string& text);
-  // Empties the record; false with errno set as Store.
-  bool Clear();
+  // Stores `text` (at most kCapacity bytes). Returns the failure of "write"
+  // when it could not be written (EBADF: not open; EFBIG: too long), or of
+  // "sync" when a journal that syncs could not sync it.
+  Status Store(const std::string& text);
+  // Empties the record; fails as Store.
+  Status Clear();
 
  private:
   // Writes the block and syncs it when the journal syncs.
-  bool Write(const char* block, size_t size);
+  Status Write(const char* block, size_t size);
 
   int fd_ = -1;
   bool created_ = false;

@@ -1,5 +1,6 @@
 #include "support/CDosFile.h"
 
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 
@@ -7,6 +8,17 @@
 #include "platform/FileSystem.h"
 
 namespace qza {
+
+namespace {
+
+// The class's failure result: 0, with errno holding the platform's reason,
+// so that users of the class can tell why as they do after a C library call.
+int Failed(const platform::Status& status) {
+  errno = status.error();
+  return 0;
+}
+
+}  // namespace
 
 CDosFile::CDosFile(const char* path) {
   if (path != nullptr) {
@@ -20,26 +32,31 @@ CDosFile::~CDosFile() { Close(); }
 
 int CDosFile::Create(unsigned long mode) {
   if (!path_) return 0;
-  if (!platform::FileTruncateOrCreate(path_.get())) return 0;
+  const platform::Status created = platform::FileTruncateOrCreate(path_.get());
+  if (!created.ok()) return Failed(created);
   return Open(mode);
 }
 
 int CDosFile::Open(unsigned long mode) {
   if (!path_) return 0;
   Close();  // a second open must not leak the first descriptor
-  fd_ = platform::FileOpen(path_.get(), static_cast<unsigned>(mode));
-  return fd_ >= 0 ? 1 : 0;
+  const platform::Result<int> opened = platform::FileOpen(path_.get(), static_cast<unsigned>(mode));
+  if (!opened.ok()) return Failed(opened.status());
+  fd_ = opened.value();
+  return 1;
 }
 
 int CDosFile::Close() {
   if (fd_ < 0) return 0;
-  bool closed = platform::FileClose(fd_);
+  const platform::Status closed = platform::FileClose(fd_);
   fd_ = -1;
-  return closed ? 1 : 0;
+  return closed.ok() ? 1 : Failed(closed);
 }
 
 int CDosFile::GetStatus(platform::FileStatus* status) const {
-  return fd_ >= 0 && platform::StatDescriptor(fd_, status) == 0 ? 1 : 0;
+  if (fd_ < 0) return 0;
+  const platform::Status stated = platform::StatDescriptor(fd_, status);
+  return stated.ok() ? 1 : Failed(stated);
 }
 
 int CDosFile::Seek(unsigned long offset) {
@@ -55,24 +72,31 @@ int CDosFile::SeekEof() {
 }
 
 int CDosFile::MoveOrStay(int64_t offset, int origin) {
-  const int64_t before = platform::FileSeek(fd_, 0, 1);
-  if (before < 0) return 0;
-  if (platform::FileSeek(fd_, offset, origin) >= 0) return 1;
-  // The platform may have moved before it refused the position: go back.
-  platform::FileSeek(fd_, before, 0);
-  return 0;
+  const platform::Result<int64_t> before = platform::FileSeek(fd_, 0, 1);
+  if (!before.ok()) return Failed(before.status());
+  const platform::Result<int64_t> moved = platform::FileSeek(fd_, offset, origin);
+  if (moved.ok()) return 1;
+  // The platform may have moved before it refused the position: go back to
+  // where it was a moment ago, which the platform accepted then.
+  (void)platform::FileSeek(fd_, before.value(), 0);
+  return Failed(moved.status());
 }
 
 long CDosFile::GetPos() {
   if (fd_ < 0) return -1;
-  return static_cast<long>(platform::FileSeek(fd_, 0, 1));
+  const platform::Result<int64_t> position = platform::FileSeek(fd_, 0, 1);
+  if (!position.ok()) {
+    Failed(position.status());
+    return -1;
+  }
+  return static_cast<long>(position.value());
 }
 
 int CDosFile::Read(void* buffer, unsigned long size, unsigned long* count) {
   if (fd_ < 0) return 0;
-  int64_t n = platform::FileRead(fd_, buffer, size);
-  if (count != nullptr) *count = n < 0 ? 0 : static_cast<unsigned long>(n);
-  return n < 0 ? 0 : 1;
+  const platform::Result<int64_t> n = platform::FileRead(fd_, buffer, size);
+  if (count != nullptr) *count = n.ok() ? static_cast<unsigned long>(n.value()) : 0;
+  return n.ok() ? 1 : Failed(n.status());
 }
 
 int CDosFile::Read(void* buffer, unsigned long size) { return Read(buffer, size, nullptr); }
@@ -93,15 +117,16 @@ int CDosFile::ReadLine(void* buffer, unsigned long size) {
   }
   text[end] = '\0';
   // Back from the end of the block to the start of the next line.
-  if (next < n) platform::FileSeek(fd_, -static_cast<int64_t>(n - next), 1);
+  // Back within the block just read: a move the platform cannot refuse.
+  if (next < n) (void)platform::FileSeek(fd_, -static_cast<int64_t>(n - next), 1);
   return 1;
 }
 
 int CDosFile::Write(const void* buffer, unsigned long size, unsigned long* count) {
   if (fd_ < 0) return 0;
-  int64_t n = platform::FileWrite(fd_, buffer, size);
-  if (count != nullptr) *count = n < 0 ? 0 : static_cast<unsigned long>(n);
-  return n < 0 ? 0 : 1;
+  const platform::Result<int64_t> n = platform::FileWrite(fd_, buffer, size);
+  if (count != nullptr) *count = n.ok() ? static_cast<unsigned long>(n.value()) : 0;
+  return n.ok() ? 1 : Failed(n.status());
 }
 
 int CDosFile::Write(const void* buffer, unsigned long size) { return Write(buffer, size, nullptr); }

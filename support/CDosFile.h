@@ -5,7 +5,8 @@
 // is open anywhere else), 0x20 deny write (fails while another program has it
 // open for writing; readers never block it), 0x40 deny none. Opening for
 // writing neither shortens the file nor moves past its start. Operations return
-// 1 on success and 0 on failure (GetPos: -1) and print nothing.
+// 1 on success and 0 on failure (GetPos: -1) and print nothing; after a
+// failure of the system's call errno holds its reason, as for the C library.
 #ifndef QZA_WDIR_CDOSFILE_H_
 #define QZA_WDIR_CDOSFILE_H_
 

@@ -1,5 +1,6 @@
 #include "support/CFileStat.h"
 
+#include <cerrno>
 #include <cstring>
 
 #include "platform/FileSystem.h"
@@ -15,7 +16,11 @@ CFileStat::CFileStat(const char* path) {
 
 int CFileStat::Query(Record* record) const {
   *record = Record();
-  return path_[0] != '\0' && platform::StatPath(path_, record) == 0 ? 0 : -1;
+  if (path_[0] == '\0') return -1;
+  const platform::Status stated = platform::StatPath(path_, record);
+  if (stated.ok()) return 0;
+  errno = stated.error();  // the class answers as stat does
+  return -1;
 }
 
 void CFileStat::Update(int result, const Record& record) {

@@ -184,8 +184,8 @@ bool LaunchLedger::Read(const std::string& path, std::vector<LedgerRecord>* reco
   platform::Journal journal;
   std::string text;
   std::vector<LedgerRecord> found;
-  if (!journal.Open(path.c_str(), false)) {
-    *damage = std::string("it cannot be opened: ") + platform::ErrorText(errno);
+  if (const platform::Status opened = journal.Open(path.c_str(), false); !opened.ok()) {
+    *damage = std::string("it cannot be opened: ") + opened.reason();
     return false;
   }
   if (!journal.LoadWhole(&text, damage) || !Parse(text, &found, damage)) return false;
@@ -198,21 +198,22 @@ bool LaunchLedger::Read(const std::string& path, std::vector<LedgerRecord>* reco
 void LaunchLedger::Open(bool sync, int64_t now) {
   const char* path = path_.c_str();
   std::string damage;
-  bool opened = journal_.Open(path, sync);
-  if (!opened && (errno == ELOOP || errno == ENODEV || errno == EISDIR || errno == EMLINK ||
-                  errno == EACCES || errno == EPERM)) {
+  platform::Status opened = journal_.Open(path, sync);
+  const int error = opened.error();
+  if (error == ELOOP || error == ENODEV || error == EISDIR || error == EMLINK ||
+      error == EACCES || error == EPERM) {
     // A link, a directory or a device (Windows says a directory may not be
     // opened), or a file this user may not read: no ledger can be read there.
-    const std::string why = std::string("it cannot be opened: ") + platform::ErrorText(errno);
+    const std::string why = std::string("it cannot be opened: ") + opened.reason();
     platform::FileIdentity ignored;
     MoveAside(platform::IdentityOfRegularEntry(path, &ignored) ? why : "it is not a regular file",
               now);
     opened = journal_.Open(path, sync);
   }
-  if (!opened) {
+  if (!opened.ok()) {
     platform::Print("ERROR: ledger %s cannot be used: %s; a launch interrupted by a crash may "
                     "be repeated without a word, and archive names may be given twice\r\n",
-                    path, platform::ErrorText(errno));
+                    path, opened.reason());
     return;
   }
   std::string text;
@@ -220,9 +221,8 @@ void LaunchLedger::Open(bool sync, int64_t now) {
   if (!journal_.LoadWhole(&text, &damage) || !Parse(text, &found, &damage)) {
     journal_.Close();
     MoveAside(damage, now);
-    if (!journal_.Open(path, sync)) {
-      platform::Print("ERROR: ledger %s cannot be made anew: %s\r\n", path,
-                      platform::ErrorText(errno));
+    if (const platform::Status reopened = journal_.Open(path, sync); !reopened.ok()) {
+      platform::Print("ERROR: ledger %s cannot be made anew: %s\r\n", path, reopened.reason());
       return;
     }
     found.clear();
@@ -241,12 +241,12 @@ void LaunchLedger::MoveAside(const std::string& damage, int64_t now) {
                 t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec);
   const std::string target = path_ + aside;
   in_doubt_ = true;
-  if (!platform::RenameFile(path_.c_str(), target.c_str())) {
-    const int error = errno;
+  if (const platform::Status renamed = platform::RenameFile(path_.c_str(), target.c_str());
+      !renamed.ok()) {
     platform::Print("ERROR: ledger %s is damaged (%s) and cannot be moved aside: %s; spool files "
                     "it may have covered are launched again, each said to be a possible "
                     "repeat\r\n",
-                    path_.c_str(), damage.c_str(), platform::ErrorText(error));
+                    path_.c_str(), damage.c_str(), renamed.reason());
     return;
   }
   platform::Print("ERROR: ledger %s is damaged (%s): moved aside as %s; spool files it may have "
@@ -257,7 +257,7 @@ void LaunchLedger::MoveAside(const std::string& damage, int64_t now) {
 void LaunchLedger::TakeOverOldFaxJournal() {
   if (!platform::PathExists(kOldFaxFileName)) return;
   platform::Journal old;
-  if (!old.Open(kOldFaxFileName, false)) return;
+  if (!old.Open(kOldFaxFileName, false).ok()) return;
   const std::string text = old.Load();
   bool whole = false;
   const std::vector<std::string> lines = Lines(text, &whole);
@@ -273,7 +273,9 @@ void LaunchLedger::TakeOverOldFaxJournal() {
       records_.push_back(r);
     }
   }
-  platform::RemoveFile(kOldFaxFileName);
+  // Taken over: a journal that cannot be removed is read again at the next
+  // start, and what it holds is in the ledger already.
+  (void)platform::RemoveFile(kOldFaxFileName);
 }
 
 const LedgerRecord* LaunchLedger::Find(LedgerRecord::Kind kind, const std::string& path) const {
@@ -335,8 +337,8 @@ bool LaunchLedger::Store() {
   if (text.size() > platform::Journal::kCapacity) {
     reason = "its " + std::to_string(records_.size()) + " records need more than " +
              std::to_string(platform::Journal::kCapacity) + " bytes";
-  } else if (!journal_.Store(text)) {
-    reason = platform::ErrorText(errno);
+  } else if (const platform::Status stored = journal_.Store(text); !stored.ok()) {
+    reason = stored.reason();
   }
   if (reason.empty()) {
     if (write_failed_) {

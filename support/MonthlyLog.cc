@@ -39,27 +39,28 @@ bool AppendMonthlyLog(const char* name_format, const char* directory, const stru
   }
   const size_t size = std::strlen(line);
   const bool existed = platform::PathExists(name);
-  if (platform::AppendToFile(name, line, size, true)) return true;
-  if (errno == EBUSY) {  // another writer has it open: one retry
+  platform::Status appended = platform::AppendToFile(name, line, size, true);
+  if (appended.ok()) return true;
+  if (appended.error() == EBUSY) {  // another writer has it open: one retry
     platform::Sleep(500);
-    if (platform::AppendToFile(name, line, size, true)) return true;
-    if (errno == EBUSY) {
+    appended = platform::AppendToFile(name, line, size, true);
+    if (appended.ok()) return true;
+    if (appended.error() == EBUSY) {
       platform::Print("ERROR: Log file could not be opened\n");
       platform::PrintError("qza_wdir: log line not written: %s is held by another program\n",
                            Printable(name).c_str());
       return false;
     }
   }
-  const int error = errno;
   if (!existed && !platform::PathExists(name)) {
     platform::Print("ERROR: Log file could not be created\n");
     platform::PrintError("qza_wdir: log line not written: %s cannot be created: %s\n",
-                         Printable(name).c_str(), platform::ErrorText(error));
+                         Printable(name).c_str(), appended.reason());
   } else {
     platform::Print("ERROR: Log file %s could not be written: %s\n", Printable(name).c_str(),
-                    platform::ErrorText(error));
+                    appended.reason());
     platform::PrintError("qza_wdir: log line not written to %s: %s\n", Printable(name).c_str(),
-                         platform::ErrorText(error));
+                         appended.reason());
   }
   return false;
 }

@@ -56,14 +56,16 @@ TEST_F(FileTest, OpenRefusesWhatIsNoPlainRegularFile) {
   for (const auto& c : cases) {
     if (testutil::kWindows && c.posix_only) continue;
     for (unsigned mode : {0x10u, 0x20u, 0x40u, 0x11u}) {
-      errno = 0;
-      EXPECT_EQ(platform::FileOpen((dir_ / c.name).c_str(), mode), -1) << c.name;
-      EXPECT_EQ(errno, c.error) << c.name << " mode " << mode;
+      const platform::Result<int> opened = platform::FileOpen((dir_ / c.name).c_str(), mode);
+      EXPECT_FALSE(opened.ok()) << c.name;
+      EXPECT_EQ(opened.status().error(), c.error) << c.name << " mode " << mode;
+      EXPECT_STREQ(opened.status().operation(), "open") << c.name;
     }
   }
-  const int fd = platform::FileOpen((dir_ / "regular").c_str(), 0x10);
-  EXPECT_GE(fd, 0);
-  platform::FileClose(fd);
+  const platform::Result<int> opened = platform::FileOpen((dir_ / "regular").c_str(), 0x10);
+  ASSERT_TRUE(opened.ok()) << opened.status().ToString();
+  EXPECT_GE(opened.value(), 0);
+  EXPECT_TRUE(platform::FileClose(opened.value()).ok());
   if (writer >= 0) close(writer);
   EXPECT_STREQ(platform::ErrorText(ELOOP), "a symbolic link");
   EXPECT_STREQ(platform::ErrorText(EMLINK), "a file with a second name (a hard link)");
@@ -74,13 +76,11 @@ TEST_F(FileTest, RecordsReplaceALinkAtTheirNameAndNeverWriteThroughIt) {
   for (const char* name : {"atomic", "created"}) {
     ASSERT_TRUE(testutil::MakeSymlink(Victim(), dir_ / name));
   }
-  EXPECT_TRUE(platform::WriteFileAtomically((dir_ / "atomic").c_str(), "new", 3));
+  EXPECT_TRUE(platform::WriteFileAtomically((dir_ / "atomic").c_str(), "new", 3).ok());
   EXPECT_EQ(testutil::ReadFile(dir_ / "atomic"), "new");
   EXPECT_FALSE(testutil::IsSymlink(dir_ / "atomic"));
-  EXPECT_FALSE(platform::FileTruncateOrCreate((dir_ / "created").c_str()));
-  EXPECT_EQ(errno, ELOOP);
-  EXPECT_FALSE(platform::AppendToFile((dir_ / "created").c_str(), "x", 1, true));
-  EXPECT_EQ(errno, ELOOP);
+  EXPECT_EQ(platform::FileTruncateOrCreate((dir_ / "created").c_str()).error(), ELOOP);
+  EXPECT_EQ(platform::AppendToFile((dir_ / "created").c_str(), "x", 1, true).error(), ELOOP);
   EXPECT_EQ(testutil::ReadFile(Victim()), "secret");
 }
 
@@ -95,12 +95,11 @@ TEST_F(FileTest, FailedAtomicWriteLeavesTheOldFileAndNoTemporaryFile) {
                {platform::FaultPoint::kRename, EXDEV}};
   for (const auto& c : cases) {
     platform::InjectFault(c.point, c.error, "record");
-    errno = 0;
-    const bool written = platform::WriteFileAtomically((dir_ / "record").c_str(), "new", 3);
-    const int error = errno;
+    const platform::Status written =
+        platform::WriteFileAtomically((dir_ / "record").c_str(), "new", 3);
     platform::ClearFaults();
-    EXPECT_FALSE(written) << static_cast<int>(c.point);
-    EXPECT_EQ(error, c.error) << static_cast<int>(c.point);
+    EXPECT_FALSE(written.ok()) << static_cast<int>(c.point);
+    EXPECT_EQ(written.error(), c.error) << static_cast<int>(c.point);
     EXPECT_EQ(testutil::ReadFile(dir_ / "record"), "old");
     int files = 0;
     for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) {
@@ -109,7 +108,7 @@ TEST_F(FileTest, FailedAtomicWriteLeavesTheOldFileAndNoTemporaryFile) {
     }
     EXPECT_EQ(files, 3) << "victim, regular, record and no temporary file";
   }
-  EXPECT_TRUE(platform::WriteFileAtomically((dir_ / "record").c_str(), "new", 3));
+  EXPECT_TRUE(platform::WriteFileAtomically((dir_ / "record").c_str(), "new", 3).ok());
   EXPECT_EQ(testutil::ReadFile(dir_ / "record"), "new");
 }
 
@@ -120,10 +119,13 @@ TEST_F(FileTest, UniqueFileIsNewAndATakenNameIsTriedAgain) {
   std::vector<std::string> paths;
   for (int i = 0; i < 20; ++i) {
     std::string path;
-    const int fd = platform::CreateUniqueFile(dir_.path().c_str(), ".u.", &path);
-    ASSERT_GE(fd, 0);
-    EXPECT_EQ(platform::FileWrite(fd, "x", 1), 1);
-    EXPECT_TRUE(platform::FileClose(fd));
+    const platform::Result<int> created =
+        platform::CreateUniqueFile(dir_.path().c_str(), ".u.", &path);
+    ASSERT_TRUE(created.ok()) << created.status().ToString();
+    const platform::Result<int64_t> written = platform::FileWrite(created.value(), "x", 1);
+    EXPECT_TRUE(written.ok());
+    EXPECT_EQ(written.value(), 1);
+    EXPECT_TRUE(platform::FileClose(created.value()).ok());
     EXPECT_EQ(path.rfind(dir_.path() + "/.u.", 0), 0u) << path;
     EXPECT_EQ(path.size(), dir_.path().size() + 4 + 16) << path;
     EXPECT_EQ(testutil::ReadFile(path), "x");
@@ -142,16 +144,16 @@ TEST_F(FileTest, UniqueFileIsNewAndATakenNameIsTriedAgain) {
   for (const auto& c : cases) {
     platform::InjectFault(platform::FaultPoint::kOpen, c.error, ".t.", c.count);
     std::string path;
-    errno = 0;
-    const int fd = platform::CreateUniqueFile(dir_.path().c_str(), ".t.", &path);
-    const int error = errno;
+    const platform::Result<int> created =
+        platform::CreateUniqueFile(dir_.path().c_str(), ".t.", &path);
     platform::ClearFaults();
-    EXPECT_EQ(fd >= 0, c.created) << c.error << " " << c.count;
-    if (fd >= 0) {
-      EXPECT_TRUE(platform::FileClose(fd));
+    EXPECT_EQ(created.ok(), c.created) << c.error << " " << c.count;
+    if (created.ok()) {
+      EXPECT_TRUE(platform::FileClose(created.value()).ok());
       EXPECT_TRUE(testutil::RemoveFile(path));
     } else {
-      EXPECT_EQ(error, c.error);
+      EXPECT_EQ(created.status().error(), c.error);
+      EXPECT_STREQ(created.status().operation(), "create");
     }
   }
   size_t files = 0;
@@ -182,7 +184,7 @@ TEST_F(FileTest, RewriteKeepsAPlainRecordAndReplacesAnythingElse) {
     if (testutil::kWindows && c.posix_only) continue;
     platform::FileIdentity before;
     platform::IdentityOfPath((dir_ / c.name).c_str(), &before);
-    EXPECT_TRUE(platform::RewriteFile((dir_ / c.name).c_str(), "new", 3)) << c.name;
+    EXPECT_TRUE(platform::RewriteFile((dir_ / c.name).c_str(), "new", 3).ok()) << c.name;
     platform::FileIdentity after;
     ASSERT_TRUE(platform::IdentityOfPath((dir_ / c.name).c_str(), &after)) << c.name;
     EXPECT_FALSE(testutil::IsSymlink(dir_ / c.name)) << c.name;
@@ -191,7 +193,7 @@ TEST_F(FileTest, RewriteKeepsAPlainRecordAndReplacesAnythingElse) {
   }
   EXPECT_EQ(testutil::ReadFile(Victim()), "secret");
   ASSERT_TRUE(testutil::MakeDirectory(dir_ / "dir"));
-  EXPECT_FALSE(platform::RewriteFile((dir_ / "dir").c_str(), "new", 3));
+  EXPECT_FALSE(platform::RewriteFile((dir_ / "dir").c_str(), "new", 3).ok());
 }
 
 TEST_F(FileTest, FailedRewriteLeavesAnEmptyRecordNotAMix) {
@@ -204,15 +206,13 @@ TEST_F(FileTest, FailedRewriteLeavesAnEmptyRecordNotAMix) {
                {platform::FaultPoint::kWrite, testutil::kWindows ? "old content" : ""}};
   for (const auto& c : cases) {
     platform::InjectFault(c.point, ENOSPC, "record");
-    errno = 0;
-    const bool written = platform::RewriteFile((dir_ / "record").c_str(), "new", 3);
-    const int error = errno;
+    const platform::Status written = platform::RewriteFile((dir_ / "record").c_str(), "new", 3);
     platform::ClearFaults();
-    EXPECT_FALSE(written);
-    EXPECT_EQ(error, ENOSPC);
+    EXPECT_FALSE(written.ok());
+    EXPECT_EQ(written.error(), ENOSPC);
     EXPECT_EQ(testutil::ReadFile(dir_ / "record"), c.left);
   }
-  EXPECT_TRUE(platform::RewriteFile((dir_ / "record").c_str(), "new", 3));
+  EXPECT_TRUE(platform::RewriteFile((dir_ / "record").c_str(), "new", 3).ok());
   EXPECT_EQ(testutil::ReadFile(dir_ / "record"), "new");
 }
 
@@ -245,17 +245,13 @@ TEST_F(FileTest, PreparedRecordTakesOnlyAFreeName) {
   for (const auto& c : cases) {
     const int entries = EntriesIn(dir_.path());
     platform::PreparedFile file;
-    ASSERT_TRUE(file.Prepare(dir_.path().c_str())) << c.name;
+    ASSERT_TRUE(file.Prepare(dir_.path().c_str()).ok()) << c.name;
     EXPECT_EQ(EntriesIn(dir_.path()), entries) << "a prepared file has no name";
-    errno = 0;
-    EXPECT_EQ(file.Publish((dir_ / c.name).c_str(), "new", 3), c.published) << c.name;
-    if (!c.published) {
-      EXPECT_EQ(errno, c.error) << c.name;
-    }
+    const platform::Status published = file.Publish((dir_ / c.name).c_str(), "new", 3);
+    EXPECT_EQ(published.ok(), c.published) << c.name;
+    EXPECT_EQ(published.error(), c.error) << c.name;
     EXPECT_EQ(testutil::ReadFile(dir_ / c.name), c.content) << c.name;
-    errno = 0;
-    EXPECT_FALSE(file.Publish((dir_ / "again").c_str(), "new", 3)) << "used up";
-    EXPECT_EQ(errno, ENOENT);
+    EXPECT_EQ(file.Publish((dir_ / "again").c_str(), "new", 3).error(), ENOENT) << "used up";
   }
   EXPECT_EQ(testutil::ReadFile(Victim()), "secret");
   EXPECT_EQ(EntriesIn(dir_.path()), before + 1) << "only the published record";
@@ -265,16 +261,71 @@ TEST_F(FileTest, PreparedRecordThatFailsLeavesNothing) {
   if (testutil::kWindows) GTEST_SKIP() << "Windows has no unnamed files";
   for (auto point : {platform::FaultPoint::kOpen, platform::FaultPoint::kWrite}) {
     platform::PreparedFile file;
-    ASSERT_TRUE(file.Prepare(dir_.path().c_str()));
+    ASSERT_TRUE(file.Prepare(dir_.path().c_str()).ok());
     platform::InjectFault(point, ENOSPC, "record");
-    errno = 0;
-    const bool published = file.Publish((dir_ / "record").c_str(), "new", 3);
-    const int error = errno;
+    const platform::Status published = file.Publish((dir_ / "record").c_str(), "new", 3);
     platform::ClearFaults();
-    EXPECT_FALSE(published);
-    EXPECT_EQ(error, ENOSPC);
+    EXPECT_FALSE(published.ok());
+    EXPECT_EQ(published.error(), ENOSPC);
     EXPECT_FALSE(testutil::FileExists(dir_ / "record"));
   }
+}
+
+// A failed file-system call names its operation and the system's reason;
+// an injected fault reads as the system's own refusal would.
+TEST_F(FileTest, FileSystemFailuresNameTheOperationAndTheReason) {
+  const std::string missing = dir_ / "missing";
+  const std::string victim = Victim();
+  const std::string regular = dir_ / "regular";
+  testutil::WriteFile(regular, "text");
+  platform::FileStatus status;
+  static const struct {
+    const char* name;
+    platform::Status (*call)(const std::string& missing, const std::string& victim,
+                             const std::string& regular, platform::FileStatus* status);
+    int error;
+    const char* operation;
+  } cases[] = {
+      {"stat of a missing file",
+       [](const std::string& m, const std::string&, const std::string&, platform::FileStatus* st) {
+         return platform::StatPath(m.c_str(), st);
+       },
+       ENOENT, "stat"},
+      {"remove of a missing file",
+       [](const std::string& m, const std::string&, const std::string&, platform::FileStatus*) {
+         return platform::RemoveFile(m.c_str());
+       },
+       ENOENT, "remove"},
+      {"rename onto a taken name",
+       [](const std::string&, const std::string& v, const std::string& r, platform::FileStatus*) {
+         return platform::RenameFile(r.c_str(), v.c_str());
+       },
+       EEXIST, "rename"},
+      {"copy of a missing file",
+       [](const std::string& m, const std::string& v, const std::string&, platform::FileStatus*) {
+         return platform::CopyFileReplacing(m.c_str(), v.c_str());
+       },
+       ENOENT, "open"},
+      {"stat of the empty text",
+       [](const std::string&, const std::string&, const std::string&, platform::FileStatus* st) {
+         return platform::StatPath("", st);
+       },
+       ENOENT, "stat"},
+  };
+  for (const auto& c : cases) {
+    const platform::Status failed = c.call(missing, victim, regular, &status);
+    EXPECT_EQ(failed.error(), c.error) << c.name;
+    EXPECT_STREQ(failed.operation(), c.operation) << c.name;
+  }
+  EXPECT_EQ(testutil::ReadFile(victim), "secret");
+  platform::InjectFault(platform::FaultPoint::kUnlink, EACCES, "regular", 1);
+  const platform::Status refused = platform::RemoveFile(regular.c_str());
+  platform::ClearFaults();
+  EXPECT_EQ(refused.error(), EACCES);
+  EXPECT_STREQ(refused.operation(), "remove");
+  EXPECT_TRUE(testutil::FileExists(regular));
+  EXPECT_TRUE(platform::RemoveFile(regular.c_str()).ok());
+  EXPECT_FALSE(testutil::FileExists(regular));
 }
 
 TEST_F(FileTest, AppendThatDoesNotFitLeavesNoPartOfTheLine) {
@@ -282,7 +333,7 @@ TEST_F(FileTest, AppendThatDoesNotFitLeavesNoPartOfTheLine) {
   GTEST_SKIP() << "Windows has no file-size limit of a process to cut a write short";
 #else
   const std::string log = dir_ / "log";
-  ASSERT_TRUE(platform::AppendToFile(log.c_str(), "first line\r\n", 12, true));
+  ASSERT_TRUE(platform::AppendToFile(log.c_str(), "first line\r\n", 12, true).ok());
   // A file-size limit just beyond the first line: the second write is cut short.
   struct rlimit old;
   ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
@@ -290,14 +341,15 @@ TEST_F(FileTest, AppendThatDoesNotFitLeavesNoPartOfTheLine) {
   struct rlimit limit = {20, old.rlim_max};
   ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
   const std::string line = "a second line that does not fit\r\n";
-  const bool appended = platform::AppendToFile(log.c_str(), line.data(), line.size(), true);
-  const int error = errno;
+  const platform::Status appended =
+      platform::AppendToFile(log.c_str(), line.data(), line.size(), true);
   setrlimit(RLIMIT_FSIZE, &old);
   signal(SIGXFSZ, old_handler);
-  EXPECT_FALSE(appended);
-  EXPECT_EQ(error, EFBIG);
+  EXPECT_FALSE(appended.ok());
+  EXPECT_EQ(appended.error(), EFBIG);
+  EXPECT_STREQ(appended.operation(), "write");
   EXPECT_EQ(testutil::ReadFile(log), "first line\r\n");
-  ASSERT_TRUE(platform::AppendToFile(log.c_str(), "third\r\n", 7, true));
+  ASSERT_TRUE(platform::AppendToFile(log.c_str(), "third\r\n", 7, true).ok());
   EXPECT_EQ(testutil::ReadFile(log), "first line\r\nthird\r\n");
 #endif
 }

@@ -56,14 +56,17 @@ TEST_F(JournalTest, FailedSyncFailsTheWriteOnlyWhenTheJournalSyncs) {
     platform::Journal journal;
     ASSERT_TRUE(journal.Open(Path().c_str(), c.sync));
     platform::InjectFault(platform::FaultPoint::kSync, EIO);
-    errno = 0;
-    EXPECT_EQ(journal.Store("text"), c.written);
-    EXPECT_EQ(journal.Clear(), c.written);
+    const platform::Status stored = journal.Store("text");
+    const platform::Status cleared = journal.Clear();
+    EXPECT_EQ(stored.ok(), c.written);
+    EXPECT_EQ(cleared.ok(), c.written);
     if (!c.written) {
-      EXPECT_EQ(errno, EIO);
+      EXPECT_EQ(stored.error(), EIO);
+      EXPECT_STREQ(stored.operation(), "sync");
+      EXPECT_EQ(cleared.error(), EIO);
     }
     platform::ClearFaults();
-    EXPECT_TRUE(journal.Store("after"));
+    EXPECT_TRUE(journal.Store("after").ok());
     EXPECT_EQ(journal.Load(), "after");
   }
 }

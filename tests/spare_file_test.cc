@@ -18,9 +18,7 @@ TEST(SpareFile, WithoutAReadyFilePublishFailsAndCreatesNothing) {
   const std::string name = dir / "M1.msg";
   SpareFile spare;
   ASSERT_FALSE(spare.Ready());
-  errno = 0;
-  EXPECT_FALSE(spare.Publish(name.c_str(), "text", 4));
-  EXPECT_EQ(errno, ENOENT);
+  EXPECT_EQ(spare.Publish(name.c_str(), "text", 4).error(), ENOENT);
   EXPECT_FALSE(testutil::FileExists(name));
 }
 
@@ -32,11 +30,9 @@ TEST(SpareFile, FileMadeAheadIsUsedUpByOnePublish) {
   spare.MakeAhead(dir.path().c_str());  // one is ready: no second one
   ASSERT_TRUE(spare.Ready());
   EXPECT_TRUE(std::filesystem::is_empty(dir.path()));  // unnamed until published
-  EXPECT_TRUE(spare.Publish((dir / "M1.msg").c_str(), "Fire in hall 3", 14));
+  EXPECT_TRUE(spare.Publish((dir / "M1.msg").c_str(), "Fire in hall 3", 14).ok());
   EXPECT_EQ(testutil::ReadFile(dir / "M1.msg"), "Fire in hall 3");
-  errno = 0;
-  EXPECT_FALSE(spare.Publish((dir / "M2.msg").c_str(), "x", 1));
-  EXPECT_EQ(errno, ENOENT);
+  EXPECT_EQ(spare.Publish((dir / "M2.msg").c_str(), "x", 1).error(), ENOENT);
   EXPECT_FALSE(testutil::FileExists(dir / "M2.msg"));
 }
 
@@ -48,7 +44,7 @@ TEST(SpareFile, MissingDirectoryMakesNothingAndALaterCallStillWorks) {
   EXPECT_FALSE(spare.Ready());
   spare.MakeAhead(dir.path().c_str());
   ASSERT_TRUE(spare.Ready());
-  EXPECT_TRUE(spare.Publish((dir / "M1.msg").c_str(), "ok", 2));
+  EXPECT_TRUE(spare.Publish((dir / "M1.msg").c_str(), "ok", 2).ok());
   EXPECT_EQ(testutil::ReadFile(dir / "M1.msg"), "ok");
 }
 
@@ -59,8 +55,7 @@ TEST(SpareFile, PublishUnderATakenNameFailsAndLeavesTheOldFile) {
   SpareFile spare;
   spare.MakeAhead(dir.path().c_str());
   ASSERT_TRUE(spare.Ready());
-  EXPECT_FALSE(spare.Publish((dir / "M1.msg").c_str(), "new", 3));
-  EXPECT_EQ(errno, EEXIST);
+  EXPECT_EQ(spare.Publish((dir / "M1.msg").c_str(), "new", 3).error(), EEXIST);
   EXPECT_EQ(testutil::ReadFile(dir / "M1.msg"), "old");
   EXPECT_FALSE(spare.Ready());
 }

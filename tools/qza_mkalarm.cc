@@ -162,25 +162,27 @@ int Main(int argc, char** argv) {
   const std::string target = fields.dir + "/" + fields.file;
   const std::string content = AlarmFileContent(fields);
   std::string temp;
-  const int fd = platform::CreateUniqueFile(fields.dir.c_str(), ".qza_mkalarm.", &temp);
-  if (fd < 0) {
+  const platform::Result<int> created =
+      platform::CreateUniqueFile(fields.dir.c_str(), ".qza_mkalarm.", &temp);
+  if (!created.ok()) {
     std::fprintf(stderr, "qza_mkalarm: cannot create a temporary file in %s: %s\n",
-                 fields.dir.c_str(), std::strerror(errno));
+                 fields.dir.c_str(), std::strerror(created.status().error()));
     return 1;
   }
-  const bool written = platform::FileWrite(fd, content.data(), content.size()) ==
-                       static_cast<int64_t>(content.size());
-  const int write_error = errno;
-  if (!platform::FileClose(fd) || !written) {
+  const platform::Status written =
+      platform::FileWrite(created.value(), content.data(), content.size()).status();
+  const platform::Status closed = platform::FileClose(created.value());
+  if (!written.ok() || !closed.ok()) {
     std::fprintf(stderr, "qza_mkalarm: cannot write %s: %s\n", temp.c_str(),
-                 std::strerror(written ? errno : write_error));
-    platform::RemoveFile(temp.c_str());
+                 std::strerror(written.ok() ? closed.error() : written.error()));
+    (void)platform::RemoveFile(temp.c_str());  // the failure above is what counts
     return 1;
   }
-  if (!platform::RenameFile(temp.c_str(), target.c_str())) {
+  if (const platform::Status renamed = platform::RenameFile(temp.c_str(), target.c_str());
+      !renamed.ok()) {
     std::fprintf(stderr, "qza_mkalarm: cannot rename into %s: %s (an alarm file of that name may "
-                         "still be waiting)\n", target.c_str(), std::strerror(errno));
-    platform::RemoveFile(temp.c_str());
+                         "still be waiting)\n", target.c_str(), std::strerror(renamed.error()));
+    (void)platform::RemoveFile(temp.c_str());  // the failure above is what counts
     return 1;
   }
   return 0;

@@ -155,18 +155,18 @@ bool QueueHasRoom(JobRun& run, const Entry& entry) {
 bool OpenTarget(const JobRun& run, const Entry& entry, Target* target) {
   auto dir = std::make_shared<platform::Directory>();
   const std::string shown = Printable(entry.dir);
-  if (!dir->Open(entry.dir)) {
+  if (const platform::Status opened = dir->Open(entry.dir); !opened.ok()) {
     platform::PrintWarning("TTS entry File%d refused: its directory '%s' cannot be opened: %s\r\n",
-                           entry.number, shown.c_str(), platform::ErrorText(errno));
+                           entry.number, shown.c_str(), opened.reason());
     return false;
   }
-  const int within = dir->WithinAny(run.allowed);
-  if (within < 0) {
+  const platform::Result<int> within = dir->WithinAny(run.allowed);
+  if (!within.ok()) {
     platform::PrintWarning("TTS entry File%d refused: its directory '%s' cannot be judged: %s\r\n",
-                           entry.number, shown.c_str(), platform::ErrorText(errno));
+                           entry.number, shown.c_str(), within.status().reason());
     return false;
   }
-  if (within == 0) {
+  if (within.value() == 0) {
     platform::PrintWarning(
         "TTS entry File%d refused: its directory '%s' lies outside every directory "
         "of SVoxSettings/WavDirs\r\n",
@@ -174,7 +174,7 @@ bool OpenTarget(const JobRun& run, const Entry& entry, Target* target) {
     return false;
   }
   target->dir = std::move(dir);
-  target->allowed = static_cast<size_t>(within - 1);
+  target->allowed = static_cast<size_t>(within.value() - 1);
   return true;
 }
 
@@ -222,24 +222,26 @@ bool Queue(JobRun& run, const Entry& entry, WavTask task) {
 // link planted at the name is replaced, never written through. Three attempts.
 bool WriteTextFile(const JobRun& run, const Entry& entry, const std::string& path) {
   const size_t size = std::strlen(entry.text);
+  platform::Status status;
   for (int attempt = 1; attempt <= 3; ++attempt) {
-    if (platform::WriteFileAtomically(path.c_str(), entry.text, size)) return true;
+    status = platform::WriteFileAtomically(path.c_str(), entry.text, size);
+    if (status.ok()) return true;
     if (attempt < 3) run.clock.sleep(10);
   }
-  const int error = errno;
   platform::Print("Failed to create textfile: %s", Printable(path.c_str()).c_str());
   platform::PrintError("qza_wdir: text file %s cannot be created: %s\n",
-                       Printable(path.c_str()).c_str(), platform::ErrorText(error));
+                       Printable(path.c_str()).c_str(), status.reason());
   return false;
 }
 
 // Removes an output left by an earlier synthesis of the same name, so that
 // only what this synthesis writes can be published.
 bool RemoveOldOutput(const Entry& entry, const std::string& output) {
-  if (platform::RemoveFile(output.c_str()) || errno == ENOENT) return true;
+  const platform::Status removed = platform::RemoveFile(output.c_str());
+  if (removed.ok() || removed.error() == ENOENT) return true;
   platform::PrintWarning(
       "TTS entry File%d skipped: old synthesiser output %s cannot be removed: %s\r\n", entry.number,
-      Printable(output.c_str()).c_str(), platform::ErrorText(errno));
+      Printable(output.c_str()).c_str(), removed.reason());
   return false;
 }
 
@@ -271,12 +273,14 @@ bool RunSynthesiser(const Synthesis& plan) {
     const int error = process.LastError();
     platform::Print("Failed to start synthesiser: %s (%s)\r\n",
                     Printable(plan.command.c_str()).c_str(), platform::ErrorText(error));
-    platform::RemoveFile(plan.text_path.c_str());  // nothing else will read it
+    // Nothing else will read it; a file that cannot be removed is only left over.
+    (void)platform::RemoveFile(plan.text_path.c_str());
     return false;
   }
   if (!AwaitSynthesiser(process, plan)) {
-    platform::RemoveFile(plan.text_path.c_str());  // a partial output is never published
-    platform::RemoveFile(plan.output.c_str());
+    // A partial output is never published; what cannot be removed is only left over.
+    (void)platform::RemoveFile(plan.text_path.c_str());
+    (void)platform::RemoveFile(plan.output.c_str());
     return false;
   }
   if (process.ExitCode() != 0) {
@@ -314,10 +318,12 @@ void Synthesize(JobRun& run, const Entry& entry) {
     return;
   }
   platform::FileStatus output;
-  const long long bytes = platform::StatPath(plan.output.c_str(), &output) == 0 ? output.size : 0;
+  const long long bytes = platform::StatPath(plan.output.c_str(), &output).ok() ? output.size : 0;
   if (!ChargeBytes(run, entry, target, bytes)) {
-    platform::RemoveFile(plan.text_path.c_str());  // never published: nothing else reads them
-    platform::RemoveFile(plan.output.c_str());
+    // Never published: nothing else reads them, and what cannot be removed is
+    // only left over.
+    (void)platform::RemoveFile(plan.text_path.c_str());
+    (void)platform::RemoveFile(plan.output.c_str());
     CountEntry(run, &ServiceMetrics::speech_entries_refused);
     return;
   }
@@ -405,32 +411,32 @@ bool HandleEntries(JobRun& run, const char* path, const Job& job) {
 // replacing an archive: when the name is taken (two jobs whose names differ
 // only in case, in the same second), "~2", "~3", ... go before ".tts". The
 // copy is written whole under a random name first, then renamed. Fills
-// `archive` with the name used or last tried; false with errno set.
-bool StoreArchive(const char* log_path, const std::string& name, const std::string& text,
-                  std::string* archive) {
+// `archive` with the name used or last tried; returns the failure of the
+// step that failed.
+platform::Status StoreArchive(const char* log_path, const std::string& name,
+                              const std::string& text, std::string* archive) {
   *archive = JoinPath(log_path, name);
   std::string temp;
-  const int fd = platform::CreateUniqueFile(log_path, ("." + name + ".").c_str(), &temp);
-  if (fd < 0) return false;
-  bool ok =
-      platform::FileWrite(fd, text.data(), text.size()) == static_cast<int64_t>(text.size());
-  int error = ok ? 0 : errno;
-  if (!platform::FileClose(fd) && ok) {
-    ok = false;
-    error = errno;
-  }
-  if (ok) {
+  const platform::Result<int> created =
+      platform::CreateUniqueFile(log_path, ("." + name + ".").c_str(), &temp);
+  if (!created.ok()) return created.status();
+  platform::Status status =
+      platform::FileWrite(created.value(), text.data(), text.size()).status();
+  const platform::Status closed = platform::FileClose(created.value());
+  if (status.ok()) status = closed;
+  if (status.ok()) {
     const std::string base = CutAt(name, ".tts");
     for (int n = 1; n <= 100; ++n) {
       *archive = JoinPath(log_path, n == 1 ? name : base + "~" + std::to_string(n) + ".tts");
-      if (platform::RenameFile(temp.c_str(), archive->c_str())) return true;
-      error = errno;
-      if (error != EEXIST) break;
+      status = platform::RenameFile(temp.c_str(), archive->c_str());
+      if (status.ok()) return status;
+      if (status.error() != EEXIST) break;
     }
   }
-  platform::RemoveFile(temp.c_str());  // a copy that found no name leaves nothing behind
-  errno = error;
-  return false;
+  // A copy that found no name leaves nothing behind; the failure that counts
+  // is the one that kept it from its name.
+  (void)platform::RemoveFile(temp.c_str());
+  return status;
 }
 
 // Stores the bytes that were read as the job's archive copy.
@@ -446,11 +452,11 @@ void Archive(const char* log_path, const char* path, const Job& job, const std::
                 time.tm_mday, time.tm_mon + 1, TwoDigitYear(time), time.tm_hour, time.tm_min,
                 time.tm_sec);
   std::string archive = JoinPath(log_path, name);
-  const bool stored = job.read && StoreArchive(log_path, name, job.text, &archive);
-  if (!stored) {
+  const platform::Status stored = job.read ? StoreArchive(log_path, name, job.text, &archive)
+                                            : platform::Status::Failure("read", ENOENT);
+  if (!stored.ok()) {
     platform::Print("TTS job %s not archived as %s: %s\r\n", Printable(path).c_str(),
-                    Printable(archive.c_str()).c_str(),
-                    platform::ErrorText(job.read ? errno : ENOENT));
+                    Printable(archive.c_str()).c_str(), stored.reason());
     platform::PrintError("qza_wdir: TTS job %s not archived\n", Printable(path).c_str());
   }
 }
@@ -459,7 +465,7 @@ void Archive(const char* log_path, const char* path, const Job& job, const std::
 // (the deletion then says so). A file that was never read is never "the same".
 bool SameFile(const char* path, const Job& job) {
   platform::FileStatus now;
-  if (platform::StatPath(path, &now) != 0) return true;
+  if (!platform::StatPath(path, &now).ok()) return true;
   return job.read && now.dev == job.identity.dev && now.ino == job.identity.ino;
 }
 
@@ -468,9 +474,12 @@ bool SameFile(const char* path, const Job& job) {
 // dropped under the same name meanwhile stays for the next pass.
 void DeleteJob(const JobRun& run, const char* path, const Job& job) {
   bool replaced = false;
+  platform::Status removed;
   auto attempt = [&] {
     replaced = !SameFile(path, job);
-    return replaced || platform::RemoveFile(path);
+    if (replaced) return true;
+    removed = platform::RemoveFile(path);
+    return removed.ok();
   };
   bool deleted = attempt();
   if (!deleted) {
@@ -481,7 +490,7 @@ void DeleteJob(const JobRun& run, const char* path, const Job& job) {
     }
     if (!deleted) {
       platform::Print("TTS job %s could not be deleted: %s\r\n", Printable(path).c_str(),
-                      platform::ErrorText(errno));
+                      removed.reason());
     }
   }
   if (replaced) {
@@ -511,7 +520,7 @@ bool LoadJob(const char* path, Job* job, bool quiet, int* refusal) {
   const int error = ReadTtsJob(path, &job->text);
   *refusal = error;
   if (error == 0) {
-    job->read = platform::StatPath(path, &job->identity) == 0;
+    job->read = platform::StatPath(path, &job->identity).ok();
     if (!job->read) job->text.clear();  // gone the moment it was read: handled as vanished
     return true;
   }
@@ -621,13 +630,15 @@ std::vector<platform::FileIdentity> TtsJobs::AllowedDirectories() {
   for (const std::string& text : texts) {
     platform::Directory dir;
     platform::FileIdentity identity;
-    if (dir.Open(text.c_str()) && dir.Identity(&identity)) {
+    platform::Status opened = dir.Open(text.c_str());
+    if (opened.ok()) opened = dir.Identity(&identity);
+    if (opened.ok()) {
       allowed.push_back(identity);
       unusable_dirs_.erase(text);
     } else if (unusable_dirs_.insert(text).second) {
       platform::Print("SVoxSettings/WavDirs: directory '%s' cannot be opened, no speech is "
                       "published below it: %s\r\n",
-                      Printable(text.c_str()).c_str(), platform::ErrorText(errno));
+                      Printable(text.c_str()).c_str(), opened.reason());
     }
   }
   return allowed;

@@ -37,10 +37,10 @@ std::string SvoxFile(const char* svox, const std::string& name, const char* exte
 }
 
 // Gives the task the directory it works through: the one the job opened and
-// judged, or else the directory part of its path, opened now. False with
-// errno set when that cannot be opened.
-bool OpenTarget(WavTask& task) {
-  if (task.dir) return true;
+// judged, or else the directory part of its path, opened now; the failure of
+// the open when that cannot be opened.
+platform::Status OpenTarget(WavTask& task) {
+  if (task.dir) return platform::Status();
   const size_t separator = task.path.find_last_of("\\/");
   std::string directory =
       separator == std::string::npos ? std::string() : task.path.substr(0, separator + 1);
@@ -49,18 +49,21 @@ bool OpenTarget(WavTask& task) {
     directory.resize(directory.size() - 2);
   }
   auto opened = std::make_shared<platform::Directory>();
-  if (!opened->Open(directory.c_str())) return false;
+  if (const platform::Status status = opened->Open(directory.c_str()); !status.ok()) {
+    return status;
+  }
   task.entry = separator == std::string::npos ? task.path : task.path.substr(separator + 1);
   task.dir = std::move(opened);
-  return true;
+  return platform::Status();
 }
 
 // Removes a synthesiser file that served its purpose; a file that stays is
 // said, since a later synthesis of the same name must replace it.
 void RemoveUsedFile(const std::string& path) {
-  if (platform::RemoveFile(path.c_str()) || errno == ENOENT) return;
+  const platform::Status removed = platform::RemoveFile(path.c_str());
+  if (removed.ok() || removed.error() == ENOENT) return;
   platform::Print("Failed to remove %s: %s\r\n", Printable(path.c_str()).c_str(),
-                  platform::ErrorText(errno));
+                  removed.reason());
 }
 
 // One task on its way: the step it is at and the attempts that step failed.
@@ -101,16 +104,17 @@ void Advance(Run& run, Run::Step step) {
 Outcome Attempt(Run& run) {
   WavTask& task = run.task;
   const std::string shown = Printable(task.path.c_str());
-  const bool opened = OpenTarget(task);
+  const platform::Status opened = OpenTarget(task);
   if (run.step == Run::kDelete) {
     const bool first = !run.started;
     run.started = true;
-    if (!opened) {
-      if (first && errno == ENOENT) return Outcome::kOver;  // no directory: nothing to delete
+    if (!opened.ok()) {
+      // No directory: nothing to delete.
+      if (first && opened.error() == ENOENT) return Outcome::kOver;
       return Failed(run, "Failed to delete wavfile: " + shown + "\n");
     }
     if (first && !task.dir->EntryExists(task.entry.c_str())) return Outcome::kOver;
-    if (task.dir->RemoveEntry(task.entry.c_str())) {
+    if (task.dir->RemoveEntry(task.entry.c_str()).ok()) {
       platform::Print("Wavfile %s deleted\r\n\n", shown.c_str());
       return Outcome::kOver;
     }
@@ -124,7 +128,7 @@ Outcome Attempt(Run& run) {
     Advance(run, Run::kAwaitTarget);
   }
   if (run.step == Run::kAwaitTarget) {
-    if (!opened || !task.dir->EntryReplaceable(task.entry.c_str())) {
+    if (!opened.ok() || !task.dir->EntryReplaceable(task.entry.c_str())) {
       return Failed(run,
                     "Failed to create wavfile: " + shown + " (Old wavfile can not be deleted)\n");
     }
@@ -132,7 +136,7 @@ Outcome Attempt(Run& run) {
   }
   // The copy replaces the old target in one rename: it is never deleted first,
   // so a copy that fails leaves the old speech in place.
-  if (!task.dir->CopyInto(output.c_str(), task.entry.c_str())) {
+  if (!task.dir->CopyInto(output.c_str(), task.entry.c_str()).ok()) {
     return Failed(run, "Failed to create wavfile: " + shown + " (Failed to copy)\n");
   }
   RemoveUsedFile(SvoxFile(task.svox.c_str(), task.name, ".txt"));

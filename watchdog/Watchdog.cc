@@ -99,7 +99,8 @@ void WatchdogHandler::AfterPass() {
 }
 
 void WatchdogHandler::ClearWatchdogFile(const char* path, char console) {
-  if (platform::RemoveFile(path)) {
+  const platform::Status removed = platform::RemoveFile(path);
+  if (removed.ok()) {
     const struct tm time = platform::LocalTime(clock_.now());
     platform::Print("%02d:%02d %02d:%02d:%02d Watchdog event (from console %c) cleared\n",
                     time.tm_mday, time.tm_mon + 1, time.tm_hour, time.tm_min, time.tm_sec,
@@ -107,11 +108,10 @@ void WatchdogHandler::ClearWatchdogFile(const char* path, char console) {
     RecordSignOfLife(console);
     return;
   }
-  const int error = errno;
   if (CountedBefore(path)) return;  // reported and counted at its first pass
   platform::Print("Failed to delete watchdog file %s", path);
   platform::PrintError("qza_wdir: watchdog file %s cannot be deleted: %s\n", path,
-                       platform::ErrorText(error));
+                       removed.reason());
   RecordSignOfLife(console);
 }
 

@@ -33,28 +33,30 @@ int RootOf(const struct stat& st, const std::vector<FileIdentity>& roots) {
 }
 
 // Closes a descriptor whose close loses nothing (a directory, or a file
-// only read), keeping errno.
-void Drop(int fd) {
-  const int saved = errno;
-  close(fd);
-  errno = saved;
-}
+// only read).
+void Drop(int fd) { close(fd); }
 
 // A name beside `name` that nobody can have foreseen: 12 random letters.
-bool TemporaryName(const char* name, std::string* temp) {
+Status TemporaryName(const char* name, std::string* temp) {
   static const char kAlphabet[] = "abcdefghijklmnopqrstuvwxyz0123456789";
   unsigned char random[12];
   size_t done = 0;
   while (done < sizeof random) {
     const ssize_t n = getrandom(random + done, sizeof random - done, 0);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;
+    if (n < 0) return backend::LastFailure("random");
     done += static_cast<size_t>(n);
   }
   *temp = std::string(".") + name + ".";
   for (unsigned char byte : random) *temp += kAlphabet[byte % (sizeof kAlphabet - 1)];
   *temp += ".tmp";
-  return true;
+  return Status();
+}
+
+// The identity of the open directory `fd`, its status in *st.
+Status StatOpen(int fd, struct stat* st) {
+  if (fstat(fd, st) != 0) return backend::LastFailure("stat");
+  return Status();
 }
 
 }  // namespace
@@ -64,28 +66,28 @@ void Directory::Close() {
   handle_ = -1;
 }
 
-bool Directory::OpenNative(const std::string& native) {
+Status Directory::OpenNative(const std::string& native) {
   const int fd = open(native.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0) return false;
+  if (fd < 0) return backend::LastFailure("open");
   handle_ = fd;
-  return true;
+  return Status();
 }
 
-bool Directory::Identity(FileIdentity* identity) const {
+Status Directory::Identity(FileIdentity* identity) const {
   struct stat st;
-  if (fstat(static_cast<int>(handle_), &st) != 0) return false;
+  if (Status stated = StatOpen(static_cast<int>(handle_), &st); !stated.ok()) return stated;
   *identity = IdentityOf(st);
-  return true;
+  return Status();
 }
 
-int Directory::WithinAny(const std::vector<FileIdentity>& roots) const {
+Result<int> Directory::WithinAny(const std::vector<FileIdentity>& roots) const {
   int current = fcntl(static_cast<int>(handle_), F_DUPFD_CLOEXEC, 0);
-  if (current < 0) return -1;
+  if (current < 0) return backend::LastFailure("open");
   for (int depth = 0; depth < kMaxDepth; ++depth) {
     struct stat st;
-    if (fstat(current, &st) != 0) {
+    if (Status stated = StatOpen(current, &st); !stated.ok()) {
       Drop(current);
-      return -1;
+      return stated;
     }
     if (const int root = RootOf(st, roots)) {
       Drop(current);
@@ -93,14 +95,15 @@ int Directory::WithinAny(const std::vector<FileIdentity>& roots) const {
     }
     const int parent = openat(current, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY);
     if (parent < 0) {
+      const Status failure = backend::LastFailure("open");
       Drop(current);
-      return -1;
+      return failure;
     }
     Drop(current);
     struct stat up;
-    if (fstat(parent, &up) != 0) {
+    if (Status stated = StatOpen(parent, &up); !stated.ok()) {
       Drop(parent);
-      return -1;
+      return stated;
     }
     // The root is its own parent: nothing lies above it.
     if (up.st_dev == st.st_dev && up.st_ino == st.st_ino) {
@@ -110,8 +113,7 @@ int Directory::WithinAny(const std::vector<FileIdentity>& roots) const {
     current = parent;
   }
   Drop(current);
-  errno = ELOOP;
-  return -1;
+  return Status::Failure("open", ELOOP);
 }
 
 bool Directory::EntryExists(const char* name) const {
@@ -127,48 +129,55 @@ bool Directory::EntryReplaceable(const char* name) const {
   return (st.st_mode & 0222) != 0 && faccessat(fd, name, W_OK, 0) == 0;
 }
 
-bool Directory::CopyToTemporary(const std::string& source, const char* name,
-                                std::string* temp) const {
+Status Directory::CopyToTemporary(const std::string& source, const char* name,
+                                  std::string* temp) const {
   const int dir = static_cast<int>(handle_);
   unsigned mode = 0;
-  const int in = backend::OpenCopySource(source, &mode);
-  if (in < 0) return false;
+  const Result<int> in = backend::OpenCopySource(source, &mode);
+  if (!in.ok()) return in.status();
   int out = -1;
+  Status status;
   for (int attempt = 0; attempt < 100 && out < 0; ++attempt) {
-    if (!TemporaryName(name, temp)) break;
+    status = TemporaryName(name, temp);
+    if (!status.ok()) break;
     out = openat(dir, temp->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (out < 0 && errno != EEXIST) break;
+    if (out < 0) status = backend::LastFailure("create");
+    if (out < 0 && status.error() != EEXIST) break;
   }
   if (out < 0) {
-    Drop(in);
-    return false;
+    Drop(in.value());
+    return status;
   }
-  bool ok = fchmod(out, mode) == 0 && backend::CopyDescriptor(in, out);
-  Drop(in);
-  if (ok) {
-    ok = FileClose(out);
+  if (fchmod(out, mode) != 0) {
+    status = backend::LastFailure("chmod");
   } else {
-    Drop(out);
+    status = backend::CopyDescriptor(in.value(), out);
   }
-  if (!ok) DropTemporary(*temp);
-  return ok;
+  Drop(in.value());
+  if (status.ok()) {
+    status = FileClose(out);
+  } else {
+    Drop(out);  // the copy failed already: nothing more to lose
+  }
+  if (!status.ok()) DropTemporary(*temp);
+  return status;
 }
 
-bool Directory::ReplaceByTemporary(const std::string& temp, const char* name) const {
+Status Directory::ReplaceByTemporary(const std::string& temp, const char* name) const {
   const int dir = static_cast<int>(handle_);
-  if (renameat(dir, temp.c_str(), dir, name) == 0) return true;
+  if (renameat(dir, temp.c_str(), dir, name) == 0) return Status();
+  const Status failure = backend::LastFailure("rename");
   DropTemporary(temp);
-  return false;
+  return failure;
 }
 
 void Directory::DropTemporary(const std::string& temp) const {
-  const int saved = errno;
   unlinkat(static_cast<int>(handle_), temp.c_str(), 0);  // the failed copy leaves nothing behind
-  errno = saved;
 }
 
-bool Directory::RemoveNamed(const char* name) const {
-  return unlinkat(static_cast<int>(handle_), name, 0) == 0;
+Status Directory::RemoveNamed(const char* name) const {
+  if (unlinkat(static_cast<int>(handle_), name, 0) != 0) return backend::LastFailure("remove");
+  return Status();
 }
 
 }  // namespace platform

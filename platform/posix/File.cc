@@ -66,48 +66,48 @@ bool HasOtherWriter(const std::string& native) {
   return busy;
 }
 
-// Closes a descriptor that was never used, keeping errno for the caller.
-void Discard(int fd) {
-  const int saved = errno;
-  close(fd);
-  errno = saved;
+// Closes a descriptor that was never written: nothing to lose, so a failed
+// close has nothing to report beside the failure that led here.
+void Discard(int fd) { close(fd); }
+
+// Fills `st` for the descriptor; fails unless it names a regular file
+// (EISDIR for a directory, ENODEV for anything else).
+Status StatRegular(int fd, struct stat* st) {
+  if (fstat(fd, st) != 0) return backend::LastFailure("stat");
+  if (S_ISREG(st->st_mode)) return Status();
+  return Status::Failure("open", S_ISDIR(st->st_mode) ? EISDIR : ENODEV);
 }
 
-// Fills `st` for the descriptor; fails with errno set unless it names a
-// regular file.
-bool StatRegular(int fd, struct stat* st) {
-  if (fstat(fd, st) != 0) return false;
-  if (S_ISREG(st->st_mode)) return true;
-  errno = S_ISDIR(st->st_mode) ? EISDIR : ENODEV;
-  return false;
-}
-
-// Fails with errno set unless the descriptor names a regular file.
-bool IsRegular(int fd) {
+// Fails unless the descriptor names a regular file.
+Status IsRegular(int fd) {
   struct stat st;
   return StatRegular(fd, &st);
 }
 
 // As IsRegular, and the file has one name only: a second name (a hard link
 // that a spool writer made to a file it may not read) is refused with EMLINK.
-bool IsRegularWithOneName(int fd) {
+Status IsRegularWithOneName(int fd) {
   struct stat st;
-  if (!StatRegular(fd, &st)) return false;
-  if (st.st_nlink > 1) {
-    errno = EMLINK;
-    return false;
-  }
-  return true;
+  if (Status regular = StatRegular(fd, &st); !regular.ok()) return regular;
+  if (st.st_nlink > 1) return Status::Failure("open", EMLINK);
+  return Status();
 }
 
 // Makes the file end at `size`: cuts off what an older, longer content (or
 // a writer that extended it meanwhile) left beyond it. A file already that
 // long is left alone, which on some file systems spares a costly truncation.
-bool CutAfter(int fd, size_t size) {
+Status CutAfter(int fd, size_t size) {
   struct stat st;
-  if (fstat(fd, &st) != 0) return false;
-  if (st.st_size == static_cast<off_t>(size)) return true;
-  return ftruncate(fd, static_cast<off_t>(size)) == 0;
+  if (fstat(fd, &st) != 0) return backend::LastFailure("stat");
+  if (st.st_size == static_cast<off_t>(size)) return Status();
+  if (ftruncate(fd, static_cast<off_t>(size)) != 0) return backend::LastFailure("truncate");
+  return Status();
+}
+
+// Writes all `size` bytes; the failure of "write" otherwise.
+Status WriteAll(int fd, const void* data, size_t size) {
+  const Result<int64_t> written = FileWrite(fd, data, size);
+  return written.status();
 }
 
 constexpr int kNoFollow = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
@@ -120,188 +120,188 @@ std::string TemporaryName(const std::string& native) {
   return native + suffix;
 }
 
-
 }  // namespace
 
 namespace backend {
 
-int OpenNamed(const std::string& native, unsigned mode) {
+Result<int> OpenNamed(const std::string& native, unsigned mode) {
   const unsigned sharing = mode & 0x70;
-  if (sharing == kShareDenyWrite && HasOtherWriter(native)) {
-    errno = EBUSY;
-    return -1;
-  }
+  if (sharing == kShareDenyWrite && HasOtherWriter(native)) return Status::Failure("open", EBUSY);
   int fd = open(native.c_str(), AccessFlags(mode) | kNoFollow);
-  if (fd < 0) return -1;
-  if (!IsRegularWithOneName(fd)) {
+  if (fd < 0) return LastFailure("open");
+  if (Status regular = IsRegularWithOneName(fd); !regular.ok()) {
     Discard(fd);
-    return -1;
+    return regular;
   }
   if (sharing == kShareExclusive) {
     if (ProbeLease(fd, F_WRLCK) == LeaseAnswer::kConflict || flock(fd, LOCK_EX | LOCK_NB) != 0) {
-      close(fd);  // never used: nothing to lose
-      errno = EBUSY;
-      return -1;
+      Discard(fd);
+      return Status::Failure("open", EBUSY);
     }
   }
   // O_NONBLOCK stays set: regular files ignore it for reads and writes.
   return fd;
 }
 
-bool TruncateOrCreateFile(const std::string& native) {
+Status TruncateOrCreateFile(const std::string& native) {
   int fd = open(native.c_str(), O_WRONLY | O_CREAT | kNoFollow, 0666);
-  if (fd < 0) return false;
-  if (!IsRegular(fd) || ftruncate(fd, 0) != 0) {
+  if (fd < 0) return LastFailure("open");
+  Status status = IsRegular(fd);
+  if (status.ok() && ftruncate(fd, 0) != 0) status = LastFailure("truncate");
+  if (!status.ok()) {
     Discard(fd);
-    return false;
+    return status;
   }
-  return close(fd) == 0;
+  if (close(fd) != 0) return LastFailure("close");
+  return Status();
 }
 
 // The kernel's random source.
-bool RandomBytes(unsigned char* bytes, size_t size) {
+Status RandomBytes(unsigned char* bytes, size_t size) {
   size_t done = 0;
   while (done < size) {
     const ssize_t n = getrandom(bytes + done, size - done, 0);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;
+    if (n < 0) return LastFailure("random");
     done += static_cast<size_t>(n);
   }
-  return true;
+  return Status();
 }
 
-int CreateNewFile(const std::string& native) {
-  return open(native.c_str(), O_WRONLY | O_CREAT | O_EXCL | kNoFollow, 0666);
+Result<int> CreateNewFile(const std::string& native) {
+  const int fd = open(native.c_str(), O_WRONLY | O_CREAT | O_EXCL | kNoFollow, 0666);
+  if (fd < 0) return LastFailure("create");
+  return fd;
 }
 
-bool CloseDescriptor(int fd) { return close(fd) == 0; }
+Status CloseDescriptor(int fd) {
+  if (close(fd) != 0) return LastFailure("close");
+  return Status();
+}
 
-int64_t SeekDescriptor(int fd, int64_t offset, int origin) {
+Result<int64_t> SeekDescriptor(int fd, int64_t offset, int origin) {
   static const int kWhence[] = {SEEK_SET, SEEK_CUR, SEEK_END};
   // A refused move must leave the position where it was: remember it where
   // the move itself cannot tell.
   const off_t before = origin == 2 ? lseek(fd, 0, SEEK_CUR) : 0;
   off_t position = lseek(fd, offset, kWhence[origin]);
-  if (position < 0) return -1;
+  if (position < 0) return LastFailure("seek");
   if (position > INT32_MAX) {
+    // Back to a position that was valid a moment ago: cannot fail.
     lseek(fd, origin == 1 ? position - offset : before, SEEK_SET);
-    errno = EOVERFLOW;
-    return -1;
+    return Status::Failure("seek", EOVERFLOW);
   }
-  return position;
+  return static_cast<int64_t>(position);
 }
 
-int64_t ReadDescriptor(int fd, void* buffer, size_t size) {
+Result<int64_t> ReadDescriptor(int fd, void* buffer, size_t size) {
   for (;;) {
-    ssize_t n = read(fd, buffer, size);
+    const ssize_t n = read(fd, buffer, size);
     if (n < 0 && errno == EINTR) continue;
-    return n;
+    if (n < 0) return LastFailure("read");
+    return static_cast<int64_t>(n);
   }
 }
 
-int64_t WriteDescriptor(int fd, const void* buffer, size_t size) {
+Result<int64_t> WriteDescriptor(int fd, const void* buffer, size_t size) {
   size_t done = 0;
   while (done < size) {
     ssize_t n = write(fd, static_cast<const char*>(buffer) + done, size - done);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return -1;
-    if (n == 0) {  // a regular file that takes nothing is full
-      errno = ENOSPC;
-      return -1;
-    }
+    if (n < 0) return LastFailure("write");
+    // A regular file that takes nothing is full.
+    if (n == 0) return Status::Failure("write", ENOSPC);
     done += n;
   }
   return static_cast<int64_t>(done);
 }
 
-bool WriteTemporary(const std::string& native, const void* data, size_t size, std::string* temp) {
+Status WriteTemporary(const std::string& native, const void* data, size_t size,
+                      std::string* temp) {
   *temp = TemporaryName(native);
   int fd = open(temp->c_str(), O_WRONLY | O_CREAT | O_EXCL | kNoFollow, 0666);
-  if (fd < 0) return false;
-  bool ok = FileWrite(fd, data, size) == static_cast<int64_t>(size);
-  if (!ok) {
+  if (fd < 0) return LastFailure("create");
+  Status status = WriteAll(fd, data, size);
+  if (!status.ok()) {
     Discard(fd);
   } else {
-    ok = FileClose(fd);
+    status = FileClose(fd);
   }
-  if (!ok) DropTemporary(*temp);
-  return ok;
+  if (!status.ok()) DropTemporary(*temp);
+  return status;
 }
 
-bool ReplaceByTemporary(const std::string& temp, const std::string& native) {
-  if (rename(temp.c_str(), native.c_str()) == 0) return true;
+Status ReplaceByTemporary(const std::string& temp, const std::string& native) {
+  if (rename(temp.c_str(), native.c_str()) == 0) return Status();
+  const Status failure = LastFailure("rename");
   DropTemporary(temp);
-  return false;
+  return failure;
 }
 
 void DropTemporary(const std::string& temp) {
-  const int saved = errno;
   unlink(temp.c_str());  // the failed write leaves nothing behind
-  errno = saved;
 }
 
 int OpenForRewrite(const std::string& native) {
   int fd = open(native.c_str(), O_WRONLY | kNoFollow);
-  if (fd >= 0 && !IsRegularWithOneName(fd)) {
-    close(fd);  // never used: nothing to lose
+  if (fd >= 0 && !IsRegularWithOneName(fd).ok()) {
+    Discard(fd);
     fd = -1;
   }
   return fd;
 }
 
-bool RewriteOpenFile(int fd, const void* data, size_t size) {
-  if (FileWrite(fd, data, size) != static_cast<int64_t>(size) || !CutAfter(fd, size)) {
-    const int error = errno;
+Status RewriteOpenFile(int fd, const void* data, size_t size) {
+  Status status = WriteAll(fd, data, size);
+  if (status.ok()) status = CutAfter(fd, size);
+  if (!status.ok()) {
     if (ftruncate(fd, 0) != 0) {
       // Nothing more can be done; the caller reports the failed write.
     }
-    close(fd);
-    errno = error;
-    return false;
+    Discard(fd);
+    return status;
   }
   return FileClose(fd);
 }
 
-int MakeUnnamedFile(const std::string& native_directory) {
-  return open(native_directory.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+Result<int> MakeUnnamedFile(const std::string& native_directory) {
+  const int fd = open(native_directory.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+  if (fd < 0) return LastFailure("create");
+  return fd;
 }
 
-bool PublishUnnamedFile(int fd, const std::string& native, const void* data, size_t size) {
-  if (FileWrite(fd, data, size) != static_cast<int64_t>(size)) {
+Status PublishUnnamedFile(int fd, const std::string& native, const void* data, size_t size) {
+  if (Status written = WriteAll(fd, data, size); !written.ok()) {
     Discard(fd);
-    return false;
+    return written;
   }
   char self[64];
   std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
   if (linkat(AT_FDCWD, self, AT_FDCWD, native.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+    const Status failure = LastFailure("link");
     Discard(fd);
-    return false;
+    return failure;
   }
   return FileClose(fd);
 }
 
-bool AppendToNamedFile(const std::string& native, const void* data, size_t size,
-                       bool deny_writers) {
-  if (deny_writers && HasOtherWriter(native)) {
-    errno = EBUSY;
-    return false;
-  }
+Status AppendToNamedFile(const std::string& native, const void* data, size_t size,
+                         bool deny_writers) {
+  if (deny_writers && HasOtherWriter(native)) return Status::Failure("open", EBUSY);
   int fd = open(native.c_str(), O_WRONLY | O_APPEND | O_CREAT | kNoFollow, 0666);
-  if (fd < 0) return false;
+  if (fd < 0) return LastFailure("open");
   struct stat before;
-  if (!StatRegular(fd, &before)) {
+  if (Status regular = StatRegular(fd, &before); !regular.ok()) {
     Discard(fd);
-    return false;
+    return regular;
   }
-  if (FileWrite(fd, data, size) != static_cast<int64_t>(size)) {
+  if (Status written = WriteAll(fd, data, size); !written.ok()) {
     // A part of the line must not stay: the next line would be glued to it.
-    const int error = errno;
     if (ftruncate(fd, before.st_size) != 0) {
       // Nothing more can be done; the caller reports the failed write.
     }
-    close(fd);
-    errno = error;
-    return false;
+    Discard(fd);
+    return written;
   }
   return FileClose(fd);
 }

@@ -24,11 +24,11 @@ FileStatus StatusOf(const struct stat& st) {
 
 }  // namespace
 
-int StatDescriptor(int fd, FileStatus* status) {
+Status StatDescriptor(int fd, FileStatus* status) {
   struct stat st;
-  if (fstat(fd, &st) != 0) return -1;
+  if (fstat(fd, &st) != 0) return backend::LastFailure("stat");
   *status = StatusOf(st);
-  return 0;
+  return Status();
 }
 
 namespace backend {
@@ -40,11 +40,11 @@ bool IdentityOfRegularNative(const std::string& native, FileIdentity* identity) 
   return true;
 }
 
-int StatNative(const std::string& native, FileStatus* status) {
+Status StatNative(const std::string& native, FileStatus* status) {
   struct stat st;
-  if (stat(native.c_str(), &st) != 0) return -1;
+  if (stat(native.c_str(), &st) != 0) return LastFailure("stat");
   *status = StatusOf(st);
-  return 0;
+  return Status();
 }
 
 bool NativeExists(const std::string& native) {
@@ -58,67 +58,78 @@ bool NativeWritable(const std::string& native) {
   return (st.st_mode & 0222) != 0 && access(native.c_str(), W_OK) == 0;
 }
 
-int OpenCopySource(const std::string& native, unsigned* mode) {
+Result<int> OpenCopySource(const std::string& native, unsigned* mode) {
   const int in = open(native.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-  if (in < 0) return -1;
+  if (in < 0) return LastFailure("open");
   struct stat st;
-  const bool stated = fstat(in, &st) == 0;
-  if (!stated || !S_ISREG(st.st_mode)) {
-    const int error = stated ? ENODEV : errno;
+  Status status;
+  if (fstat(in, &st) != 0) {
+    status = LastFailure("stat");
+  } else if (!S_ISREG(st.st_mode)) {
+    status = Status::Failure("open", ENODEV);
+  }
+  if (!status.ok()) {
     close(in);  // read-only: nothing to lose
-    errno = error;
-    return -1;
+    return status;
   }
   *mode = st.st_mode & 0777;
   return in;
 }
 
-bool CopyDescriptor(int in, int out) {
+Status CopyDescriptor(int in, int out) {
   char chunk[65536];
   for (;;) {
     const ssize_t n = read(in, chunk, sizeof chunk);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return n == 0;
-    if (FileWrite(out, chunk, static_cast<size_t>(n)) != n) return false;
+    if (n < 0) return LastFailure("read");
+    if (n == 0) return Status();
+    if (Status written = FileWrite(out, chunk, static_cast<size_t>(n)).status(); !written.ok()) {
+      return written;
+    }
   }
 }
 
-bool CopyToTemporary(const std::string& source, const std::string& target, std::string* temp) {
+Status CopyToTemporary(const std::string& source, const std::string& target,
+                       std::string* temp) {
   unsigned mode = 0;
-  const int in = OpenCopySource(source, &mode);
-  if (in < 0) return false;
+  const Result<int> in = OpenCopySource(source, &mode);
+  if (!in.ok()) return in.status();
   *temp = target + ".XXXXXX";
-  int out = mkostemp(temp->data(), O_CLOEXEC);
-  bool ok = out >= 0 && fchmod(out, mode) == 0 && CopyDescriptor(in, out);
-  const int saved = errno;
-  close(in);  // read-only: nothing to lose
+  const int out = mkostemp(temp->data(), O_CLOEXEC);
+  Status status;
   if (out < 0) {
-    errno = saved;
-    return false;
-  }
-  if (ok) {
-    ok = FileClose(out);
+    status = LastFailure("create");
+  } else if (fchmod(out, mode) != 0) {
+    status = LastFailure("chmod");
   } else {
-    close(out);
-    errno = saved;
+    status = CopyDescriptor(in.value(), out);
   }
-  if (!ok) DropTemporary(*temp);
-  return ok;
+  close(in.value());  // read-only: nothing to lose
+  if (out < 0) return status;
+  if (status.ok()) {
+    status = FileClose(out);
+  } else {
+    close(out);  // the copy failed already: nothing more to lose
+  }
+  if (!status.ok()) DropTemporary(*temp);
+  return status;
 }
 
-bool RemoveNative(const std::string& native) { return unlink(native.c_str()) == 0; }
+Status RemoveNative(const std::string& native) {
+  if (unlink(native.c_str()) != 0) return LastFailure("remove");
+  return Status();
+}
 
-bool RenameNoReplace(const std::string& source, const std::string& target) {
+Status RenameNoReplace(const std::string& source, const std::string& target) {
   if (renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0)
-    return true;
-  if (errno != EINVAL && errno != ENOSYS) return false;
+    return Status();
+  if (errno != EINVAL && errno != ENOSYS) return LastFailure("rename");
   // A file system without RENAME_NOREPLACE: link fails when `to` exists.
-  if (link(source.c_str(), target.c_str()) != 0) return false;
-  if (unlink(source.c_str()) == 0) return true;
-  const int saved = errno;
+  if (link(source.c_str(), target.c_str()) != 0) return LastFailure("rename");
+  if (unlink(source.c_str()) == 0) return Status();
+  const Status failure = LastFailure("rename");
   unlink(target.c_str());  // undo: the file keeps its old name only
-  errno = saved;
-  return false;
+  return failure;
 }
 
 }  // namespace backend

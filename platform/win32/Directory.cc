@@ -9,6 +9,7 @@
 #include <errno.h>
 
 #include <string>
+#include <utility>
 
 #include "platform/File.h"
 #include "platform/FileSystem.h"
@@ -17,8 +18,6 @@
 namespace platform {
 namespace {
 
-using win32::Fail;
-
 HANDLE AsHandle(intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
 
 HANDLE OpenDirectoryHandle(const std::string& native, DWORD sharing) {
@@ -26,29 +25,23 @@ HANDLE OpenDirectoryHandle(const std::string& native, DWORD sharing) {
                      FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 }
 
-bool IdentityOfHandle(HANDLE handle, FileIdentity* identity) {
+Status IdentityOfHandle(HANDLE handle, FileIdentity* identity) {
   BY_HANDLE_FILE_INFORMATION info;
-  if (!GetFileInformationByHandle(handle, &info)) return Fail();
+  if (!GetFileInformationByHandle(handle, &info)) return backend::LastFailure("stat");
   *identity = FileIdentity();
   identity->dev = info.dwVolumeSerialNumber;
   identity->ino = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
-  return true;
+  return Status();
 }
 
 // The final path of an open handle in its plain form ("C:\dir",
-// "\\server\share\dir"); empty with errno set when the system gives none.
-std::string FinalPath(HANDLE handle) {
+// "\\server\share\dir"), or the failure when the system gives none.
+Result<std::string> FinalPath(HANDLE handle) {
   char buffer[32768];
   const DWORD length =
       GetFinalPathNameByHandleA(handle, buffer, sizeof buffer, FILE_NAME_NORMALIZED);
-  if (length == 0 || length >= sizeof buffer) {
-    if (length == 0) {
-      Fail();
-    } else {
-      errno = ENAMETOOLONG;
-    }
-    return std::string();
-  }
+  if (length == 0) return backend::LastFailure("open");
+  if (length >= sizeof buffer) return Status::Failure("open", ENAMETOOLONG);
   std::string path(buffer, length);
   if (path.rfind("\\\\?\\UNC\\", 0) == 0) return "\\\\" + path.substr(8);
   if (path.rfind("\\\\?\\", 0) == 0) return path.substr(4);
@@ -62,33 +55,31 @@ void Directory::Close() {
   handle_ = -1;
 }
 
-bool Directory::OpenNative(const std::string& path) {
+Status Directory::OpenNative(const std::string& path) {
   const std::string native = win32::BackslashPath(path);
   HANDLE handle = OpenDirectoryHandle(native, FILE_SHARE_READ | FILE_SHARE_WRITE);
-  if (handle == INVALID_HANDLE_VALUE) return Fail();
+  if (handle == INVALID_HANDLE_VALUE) return backend::LastFailure("open");
   BY_HANDLE_FILE_INFORMATION info;
   if (!GetFileInformationByHandle(handle, &info) ||
       (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
     CloseHandle(handle);  // never used
-    errno = ENOTDIR;
-    return false;
+    return Status::Failure("open", ENOTDIR);
   }
-  final_ = FinalPath(handle);
-  if (final_.empty()) {
-    const int saved = errno;
+  Result<std::string> final_path = FinalPath(handle);
+  if (!final_path.ok()) {
     CloseHandle(handle);  // never used
-    errno = saved;
-    return false;
+    return final_path.status();
   }
+  final_ = std::move(final_path).value();
   handle_ = reinterpret_cast<intptr_t>(handle);
-  return true;
+  return Status();
 }
 
-bool Directory::Identity(FileIdentity* identity) const {
+Status Directory::Identity(FileIdentity* identity) const {
   return IdentityOfHandle(AsHandle(handle_), identity);
 }
 
-int Directory::WithinAny(const std::vector<FileIdentity>& roots) const {
+Result<int> Directory::WithinAny(const std::vector<FileIdentity>& roots) const {
   // The final path holds no link or junction, so its prefixes are the
   // directories above the one held, which no one can rename while it is held.
   std::string path = final_;
@@ -96,13 +87,10 @@ int Directory::WithinAny(const std::vector<FileIdentity>& roots) const {
     FileIdentity identity;
     HANDLE handle =
         OpenDirectoryHandle(path, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
-    if (handle == INVALID_HANDLE_VALUE) {
-      Fail();
-      return -1;
-    }
-    const bool known = IdentityOfHandle(handle, &identity);
+    if (handle == INVALID_HANDLE_VALUE) return backend::LastFailure("open");
+    const Status known = IdentityOfHandle(handle, &identity);
     CloseHandle(handle);  // only its identity was read
-    if (!known) return -1;
+    if (!known.ok()) return known;
     for (size_t i = 0; i < roots.size(); ++i) {
       if (roots[i].SameFile(identity)) return static_cast<int>(i) + 1;
     }
@@ -131,20 +119,21 @@ bool Directory::EntryReplaceable(const char* name) const {
 }
 
 // The copy is renamed over the name: a reparse point there is replaced.
-bool Directory::CopyToTemporary(const std::string& source, const char* name,
-                                std::string* temp) const {
+Status Directory::CopyToTemporary(const std::string& source, const char* name,
+                                  std::string* temp) const {
   return backend::CopyToTemporary(source, final_ + "\\" + name, temp);
 }
 
-bool Directory::ReplaceByTemporary(const std::string& temp, const char* name) const {
+Status Directory::ReplaceByTemporary(const std::string& temp, const char* name) const {
   return backend::ReplaceByTemporary(temp, final_ + "\\" + name);
 }
 
 void Directory::DropTemporary(const std::string& temp) const { backend::DropTemporary(temp); }
 
 // DeleteFile removes a symbolic link itself, never its target.
-bool Directory::RemoveNamed(const char* name) const {
-  return DeleteFileA((final_ + "\\" + name).c_str()) ? true : Fail();
+Status Directory::RemoveNamed(const char* name) const {
+  if (!DeleteFileA((final_ + "\\" + name).c_str())) return backend::LastFailure("remove");
+  return Status();
 }
 
 }  // namespace platform

@@ -28,83 +28,73 @@
 namespace platform {
 namespace {
 
-using win32::Fail;
-
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-// Closes a handle that was never written, keeping errno for the caller.
-void Discard(HANDLE handle) {
-  const int saved = errno;
-  CloseHandle(handle);
-  errno = saved;
-}
+// Closes a handle that was never written: nothing to lose, so a failed close
+// has nothing to report beside the failure that led here.
+void Discard(HANDLE handle) { CloseHandle(handle); }
 
-// errno for a failed CreateFile of `native`: a directory is EISDIR (Windows
-// reports it as access denied), a sharing violation EBUSY.
-int OpenError(const std::string& native) {
-  const DWORD error = GetLastError();
-  if (error == ERROR_ACCESS_DENIED) {
+// The failure of a CreateFile of `native`, right after it: a directory is
+// EISDIR (Windows reports it as access denied), a sharing violation EBUSY.
+Status OpenFailure(const std::string& native) {
+  const Status failure = backend::LastFailure("open");
+  if (failure.error() == EACCES) {
     const DWORD attributes = GetFileAttributesA(native.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
-      return EISDIR;
+      return Status::Failure("open", EISDIR);
   }
-  return win32::ErrnoFromError(error);
+  return failure;
 }
 
-// Opens `native` without following a link and without blocking on a device.
-// Returns the handle, or INVALID_HANDLE_VALUE with errno set.
 // A sharing violation is retried this often, this many milliseconds apart.
 constexpr int kSharingRetries = 20;
 constexpr DWORD kSharingRetryMs = 5;
 
-// Opens the name itself. A sharing violation is retried for a moment first:
+// Opens the name itself, without following a link and without blocking on a
+// device. A sharing violation is retried for a moment first:
 // whoever renames a file into place (MoveFileEx) holds it open while the
 // rename runs, and so may a virus scanner that looks at every new file;
 // neither writes again, so no change notification would bring the file up
 // once they let go. A writer that keeps the file open is still refused.
-HANDLE OpenNative(const std::string& native, DWORD access, DWORD share, DWORD disposition) {
+Result<HANDLE> OpenNative(const std::string& native, DWORD access, DWORD share,
+                          DWORD disposition) {
   for (int attempt = 0;; ++attempt) {
     HANDLE handle = CreateFileA(native.c_str(), access, share, nullptr, disposition,
                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle != INVALID_HANDLE_VALUE) return handle;
     if (GetLastError() != ERROR_SHARING_VIOLATION || attempt == kSharingRetries) {
-      errno = OpenError(native);
-      return handle;
+      return OpenFailure(native);
     }
     ::Sleep(kSharingRetryMs);
   }
 }
 
-// Fails with errno set unless the handle names a regular file.
-bool IsRegular(HANDLE handle) {
-  if (GetFileType(handle) != FILE_TYPE_DISK) {
-    errno = ENODEV;
-    return false;
-  }
+// Fails unless the handle names a regular file.
+Status IsRegular(HANDLE handle) {
+  if (GetFileType(handle) != FILE_TYPE_DISK) return Status::Failure("open", ENODEV);
   BY_HANDLE_FILE_INFORMATION info;
-  if (!GetFileInformationByHandle(handle, &info)) return Fail();
-  if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-    errno = ELOOP;
-    return false;
-  }
-  if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-    errno = EISDIR;
-    return false;
-  }
-  return true;
+  if (!GetFileInformationByHandle(handle, &info)) return backend::LastFailure("stat");
+  if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return Status::Failure("open", ELOOP);
+  if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return Status::Failure("open", EISDIR);
+  return Status();
 }
 
 // As IsRegular, and the file has one name only: a second name (a hard link
 // that a spool writer made to a file it may not read) is refused with EMLINK.
-bool IsRegularWithOneName(HANDLE handle) {
-  if (!IsRegular(handle)) return false;
+Status IsRegularWithOneName(HANDLE handle) {
+  if (Status regular = IsRegular(handle); !regular.ok()) return regular;
   BY_HANDLE_FILE_INFORMATION info;
-  if (!GetFileInformationByHandle(handle, &info)) return Fail();
-  if (info.nNumberOfLinks > 1) {
-    errno = EMLINK;
-    return false;
-  }
-  return true;
+  if (!GetFileInformationByHandle(handle, &info)) return backend::LastFailure("stat");
+  if (info.nNumberOfLinks > 1) return Status::Failure("open", EMLINK);
+  return Status();
+}
+
+// Wraps the handle in a descriptor; the run-time's refusal (no descriptor
+// left, the handle closed) as a failure of `operation`.
+Result<int> Wrap(HANDLE handle, bool read_only, const char* operation) {
+  const int fd = win32::DescriptorFor(handle, read_only);
+  if (fd < 0) return Status::Failure(operation, EMFILE);
+  return fd;
 }
 
 DWORD AccessFor(unsigned mode) {
@@ -129,21 +119,24 @@ DWORD ShareFor(unsigned mode) {
   }
 }
 
-// Writes all of `size` bytes to the handle. False with errno set.
-bool WriteHandle(HANDLE handle, const void* buffer, size_t size) {
+// Writes all of `size` bytes to the handle.
+Status WriteHandle(HANDLE handle, const void* buffer, size_t size) {
   const char* p = static_cast<const char*>(buffer);
   while (size > 0) {
     const DWORD chunk = size > (1u << 30) ? (1u << 30) : static_cast<DWORD>(size);
     DWORD written = 0;
-    if (!WriteFile(handle, p, chunk, &written, nullptr)) return Fail();
-    if (written == 0) {
-      errno = ENOSPC;
-      return false;
-    }
+    if (!WriteFile(handle, p, chunk, &written, nullptr)) return backend::LastFailure("write");
+    if (written == 0) return Status::Failure("write", ENOSPC);
     p += written;
     size -= written;
   }
-  return true;
+  return Status();
+}
+
+// Writes all `size` bytes through the front, so that an armed fault applies.
+Status WriteAll(int fd, const void* data, size_t size) {
+  const Result<int64_t> written = FileWrite(fd, data, size);
+  return written.status();
 }
 
 // A name beside `native` that no other writer uses: the process id and a counter.
@@ -158,165 +151,154 @@ std::string TemporaryName(const std::string& native) {
 
 namespace backend {
 
-int OpenNamed(const std::string& native, unsigned mode) {
-  HANDLE handle = OpenNative(native, AccessFor(mode), ShareFor(mode), OPEN_EXISTING);
-  if (handle == INVALID_HANDLE_VALUE) return -1;
-  if (!IsRegularWithOneName(handle)) {
-    Discard(handle);
-    return -1;
+Result<int> OpenNamed(const std::string& native, unsigned mode) {
+  const Result<HANDLE> opened = OpenNative(native, AccessFor(mode), ShareFor(mode), OPEN_EXISTING);
+  if (!opened.ok()) return opened.status();
+  if (Status regular = IsRegularWithOneName(opened.value()); !regular.ok()) {
+    Discard(opened.value());
+    return regular;
   }
-  return win32::DescriptorFor(handle, (mode & 3) == 0);
+  return Wrap(opened.value(), (mode & 3) == 0, "open");
 }
 
-bool TruncateOrCreateFile(const std::string& native) {
-  HANDLE handle = OpenNative(native, GENERIC_WRITE, kShareAll, OPEN_ALWAYS);
-  if (handle == INVALID_HANDLE_VALUE) return false;
-  bool ok = IsRegular(handle);
-  if (ok && !SetEndOfFile(handle)) ok = Fail();
-  if (!ok) {
+Status TruncateOrCreateFile(const std::string& native) {
+  const Result<HANDLE> opened = OpenNative(native, GENERIC_WRITE, kShareAll, OPEN_ALWAYS);
+  if (!opened.ok()) return opened.status();
+  HANDLE handle = opened.value();
+  Status status = IsRegular(handle);
+  if (status.ok() && !SetEndOfFile(handle)) status = LastFailure("truncate");
+  if (!status.ok()) {
     Discard(handle);
-    return false;
+    return status;
   }
-  return CloseHandle(handle) ? true : Fail();
+  if (!CloseHandle(handle)) return LastFailure("close");
+  return Status();
 }
 
 // rand_s, the system's random source.
-bool RandomBytes(unsigned char* bytes, size_t size) {
+Status RandomBytes(unsigned char* bytes, size_t size) {
   for (size_t i = 0; i < size; ++i) {
     unsigned int random = 0;
-    if (rand_s(&random) != 0) {
-      errno = EIO;
-      return false;
-    }
+    if (const errno_t error = rand_s(&random); error != 0) return Status::Failure("random", error);
     bytes[i] = static_cast<unsigned char>(random);
   }
-  return true;
+  return Status();
 }
 
-int CreateNewFile(const std::string& native) {
+Result<int> CreateNewFile(const std::string& native) {
   // CREATE_NEW fails on any name that is taken, a link included.
-  HANDLE handle = OpenNative(native, GENERIC_WRITE, 0, CREATE_NEW);
-  if (handle == INVALID_HANDLE_VALUE) return -1;
-  const int fd = win32::DescriptorFor(handle, false);
-  if (fd < 0) {
-    const int saved = errno;
-    DeleteFileA(native.c_str());
-    errno = saved;
-  }
+  const Result<HANDLE> opened = OpenNative(native, GENERIC_WRITE, 0, CREATE_NEW);
+  if (!opened.ok()) return Status::Failure("create", opened.status().error());
+  Result<int> fd = Wrap(opened.value(), false, "create");
+  if (!fd.ok()) DeleteFileA(native.c_str());  // the new file stays unused: nothing to lose
   return fd;
 }
 
-bool CloseDescriptor(int fd) { return _close(fd) == 0; }
+Status CloseDescriptor(int fd) {
+  if (_close(fd) != 0) return Status::Failure("close", errno);
+  return Status();
+}
 
-int64_t SeekDescriptor(int fd, int64_t offset, int origin) {
+Result<int64_t> SeekDescriptor(int fd, int64_t offset, int origin) {
   static const DWORD kMethod[] = {FILE_BEGIN, FILE_CURRENT, FILE_END};
   HANDLE handle = win32::HandleOf(fd);
   LARGE_INTEGER zero{}, before{}, distance{}, position{};
   distance.QuadPart = offset;
   if (!SetFilePointerEx(handle, zero, &before, FILE_CURRENT) ||
       !SetFilePointerEx(handle, distance, &position, kMethod[origin])) {
-    Fail();
-    return -1;
+    return LastFailure("seek");
   }
   if (position.QuadPart > INT32_MAX) {
     SetFilePointerEx(handle, before, nullptr, FILE_BEGIN);  // back where it was
-    errno = EOVERFLOW;
-    return -1;
+    return Status::Failure("seek", EOVERFLOW);
   }
-  return position.QuadPart;
+  return static_cast<int64_t>(position.QuadPart);
 }
 
-int64_t ReadDescriptor(int fd, void* buffer, size_t size) {
+Result<int64_t> ReadDescriptor(int fd, void* buffer, size_t size) {
   const DWORD chunk = size > (1u << 30) ? (1u << 30) : static_cast<DWORD>(size);
   DWORD n = 0;
   if (!::ReadFile(win32::HandleOf(fd), buffer, chunk, &n, nullptr)) {
-    if (GetLastError() == ERROR_BROKEN_PIPE || GetLastError() == ERROR_HANDLE_EOF) return 0;
-    Fail();
-    return -1;
+    if (GetLastError() == ERROR_BROKEN_PIPE || GetLastError() == ERROR_HANDLE_EOF) {
+      return static_cast<int64_t>(0);
+    }
+    return LastFailure("read");
   }
-  return n;
+  return static_cast<int64_t>(n);
 }
 
-int64_t WriteDescriptor(int fd, const void* buffer, size_t size) {
-  if (!WriteHandle(win32::HandleOf(fd), buffer, size)) return -1;
+Result<int64_t> WriteDescriptor(int fd, const void* buffer, size_t size) {
+  if (Status written = WriteHandle(win32::HandleOf(fd), buffer, size); !written.ok()) {
+    return written;
+  }
   return static_cast<int64_t>(size);
 }
 
-bool WriteTemporary(const std::string& native, const void* data, size_t size, std::string* temp) {
+Status WriteTemporary(const std::string& native, const void* data, size_t size,
+                      std::string* temp) {
   *temp = TemporaryName(native);
-  HANDLE handle = OpenNative(*temp, GENERIC_WRITE, 0, CREATE_NEW);
-  if (handle == INVALID_HANDLE_VALUE) return false;
-  const int fd = win32::DescriptorFor(handle, false);
-  if (fd < 0) {
+  const Result<HANDLE> opened = OpenNative(*temp, GENERIC_WRITE, 0, CREATE_NEW);
+  if (!opened.ok()) return Status::Failure("create", opened.status().error());
+  const Result<int> fd = Wrap(opened.value(), false, "create");
+  if (!fd.ok()) {
     DropTemporary(*temp);
-    return false;
+    return fd.status();
   }
-  bool ok = FileWrite(fd, data, size) == static_cast<int64_t>(size);
-  if (!ok) {
-    const int saved = errno;
-    _close(fd);
-    errno = saved;
+  Status status = WriteAll(fd.value(), data, size);
+  if (!status.ok()) {
+    _close(fd.value());  // the write failed already: nothing more to lose
   } else {
-    ok = FileClose(fd);
+    status = FileClose(fd.value());
   }
-  if (!ok) DropTemporary(*temp);
-  return ok;
+  if (!status.ok()) DropTemporary(*temp);
+  return status;
 }
 
-bool ReplaceByTemporary(const std::string& temp, const std::string& native) {
-  if (MoveFileExA(temp.c_str(), native.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
-  Fail();
+Status ReplaceByTemporary(const std::string& temp, const std::string& native) {
+  if (MoveFileExA(temp.c_str(), native.c_str(), MOVEFILE_REPLACE_EXISTING)) return Status();
+  const Status failure = LastFailure("rename");
   DropTemporary(temp);
-  return false;
+  return failure;
 }
 
 void DropTemporary(const std::string& temp) {
-  const int saved = errno;
   DeleteFileA(temp.c_str());  // the failed write leaves nothing behind
-  errno = saved;
 }
 
 // NTFS has no cost to a freed file record that an in-place rewrite would
 // save, and a replacement never shows a reader a part: always replace.
 int OpenForRewrite(const std::string&) { return -1; }
 
-bool RewriteOpenFile(int fd, const void*, size_t) {
+Status RewriteOpenFile(int fd, const void*, size_t) {
   _close(fd);  // never opened here (OpenForRewrite gives none)
-  errno = EBADF;
-  return false;
+  return Status::Failure("write", EBADF);
 }
 
 // Windows has no unnamed files: records are always written the usual way.
-int MakeUnnamedFile(const std::string&) {
-  errno = ENOSYS;
-  return -1;
-}
+Result<int> MakeUnnamedFile(const std::string&) { return Status::Failure("create", ENOSYS); }
 
-bool PublishUnnamedFile(int fd, const std::string&, const void*, size_t) {
+Status PublishUnnamedFile(int fd, const std::string&, const void*, size_t) {
   _close(fd);  // never made here (MakeUnnamedFile gives none)
-  errno = ENOENT;
-  return false;
+  return Status::Failure("open", ENOENT);
 }
 
-bool AppendToNamedFile(const std::string& native, const void* data, size_t size,
-                       bool deny_writers) {
+Status AppendToNamedFile(const std::string& native, const void* data, size_t size,
+                         bool deny_writers) {
   // Append access only: every write goes to the end, in one piece.
-  HANDLE handle = OpenNative(native, FILE_APPEND_DATA | SYNCHRONIZE,
-                             deny_writers ? FILE_SHARE_READ : kShareAll, OPEN_ALWAYS);
-  if (handle == INVALID_HANDLE_VALUE) return false;
-  if (!IsRegular(handle)) {
-    Discard(handle);
-    return false;
+  const Result<HANDLE> opened = OpenNative(native, FILE_APPEND_DATA | SYNCHRONIZE,
+                                           deny_writers ? FILE_SHARE_READ : kShareAll, OPEN_ALWAYS);
+  if (!opened.ok()) return opened.status();
+  if (Status regular = IsRegular(opened.value()); !regular.ok()) {
+    Discard(opened.value());
+    return regular;
   }
-  const int fd = win32::DescriptorFor(handle, false);
-  if (fd < 0) return false;
-  if (FileWrite(fd, data, size) != static_cast<int64_t>(size)) {
-    const int saved = errno;
-    _close(fd);
-    errno = saved;
-    return false;
+  const Result<int> fd = Wrap(opened.value(), false, "open");
+  if (!fd.ok()) return fd.status();
+  if (Status written = WriteAll(fd.value(), data, size); !written.ok()) {
+    _close(fd.value());  // the write failed already: nothing more to lose
+    return written;
   }
-  return FileClose(fd);
+  return FileClose(fd.value());
 }
 
 }  // namespace backend

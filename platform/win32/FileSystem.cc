@@ -13,7 +13,6 @@
 namespace platform {
 namespace {
 
-using win32::Fail;
 
 // Seconds since 1970 of a FILETIME (100 ns since 1601).
 int64_t UnixSeconds(const FILETIME& time) {
@@ -73,36 +72,29 @@ void FillIdentity(const std::string& native, FileStatus* status) {
 
 }  // namespace
 
-int StatDescriptor(int fd, FileStatus* status) {
+Status StatDescriptor(int fd, FileStatus* status) {
   BY_HANDLE_FILE_INFORMATION info;
   const HANDLE handle = win32::HandleOf(fd);
-  if (handle == INVALID_HANDLE_VALUE) {
-    errno = EBADF;
-    return -1;
-  }
-  if (!GetFileInformationByHandle(handle, &info)) {
-    Fail();
-    return -1;
-  }
+  if (handle == INVALID_HANDLE_VALUE) return Status::Failure("stat", EBADF);
+  if (!GetFileInformationByHandle(handle, &info)) return backend::LastFailure("stat");
   FillAttributes(info.dwFileAttributes, info.ftLastAccessTime, info.ftLastWriteTime,
                  info.ftCreationTime, info.nFileSizeHigh, info.nFileSizeLow, status);
   FillIdentityFrom(info, status);
-  return 0;
+  return Status();
 }
 
 namespace backend {
 
-int StatNative(const std::string& path, FileStatus* status) {
+Status StatNative(const std::string& path, FileStatus* status) {
   const std::string native = WithoutTrailingSeparator(path);
   WIN32_FILE_ATTRIBUTE_DATA data;
   if (!GetFileAttributesExA(native.c_str(), GetFileExInfoStandard, &data)) {
-    Fail();
-    return -1;
+    return LastFailure("stat");
   }
   FillAttributes(data.dwFileAttributes, data.ftLastAccessTime, data.ftLastWriteTime,
                  data.ftCreationTime, data.nFileSizeHigh, data.nFileSizeLow, status);
   FillIdentity(native, status);
-  return 0;
+  return Status();
 }
 
 bool IdentityOfRegularNative(const std::string& path, FileIdentity* identity) {
@@ -113,7 +105,7 @@ bool IdentityOfRegularNative(const std::string& path, FileIdentity* identity) {
     return false;
   }
   FileStatus status;
-  if (StatNative(native, &status) != 0) return false;
+  if (!StatNative(native, &status).ok()) return false;
   *identity = IdentityOfStatus(status);
   return true;
 }
@@ -129,51 +121,50 @@ bool NativeWritable(const std::string& path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) == 0;
 }
 
-bool CopyToTemporary(const std::string& source, const std::string& target, std::string* temp) {
-  const int in = OpenNamed(source, kShareDenyNone);
-  if (in < 0) return false;
+Status CopyToTemporary(const std::string& source, const std::string& target,
+                       std::string* temp) {
+  const Result<int> in = OpenNamed(source, kShareDenyNone);
+  if (!in.ok()) return in.status();
   *temp = target + "." + std::to_string(GetCurrentProcessId()) + ".copy.tmp";
   HANDLE out_handle = CreateFileA(temp->c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (out_handle == INVALID_HANDLE_VALUE) {
-    Fail();
-    const int saved = errno;
-    _close(in);  // read-only: nothing to lose
-    errno = saved;
-    return false;
+    const Status failure = LastFailure("create");
+    _close(in.value());  // read-only: nothing to lose
+    return failure;
   }
   const int out = win32::DescriptorFor(out_handle, false);
-  bool ok = out >= 0;
+  Status status = out >= 0 ? Status() : Status::Failure("create", EMFILE);
   char chunk[65536];
-  while (ok) {
-    const int64_t n = FileRead(in, chunk, sizeof chunk);
-    if (n <= 0) {
-      ok = n == 0;
+  while (status.ok()) {
+    const Result<int64_t> n = FileRead(in.value(), chunk, sizeof chunk);
+    if (!n.ok() || n.value() == 0) {
+      status = n.status();
       break;
     }
-    ok = FileWrite(out, chunk, static_cast<size_t>(n)) == n;
+    status = FileWrite(out, chunk, static_cast<size_t>(n.value())).status();
   }
-  const int saved = errno;
-  _close(in);  // read-only: nothing to lose
+  _close(in.value());  // read-only: nothing to lose
   if (out >= 0) {
-    if (ok) {
-      ok = FileClose(out);
+    if (status.ok()) {
+      status = FileClose(out);
     } else {
-      _close(out);
-      errno = saved;
+      _close(out);  // the copy failed already: nothing more to lose
     }
   }
-  if (!ok) DropTemporary(*temp);
-  return ok;
+  if (!status.ok()) DropTemporary(*temp);
+  return status;
 }
 
-bool RemoveNative(const std::string& native) {
-  return DeleteFileA(native.c_str()) ? true : Fail();
+Status RemoveNative(const std::string& native) {
+  if (!DeleteFileA(native.c_str())) return LastFailure("remove");
+  return Status();
 }
 
-bool RenameNoReplace(const std::string& source, const std::string& target) {
+Status RenameNoReplace(const std::string& source, const std::string& target) {
   // Without MOVEFILE_REPLACE_EXISTING the move fails when `target` exists.
-  return MoveFileExA(source.c_str(), target.c_str(), 0) ? true : Fail();
+  if (!MoveFileExA(source.c_str(), target.c_str(), 0)) return LastFailure("rename");
+  return Status();
 }
 
 }  // namespace backend

@@ -10,58 +10,50 @@
 
 namespace platform {
 
-int OpenJournalFile(const std::string& native) {
+Result<int> OpenJournalFile(const std::string& native) {
   HANDLE handle = CreateFileA(native.c_str(), GENERIC_READ | GENERIC_WRITE,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
                               nullptr);
-  if (handle == INVALID_HANDLE_VALUE) {
-    win32::Fail();
-    return -1;
-  }
+  if (handle == INVALID_HANDLE_VALUE) return backend::LastFailure("open");
   BY_HANDLE_FILE_INFORMATION info;
   if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileInformationByHandle(handle, &info) ||
       (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
-    CloseHandle(handle);
-    errno = ENODEV;
-    return -1;
+    CloseHandle(handle);  // never written: nothing to lose
+    return Status::Failure("open", ENODEV);
   }
   const int fd = win32::DescriptorFor(handle, false);
-  if (fd < 0) return -1;
+  if (fd < 0) return Status::Failure("open", EMFILE);
   return fd;
 }
 
 void CloseJournalFile(int fd) { _close(fd); }
 
-bool WriteJournalBlock(int fd, const char* block, size_t size) {
+Status WriteJournalBlock(int fd, const char* block, size_t size) {
   OVERLAPPED at{};  // offset 0
   DWORD written = 0;
   if (!WriteFile(win32::HandleOf(fd), block, static_cast<DWORD>(size), &written, &at)) {
-    return win32::Fail();
+    return backend::LastFailure("write");
   }
-  if (written != size) {
-    errno = ENOSPC;
-    return false;
-  }
-  return true;
+  if (written != size) return Status::Failure("write", ENOSPC);
+  return Status();
 }
 
-bool SyncJournalFile(int fd) {
-  if (!FlushFileBuffers(win32::HandleOf(fd))) return win32::Fail();
-  return true;
+Status SyncJournalFile(int fd) {
+  if (!FlushFileBuffers(win32::HandleOf(fd))) return backend::LastFailure("sync");
+  return Status();
 }
 
-int64_t ReadJournalBlock(int fd, char* block, size_t size) {
+Result<int64_t> ReadJournalBlock(int fd, char* block, size_t size) {
   OVERLAPPED at{};  // offset 0
   DWORD n = 0;
   if (!ReadFile(win32::HandleOf(fd), block, static_cast<DWORD>(size), &n, &at)) {
     // A positioned read at the end of the file fails with ERROR_HANDLE_EOF
     // instead of reading nothing.
-    if (GetLastError() == ERROR_HANDLE_EOF) return 0;
-    win32::Fail();
-    return -1;
+    if (GetLastError() == ERROR_HANDLE_EOF) return static_cast<int64_t>(0);
+    return backend::LastFailure("read");
   }
-  return n;
+  return static_cast<int64_t>(n);
 }
 
 }  // namespace platform
