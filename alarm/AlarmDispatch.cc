@@ -301,7 +301,7 @@ bool ReadAlarmBytes(const char* path, std::string* bytes, Identity* identity) {
   unsigned long count = 0;
   platform::FileStatus status;
   if (!file.Read(bytes->data(), kAlarmReadMax, &count) || !file.GetStatus(&status)) {
-    platform::Print("Can't read alarm-file ! (%s)\r\n", platform::ErrorText(errno));
+    platform::Print("Can't read alarm-file ! (%s)\r\n", platform::ErrorText(file.LastError()));
     return false;
   }
   bytes->resize(count);

@@ -6,7 +6,8 @@
 // open for writing; readers never block it), 0x40 deny none. Opening for
 // writing neither shortens the file nor moves past its start. Operations return
 // 1 on success and 0 on failure (GetPos: -1) and print nothing; after a
-// failure of the system's call errno holds its reason, as for the C library.
+// failure errno holds its reason, as for the C library, and LastError keeps
+// it until the next failure.
 #ifndef QZA_WDIR_CDOSFILE_H_
 #define QZA_WDIR_CDOSFILE_H_
 
@@ -79,6 +80,10 @@ class QZA_EXPORT CDosFile {
   // The status of the open file, which stays the file read even when its
   // name is given to another. 0 when closed or the platform fails.
   int GetStatus(platform::FileStatus* status) const;
+  // The errno value of the last call that failed (EBADF for a read, write or
+  // move of a closed file, ENOENT for an object without a path); 0 before
+  // any failure.
+  int LastError() const { return last_error_; }
 
  private:
   // Moves as lseek does; on failure puts the position back. 1 or 0.
@@ -86,6 +91,7 @@ class QZA_EXPORT CDosFile {
 
   std::unique_ptr<char[]> path_;  // null when constructed without a path
   int fd_ = -1;                   // -1 while closed
+  mutable int last_error_ = 0;    // see LastError
 };
 
 }  // namespace qza

@@ -9,7 +9,7 @@ namespace qza {
 
 bool OpenSpoolFile(CDosFile& file, const char* path, const char* kind) {
   if (file.Open(CDosFile::kReadExclusive)) return true;
-  const int error = errno;
+  const int error = file.LastError();
   // The account says what it always said; the reason goes to standard error.
   platform::Print("Can't open %s-file !\r\n", kind);
   if (error != EBUSY && error != ENOENT) {

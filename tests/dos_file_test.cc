@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -77,10 +78,15 @@ TEST(CDosFile, ClosedObjectFailsQuietly) {
   CDosFile file(nullptr);
   char buffer[8] = "keep";
   unsigned long count = 99;
+  EXPECT_EQ(file.LastError(), 0);
   EXPECT_EQ(file.Open(kReadExclusive), 0);
+  EXPECT_EQ(file.LastError(), ENOENT);
   EXPECT_EQ(file.Create(kWriteDenyNone), 0);
+  errno = 0;
   EXPECT_EQ(file.Close(), 0);
+  EXPECT_EQ(errno, 0) << "closing what is closed (as the destructor does) keeps errno";
   EXPECT_EQ(file.Seek(0), 0);
+  EXPECT_EQ(file.LastError(), EBADF);
   EXPECT_EQ(file.SeekEof(), 0);
   EXPECT_EQ(file.GetPos(), -1);
   EXPECT_EQ(file.Read(buffer, 4, &count), 0);
@@ -188,8 +194,12 @@ TEST(CDosFile, StatusIsOfTheOpenFileAfterItsNameIsGivenToAnother) {
 TEST(CDosFile, OpenOfMissingFileFailsAndStaysClosed) {
   testutil::TempDir dir;
   CDosFile file((dir / "missing").c_str());
+  errno = 0;
   EXPECT_EQ(file.Open(kReadExclusive), 0);
+  EXPECT_EQ(errno, ENOENT);  // as after a C library call, for the class's users
+  EXPECT_EQ(file.LastError(), ENOENT);
   EXPECT_EQ(file.GetPos(), -1);
+  EXPECT_EQ(file.LastError(), ENOENT) << "kept until the next failure";
 }
 
 class SharingTest : public ::testing::TestWithParam<bool> {};

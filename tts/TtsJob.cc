@@ -543,14 +543,13 @@ bool LoadJob(const char* path, Job* job, bool quiet, int* refusal) {
 int ReadTtsJob(const char* path, std::string* text) {
   text->clear();
   CDosFile file(path);
-  if (!file.Open(CDosFile::kReadExclusive)) return errno != 0 ? errno : ENOENT;
+  if (!file.Open(CDosFile::kReadExclusive)) return file.LastError();
   char chunk[65536];
   for (;;) {
     const size_t want = std::min(sizeof chunk, kMaxTtsJobBytes + 1 - text->size());
     unsigned long count = 0;
-    errno = 0;
     if (!file.Read(chunk, want, &count)) {
-      const int error = errno != 0 ? errno : EIO;
+      const int error = file.LastError();
       text->clear();
       return error;
     }
