@@ -41,13 +41,6 @@ void ClearFaults() {
   any_armed = false;
 }
 
-bool FaultInjected(FaultPoint point, const char* path) {
-  const int error = FaultFor(point, path);
-  if (error == 0) return false;
-  errno = error;
-  return true;
-}
-
 int FaultFor(FaultPoint point, const char* path) {
   if (!any_armed.load(std::memory_order_relaxed)) return 0;
   std::lock_guard<std::mutex> lock(mutex);

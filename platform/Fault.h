@@ -37,9 +37,6 @@ void ClearFaults();
 // The error that the operation at `point` on `path` (may be null) must fail
 // with, or 0 when it may go ahead. Consumes one of a counted fault.
 int FaultFor(FaultPoint point, const char* path);
-// True, with errno set to the armed error, when the operation at `point` on
-// `path` must fail: the one check that every failing operation makes.
-bool FaultInjected(FaultPoint point, const char* path);
 
 // As FaultFor, for an operation on an open descriptor: the path matched is
 // the one the descriptor names now (only looked up while a fault is armed).

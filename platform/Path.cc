@@ -1,6 +1,5 @@
 #include "platform/Path.h"
 
-#include <errno.h>
 
 #include <cctype>
 #include <cstring>
@@ -48,13 +47,6 @@ std::string NativePath(const char* text) {
   const char* p = text;
   const std::string root = NativeRoot(&p);
   return root + NativePathBelowRoot(p);
-}
-
-bool NativePathOf(const char* text, std::string* native) {
-  *native = NativePath(text);
-  if (!native->empty()) return true;
-  errno = ENOENT;
-  return false;
 }
 
 std::string NativeDirectory(const char* text) {

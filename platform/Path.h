@@ -23,10 +23,6 @@ namespace platform {
 // The empty text maps to the empty path, which names no file.
 std::string NativePath(const char* text);
 
-// NativePath for a call about to touch the file system: false, with errno
-// ENOENT, when the text names no file (it is empty).
-bool NativePathOf(const char* text, std::string* native);
-
 // As NativePath, for a directory: the empty text names the working directory.
 std::string NativeDirectory(const char* text);
 

@@ -61,11 +61,6 @@ int ErrnoFromError(DWORD error) {
   }
 }
 
-bool Fail() {
-  errno = ErrnoFromError(GetLastError());
-  return false;
-}
-
 HANDLE HandleOf(int fd) {
   return fd < 0 ? INVALID_HANDLE_VALUE : reinterpret_cast<HANDLE>(_get_osfhandle(fd));
 }

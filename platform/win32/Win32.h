@@ -16,8 +16,6 @@ namespace platform::win32 {
 
 // The errno value for a Windows error code (EIO for one without a match).
 int ErrnoFromError(DWORD error);
-// Sets errno from GetLastError and returns false, for `return Fail();`.
-bool Fail();
 // The HANDLE behind a descriptor; INVALID_HANDLE_VALUE for a bad one.
 HANDLE HandleOf(int fd);
 // Wraps a HANDLE in a descriptor. Returns -1 with errno set, and closes the
