@@ -14,8 +14,8 @@ namespace platform {
 Status ChangeNotification::Create(const char* directory) {
   Close();
   if (directory != nullptr) directory_ = directory;
-  if (const int fault = FaultFor(FaultPoint::kNotify, directory)) {
-    return Status::Failure("watch", fault);
+  if (const Status fault = FaultStatus(FaultPoint::kNotify, "watch", directory); !fault) {
+    return fault;
   }
   return CreateWatch(NativeDirectory(directory));
 }
@@ -24,11 +24,10 @@ Status ChangeNotification::Renew(const char* directory) {
   const bool was_lost = lost_;
   const bool had_watch = Watching() || was_lost;
   const int64_t next_look = next_look_ms_;
-  Status status;
-  if (const int fault = FaultFor(FaultPoint::kNotify, directory)) {
+  Status status = FaultStatus(FaultPoint::kNotify, "watch", directory);
+  if (!status.ok()) {
     Close();  // nothing can be watched there now: the old watch ends too
     names_missed_ = true;
-    status = Status::Failure("watch", fault);
   } else {
     status = RenewWatch(NativeDirectory(directory));  // may close, which ends lost_
   }

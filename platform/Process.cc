@@ -78,8 +78,8 @@ std::vector<std::string> SplitCommandLine(const char* command_line) {
 
 Status CommandProgram(const char* command_line, std::vector<std::string>* words,
                       std::string* program) {
-  if (const int fault = FaultFor(FaultPoint::kSpawn, command_line)) {
-    return Status::Failure("start", fault);
+  if (const Status fault = FaultStatus(FaultPoint::kSpawn, "start", command_line); !fault) {
+    return fault;
   }
   *words = SplitCommandLine(command_line);
   if (words->empty()) return Status::Failure("start", ENOENT);
@@ -95,8 +95,8 @@ Result<std::string> ArgumentsProgram(const std::vector<std::string>& words) {
     if (i > 0) text += ' ';
     text += words[i];
   }
-  if (const int fault = FaultFor(FaultPoint::kSpawn, text.c_str())) {
-    return Status::Failure("start", fault);
+  if (const Status fault = FaultStatus(FaultPoint::kSpawn, "start", text.c_str()); !fault) {
+    return fault;
   }
   if (words.empty()) return Status::Failure("start", ENOENT);
   for (const std::string& word : words) {

@@ -78,8 +78,8 @@ bool FileFinder::Next() {
 
 Status ListNames(const char* directory,
                  const std::function<void(const char* name, EntryKind kind)>& visit) {
-  if (const int fault = FaultFor(FaultPoint::kList, directory)) {
-    return Status::Failure("list", fault);
+  if (const Status fault = FaultStatus(FaultPoint::kList, "list", directory); !fault) {
+    return fault;
   }
   Result<backend::Listing*> opened = backend::OpenListing(NativeDirectory(directory));
   if (!opened.ok()) return opened.status();
