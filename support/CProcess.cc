@@ -47,15 +47,13 @@ int CProcess::Run(int /*minimised*/, int new_console, const char* working_direct
     return 0;
   }
   child_.reset(new Held{std::move(started).value()});
-  handle_ = child_->child.native();
   last_error_ = 0;
   exit_code_ = kStillActive;
   return 1;
 }
 
 void CProcess::Detach() {
-  if (child_) platform::DetachChild(child_->child);
-  Release();
+  child_.reset();  // a child still held is detached as it is let go
   exit_code_ = 0;
 }
 
@@ -64,7 +62,7 @@ void CProcess::Kill() {
   // A child the system refused to end is still waited for and let go: the
   // object holds nothing afterwards either way, and Kill reports nothing.
   (void)platform::KillChild(child_->child);
-  Release();
+  child_.reset();
   exit_code_ = 0;
 }
 
@@ -76,13 +74,10 @@ int CProcess::IsRunning() {
   // Ended, or no longer ours to ask (it is let go then): the exit code is
   // its status, 0 when the system could not tell it.
   exit_code_ = status;
-  Release();
+  child_.reset();
   return 0;
 }
 
-void CProcess::Release() {
-  child_.reset();
-  handle_ = 0;
-}
+int64_t CProcess::ProcessHandle() const { return child_ ? child_->child.native() : 0; }
 
 }  // namespace qza

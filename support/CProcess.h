@@ -48,7 +48,7 @@ class QZA_EXPORT CProcess {
   int IsRunning();
   // The child's process id (on Windows its process handle), 0 when no child
   // is held.
-  int64_t ProcessHandle() const { return handle_; }
+  int64_t ProcessHandle() const;
   // 0 before the first Run, 259 while the child runs, then its exit status.
   unsigned long ExitCode() const { return exit_code_; }
   // Why the last Run returned 0, as an errno value (ENOENT: no such program;
@@ -58,15 +58,11 @@ class QZA_EXPORT CProcess {
   int LastError() const { return last_error_; }
 
  private:
-  // Forgets the child held (it has been let go).
-  void Release();
-
   std::unique_ptr<char[]> command_line_;  // null when constructed without one
   unsigned long exit_code_ = 0;
   // The child held, owned here; null while none is held.
   struct Held;
   std::unique_ptr<Held> child_;
-  int64_t handle_ = 0;  // the held child's ProcessHandle; 0 while none is held
   int last_error_ = 0;
 };
 
