@@ -190,7 +190,7 @@ void Release(AlarmState& state, const char* path) {
 // its program was given. The new file waits for its own pass. Returns the
 // failure of the write (EEXIST when the archive name is taken already).
 platform::Status ArchiveWhatWasRead(const char* path, const char* archive,
-                                   const std::string& bytes) {
+                                    const std::string& bytes) {
   const platform::Status written =
       platform::PathExists(archive)
           ? platform::Status::Failure("create", EEXIST)

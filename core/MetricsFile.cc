@@ -123,8 +123,8 @@ void MetricsFile::Write(bool force) {
     return;
   }
   if (!failed_) {
-    platform::PrintError("qza_wdir: metrics file %s cannot be written: %s\n",
-                         settings_.MetricsFile, written.reason());
+    platform::PrintError("qza_wdir: metrics file %s cannot be written: %s\n", settings_.MetricsFile,
+                         written.reason());
   }
   failed_ = true;
 }

@@ -292,15 +292,14 @@ void WatchLoop::FullPass() {
       }
     }
     const bool listed_all =
-        platform::ListNames(spools_[first].directory.c_str(),
-                            [&](const char* name, platform::EntryKind entry) {
-                              for (int kind : sharing) {
-                                if (platform::WildcardMatch(spools_[kind].name_pattern.c_str(),
-                                                            name)) {
-                                  found[kind].emplace_back(name, entry);
-                                }
-                              }
-                            }).ok();
+        platform::ListNames(spools_[first].directory.c_str(), [&](const char* name,
+                                                                  platform::EntryKind entry) {
+          for (int kind : sharing) {
+            if (platform::WildcardMatch(spools_[kind].name_pattern.c_str(), name)) {
+              found[kind].emplace_back(name, entry);
+            }
+          }
+        }).ok();
     if (spools_[first].in_watch_path && !listed_all) watch_path_listed = false;
   }
   // What the listing found in WatchPath, kept up to date by the events.
@@ -335,12 +334,12 @@ void WatchLoop::ChangedPass() {
     }
     std::vector<std::pair<std::string, platform::EntryKind>> found;
     // A listing cut short offers what it found; the next time-out lists again.
-    (void)platform::ListNames(
-        spool.directory.c_str(), [&](const char* name, platform::EntryKind entry) {
-          if (platform::WildcardMatch(spool.name_pattern.c_str(), name)) {
-            found.emplace_back(name, entry);
-          }
-        });
+    (void)platform::ListNames(spool.directory.c_str(),
+                              [&](const char* name, platform::EntryKind entry) {
+                                if (platform::WildcardMatch(spool.name_pattern.c_str(), name)) {
+                                  found.emplace_back(name, entry);
+                                }
+                              });
     for (const auto& [name, entry] : found) {
       if (platform::StopRequested()) return;
       Offer(static_cast<Kind>(kind), name.c_str(), entry);

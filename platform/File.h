@@ -137,7 +137,6 @@ class PreparedFile {
 // (the file is cut back to its old length).
 Status AppendToFile(const char* path, const void* data, size_t size, bool deny_writers);
 
-
 // True when exclusive opens in the directory named by the path text can use
 // leases (see above). Probes with a temporary file that it removes again.
 bool LeasesWork(const char* directory);
@@ -167,8 +166,7 @@ Result<int64_t> ReadDescriptor(int fd, void* buffer, size_t size);
 Result<int64_t> WriteDescriptor(int fd, const void* buffer, size_t size);
 // Writes `size` bytes into a new file beside `native` and closes it; its
 // native path in *temp. On failure no file is left.
-Status WriteTemporary(const std::string& native, const void* data, size_t size,
-                      std::string* temp);
+Status WriteTemporary(const std::string& native, const void* data, size_t size, std::string* temp);
 // Renames the temporary over `native`; on failure removes it.
 Status ReplaceByTemporary(const std::string& temp, const std::string& native);
 // Removes a temporary that is not used after all; a failure leaves nothing

@@ -87,8 +87,7 @@ bool NativeWritable(const std::string& native);
 // new file beside `target`, closed; its native path in *temp. On failure no
 // file is left. The front renames it over `target` (File.h's
 // ReplaceByTemporary).
-Status CopyToTemporary(const std::string& source, const std::string& target,
-                       std::string* temp);
+Status CopyToTemporary(const std::string& source, const std::string& target, std::string* temp);
 // POSIX back end, shared by its copies: opens the regular file `native`
 // read-only without following a link, its permission bits in *mode; or the
 // failure of "open" (ENODEV: not a regular file).

@@ -1,6 +1,5 @@
 #include "platform/Path.h"
 
-
 #include <cctype>
 #include <cstring>
 

@@ -14,7 +14,6 @@
 namespace platform {
 namespace {
 
-
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
 std::string_view Trim(std::string_view text) {

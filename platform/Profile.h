@@ -38,11 +38,11 @@ constexpr size_t kMaxProfileLine = 64 * 1024;
 
 // What makes a file unlike an ini file, as CheckProfileFile finds it.
 enum class ProfileFault {
-  kNone,        // reads as an ini file, or there is no file
-  kTooLarge,    // more than kMaxProfileBytes: not read at all
-  kNulByte,     // holds a NUL byte, which no text file holds
-  kLongLine,    // a line longer than kMaxProfileLine
-  kNoSection,   // lines other than blanks and comments, but no section header
+  kNone,       // reads as an ini file, or there is no file
+  kTooLarge,   // more than kMaxProfileBytes: not read at all
+  kNulByte,    // holds a NUL byte, which no text file holds
+  kLongLine,   // a line longer than kMaxProfileLine
+  kNoSection,  // lines other than blanks and comments, but no section header
 };
 
 // Looks at the ini file once, for a start-up line that says what is wrong
@@ -65,12 +65,11 @@ int64_t ReadProfileInt(const char* section, const char* key, int64_t default_val
 
 // Sets the key in the section to `text`, creating the file, the section or the
 // key where missing. After a failure the old file is intact: a file that
-// exists but cannot be read whole is never rewritten. The new file keeps the old one's permissions, owner and group
-// (when the owner cannot be kept, nothing is written). When the name is a
-// symbolic link (or a chain of them), the file it leads to is replaced and the
-// link stays; a dangling link gets its target created.
-Status StoreProfileString(const char* section, const char* key, const char* text,
-                          const char* file);
+// exists but cannot be read whole is never rewritten. The new file keeps the old one's permissions,
+// owner and group (when the owner cannot be kept, nothing is written). When the name is a symbolic
+// link (or a chain of them), the file it leads to is replaced and the link stays; a dangling link
+// gets its target created.
+Status StoreProfileString(const char* section, const char* key, const char* text, const char* file);
 
 // An ini text held in memory (a job file read once), read by the same rules
 // as the functions above. The text is indexed once, so each look-up costs a

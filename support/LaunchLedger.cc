@@ -200,8 +200,8 @@ void LaunchLedger::Open(bool sync, int64_t now) {
   std::string damage;
   platform::Status opened = journal_.Open(path, sync);
   const int error = opened.error();
-  if (error == ELOOP || error == ENODEV || error == EISDIR || error == EMLINK ||
-      error == EACCES || error == EPERM) {
+  if (error == ELOOP || error == ENODEV || error == EISDIR || error == EMLINK || error == EACCES ||
+      error == EPERM) {
     // A link, a directory or a device (Windows says a directory may not be
     // opened), or a file this user may not read: no ledger can be read there.
     const std::string why = std::string("it cannot be opened: ") + opened.reason();
@@ -211,9 +211,10 @@ void LaunchLedger::Open(bool sync, int64_t now) {
     opened = journal_.Open(path, sync);
   }
   if (!opened.ok()) {
-    platform::Print("ERROR: ledger %s cannot be used: %s; a launch interrupted by a crash may "
-                    "be repeated without a word, and archive names may be given twice\r\n",
-                    path, opened.reason());
+    platform::Print(
+        "ERROR: ledger %s cannot be used: %s; a launch interrupted by a crash may "
+        "be repeated without a word, and archive names may be given twice\r\n",
+        path, opened.reason());
     return;
   }
   std::string text;
@@ -243,10 +244,11 @@ void LaunchLedger::MoveAside(const std::string& damage, int64_t now) {
   in_doubt_ = true;
   if (const platform::Status renamed = platform::RenameFile(path_.c_str(), target.c_str());
       !renamed.ok()) {
-    platform::Print("ERROR: ledger %s is damaged (%s) and cannot be moved aside: %s; spool files "
-                    "it may have covered are launched again, each said to be a possible "
-                    "repeat\r\n",
-                    path_.c_str(), damage.c_str(), renamed.reason());
+    platform::Print(
+        "ERROR: ledger %s is damaged (%s) and cannot be moved aside: %s; spool files "
+        "it may have covered are launched again, each said to be a possible "
+        "repeat\r\n",
+        path_.c_str(), damage.c_str(), renamed.reason());
     return;
   }
   platform::Print("ERROR: ledger %s is damaged (%s): moved aside as %s; spool files it may have "

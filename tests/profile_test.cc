@@ -177,7 +177,8 @@ TEST_F(ProfileTest, UnreadableFileIsNamedWithItsReason) {
   if (testutil::RunningAsRoot()) GTEST_SKIP() << "root reads any file";
   testutil::WriteFile(Ini(), "[A]\nB=1\n");
   chmod(Ini().c_str(), 0);
-  const platform::Result<platform::ProfileFault> checked = platform::CheckProfileFile(Ini().c_str());
+  const platform::Result<platform::ProfileFault> checked =
+      platform::CheckProfileFile(Ini().c_str());
   EXPECT_FALSE(checked.ok());
   EXPECT_EQ(checked.status().error(), EACCES);
 }

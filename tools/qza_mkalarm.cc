@@ -180,8 +180,10 @@ int Main(int argc, char** argv) {
   }
   if (const platform::Status renamed = platform::RenameFile(temp.c_str(), target.c_str());
       !renamed.ok()) {
-    std::fprintf(stderr, "qza_mkalarm: cannot rename into %s: %s (an alarm file of that name may "
-                         "still be waiting)\n", target.c_str(), std::strerror(renamed.error()));
+    std::fprintf(stderr,
+                 "qza_mkalarm: cannot rename into %s: %s (an alarm file of that name may "
+                 "still be waiting)\n",
+                 target.c_str(), std::strerror(renamed.error()));
     (void)platform::RemoveFile(temp.c_str());  // the failure above is what counts
     return 1;
   }

@@ -420,8 +420,7 @@ platform::Status StoreArchive(const char* log_path, const std::string& name,
   const platform::Result<int> created =
       platform::CreateUniqueFile(log_path, ("." + name + ".").c_str(), &temp);
   if (!created.ok()) return created.status();
-  platform::Status status =
-      platform::FileWrite(created.value(), text.data(), text.size()).status();
+  platform::Status status = platform::FileWrite(created.value(), text.data(), text.size()).status();
   const platform::Status closed = platform::FileClose(created.value());
   if (status.ok()) status = closed;
   if (status.ok()) {
@@ -453,7 +452,7 @@ void Archive(const char* log_path, const char* path, const Job& job, const std::
                 time.tm_sec);
   std::string archive = JoinPath(log_path, name);
   const platform::Status stored = job.read ? StoreArchive(log_path, name, job.text, &archive)
-                                            : platform::Status::Failure("read", ENOENT);
+                                           : platform::Status::Failure("read", ENOENT);
   if (!stored.ok()) {
     platform::Print("TTS job %s not archived as %s: %s\r\n", Printable(path).c_str(),
                     Printable(archive.c_str()).c_str(), stored.reason());
@@ -635,9 +634,10 @@ std::vector<platform::FileIdentity> TtsJobs::AllowedDirectories() {
       allowed.push_back(identity);
       unusable_dirs_.erase(text);
     } else if (unusable_dirs_.insert(text).second) {
-      platform::Print("SVoxSettings/WavDirs: directory '%s' cannot be opened, no speech is "
-                      "published below it: %s\r\n",
-                      Printable(text.c_str()).c_str(), opened.reason());
+      platform::Print(
+          "SVoxSettings/WavDirs: directory '%s' cannot be opened, no speech is "
+          "published below it: %s\r\n",
+          Printable(text.c_str()).c_str(), opened.reason());
     }
   }
   return allowed;

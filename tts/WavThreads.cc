@@ -62,8 +62,7 @@ platform::Status OpenTarget(WavTask& task) {
 void RemoveUsedFile(const std::string& path) {
   const platform::Status removed = platform::RemoveFile(path.c_str());
   if (removed.ok() || removed.error() == ENOENT) return;
-  platform::Print("Failed to remove %s: %s\r\n", Printable(path.c_str()).c_str(),
-                  removed.reason());
+  platform::Print("Failed to remove %s: %s\r\n", Printable(path.c_str()).c_str(), removed.reason());
 }
 
 // One task on its way: the step it is at and the attempts that step failed.

@@ -216,8 +216,7 @@ Result<int64_t> WriteDescriptor(int fd, const void* buffer, size_t size) {
   return static_cast<int64_t>(done);
 }
 
-Status WriteTemporary(const std::string& native, const void* data, size_t size,
-                      std::string* temp) {
+Status WriteTemporary(const std::string& native, const void* data, size_t size, std::string* temp) {
   *temp = TemporaryName(native);
   int fd = open(temp->c_str(), O_WRONLY | O_CREAT | O_EXCL | kNoFollow, 0666);
   if (fd < 0) return LastFailure("create");

@@ -89,8 +89,7 @@ Status CopyDescriptor(int in, int out) {
   }
 }
 
-Status CopyToTemporary(const std::string& source, const std::string& target,
-                       std::string* temp) {
+Status CopyToTemporary(const std::string& source, const std::string& target, std::string* temp) {
   unsigned mode = 0;
   const Result<int> in = OpenCopySource(source, &mode);
   if (!in.ok()) return in.status();

@@ -25,7 +25,9 @@ Status WriteAll(int fd, const std::string& data) {
   return Status();
 }
 
-Status Chmod(int fd, mode_t mode) { return fchmod(fd, mode) == 0 ? Status() : LastFailure("chmod"); }
+Status Chmod(int fd, mode_t mode) {
+  return fchmod(fd, mode) == 0 ? Status() : LastFailure("chmod");
+}
 
 // Gives the new file at `fd` the permissions, owner and group of the file it
 // replaces (`old`, null for a new file). A failure when the owner or group

@@ -1,5 +1,7 @@
 // Directory listings and the kinds of spool entries, from the directory
 // entries and, where they do not tell, a status query without following a link.
+#include "platform/Wildcard.h"
+
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -7,8 +9,6 @@
 
 #include <cstring>
 #include <string>
-
-#include "platform/Wildcard.h"
 
 namespace platform {
 

@@ -56,8 +56,7 @@ constexpr DWORD kSharingRetryMs = 5;
 // rename runs, and so may a virus scanner that looks at every new file;
 // neither writes again, so no change notification would bring the file up
 // once they let go. A writer that keeps the file open is still refused.
-Result<HANDLE> OpenNative(const std::string& native, DWORD access, DWORD share,
-                          DWORD disposition) {
+Result<HANDLE> OpenNative(const std::string& native, DWORD access, DWORD share, DWORD disposition) {
   for (int attempt = 0;; ++attempt) {
     HANDLE handle = CreateFileA(native.c_str(), access, share, nullptr, disposition,
                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
@@ -234,8 +233,7 @@ Result<int64_t> WriteDescriptor(int fd, const void* buffer, size_t size) {
   return static_cast<int64_t>(size);
 }
 
-Status WriteTemporary(const std::string& native, const void* data, size_t size,
-                      std::string* temp) {
+Status WriteTemporary(const std::string& native, const void* data, size_t size, std::string* temp) {
   *temp = TemporaryName(native);
   const Result<HANDLE> opened = OpenNative(*temp, GENERIC_WRITE, 0, CREATE_NEW);
   if (!opened.ok()) return Status::Failure("create", opened.status().error());

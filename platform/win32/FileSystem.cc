@@ -13,7 +13,6 @@
 namespace platform {
 namespace {
 
-
 // Seconds since 1970 of a FILETIME (100 ns since 1601).
 int64_t UnixSeconds(const FILETIME& time) {
   const uint64_t ticks = (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
@@ -121,8 +120,7 @@ bool NativeWritable(const std::string& path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) == 0;
 }
 
-Status CopyToTemporary(const std::string& source, const std::string& target,
-                       std::string* temp) {
+Status CopyToTemporary(const std::string& source, const std::string& target, std::string* temp) {
   const Result<int> in = OpenNamed(source, kShareDenyNone);
   if (!in.ok()) return in.status();
   *temp = target + "." + std::to_string(GetCurrentProcessId()) + ".copy.tmp";

@@ -1,12 +1,13 @@
 // Directory listings and the kinds of spool entries on Windows, from the
 // entries' attributes.
+#include "platform/Wildcard.h"
+
 #include <dirent.h>
 #include <errno.h>
 
 #include <cstring>
 #include <string>
 
-#include "platform/Wildcard.h"
 #include "platform/win32/Win32.h"
 
 namespace platform {
@@ -72,8 +73,7 @@ bool NextEntry(Listing* listing, std::string* name, EntryKind* kind, Status* sta
   }
 }
 
-const char* ListedEntryRefusal(Listing* listing, const std::string& name, EntryKind,
-                               bool* silent) {
+const char* ListedEntryRefusal(Listing* listing, const std::string& name, EntryKind, bool* silent) {
   return RefusalOfPath(Joined(listing->native, name.c_str()), name.c_str(), silent);
 }
 

@@ -1,10 +1,10 @@
 #include "system/ServiceFixture.h"
 
-#include "platform/File.h"
-
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+
+#include "platform/File.h"
 #ifdef _WIN32
 #include <windows.h>
 #else
@@ -154,9 +154,9 @@ struct StartCall {
     startup.hStdOutput = write_end;
     startup.hStdError = error;
     PROCESS_INFORMATION created{};
-    const BOOL ok = CreateProcessA(nullptr, command_line.data(), nullptr, nullptr, TRUE,
-                                   CREATE_SUSPENDED, environment.data(), directory.c_str(),
-                                   &startup, &created);
+    const BOOL ok =
+        CreateProcessA(nullptr, command_line.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED,
+                       environment.data(), directory.c_str(), &startup, &created);
     const DWORD code = ok ? 0 : GetLastError();
     std::lock_guard<std::mutex> lock(mutex);
     if (abandoned && ok) {
@@ -222,8 +222,8 @@ Service::Service(const std::string& directory, const std::string& path_env, bool
       why = "refused by the system (error ";
       why.append(std::to_string(call->last_error)).append(")");
     }
-    fprintf(stderr, "start %d of %d of %s %s%s\n", attempt, kStartAttempts,
-            command_line.c_str(), why.c_str(), attempt < kStartAttempts ? ": trying again" : "");
+    fprintf(stderr, "start %d of %d of %s %s%s\n", attempt, kStartAttempts, command_line.c_str(),
+            why.c_str(), attempt < kStartAttempts ? ": trying again" : "");
     if (attempt < kStartAttempts) std::this_thread::sleep_for(kStartRetryPause);
   }
   std::lock_guard<std::mutex> lock(call->mutex);

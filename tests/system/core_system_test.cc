@@ -61,21 +61,20 @@ TEST(ServiceFixture, WaitsForProgressNotForAFixedTime) {
 TEST_F(CoreSystemTest, FreshStartWritesTheSixteenDefaults) {
   Service& service = Start();
   ASSERT_TRUE(service.WaitForOutput("Ready\n"));
-  EXPECT_EQ(service.Output(),
-            std::string(kBanner) +
-                "from qza_wdir.ini:\n"
-                " Server/NeedOneConsOf=\n"
-                " Server/NeedAllConsOf=\n"
-                " Pathnames/WatchPath=\\qzt\\start\\\n"
-                " Pathnames/AckPath=\\qzt\\start\\log\\\n"
-                " Pathnames/WatchFiles=\\qzt\\start\\qza%ik?.in\n"
-                " Pathnames/WatchDogFiles=\\qzt\\start\\qza%ik?.dog\n"
-                " Pathnames/WatchJobFiles=\\qzt\\start\\qz*.job\n"
-                " Pathnames/JobPath=\\qzt\\start\\\n"
-                " Pathnames/WatchTtsFiles=\\qzt\\start\\qz*.tts\n"
-                " Pathnames/TtsPath=\\qzt\\start\\\n"
-                " Pathnames/TtsLogPath=\\qzt\\start\\log\\\n" +
-                ReadyLines());
+  EXPECT_EQ(service.Output(), std::string(kBanner) +
+                                  "from qza_wdir.ini:\n"
+                                  " Server/NeedOneConsOf=\n"
+                                  " Server/NeedAllConsOf=\n"
+                                  " Pathnames/WatchPath=\\qzt\\start\\\n"
+                                  " Pathnames/AckPath=\\qzt\\start\\log\\\n"
+                                  " Pathnames/WatchFiles=\\qzt\\start\\qza%ik?.in\n"
+                                  " Pathnames/WatchDogFiles=\\qzt\\start\\qza%ik?.dog\n"
+                                  " Pathnames/WatchJobFiles=\\qzt\\start\\qz*.job\n"
+                                  " Pathnames/JobPath=\\qzt\\start\\\n"
+                                  " Pathnames/WatchTtsFiles=\\qzt\\start\\qz*.tts\n"
+                                  " Pathnames/TtsPath=\\qzt\\start\\\n"
+                                  " Pathnames/TtsLogPath=\\qzt\\start\\log\\\n" +
+                                  ReadyLines());
   EXPECT_EQ(testutil::ReadFile(Path("qza_wdir.ini")),
             "[Pathnames]\n"
             "WatchPath=\\qzt\\start\\\n"
@@ -299,7 +298,8 @@ TEST_F(CoreSystemTest, IniFileUnlikeAnIniFileIsNamedAtStartUp) {
   ASSERT_TRUE(service.WaitForOutput("Ready\n"));
   EXPECT_NE(service.Output().find(std::string(kConfigurationLines) +
                                   "qzalarm.ini has no [section] line: none of its lines is a "
-                                  "setting, every setting takes its default\n" + ReadyLines()),
+                                  "setting, every setting takes its default\n" +
+                                  ReadyLines()),
             std::string::npos);
 }
 
